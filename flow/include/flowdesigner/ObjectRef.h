@@ -1,0 +1,4 @@
+#ifndef FLOWDESIGNER_OBJECTREF_H
+#define FLOWDESIGNER_OBJECTREF_H
+#include "Object.h"
+#endif

@@ -1,0 +1,18 @@
+# Debian packages the project builds with, and an installer that fetches only what is missing.
+BUILD_PACKAGES=(
+  cmake ninja-build g++ pkg-config
+  libeigen3-dev libboost-math-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+)
+
+install_packages() {
+  local missing=() pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
+      missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing Debian packages: ${missing[*]}"
+  apt-get update -q
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+}

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what the build needs (Debian packages, as root), then builds and runs every test twice:
+# a plain release build and an AddressSanitizer + UndefinedBehaviorSanitizer build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/packages.sh
+install_packages "${BUILD_PACKAGES[@]}"
+
+run_flavour() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja "$@"
+  cmake --build "$dir"
+  ctest --test-dir "$dir" --output-on-failure -j2
+}
+
+run_flavour build/release -DCMAKE_BUILD_TYPE=Release
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_flavour build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBUSDALE_SANITIZE=ON

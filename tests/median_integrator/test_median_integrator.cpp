@@ -1,0 +1,162 @@
+// MedianIntegrator created by type name from the loaded plug-in, fed by source nodes.
+#include <cmath>
+
+#include "test_support.h"
+
+namespace {
+
+using namespace nimbusdale_test;
+
+struct MedianNet {
+  FD::RCPtr<FD::Node> node;
+  FD::RCPtr<FrameSource> spec;
+  FD::RCPtr<FrameSource> sparse;
+
+  FD::RCPtr<ComplexFrame> pull(int count) { return node->getOutput(0, count); }
+};
+
+FD::ParameterSet medianParams(int channels, int length) {
+  return makeParams({{"NUM_CHANNEL", intParam(channels)}, {"LENGTH", intParam(length)}});
+}
+
+MedianNet makeNet(int channels, int length, std::vector<FD::ObjectRef> specFrames,
+                  std::vector<FD::ObjectRef> sparseFrames) {
+  loadPlugin();
+  MedianNet net;
+  net.node = FD::registry::createNode("MedianIntegrator", "median", medianParams(channels, length));
+  net.spec = replaySource("spec", std::move(specFrames));
+  net.sparse = replaySource("sparse", std::move(sparseFrames));
+  net.node->connectToNode("SPEC", net.spec.get(), "OUTPUT");
+  net.node->connectToNode("SPARSE", net.sparse.get(), "OUTPUT");
+  return net;
+}
+
+TEST(MedianIntegrator, MedianTakesTheLowerMiddleAndChannelZeroPhase) {
+  // Two bins. Bin 0: channel 0's spectrum is 3 + 4i; bin 1: -5i.
+  struct Case {
+    int channels;
+    std::vector<float> bin0;
+    float median;
+  };
+  for (const Case& c : {Case{1, {7}, 7}, Case{4, {3, 1, 4, 2}, 2}, Case{5, {5, 1, 4, 2, 3}, 3},
+                        Case{2, {-10, 0}, -10}}) {
+    std::vector<cfloat> spec(static_cast<size_t>(2 * c.channels), cfloat(100, 100));
+    spec[0] = cfloat(3, 4);
+    spec[1] = cfloat(0, -5);
+    std::vector<float> sparse;
+    for (float v : c.bin0) {
+      sparse.push_back(v);
+      sparse.push_back(2 * v);  // bin 1 holds twice bin 0
+    }
+    MedianNet net = makeNet(c.channels, 2, {complexFrame(c.channels, 2, spec)},
+                            {realFrame(c.channels, 2, sparse)});
+    auto out = net.pull(0);
+    ASSERT_EQ(out->nrows(), 1);
+    ASSERT_EQ(out->ncols(), 2);
+    SCOPED_TRACE(c.channels);
+    EXPECT_TRUE(nearComplex((*out)(0, 0), cfloat(0.6f * c.median, 0.8f * c.median), 1e-5f));
+    EXPECT_TRUE(nearComplex((*out)(0, 1), cfloat(0, -2 * c.median), 1e-5f));
+  }
+}
+
+TEST(MedianIntegrator, OtherSpectrumChannelsNeverMatter) {
+  std::vector<float> sparse = {1, 5, 9};
+  auto run = [&](cfloat otherRows) {
+    MedianNet net = makeNet(3, 0, {complexFrame(3, 1, {cfloat(0, 2), otherRows, otherRows})},
+                            {realFrame(3, 1, sparse)});
+    return (*net.pull(0))(0, 0);
+  };
+  EXPECT_EQ(run(cfloat(0, 0)), run(cfloat(-3, 8)));
+  EXPECT_EQ(run(cfloat(1, 1)), cfloat(0, 5));
+}
+
+TEST(MedianIntegrator, SilentBinKeepsTheMedianAsMagnitude) {
+  MedianNet net = makeNet(3, 2, {complexFrame(3, 2, {cfloat(0, 0), cfloat(0, -0.0f)})},
+                          {realFrame(3, 2, {4, 0.5f, 2, 1, 3, 3})});
+  auto out = net.pull(0);
+  EXPECT_EQ((*out)(0, 0), cfloat(3, 0));
+  EXPECT_EQ((*out)(0, 1), cfloat(1, 0));
+  EXPECT_FALSE(std::isnan((*out)(0, 0).real()));
+}
+
+TEST(MedianIntegrator, FramesAreIndependentOfCountOrder) {
+  std::vector<FD::ObjectRef> spec, sparse;
+  for (int i = 0; i < 3; ++i) {
+    spec.push_back(complexFrame(2, 1, {cfloat(1, 0), cfloat(0, 0)}));
+    sparse.push_back(realFrame(2, 1, {float(i + 1), float(i + 10)}));
+  }
+  MedianNet net = makeNet(2, 1, spec, sparse);
+  EXPECT_EQ((*net.pull(2))(0, 0), cfloat(3, 0));
+  MedianNet fresh = makeNet(2, 1, spec, sparse);
+  EXPECT_EQ((*fresh.pull(0))(0, 0), cfloat(1, 0));
+  EXPECT_EQ((*fresh.pull(2))(0, 0), cfloat(3, 0));
+}
+
+TEST(MedianIntegrator, BinCountFollowsLength) {
+  for (auto [length, bins] : {std::pair{512, 257}, {511, 256}, {0, 1}, {-2, 0}, {-3, 0}}) {
+    MedianNet net = makeNet(2, length, {complexFrame(2, bins)}, {realFrame(2, bins)});
+    auto out = net.pull(0);
+    EXPECT_EQ(out->nrows(), 1);
+    EXPECT_EQ(out->ncols(), bins) << "LENGTH " << length;
+  }
+}
+
+TEST(MedianIntegrator, RejectsFramesOfTheWrongShapeWithoutStoringOutput) {
+  struct Case {
+    int specRows, specCols, sparseRows, sparseCols;
+    const char* port;
+    const char* shape;
+  };
+  for (const Case& c : {Case{3, 257, 4, 257, "SPEC", "3 x 257"},
+                        Case{4, 257, 4, 256, "SPARSE", "4 x 256"},
+                        Case{4, 257, 257, 4, "SPARSE", "257 x 4"}}) {
+    MedianNet net = makeNet(4, 512, {complexFrame(c.specRows, c.specCols)},
+                            {realFrame(c.sparseRows, c.sparseCols)});
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      auto e = expectHostError<FD::NodeException>([&] { net.pull(0); });
+      ASSERT_TRUE(e);
+      const std::string msg = e->message();
+      EXPECT_EQ(e->nodeName(), "median");
+      EXPECT_NE(msg.find("MedianIntegrator 'median'"), std::string::npos) << msg;
+      EXPECT_NE(msg.find(std::string("input ") + c.port), std::string::npos) << msg;
+      EXPECT_NE(msg.find(c.shape), std::string::npos) << msg;
+      EXPECT_NE(msg.find("4 x 257"), std::string::npos) << msg;
+    }
+  }
+}
+
+TEST(MedianIntegrator, RejectsNaNSparseValues) {
+  MedianNet net = makeNet(4, 2, {complexFrame(4, 2)}, {realFrame(4, 2, {1, 2, 3, 4, NAN, 6, 7, 8})});
+  std::string msg = hostErrorMessage<FD::NodeException>([&] { net.pull(0); });
+  EXPECT_NE(msg.find("SPARSE holds NaN at channel 2, bin 0"), std::string::npos) << msg;
+}
+
+TEST(MedianIntegrator, WrongFrameTypeFailsInTheTypedView) {
+  MedianNet net = makeNet(1, 0, {realFrame(1, 1)}, {realFrame(1, 1)});
+  EXPECT_TRUE(expectHostError<FD::GeneralException>([&] { net.pull(0); }));
+}
+
+TEST(MedianIntegrator, ParametersAreTypedAndChecked) {
+  loadPlugin();
+  auto create = [](FD::ParameterSet params) {
+    FD::registry::createNode("MedianIntegrator", "median", params);
+  };
+  EXPECT_EQ(hostErrorMessage<FD::CastException<int>>([&] {
+              create(makeParams({{"NUM_CHANNEL", floatParam(4)}, {"LENGTH", intParam(512)}}));
+            }),
+            "Cast error: Trying to cast ObjectRef (float) into int");
+  EXPECT_EQ(hostErrorMessage<FD::CastException<int>>([&] {
+              create(makeParams({{"NUM_CHANNEL", intParam(4)}, {"LENGTH", floatParam(512)}}));
+            }),
+            "Cast error: Trying to cast ObjectRef (float) into int");
+  std::string missing = hostErrorMessage<FD::GeneralException>(
+      [&] { create(makeParams({{"NUM_CHANNEL", intParam(4)}})); });
+  EXPECT_NE(missing.find("LENGTH"), std::string::npos) << missing;
+
+  EXPECT_EQ(hostErrorMessage<FD::NodeException>([&] { create(medianParams(0, 512)); }),
+            "MedianIntegrator 'median': parameter NUM_CHANNEL is 0; it must be at least 1");
+  std::string length = hostErrorMessage<FD::NodeException>([&] { create(medianParams(2, -4)); });
+  EXPECT_NE(length.find("parameter LENGTH is -4"), std::string::npos) << length;
+}
+
+}  // namespace
