@@ -14,6 +14,6 @@ run_flavour() {
   ctest --test-dir "$dir" --output-on-failure -j2
 }
 
-run_flavour build/release -DCMAKE_BUILD_TYPE=Release
+run_flavour build/release -DCMAKE_BUILD_TYPE=Release -DNIMBUSDALE_BUILD_BENCHMARKS=ON
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_flavour build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBUSDALE_SANITIZE=ON
