@@ -3,6 +3,7 @@ BUILD_PACKAGES=(
   cmake ninja-build g++ pkg-config
   libeigen3-dev libboost-math-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libfftw3-dev libsndfile1-dev libcli11-dev libstb-dev
 )
 
 install_packages() {
