@@ -4,6 +4,7 @@ BUILD_PACKAGES=(
   libeigen3-dev libboost-math-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libfftw3-dev libsndfile1-dev libcli11-dev libstb-dev
+  pybind11-dev python3-dev python3-numpy python3-pytest
 )
 
 install_packages() {

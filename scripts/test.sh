@@ -14,6 +14,7 @@ run_flavour() {
   ctest --test-dir "$dir" --output-on-failure -j2
 }
 
-run_flavour build/release -DCMAKE_BUILD_TYPE=Release -DNIMBUSDALE_BUILD_BENCHMARKS=ON
+run_flavour build/release -DCMAKE_BUILD_TYPE=Release -DNIMBUSDALE_BUILD_BENCHMARKS=ON \
+  -DNIMBUSDALE_BUILD_PYTHON=ON
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_flavour build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBUSDALE_SANITIZE=ON

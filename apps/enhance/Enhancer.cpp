@@ -16,17 +16,6 @@
 namespace nimbusdale::app {
 namespace {
 
-// Runs `fn`, turning a host exception (thrown as a pointer) into a HostError.
-template <class F>
-auto hostCall(F&& fn) -> decltype(fn()) {
-  try {
-    return fn();
-  } catch (FD::BaseException* e) {
-    std::unique_ptr<FD::BaseException> owned(e);
-    throw HostError(owned->message());
-  }
-}
-
 void requirePositiveFinite(float value, const char* option) {
   if (!(std::isfinite(value) && value > 0.0f))
     throw std::invalid_argument(std::string(option) + " must be positive and finite, not " +

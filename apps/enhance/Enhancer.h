@@ -5,9 +5,12 @@
 
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <flowdesigner/BaseException.h>
 
 #include "Stft.h"
 
@@ -18,6 +21,25 @@ class HostError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+/// A node's own refusal (FD::NodeException): a parameter or frame it cannot work with.
+class NodeError : public HostError {
+ public:
+  using HostError::HostError;
+};
+
+/// Runs `fn`, turning a host exception (thrown as a pointer, and deleted here) into a NodeError
+/// or HostError with the same message.
+template <class F>
+auto hostCall(F&& fn) -> decltype(fn()) {
+  try {
+    return fn();
+  } catch (FD::BaseException* e) {
+    std::unique_ptr<FD::BaseException> owned(e);
+    if (dynamic_cast<FD::NodeException*>(e)) throw NodeError(owned->message());
+    throw HostError(owned->message());
+  }
+}
 
 /// Options of one enhancement run. Each node option carries the node parameter it feeds.
 struct EnhanceOptions {

@@ -28,7 +28,9 @@ class Matrix : public Object {
     }
     return *this;
   }
-  ~Matrix() override { delete[] data; }
+  ~Matrix() override {
+    if (owned) delete[] data;
+  }
 
   int nrows() const { return rows; }
   int ncols() const { return cols; }
@@ -47,17 +49,24 @@ class Matrix : public Object {
   std::string className() const override { return "Matrix<" + TypeName<T>::name() + ">"; }
   void printOn(std::ostream& out) const override;
 
+ protected:
+  /// A frame over rows x cols elements stored elsewhere; the derived class keeps that storage
+  /// alive for the frame's life. Host programs use it to hand their own arrays to nodes.
+  Matrix(int rows, int cols, T* borrowed) : rows(rows), cols(cols), data(borrowed), owned(false) {}
+
  private:
   void allocate(int r, int c);
   void swap(Matrix& other) noexcept {
     std::swap(rows, other.rows);
     std::swap(cols, other.cols);
     std::swap(data, other.data);
+    std::swap(owned, other.owned);
   }
 
   int rows = 0;
   int cols = 0;
   T* data = nullptr;
+  bool owned = true;
 };
 
 template <class T>

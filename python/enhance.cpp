@@ -1,0 +1,69 @@
+#include "Enhancer.h"
+#include "common.h"
+
+#include <pybind11/stl.h>
+
+namespace nimbusdale::python {
+
+void init_enhance(py::module_& m) {
+  m.def(
+      "enhance",
+      [](const py::object& signal, int sampleRate, const std::string& integrator, int length,
+         int hop, float lambda, int maxRank, float cutoffFreq, float globalScale,
+         float pgGlobalScale, float scaleUpdateRatio, float epsilon, int threads,
+         const std::string& toolbox) {
+        auto x = requireArray<float>(signal, "signal", 2, "(samples, channels)");
+        app::EnhanceOptions o;
+        o.integrator = integrator;
+        o.length = length;
+        o.hop = hop;
+        o.lambda = lambda;
+        o.maxRank = maxRank;
+        o.cutoffFreq = cutoffFreq;
+        o.globalScale = globalScale;
+        o.pgGlobalScale = pgGlobalScale;
+        o.scaleUpdateRatio = scaleUpdateRatio;
+        o.epsilon = epsilon;
+        o.threads = threads;
+        o.toolbox = toolbox;
+        const long samples = static_cast<long>(x.shape(0));
+        const int channels = static_cast<int>(x.shape(1));
+        for (py::ssize_t i = 0; i < x.size(); ++i)
+          if (!std::isfinite(x.data()[i]))
+            throw py::value_error("signal holds a non-finite value at sample " +
+                                  std::to_string(i / std::max(channels, 1)));
+        std::vector<float> out;
+        {
+          py::gil_scoped_release release;
+          out = app::enhance(x.data(), samples, channels, sampleRate, o);
+        }
+        py::array_t<float> result(static_cast<py::ssize_t>(out.size()));
+        std::copy(out.begin(), out.end(), result.mutable_data());
+        return result;
+      },
+      py::arg("signal"), py::arg("sample_rate"), py::arg("integrator") = "median",
+      py::kw_only(), py::arg("length") = app::EnhanceOptions{}.length,
+      py::arg("hop") = app::EnhanceOptions{}.hop, py::arg("lambda_") = app::EnhanceOptions{}.lambda,
+      py::arg("max_rank") = app::EnhanceOptions{}.maxRank,
+      py::arg("cutoff_freq") = app::EnhanceOptions{}.cutoffFreq,
+      py::arg("global_scale") = app::EnhanceOptions{}.globalScale,
+      py::arg("pg_global_scale") = app::EnhanceOptions{}.pgGlobalScale,
+      py::arg("scale_update_ratio") = app::EnhanceOptions{}.scaleUpdateRatio,
+      py::arg("epsilon") = app::EnhanceOptions{}.epsilon, py::arg("threads") = 0,
+      py::arg("toolbox") = "",
+      R"doc(Enhance a multichannel recording into mono, as `nimbusdale enhance` does.
+
+signal: float32 array (samples, channels), full scale 1.0.
+sample_rate: Hz.
+integrator: "median" or "poisson-gamma".
+length, hop: STFT frame length and hop in samples (1 <= hop <= length // 2).
+lambda_, max_rank, cutoff_freq (Hz), global_scale, scale_update_ratio, epsilon: the
+MultiRobustPCA parameters LAMBDA, MAX_LANK, CUTOFF_FREQ, GLOBAL_SCALE, SCALE_UPDATE_RATIO,
+EPSILON. pg_global_scale: GLOBAL_SCALE of PoissonGammaIntegrator. threads: OpenMP threads
+(0 keeps the default). toolbox: plug-in path ("" for the default).
+
+Returns a float32 array of `samples` values. Raises TypeError for a wrong dtype, ValueError for
+a wrong shape, non-finite samples or a refused option (NodeError when a node refuses it).)doc");
+}
+
+}  // namespace nimbusdale::python

@@ -1,0 +1,23 @@
+#include "Enhancer.h"
+#include "common.h"
+
+namespace nimbusdale::python {
+
+PYBIND11_MODULE(nimbusdale, m) {
+  m.doc() =
+      "nimbusdale: online robust PCA and the NIMBUSDALE FlowDesigner nodes for NumPy.\n\n"
+      "Spectra are complex64 arrays of shape (channels, bins), magnitudes float32 of the same\n"
+      "shape, with bins = length // 2 + 1. The node classes drive the real plug-in nodes through\n"
+      "the host stand-in, so they give the same numbers as a host.";
+  m.attr("__version__") = "2.5.0";
+  // Register the base first: pybind11 tries the most recently registered translator first.
+  static py::exception<app::HostError> hostError(m, "HostError", PyExc_RuntimeError);
+  hostError.doc() = "An error raised by the host framework, with the host's message.";
+  static py::exception<app::NodeError> nodeError(m, "NodeError", PyExc_ValueError);
+  nodeError.doc() = "A node refused a parameter or a frame; the message names node and value.";
+  init_robust_pca(m);
+  init_nodes(m);
+  init_enhance(m);
+}
+
+}  // namespace nimbusdale::python

@@ -1,0 +1,83 @@
+import numpy as np
+import pytest
+
+import nimbusdale
+from conftest import hum_and_bursts
+
+
+def spectra(frames=40, channels=4, length=256, seed=0):
+    rng = np.random.default_rng(seed)
+    bins = length // 2 + 1
+    mag = 1 + np.abs(rng.standard_normal((frames, channels, bins)))
+    phase = rng.uniform(-np.pi, np.pi, (frames, channels, bins))
+    return (mag * np.exp(1j * phase)).astype(np.complex64)
+
+
+def test_chain_shapes_dtypes_and_repr():
+    specs = spectra()
+    sep = nimbusdale.MultiRobustPCA(num_channel=4, length=256, sampling_rate=16000)
+    med = nimbusdale.MedianIntegrator(num_channel=4, length=256)
+    sparse = sep.process(specs[0])
+    assert sparse.dtype == np.float32 and sparse.shape == (4, 129)
+    out = med.process(specs[0], sparse)
+    assert out.dtype == np.complex64 and out.shape == (129,)
+    assert "MultiRobustPCA(num_channel=4, length=256" in repr(sep)
+    assert "max_rank=" in repr(sep) and "[1 frames processed]" in repr(sep)
+    assert sep.bins == 129 and med.num_channel == 4
+
+
+def test_stream_agrees_with_frame_by_frame():
+    specs = spectra()
+    a = nimbusdale.MultiRobustPCA(num_channel=4, length=256, sampling_rate=16000)
+    b = nimbusdale.MultiRobustPCA(num_channel=4, length=256, sampling_rate=16000)
+    stream = a.process_stream(specs)
+    singles = np.stack([b.process(s).copy() for s in specs])
+    np.testing.assert_array_equal(stream, singles)
+
+    pg1 = nimbusdale.PoissonGammaIntegrator(num_channel=4, length=256, global_scale=1.0)
+    pg2 = nimbusdale.PoissonGammaIntegrator(num_channel=4, length=256, global_scale=1.0)
+    out_stream = pg1.process_stream(specs, stream)
+    out_single = np.stack([pg2.process(s, m).copy() for s, m in zip(specs, stream)])
+    np.testing.assert_array_equal(out_stream, out_single)
+    assert len(pg1.diagnostics) == 2 * len(specs)
+    assert pg1.diagnostics == pg2.diagnostics
+
+
+def test_non_contiguous_input_is_accepted():
+    specs = spectra(frames=3)
+    fortran = np.asfortranarray(specs[0])
+    a = nimbusdale.MultiRobustPCA(num_channel=4, length=256, sampling_rate=16000)
+    b = nimbusdale.MultiRobustPCA(num_channel=4, length=256, sampling_rate=16000)
+    np.testing.assert_array_equal(a.process(fortran), b.process(specs[0]))
+
+
+def test_error_paths():
+    sep = nimbusdale.MultiRobustPCA(num_channel=4, length=256, sampling_rate=16000)
+    with pytest.raises(TypeError, match="complex64"):
+        sep.process(np.ones((4, 129), np.complex128))
+    with pytest.raises(ValueError, match="2-D"):
+        sep.process(np.ones(129, np.complex64))
+    with pytest.raises(nimbusdale.NodeError, match="INPUT"):
+        sep.process(np.ones((3, 129), np.complex64))
+    bad = np.ones((4, 129), np.complex64)
+    bad[1, 7] = np.inf
+    with pytest.raises(ValueError):
+        sep.process(bad)
+    with pytest.raises(nimbusdale.NodeError, match="MAX_LANK"):
+        nimbusdale.MultiRobustPCA(num_channel=4, length=256, sampling_rate=16000, max_rank=0)
+    with pytest.raises(ValueError, match="NUM_CHANNEL"):
+        nimbusdale.MedianIntegrator(num_channel=0, length=256)
+    pg = nimbusdale.PoissonGammaIntegrator(num_channel=2, length=8, global_scale=1.0)
+    with pytest.raises(ValueError, match="SPARSE"):
+        pg.process(np.ones((2, 5), np.complex64), -np.ones((2, 5), np.float32))
+    assert pg.diagnostics == []
+    assert issubclass(nimbusdale.NodeError, ValueError)
+
+
+def test_refused_frames_do_not_disturb_the_stream():
+    specs = spectra(frames=6)
+    a = nimbusdale.MultiRobustPCA(num_channel=4, length=256, sampling_rate=16000)
+    b = nimbusdale.MultiRobustPCA(num_channel=4, length=256, sampling_rate=16000)
+    with pytest.raises(ValueError):
+        a.process(np.full((4, 129), np.nan, np.complex64))
+    np.testing.assert_array_equal(a.process_stream(specs), b.process_stream(specs))
