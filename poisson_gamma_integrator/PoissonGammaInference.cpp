@@ -1,0 +1,188 @@
+#include "PoissonGammaInference.h"
+
+#include <boost/math/special_functions/digamma.hpp>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+namespace nimbusdale {
+namespace {
+
+// Keeps the share denominators non-zero when both weights underflow.
+constexpr float kShareFloor = 1e-12f;
+
+constexpr const char* kTooLarge =
+    "runPoissonGammaFrame: sparse values too large for single precision; frame refused";
+
+float digamma(float x) {
+  return boost::math::digamma<float>(x);
+}
+
+// exp(E[ln x]) of a Gamma(shape, rate) variable, with ln(rate) computed by the caller.
+float geometricMean(float shape, float logRate) {
+  return ::expf(digamma(shape) - logRate);
+}
+
+void binGeometricMeans(const PoissonGammaModel& m, Eigen::VectorXf& out) {
+  for (Eigen::Index f = 0; f < out.size(); ++f)
+    out(f) = geometricMean(m.binShape(f), ::logf(m.binRate(f)));
+}
+
+void channelGeometricMeans(const PoissonGammaModel& m, Eigen::VectorXf& out) {
+  const float logRate = ::logf(m.channelRate);
+  for (Eigen::Index c = 0; c < out.size(); ++c) out(c) = geometricMean(m.channelShape(c), logRate);
+}
+
+// rankOneWeight(f, c) = binGeoMean(f) * channelGeoMean(c): the geometric mean of b_f * h_c.
+void rankOneWeights(const Eigen::VectorXf& binGeo, const Eigen::VectorXf& channelGeo,
+                    Eigen::MatrixXf& out) {
+  for (Eigen::Index c = 0; c < out.cols(); ++c) out.col(c) = binGeo * channelGeo(c);
+}
+
+void requireShape(bool ok, const char* what) {
+  if (!ok) throw std::invalid_argument(std::string("runPoissonGammaFrame: ") + what);
+}
+
+Eigen::Index stateSize(int count) {
+  if (count < 0)
+    throw std::invalid_argument("PoissonGammaModel: negative size " + std::to_string(count));
+  return count;
+}
+
+bool allFinite(const PoissonGammaModel& m) {
+  return m.binRatePrior.allFinite() && m.binShape.allFinite() && m.binRate.allFinite() &&
+         m.channelShape.allFinite() && std::isfinite(m.channelRate) && m.elementShape.allFinite() &&
+         std::isfinite(m.elementRate);
+}
+
+// The frame's iterations on `m`; leaves the last iteration's bin means in `binMean`.
+void iterate(PoissonGammaModel& m, float k, const SparseFrameView& sparse,
+             Eigen::VectorXf& binMean) {
+  const Eigen::Index F = m.numBins();
+  const Eigen::Index C = m.numChannels();
+  Eigen::VectorXf binGeoMean(F), channelGeoMean(C);
+  Eigen::MatrixXf elementGeoMean(F, C), rankOneWeight(F, C), rankOneShare(F, C), elementShare(F, C);
+  binGeometricMeans(m, binGeoMean);
+  channelGeometricMeans(m, channelGeoMean);
+
+  for (int iteration = 0; iteration < kPoissonGammaIterations; ++iteration) {
+    const float logElementRate = ::logf(m.elementRate);
+    for (Eigen::Index c = 0; c < C; ++c)
+      for (Eigen::Index f = 0; f < F; ++f)
+        elementGeoMean(f, c) = geometricMean(m.elementShape(f, c), logElementRate);
+
+    // Split each count by the weights of the previous iteration's factors.
+    rankOneWeights(binGeoMean, channelGeoMean, rankOneWeight);
+    rankOneShare = (sparse.array() * rankOneWeight.array()) /
+                   ((rankOneWeight.array() + elementGeoMean.array()) + kShareFloor);
+
+    // Bin factors; their exposure is the channel means before this iteration's update.
+    m.binShape = (rankOneShare.rowwise().sum() * k).array() + m.binShapePrior;
+    const float exposure = m.channelShape.sum() / m.channelRate;
+    m.binRate = m.binRatePrior.array() + exposure;
+    binMean = m.binShape.cwiseQuotient(m.binRate);
+
+    // Channel factors, exposed to the new bin means.
+    m.channelShape = (rankOneShare.colwise().sum().transpose() * k).array() + m.channelShapePrior;
+    m.channelRate = binMean.sum() + m.channelRatePrior;
+
+    binGeometricMeans(m, binGeoMean);
+    channelGeometricMeans(m, channelGeoMean);
+
+    // Element terms take the rest of each count, weighed against the updated rank-one term
+    // but with their own geometric means from the start of this iteration. Each has exposure 1.
+    rankOneWeights(binGeoMean, channelGeoMean, rankOneWeight);
+    elementShare = (sparse.array() * elementGeoMean.array()) /
+                   ((rankOneWeight.array() + elementGeoMean.array()) + kShareFloor);
+    m.elementShape = (elementShare * k).array() + m.elementShapePrior;
+    m.elementRate = 1.0f + m.elementRatePrior;
+
+    // Empirical Bayes: each bin's prior mean follows its posterior mean.
+    m.binRatePrior = m.binShapePrior / binMean.array();
+  }
+}
+
+}  // namespace
+
+PoissonGammaModel::PoissonGammaModel(int numBins, int numChannels)
+    : binShapePrior(0.1f),
+      binRatePrior(Eigen::VectorXf::Ones(stateSize(numBins))),
+      channelShapePrior(1.0f),
+      channelRatePrior(1.0f),
+      elementShapePrior(1.0f),
+      elementRatePrior(1.0f),
+      binShape(Eigen::VectorXf::Ones(numBins)),
+      binRate(Eigen::VectorXf::Ones(numBins)),
+      channelShape(Eigen::VectorXf::Ones(stateSize(numChannels))),
+      channelRate(1.0f),
+      elementShape(Eigen::MatrixXf::Ones(numBins, numChannels)),
+      elementRate(1.0f) {}
+
+long firstInvalidSparseValue(const SparseFrameView& sparse) {
+  const float* data = sparse.data();
+  for (Eigen::Index i = 0; i < sparse.size(); ++i)
+    if (!(data[i] >= 0.0f) || std::isinf(data[i])) return static_cast<long>(i);
+  return -1;
+}
+
+void writeChannelMeans(std::ostream& out, const Eigen::VectorXf& channelShape, float channelRate) {
+  const Eigen::RowVectorXf means = channelShape.transpose() / channelRate;
+  out << means << std::endl;
+}
+
+void runPoissonGammaFrame(PoissonGammaModel& model, float globalScale,
+                          const SparseFrameView& sparse, const SpectrumFrameView& spectrum,
+                          OutputRowView output, std::ostream& diagnostics) {
+  const Eigen::Index F = model.numBins();
+  const Eigen::Index C = model.numChannels();
+  requireShape(model.elementShape.rows() == F && model.elementShape.cols() == C &&
+                   model.binRate.size() == F && model.binRatePrior.size() == F,
+               "model state arrays disagree in size");
+  requireShape(sparse.rows() == F && sparse.cols() == C, "sparse frame is not bins x channels");
+  requireShape(spectrum.rows() == F && spectrum.cols() == C,
+               "spectrum frame is not bins x channels");
+  requireShape(output.size() == F, "output does not hold one value per bin");
+  requireShape(F >= 1 && C >= 1, "the model needs at least one bin and one channel");
+  requireShape(globalScale > 0.0f && std::isfinite(globalScale),
+               "global scale must be positive and finite");
+  requireShape(firstInvalidSparseValue(sparse) < 0,
+               "sparse values must be finite and non-negative");
+
+  const float k = globalScale;
+  // F * C is formed wide so that no int product can overflow.
+  const float cells = static_cast<float>(static_cast<long long>(F) * static_cast<long long>(C));
+  const float meanCount = (sparse.sum() * k) / cells;
+
+  // Counts near the top of the float range overflow inside the updates (digamma then raises
+  // an error, or a shape turns infinite). Work on a copy so that such a frame loses nothing.
+  PoissonGammaModel next = model;
+  Eigen::VectorXf binMean(F);
+  try {
+    iterate(next, k, sparse, binMean);
+  } catch (const std::domain_error&) {
+    throw std::overflow_error(kTooLarge);
+  } catch (const std::overflow_error&) {
+    throw std::overflow_error(kTooLarge);
+  }
+  if (!allFinite(next)) throw std::overflow_error(kTooLarge);
+
+  // The lines go out only for a frame that succeeded; nothing else writes between them.
+  diagnostics << static_cast<double>(meanCount) << std::endl;
+  writeChannelMeans(diagnostics, next.channelShape, next.channelRate);
+
+  const float g = (next.channelShape(0) / next.channelRate) / k;
+  for (Eigen::Index f = 0; f < F; ++f) {
+    const std::complex<float> z = spectrum(f, 0);
+    const float magnitude = std::abs(z);
+    if (magnitude == 0.0f) {
+      // Silence has no phase; keep the magnitude rather than emit 0/0.
+      output(f) = std::complex<float>(binMean(f) * g, 0.0f);
+    } else {
+      const std::complex<float> phased = (binMean(f) * z) / std::complex<float>(magnitude, 0.0f);
+      output(f) = std::complex<float>(phased.real() * g, phased.imag() * g);
+    }
+  }
+  std::swap(model, next);
+}
+
+}  // namespace nimbusdale
