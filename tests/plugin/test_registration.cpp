@@ -5,7 +5,7 @@ namespace {
 
 using namespace nimbusdale_test;
 
-const std::vector<std::string> kNodeTypes = {"MedianIntegrator"};
+const std::vector<std::string> kNodeTypes = {"MultiRobustPCA", "MedianIntegrator"};
 
 TEST(Registration, LoadRegistersVersionThenFactoriesInOrder) {
   ASSERT_TRUE(FD::registry::events().empty()) << "nothing registers before the plug-in loads";
