@@ -5,7 +5,8 @@ namespace {
 
 using namespace nimbusdale_test;
 
-const std::vector<std::string> kNodeTypes = {"MedianIntegrator", "PoissonGammaIntegrator"};
+const std::vector<std::string> kNodeTypes = {"MultiRobustPCA", "MedianIntegrator",
+                                             "PoissonGammaIntegrator"};
 
 TEST(Registration, LoadRegistersVersionThenFactoriesInOrder) {
   ASSERT_TRUE(FD::registry::events().empty()) << "nothing registers before the plug-in loads";

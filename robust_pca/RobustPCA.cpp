@@ -1,0 +1,149 @@
+#include "RobustPCA.h"
+
+#include <cstdlib>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+namespace nimbusdale {
+namespace {
+
+int requireAtLeastOne(int value, const char* name) {
+  if (value < 1)
+    throw std::invalid_argument(std::string("RobustPCA: ") + name + " is " + std::to_string(value) +
+                                "; it must be at least 1");
+  return value;
+}
+
+/// One starting value in [0, 1]: |2 R 2^-31 - 1| for R = rand(), every step in float.
+float draw() {
+  const float r = static_cast<float>(std::rand());
+  float v = r * 2.0f;
+  v = v * 0x1p-31f;
+  v = v - 1.0f;
+  return std::fabs(v);
+}
+
+// Keeps the lines of estimators updated on different threads apart.
+std::mutex& coutLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+}  // namespace
+
+RobustPCA::RobustPCA(int dim, int rank)
+    : dim(requireAtLeastOne(dim, "dim")),
+      rank(requireAtLeastOne(rank, "rank")),
+      maxIter(100),
+      lambda1(static_cast<float>((1.0 / std::sqrt(static_cast<double>(dim))) * 0.08)),
+      lambda2(lambda1),
+      epsilon(0.0001f) {}
+
+RobustPCA::RobustPCA(const RobustPCA& other)
+    : dim(other.dim),
+      rank(other.rank),
+      maxIter(100),
+      lambda1(other.lambda1),
+      lambda2(other.lambda2),
+      epsilon(other.epsilon),
+      lowRank(other.lowRank) {
+  initialize();
+}
+
+RobustPCA& RobustPCA::operator=(const RobustPCA& other) = default;
+
+RobustPCA::~RobustPCA() = default;
+
+void RobustPCA::initialize() {
+  requireAtLeastOne(dim, "dim");
+  requireAtLeastOne(rank, "rank");
+  Eigen::MatrixXf newBasis(dim, rank);
+  for (Index i = 0; i < newBasis.size(); ++i) newBasis.data()[i] = draw();
+  Eigen::VectorXf newCoef(rank);
+  for (Index i = 0; i < rank; ++i) newCoef[i] = draw();
+  Eigen::VectorXf newSparse(dim);
+  for (Index i = 0; i < dim; ++i) newSparse[i] = draw();
+  Eigen::MatrixXf newStatA = Eigen::MatrixXf::Zero(rank, rank);
+  Eigen::MatrixXf newStatB = Eigen::MatrixXf::Zero(dim, rank);
+
+  basis.swap(newBasis);
+  coef.swap(newCoef);
+  sparse.swap(newSparse);
+  statA.swap(newStatA);
+  statB.swap(newStatB);
+}
+
+void RobustPCA::requireReady() const {
+  const bool ready = dim >= 1 && rank >= 1 && basis.rows() == dim && basis.cols() == rank &&
+                     coef.size() == rank && sparse.size() == dim && statA.rows() == rank &&
+                     statA.cols() == rank && statB.rows() == dim && statB.cols() == rank;
+  if (!ready)
+    throw std::logic_error("RobustPCA::update: the estimator is not initialised for dim " +
+                           std::to_string(dim) + ", rank " + std::to_string(rank) +
+                           "; call initialize() first");
+}
+
+void RobustPCA::rejectShape(Index rows, Index cols) const {
+  throw std::invalid_argument("RobustPCA::update: observation is " + std::to_string(rows) + " x " +
+                              std::to_string(cols) + "; expected dim x 1 = " + std::to_string(dim) +
+                              " x 1");
+}
+
+void RobustPCA::rejectEntry(Index index, float value) {
+  std::ostringstream msg;
+  msg << "RobustPCA::update: observation entry " << index << " is " << value
+      << "; every entry must be finite";
+  throw std::invalid_argument(msg.str());
+}
+
+Eigen::MatrixXf RobustPCA::projectionMatrix() const {
+  Eigen::MatrixXf gram = basis.transpose() * basis;
+  for (Index j = 0; j < rank; ++j) gram(j, j) += lambda1;
+  const Eigen::MatrixXf inverse = gram.partialPivLu().inverse();
+  return inverse * basis.transpose();
+}
+
+void RobustPCA::softThreshold() {
+  // Entries within [-lambda2, lambda2], and NaNs, become 0.
+  for (Index i = 0; i < sparse.size(); ++i) {
+    const float v = sparse[i];
+    if (v > lambda2) {
+      sparse[i] = v - lambda2;
+    } else if (v < -lambda2) {
+      sparse[i] = v + lambda2;
+    } else {
+      sparse[i] = 0.0f;
+    }
+  }
+}
+
+void RobustPCA::sweepBasis() {
+  Eigen::MatrixXf regularized = statA;
+  for (Index j = 0; j < rank; ++j) regularized(j, j) += lambda1;
+  // Columns in order; column j sees the columns before it already updated.
+  for (Index j = 0; j < rank; ++j) {
+    const float gain = 1.0f / regularized(j, j);
+    const Eigen::VectorXf predicted = basis * regularized.col(j);
+    basis.col(j) += (statB.col(j) - predicted) * gain;
+  }
+  lowRank = basis * coef;
+}
+
+float RobustPCA::distance(const Eigen::VectorXf& a, const Eigen::VectorXf& b) {
+  float sum = 0.0f;
+  for (Index i = 0; i < a.size(); ++i) {
+    const float d = a[i] - b[i];
+    sum += d * d;
+  }
+  return std::sqrt(sum);
+}
+
+void RobustPCA::reportNotConverged() {
+  std::lock_guard<std::mutex> guard(coutLock());
+  std::cout << "not converged" << std::endl;
+}
+
+}  // namespace nimbusdale

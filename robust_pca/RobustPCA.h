@@ -1,0 +1,165 @@
+// RobustPCA: online robust principal component analysis of a stream of real vectors. Plain Eigen
+// code in single precision; it knows nothing of the host, of spectra or of channels.
+#ifndef NIMBUSDALE_ROBUST_PCA_H
+#define NIMBUSDALE_ROBUST_PCA_H
+
+#include <Eigen/Dense>
+
+#include <cmath>
+#include <type_traits>
+
+namespace nimbusdale {
+
+/// Online robust PCA. Each update() splits one observation z of `dim` floats into a low-rank part
+/// L r, with L = `basis` (dim x rank) and r = `coef`, and a sparse part e = `sparse`, by
+/// alternating exact minimisations of
+///
+///     1/2 |z - L r - e|^2 + lambda1/2 |r|^2 + lambda2 |e|_1
+///
+/// over r (a ridge projection) and e (a soft threshold at lambda2) until the iterates settle. It
+/// then adds the decomposition to the running sums A = sum r r^T (`statA`) and
+/// B = sum (z - e) r^T (`statB`) and refines the basis by one sweep of block-coordinate descent on
+/// 1/2 tr(L^T (A + lambda1 I) L) - tr(L^T B). No past observation is stored.
+///
+/// Units: the entries of z, `sparse`, `lowRank`, lambda2 and the columns of `basis` share the
+/// observation's unit; `coef` is dimensionless. lambda1 weighs squared coefficients.
+///
+/// Life cycle: construct, then initialize() (a copy construction includes it), then one update()
+/// per observation. initialize() may run again at any time to start over. Every member is public:
+/// an owner may change lambda1, lambda2, epsilon and maxIter between calls (they take effect at
+/// the next update) and reads the results `sparse`, `coef`, `lowRank` after each update.
+///
+/// Random numbers: initialize() draws from the C library's std::rand, which is process-wide state;
+/// the estimator never seeds it. Nothing else draws.
+///
+/// Threads: one thread at a time per estimator. Distinct estimators may be updated at the same
+/// time (they share nothing but std::rand, used only by initialize(), and std::cout, where each
+/// "not converged" line is written whole).
+class RobustPCA {
+ public:
+  /// dim = observation length D and rank = basis size K, both at least 1; maxIter 100,
+  /// lambda1 = lambda2 = 0.08 / sqrt(dim) (formed in double precision, rounded once), epsilon
+  /// 1e-4. The arrays stay empty and nothing is drawn: call initialize() before update().
+  /// @throws std::invalid_argument if dim or rank is below 1.
+  RobustPCA(int dim, int rank);
+
+  /// Takes dim, rank, lambda1, lambda2, epsilon and lowRank from `other`, sets maxIter to 100
+  /// whatever `other` holds, and runs initialize(): the copy has fresh draws and zero
+  /// statistics, and is ready for update(). There is no separate move: moving copies likewise.
+  /// @throws std::invalid_argument as initialize() does.
+  RobustPCA(const RobustPCA& other);
+
+  /// Copies all twelve members, random starting state and statistics included, and the pass
+  /// count of the last update.
+  RobustPCA& operator=(const RobustPCA& other);
+
+  ~RobustPCA();
+
+  /// Draws a new starting point from std::rand, in this order: `basis` (dim x rank, column by
+  /// column), `coef` (rank draws), `sparse` (dim draws), each draw |2 R 2^-31 - 1| in [0, 1] for
+  /// R = rand(); then zeroes `statA` and `statB`. dim * rank + rank + dim draws in all.
+  /// `lowRank` is left as it is.
+  /// @throws std::invalid_argument, before drawing, if dim or rank is below 1.
+  void initialize();
+
+  /// Decomposes observation `z`, a column-vector expression of exactly `dim` finite floats that
+  /// is only read (a column of a matrix is taken in place, without a copy). Warm-started from the
+  /// previous `coef` and `sparse`. Afterwards `coef`, `sparse` and `lowRank` hold the
+  /// decomposition of z, and `basis`, `statA` and `statB` the refined state.
+  ///
+  /// The inner alternation stops when the larger step of `sparse` and `coef` (Euclidean norms) is
+  /// below epsilon * |z|. A call that reaches maxIter + 1 passes writes "not converged" on
+  /// std::cout and keeps its last iterate as if it had converged; an all-zero z always does.
+  ///
+  /// @throws std::invalid_argument if z is not dim x 1 or holds a NaN or an infinity.
+  /// @throws std::logic_error if the arrays do not have the shapes initialize() gives them.
+  /// Either way no member has changed. std::bad_alloc may leave a partial update.
+  template <class Derived>
+  void update(const Eigen::MatrixBase<Derived>& z);
+
+  /// Inner passes run by the last update() (1 to maxIter + 1), or 0 before the first.
+  int lastPasses() const { return passesOfLastUpdate; }
+
+  int dim;                  ///< D, length of every observation.
+  int rank;                 ///< K, number of basis vectors.
+  int maxIter;              ///< Passes tested for convergence before giving up; one more runs.
+  float lambda1;            ///< Ridge weight on the coefficients; also added to A's diagonal.
+  float lambda2;            ///< Soft-threshold level of the sparse part.
+  float epsilon;            ///< Relative tolerance of the inner alternation.
+  Eigen::MatrixXf basis;    ///< L, D x K; column j is basis vector j (not normalised).
+  Eigen::VectorXf coef;     ///< r, K coefficients of the latest observation.
+  Eigen::VectorXf lowRank;  ///< L r after the latest update (D); empty until the first one.
+  Eigen::VectorXf sparse;   ///< e, sparse part of the latest observation (D).
+  Eigen::MatrixXf statA;    ///< A = sum r r^T since initialize() (K x K, symmetric).
+  Eigen::MatrixXf statB;    ///< B = sum (z - e) r^T since initialize() (D x K).
+
+ private:
+  using Index = Eigen::Index;
+
+  void requireReady() const;
+  [[noreturn]] void rejectShape(Index rows, Index cols) const;
+  [[noreturn]] static void rejectEntry(Index index, float value);
+  /// P = (L^T L + lambda1 I)^-1 L^T, from the basis on entry.
+  Eigen::MatrixXf projectionMatrix() const;
+  void softThreshold();
+  /// One block-coordinate sweep over the basis columns, then lowRank = L r.
+  void sweepBasis();
+  static float distance(const Eigen::VectorXf& a, const Eigen::VectorXf& b);
+  static void reportNotConverged();
+
+  int passesOfLastUpdate = 0;
+};
+
+template <class Derived>
+void RobustPCA::update(const Eigen::MatrixBase<Derived>& z) {
+  static_assert(std::is_same<typename Derived::Scalar, float>::value,
+                "RobustPCA::update takes float observations");
+  static_assert(Derived::ColsAtCompileTime == 1 || Derived::ColsAtCompileTime == Eigen::Dynamic,
+                "RobustPCA::update takes a column vector");
+
+  // Everything is checked before anything changes: a rejected call leaves the estimator whole.
+  requireReady();
+  if (z.rows() != dim || z.cols() != 1) rejectShape(z.rows(), z.cols());
+  for (Index i = 0; i < dim; ++i)
+    if (!std::isfinite(z(i, 0))) rejectEntry(i, z(i, 0));
+
+  // Sums in index order, so the result does not depend on where z lies in memory.
+  float squaredNorm = 0.0f;
+  for (Index i = 0; i < dim; ++i) squaredNorm += z(i, 0) * z(i, 0);
+  const float tolerance = epsilon * std::sqrt(squaredNorm);
+
+  const Eigen::MatrixXf projection = projectionMatrix();
+  Eigen::VectorXf previousCoef;
+  Eigen::VectorXf previousSparse;
+  Eigen::VectorXf fitted(dim);
+  int passes = 0;
+  for (;;) {
+    previousCoef = coef;
+    previousSparse = sparse;
+    coef.noalias() = projection * (z - sparse);
+    // L r is rounded on its own before the subtraction (Eigen would otherwise fold z into the
+    // product's accumulator).
+    fitted.noalias() = basis * coef;
+    sparse = z - fitted;
+    softThreshold();
+    ++passes;
+    if (passes > maxIter) {
+      reportNotConverged();
+      break;
+    }
+    const float sparseStep = distance(sparse, previousSparse);
+    const float coefStep = distance(coef, previousCoef);
+    // A NaN step never converges: the first comparison yields coefStep, the second fails.
+    const float step = sparseStep > coefStep ? sparseStep : coefStep;
+    if (step < tolerance) break;
+  }
+
+  statA.noalias() += coef * coef.transpose();
+  statB.noalias() += (z - sparse) * coef.transpose();
+  sweepBasis();
+  passesOfLastUpdate = passes;
+}
+
+}  // namespace nimbusdale
+
+#endif
