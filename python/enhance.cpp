@@ -10,7 +10,7 @@ void init_enhance(py::module_& m) {
       "enhance",
       [](const py::object& signal, int sampleRate, const std::string& integrator, int length,
          int hop, float lambda, int maxRank, float cutoffFreq, float globalScale,
-         float pgGlobalScale, float scaleUpdateRatio, float epsilon, int threads,
+         float pgGlobalScale, float scaleUpdateRatio, float epsilon, int threads, unsigned seed,
          const std::string& toolbox) {
         auto x = requireArray<float>(signal, "signal", 2, "(samples, channels)");
         app::EnhanceOptions o;
@@ -25,6 +25,7 @@ void init_enhance(py::module_& m) {
         o.scaleUpdateRatio = scaleUpdateRatio;
         o.epsilon = epsilon;
         o.threads = threads;
+        o.seed = seed;
         o.toolbox = toolbox;
         const long samples = static_cast<long>(x.shape(0));
         const int channels = static_cast<int>(x.shape(1));
@@ -50,7 +51,7 @@ void init_enhance(py::module_& m) {
       py::arg("pg_global_scale") = app::EnhanceOptions{}.pgGlobalScale,
       py::arg("scale_update_ratio") = app::EnhanceOptions{}.scaleUpdateRatio,
       py::arg("epsilon") = app::EnhanceOptions{}.epsilon, py::arg("threads") = 0,
-      py::arg("toolbox") = "",
+      py::arg("seed") = app::EnhanceOptions{}.seed, py::arg("toolbox") = "",
       R"doc(Enhance a multichannel recording into mono, as `nimbusdale enhance` does.
 
 signal: float32 array (samples, channels), full scale 1.0.
@@ -60,7 +61,8 @@ length, hop: STFT frame length and hop in samples (1 <= hop <= length // 2).
 lambda_, max_rank, cutoff_freq (Hz), global_scale, scale_update_ratio, epsilon: the
 MultiRobustPCA parameters LAMBDA, MAX_LANK, CUTOFF_FREQ, GLOBAL_SCALE, SCALE_UPDATE_RATIO,
 EPSILON. pg_global_scale: GLOBAL_SCALE of PoissonGammaIntegrator. threads: OpenMP threads
-(0 keeps the default). toolbox: plug-in path ("" for the default).
+(0 keeps the default). seed: srand() seed of the estimators' starting points, so the same call
+gives the same output. toolbox: plug-in path ("" for the default).
 
 Returns a float32 array of `samples` values. Raises TypeError for a wrong dtype, ValueError for
 a wrong shape, non-finite samples or a refused option (NodeError when a node refuses it).)doc");

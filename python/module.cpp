@@ -11,10 +11,10 @@ PYBIND11_MODULE(nimbusdale, m) {
       "the host stand-in, so they give the same numbers as a host.";
   m.attr("__version__") = "2.5.0";
   // Register the base first: pybind11 tries the most recently registered translator first.
-  static py::exception<app::HostError> hostError(m, "HostError", PyExc_RuntimeError);
-  hostError.doc() = "An error raised by the host framework, with the host's message.";
-  static py::exception<app::NodeError> nodeError(m, "NodeError", PyExc_ValueError);
-  nodeError.doc() = "A node refused a parameter or a frame; the message names node and value.";
+  py::register_exception<app::HostError>(m, "HostError", PyExc_RuntimeError).doc() =
+      "An error raised by the host framework, with the host's message.";
+  py::register_exception<app::NodeError>(m, "NodeError", PyExc_ValueError).doc() =
+      "A node refused a parameter or a frame; the message names node and value.";
   init_robust_pca(m);
   init_nodes(m);
   init_enhance(m);

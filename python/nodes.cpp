@@ -1,6 +1,7 @@
 // The plug-in's three node types, driven one frame at a time through the host stand-in.
 #include <pybind11/stl.h>
 
+#include <cstdlib>
 #include <sstream>
 
 #include <flowdesigner/Registry.h>
@@ -129,7 +130,7 @@ class PyMultiRobustPCA : public PyNode {
  public:
   PyMultiRobustPCA(int numChannel, int length, float cutoffFreq, int samplingRate,
                    float globalScale, float lambda, float scaleUpdateRatio, int maxRank,
-                   float epsilon)
+                   float epsilon, const py::object& seed)
       : PyNode("MultiRobustPCA", numChannel, length),
         cutoffFreq(cutoffFreq),
         samplingRate(samplingRate),
@@ -146,6 +147,7 @@ class PyMultiRobustPCA : public PyNode {
     p.add("SCALE_UPDATE_RATIO", FD::Float::alloc(scaleUpdateRatio));
     p.add("MAX_LANK", FD::Int::alloc(maxRank));
     p.add("EPSILON", FD::Float::alloc(epsilon));
+    if (!seed.is_none()) std::srand(seed.cast<unsigned>());
     runner = std::make_unique<NodeRunner>(type, p);
   }
 
@@ -267,14 +269,17 @@ Per-channel online robust PCA of magnitude spectra: emits each frame's sparse ma
 Keyword arguments carry the node parameters: num_channel (NUM_CHANNEL), length (LENGTH,
 samples), cutoff_freq (CUTOFF_FREQ, Hz), sampling_rate (SAMPLING_RATE, Hz), global_scale,
 lambda_ (LAMBDA), scale_update_ratio, max_rank (MAX_LANK), epsilon. The node learns from every
-frame it processes; state carries over between calls. Raises NodeError (a ValueError) for a
-refused parameter.)doc")
-      .def(py::init<int, int, float, int, float, float, float, int, float>(), py::kw_only(),
+frame it processes; state carries over between calls. The estimators' random starting points
+come from the C library's rand(); seed, when given, is passed to srand() first so that two nodes
+built with the same seed give the same output. Raises NodeError (a ValueError) for a refused
+parameter.)doc")
+      .def(py::init<int, int, float, int, float, float, float, int, float, const py::object&>(),
+           py::kw_only(),
            py::arg("num_channel"), py::arg("length") = d.length,
            py::arg("cutoff_freq") = d.cutoffFreq, py::arg("sampling_rate"),
            py::arg("global_scale") = d.globalScale, py::arg("lambda_") = d.lambda,
            py::arg("scale_update_ratio") = d.scaleUpdateRatio, py::arg("max_rank") = d.maxRank,
-           py::arg("epsilon") = d.epsilon)
+           py::arg("epsilon") = d.epsilon, py::arg("seed") = py::none())
       .def("process", &PyMultiRobustPCA::process, py::arg("spec"),
            "One frame: complex64 (channels, bins) spectrum -> float32 (channels, bins) sparse "
            "magnitudes (a view of the node's output frame).")

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 
@@ -71,6 +72,7 @@ std::vector<float> enhance(const float* interleaved, long samples, int channels,
     separation.add("SCALE_UPDATE_RATIO", FD::Float::alloc(options.scaleUpdateRatio));
     separation.add("MAX_LANK", FD::Int::alloc(options.maxRank));
     separation.add("EPSILON", FD::Float::alloc(options.epsilon));
+    std::srand(options.seed);
     FD::RCPtr<FD::Node> rpca = FD::registry::createNode("MultiRobustPCA", "separation", separation);
 
     FD::ParameterSet integration;

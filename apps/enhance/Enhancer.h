@@ -54,6 +54,7 @@ struct EnhanceOptions {
   float scaleUpdateRatio = 0.01f;     ///< SCALE_UPDATE_RATIO of MultiRobustPCA
   float epsilon = 1e-3f;              ///< EPSILON of MultiRobustPCA
   int threads = 0;                    ///< OpenMP threads; 0 keeps the runtime's default
+  unsigned seed = 1;                  ///< srand() seed for the estimators' starting points
   std::string toolbox;                ///< plug-in path; empty for defaultToolboxPath()
 
   /// Throws std::invalid_argument naming the option and value for anything the run refuses
@@ -79,7 +80,9 @@ std::string defaultToolboxPath();
 void loadToolbox(const std::string& path);
 
 /// Enhances `samples` frames of an interleaved `channels`-channel signal at `sampleRate` Hz and
-/// returns `samples` mono samples. The nodes' standard-output lines are counted in `stats` and,
+/// returns `samples` mono samples. The C library's random generator is seeded with
+/// `options.seed` first, so a run gives the same output wherever and however often it runs. The
+/// nodes' standard-output lines are counted in `stats` and,
 /// if `diagnostics` is given, copied there; standard output is restored afterwards. Throws
 /// std::invalid_argument for refused options or signal shapes and HostError for any error the
 /// host or a node raises.

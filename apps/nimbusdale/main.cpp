@@ -201,6 +201,8 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   enh->add_option("--threads", o.threads, "OpenMP threads (0: the runtime's default)")
       ->capture_default_str();
+  enh->add_option("--seed", o.seed, "seed of the estimators' random starting points")
+      ->capture_default_str();
   enh->add_option("--toolbox", o.toolbox, "plug-in library to load");
   enh->add_option("--diagnostics", enhance.diagnostics, "keep every diagnostic line in FILE");
   enh->add_option("--spectrogram", enhance.spectrogram,

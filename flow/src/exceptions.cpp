@@ -34,6 +34,10 @@ NodeException::NodeException(const Node* node, std::string message, std::string 
       srcLine(line) {}
 
 
+// Defined here so the class's type information lives in this library alone, and catching it by
+// type works across toolboxes and host programs built with hidden visibility.
+std::string NodeException::message() const { return msg; }
+
 BufferException::BufferException(const Buffer* buf, std::string message, int element)
     : buffer(buf), msg(std::move(message)), elem(element) {}
 

@@ -44,7 +44,7 @@ class GeneralException : public BaseException {
 class NodeException : public BaseException {
  public:
   NodeException(const Node* node, std::string message, std::string file = "", int line = 0);
-  std::string message() const override { return msg; }
+  std::string message() const override;
   const std::string& nodeName() const { return name; }
 
  private:
