@@ -36,7 +36,7 @@ def speech(voice, sentences):
         for i, text in enumerate(sentences):
             raw, resampled = os.path.join(tmp, f"{i}.wav"), os.path.join(tmp, f"{i}_16k.wav")
             subprocess.run(["espeak-ng", "-v", voice, "-s", "150", "-w", raw, text], check=True)
-            subprocess.run(["sox", raw, "-r", str(RATE), "-c", "1", "-b", "16", resampled],
+            subprocess.run(["sox", "-D", raw, "-r", str(RATE), "-c", "1", "-b", "16", resampled],
                            check=True)
             with wave.open(resampled) as w:
                 x = np.frombuffer(w.readframes(w.getnframes()), dtype="<i2") / 32768.0
