@@ -28,7 +28,9 @@ const T* frameData(const FD::Matrix<T>& frame) {
 }
 
 /// Frame bins from the analysis length: LENGTH / 2 + 1, truncating toward zero.
-inline int binsFromLength(int length) { return length / 2 + 1; }
+inline int binsFromLength(int length) {
+  return length / 2 + 1;
+}
 
 /// Throws a new FD::NodeException "<type> '<node name>': <detail>".
 [[noreturn]] void failNode(const FD::Node& node, const char* typeName, const std::string& detail);
@@ -41,9 +43,7 @@ class ParameterReader {
       : node(node), typeName(typeName), params(params) {}
 
   int readInt(const char* name) const { return FD::dereference_cast<int>(params.get(name)); }
-  float readFloat(const char* name) const {
-    return FD::dereference_cast<float>(params.get(name));
-  }
+  float readFloat(const char* name) const { return FD::dereference_cast<float>(params.get(name)); }
 
   /// Refuses `value` of parameter `name` unless `ok`; `requirement` completes "it must ...".
   template <class V>

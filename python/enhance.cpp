@@ -42,9 +42,9 @@ void init_enhance(py::module_& m) {
         std::copy(out.begin(), out.end(), result.mutable_data());
         return result;
       },
-      py::arg("signal"), py::arg("sample_rate"), py::arg("integrator") = "median",
-      py::kw_only(), py::arg("length") = app::EnhanceOptions{}.length,
-      py::arg("hop") = app::EnhanceOptions{}.hop, py::arg("lambda_") = app::EnhanceOptions{}.lambda,
+      py::arg("signal"), py::arg("sample_rate"), py::arg("integrator") = "median", py::kw_only(),
+      py::arg("length") = app::EnhanceOptions{}.length, py::arg("hop") = app::EnhanceOptions{}.hop,
+      py::arg("lambda_") = app::EnhanceOptions{}.lambda,
       py::arg("max_rank") = app::EnhanceOptions{}.maxRank,
       py::arg("cutoff_freq") = app::EnhanceOptions{}.cutoffFreq,
       py::arg("global_scale") = app::EnhanceOptions{}.globalScale,

@@ -76,8 +76,8 @@ class PyNode {
   int bins() const { return length / 2 + 1; }
   std::string repr() const {
     std::ostringstream s;
-    s << type << "(num_channel=" << numChannel << ", length=" << length << extraRepr()
-      << ") [" << (runner ? runner->frames() : 0) << " frames processed]";
+    s << type << "(num_channel=" << numChannel << ", length=" << length << extraRepr() << ") ["
+      << (runner ? runner->frames() : 0) << " frames processed]";
     return s.str();
   }
 
@@ -162,8 +162,8 @@ class PyMultiRobustPCA : public PyNode {
     std::vector<std::vector<FD::ObjectRef>> frames;
     for (py::ssize_t n = 0; n < s.shape(0); ++n) frames.push_back({frameOf(s, n)});
     auto outs = run(frames);
-    py::array_t<float> result({static_cast<py::ssize_t>(outs.size()), py::ssize_t(numChannel),
-                               py::ssize_t(bins())});
+    py::array_t<float> result(
+        {static_cast<py::ssize_t>(outs.size()), py::ssize_t(numChannel), py::ssize_t(bins())});
     float* dst = result.mutable_data();
     for (const auto& o : outs) {
       FD::RCPtr<FD::Matrix<float>> m = o;
@@ -259,8 +259,9 @@ void init_nodes(py::module_& m) {
       .def_property_readonly("bins", &PyNode::bins, "frequency bins per frame, length // 2 + 1")
       .def_readonly("diagnostics", &PyNode::diagnostics,
                     "lines the node wrote to standard output so far (a copy)")
-      .def("clear_diagnostics", [](PyNode& n) { n.diagnostics.clear(); },
-           "forget the collected diagnostic lines")
+      .def(
+          "clear_diagnostics", [](PyNode& n) { n.diagnostics.clear(); },
+          "forget the collected diagnostic lines")
       .def("__repr__", &PyNode::repr);
 
   py::class_<PyMultiRobustPCA, PyNode>(m, "MultiRobustPCA", R"doc(
@@ -274,8 +275,7 @@ come from the C library's rand(); seed, when given, is passed to srand() first s
 built with the same seed give the same output. Raises NodeError (a ValueError) for a refused
 parameter.)doc")
       .def(py::init<int, int, float, int, float, float, float, int, float, const py::object&>(),
-           py::kw_only(),
-           py::arg("num_channel"), py::arg("length") = d.length,
+           py::kw_only(), py::arg("num_channel"), py::arg("length") = d.length,
            py::arg("cutoff_freq") = d.cutoffFreq, py::arg("sampling_rate"),
            py::arg("global_scale") = d.globalScale, py::arg("lambda_") = d.lambda,
            py::arg("scale_update_ratio") = d.scaleUpdateRatio, py::arg("max_rank") = d.maxRank,
@@ -290,8 +290,7 @@ parameter.)doc")
       .def_readonly("sampling_rate", &PyMultiRobustPCA::samplingRate, "SAMPLING_RATE, Hz")
       .def_readonly("global_scale", &PyMultiRobustPCA::globalScale, "GLOBAL_SCALE")
       .def_readonly("lambda_", &PyMultiRobustPCA::lambda, "LAMBDA")
-      .def_readonly("scale_update_ratio", &PyMultiRobustPCA::scaleUpdateRatio,
-                    "SCALE_UPDATE_RATIO")
+      .def_readonly("scale_update_ratio", &PyMultiRobustPCA::scaleUpdateRatio, "SCALE_UPDATE_RATIO")
       .def_readonly("max_rank", &PyMultiRobustPCA::maxRank, "MAX_LANK")
       .def_readonly("epsilon", &PyMultiRobustPCA::epsilon, "EPSILON")
       .def_property_readonly("not_converged", &PyMultiRobustPCA::notConverged,
@@ -301,7 +300,8 @@ parameter.)doc")
 Median across channels of the sparse magnitudes, with the phase of channel 0 of the spectrum.
 
 Keyword arguments: num_channel (NUM_CHANNEL), length (LENGTH, samples). Stateless.)doc")
-      .def(py::init<int, int>(), py::kw_only(), py::arg("num_channel"), py::arg("length") = d.length)
+      .def(py::init<int, int>(), py::kw_only(), py::arg("num_channel"),
+           py::arg("length") = d.length)
       .def("process", &PyIntegrator::process, py::arg("spec"), py::arg("sparse"),
            "One frame: complex64 (channels, bins) spectrum and float32 (channels, bins) sparse "
            "magnitudes -> complex64 (bins,).")
@@ -314,8 +314,8 @@ state carried over. Its two diagnostic lines a frame are collected in `diagnosti
 
 Keyword arguments: num_channel (NUM_CHANNEL), length (LENGTH, samples), global_scale
 (GLOBAL_SCALE: magnitudes to model counts, > 0).)doc")
-      .def(py::init<int, int, float>(), py::kw_only(), py::arg("num_channel"), py::arg("length") = d.length,
-           py::arg("global_scale") = d.pgGlobalScale)
+      .def(py::init<int, int, float>(), py::kw_only(), py::arg("num_channel"),
+           py::arg("length") = d.length, py::arg("global_scale") = d.pgGlobalScale)
       .def("process", &PyIntegrator::process, py::arg("spec"), py::arg("sparse"),
            "One frame: complex64 (channels, bins) spectrum and float32 (channels, bins) sparse "
            "magnitudes -> complex64 (bins,).")

@@ -116,8 +116,8 @@ epsilon the relative tolerance of the inner loop (1e-4).
 
 The random starting point is drawn from the C library's rand(); pass seed to srand() first
 for a reproducible start.)doc")
-      .def(py::init<int, int, py::object>(), py::arg("dim"), py::arg("rank"),
-           py::kw_only(), py::arg("seed") = py::none(),
+      .def(py::init<int, int, py::object>(), py::arg("dim"), py::arg("rank"), py::kw_only(),
+           py::arg("seed") = py::none(),
            "Ready to update: the starting point is drawn at once. ValueError for dim or rank "
            "below 1.")
       .def("initialize", &PyRobustPCA::initialize, py::kw_only(), py::arg("seed") = py::none(),
@@ -131,15 +131,21 @@ for a reproducible start.)doc")
            "parts, (count, dim).")
       .def_property(
           "lambda1", [](const PyRobustPCA& p) { return p.estimator.lambda1; },
-          [](PyRobustPCA& p, float v) { p.estimator.lambda1 = PyRobustPCA::checkedWeight(v, "lambda1"); },
+          [](PyRobustPCA& p, float v) {
+            p.estimator.lambda1 = PyRobustPCA::checkedWeight(v, "lambda1");
+          },
           "ridge weight on the coefficients (>= 0)")
       .def_property(
           "lambda2", [](const PyRobustPCA& p) { return p.estimator.lambda2; },
-          [](PyRobustPCA& p, float v) { p.estimator.lambda2 = PyRobustPCA::checkedWeight(v, "lambda2"); },
+          [](PyRobustPCA& p, float v) {
+            p.estimator.lambda2 = PyRobustPCA::checkedWeight(v, "lambda2");
+          },
           "soft-threshold level of the sparse part (>= 0)")
       .def_property(
           "epsilon", [](const PyRobustPCA& p) { return p.estimator.epsilon; },
-          [](PyRobustPCA& p, float v) { p.estimator.epsilon = PyRobustPCA::checkedWeight(v, "epsilon"); },
+          [](PyRobustPCA& p, float v) {
+            p.estimator.epsilon = PyRobustPCA::checkedWeight(v, "epsilon");
+          },
           "relative tolerance of the inner loop (>= 0)")
       .def_property_readonly("dim", [](const PyRobustPCA& p) { return p.estimator.dim; })
       .def_property_readonly("rank", [](const PyRobustPCA& p) { return p.estimator.rank; })
@@ -150,7 +156,8 @@ for a reproducible start.)doc")
           "coef", [](const PyRobustPCA& p) { return PyRobustPCA::vectorCopy(p.estimator.coef); },
           "coefficients of the latest observation, (rank,)")
       .def_property_readonly(
-          "sparse", [](const PyRobustPCA& p) { return PyRobustPCA::vectorCopy(p.estimator.sparse); },
+          "sparse",
+          [](const PyRobustPCA& p) { return PyRobustPCA::vectorCopy(p.estimator.sparse); },
           "sparse part of the latest observation, (dim,)")
       .def_property_readonly(
           "low_rank",

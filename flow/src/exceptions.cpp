@@ -17,7 +17,9 @@ std::string demangle(const char* mangled) {
 
 BaseException::~BaseException() = default;
 
-void BaseException::print(std::ostream& out) { out << message() << std::endl; }
+void BaseException::print(std::ostream& out) {
+  out << message() << std::endl;
+}
 
 GeneralException::GeneralException(std::string message, std::string file, int line)
     : msg(std::move(message)), srcFile(std::move(file)), srcLine(line) {}
@@ -33,10 +35,11 @@ NodeException::NodeException(const Node* node, std::string message, std::string 
       srcFile(std::move(file)),
       srcLine(line) {}
 
-
 // Defined here so the class's type information lives in this library alone, and catching it by
 // type works across toolboxes and host programs built with hidden visibility.
-std::string NodeException::message() const { return msg; }
+std::string NodeException::message() const {
+  return msg;
+}
 
 BufferException::BufferException(const Buffer* buf, std::string message, int element)
     : buffer(buf), msg(std::move(message)), elem(element) {}

@@ -6,7 +6,9 @@
 namespace FD {
 namespace {
 
-std::string where(const Node* node) { return "node " + node->getName() + ": "; }
+std::string where(const Node* node) {
+  return "node " + node->getName() + ": ";
+}
 
 }  // namespace
 
@@ -53,14 +55,16 @@ Node::~Node() = default;
 int Node::addInput(const std::string& inputName) {
   for (const NodeInput& in : inputs)
     if (in.name == inputName)
-      throw new NodeException(this, where(this) + "input " + inputName + " declared twice", __FILE__, __LINE__);
+      throw new NodeException(this, where(this) + "input " + inputName + " declared twice",
+                              __FILE__, __LINE__);
   inputs.push_back(NodeInput{inputName, nullptr, -1});
   return static_cast<int>(inputs.size()) - 1;
 }
 
 int Node::addOutput(const std::string& outputName) {
   if (std::find(outputNames.begin(), outputNames.end(), outputName) != outputNames.end())
-    throw new NodeException(this, where(this) + "output " + outputName + " declared twice", __FILE__, __LINE__);
+    throw new NodeException(this, where(this) + "output " + outputName + " declared twice",
+                            __FILE__, __LINE__);
   outputNames.push_back(outputName);
   return static_cast<int>(outputNames.size()) - 1;
 }
@@ -85,29 +89,34 @@ void Node::connectToNode(const std::string& in, Node* inNode, const std::string&
 
 void Node::connectToNode(int in, Node* inNode, int out) {
   if (in < 0 || in >= static_cast<int>(inputs.size()))
-    throw new NodeException(this, where(this) + "no input with id " + std::to_string(in), __FILE__, __LINE__);
-  if (!inNode) throw new NodeException(this, where(this) + "input " + inputs[in].name + " connected to no node");
-  if (out < 0 || out >= static_cast<int>(inNode->outputNames.size()))
-    throw new NodeException(inNode, where(inNode) + "no output with id " + std::to_string(out), __FILE__,
+    throw new NodeException(this, where(this) + "no input with id " + std::to_string(in), __FILE__,
                             __LINE__);
+  if (!inNode)
+    throw new NodeException(this,
+                            where(this) + "input " + inputs[in].name + " connected to no node");
+  if (out < 0 || out >= static_cast<int>(inNode->outputNames.size()))
+    throw new NodeException(inNode, where(inNode) + "no output with id " + std::to_string(out),
+                            __FILE__, __LINE__);
   inputs[static_cast<size_t>(in)].node = inNode;
   inputs[static_cast<size_t>(in)].outputID = out;
 }
 
 ObjectRef Node::getInput(int inputID, int count) {
   if (inputID < 0 || inputID >= static_cast<int>(inputs.size()))
-    throw new NodeException(this, where(this) + "no input with id " + std::to_string(inputID), __FILE__,
-                            __LINE__);
+    throw new NodeException(this, where(this) + "no input with id " + std::to_string(inputID),
+                            __FILE__, __LINE__);
   const NodeInput& in = inputs[static_cast<size_t>(inputID)];
   if (!in.node)
-    throw new NodeException(this, where(this) + "input " + in.name + " is not connected", __FILE__, __LINE__);
+    throw new NodeException(this, where(this) + "input " + in.name + " is not connected", __FILE__,
+                            __LINE__);
   return in.node->getOutput(in.outputID, count);
 }
 
 void Node::initialize() {
   for (const NodeInput& in : inputs)
     if (!in.node)
-      throw new NodeException(this, where(this) + "input " + in.name + " is not connected", __FILE__, __LINE__);
+      throw new NodeException(this, where(this) + "input " + in.name + " is not connected",
+                              __FILE__, __LINE__);
 }
 
 void Node::reset() {}
@@ -129,8 +138,8 @@ int BufferedNode::addOutput(const std::string& outputName) {
 
 ObjectRef BufferedNode::getOutput(int output_id, int count) {
   if (output_id < 0 || output_id >= static_cast<int>(outputs.size()))
-    throw new NodeException(this, where(this) + "no output with id " + std::to_string(output_id), __FILE__,
-                            __LINE__);
+    throw new NodeException(this, where(this) + "no output with id " + std::to_string(output_id),
+                            __FILE__, __LINE__);
   Buffer& out = *outputs[static_cast<size_t>(output_id)].buffer;
   if (out.isValid(count)) return out.get(count);
   calculate(output_id, count, out);
@@ -144,8 +153,8 @@ ObjectRef BufferedNode::getOutput(int output_id, int count) {
 
 void BufferedNode::request(int outputID, const ParameterSet& req) {
   if (outputID < 0 || outputID >= static_cast<int>(outputs.size()))
-    throw new NodeException(this, where(this) + "no output with id " + std::to_string(outputID), __FILE__,
-                            __LINE__);
+    throw new NodeException(this, where(this) + "no output with id " + std::to_string(outputID),
+                            __FILE__, __LINE__);
   OutputCacheInfo& info = outputs[static_cast<size_t>(outputID)];
   if (req.exist("LOOKBACK"))
     info.lookBack = std::max(info.lookBack, dereference_cast<int>(req.get("LOOKBACK")));
@@ -155,7 +164,8 @@ void BufferedNode::request(int outputID, const ParameterSet& req) {
 
 void BufferedNode::initialize() {
   Node::initialize();
-  for (OutputCacheInfo& info : outputs) info.buffer->ensureLength(info.lookBack + info.lookAhead + 1);
+  for (OutputCacheInfo& info : outputs)
+    info.buffer->ensureLength(info.lookBack + info.lookAhead + 1);
 }
 
 }  // namespace FD

@@ -9,9 +9,13 @@ namespace FD {
 
 Object::~Object() = default;
 
-std::string Object::className() const { return demangle(typeid(*this).name()); }
+std::string Object::className() const {
+  return demangle(typeid(*this).name());
+}
 
-void Object::printOn(std::ostream& out) const { out << "<" << className() << ">"; }
+void Object::printOn(std::ostream& out) const {
+  out << "<" << className() << ">";
+}
 
 Conversion::Table& Conversion::conv_table() {
   static Table table;
@@ -35,8 +39,8 @@ Object* convertForView(Object* src, const std::type_info& target) {
       }
     }
   }
-  throw new GeneralException(
-      "cannot view " + src->className() + " as " + demangle(target.name()), __FILE__, __LINE__);
+  throw new GeneralException("cannot view " + src->className() + " as " + demangle(target.name()),
+                             __FILE__, __LINE__);
 }
 
 }  // namespace detail

@@ -44,8 +44,8 @@ TEST(TypedView, AcceptsExactAndDerivedTypes) {
 }
 
 TEST(TypedView, UsesConversionTableThenFails) {
-  auto e = expectHostError<FD::GeneralException>(
-      [] { FD::RCPtr<ComplexFrame> bad = realFrame(1, 1); });
+  auto e =
+      expectHostError<FD::GeneralException>([] { FD::RCPtr<ComplexFrame> bad = realFrame(1, 1); });
   ASSERT_TRUE(e);
   EXPECT_NE(e->message().find("Matrix<float>"), std::string::npos) << e->message();
 
@@ -88,18 +88,18 @@ TEST(Parameters, GetExistAddAndMissingName) {
 
 TEST(Parameters, DereferenceCastIsExactWithHostMessage) {
   EXPECT_EQ(FD::dereference_cast<float>(floatParam(0.5f)), 0.5f);
-  EXPECT_EQ(hostErrorMessage<FD::CastException<int>>(
-                [] { FD::dereference_cast<int>(floatParam(2.0f)); }),
-            "Cast error: Trying to cast ObjectRef (float) into int");
-  EXPECT_EQ(hostErrorMessage<FD::CastException<float>>(
-                [] { FD::dereference_cast<float>(intParam(2)); }),
-            "Cast error: Trying to cast ObjectRef (int) into float");
+  EXPECT_EQ(
+      hostErrorMessage<FD::CastException<int>>([] { FD::dereference_cast<int>(floatParam(2.0f)); }),
+      "Cast error: Trying to cast ObjectRef (float) into int");
+  EXPECT_EQ(
+      hostErrorMessage<FD::CastException<float>>([] { FD::dereference_cast<float>(intParam(2)); }),
+      "Cast error: Trying to cast ObjectRef (int) into float");
   EXPECT_EQ(hostErrorMessage<FD::CastException<int>>(
                 [] { FD::dereference_cast<int>(FD::String::alloc("8")); }),
             "Cast error: Trying to cast ObjectRef (string) into int");
-  EXPECT_EQ(hostErrorMessage<FD::CastException<int>>(
-                [] { FD::dereference_cast<int>(realFrame(1, 1)); }),
-            "Cast error: Trying to cast ObjectRef (Matrix<float>) into int");
+  EXPECT_EQ(
+      hostErrorMessage<FD::CastException<int>>([] { FD::dereference_cast<int>(realFrame(1, 1)); }),
+      "Cast error: Trying to cast ObjectRef (Matrix<float>) into int");
 }
 
 TEST(Buffer, KeepsAWindowAndRefusesWhatItCannotHold) {
@@ -149,9 +149,7 @@ TEST(Node, PortsConnectByNameAndUnconnectedInputsFail) {
       EXPECT_EQ(addInput("B"), 1);
       EXPECT_EQ(addOutput("OUTPUT"), 0);
     }
-    void calculate(int, int count, FD::Buffer& out) override {
-      out[count] = getInput(1, count);
-    }
+    void calculate(int, int count, FD::Buffer& out) override { out[count] = getInput(1, count); }
   };
   FD::RCPtr<Sink> sink(new Sink);
   auto source = FD::RCPtr<FrameSource>(new FrameSource("src", [](int c) { return intParam(c); }));
@@ -160,8 +158,10 @@ TEST(Node, PortsConnectByNameAndUnconnectedInputsFail) {
   EXPECT_NE(msg.find("sink"), std::string::npos);
   EXPECT_NE(msg.find("B"), std::string::npos);
 
-  EXPECT_TRUE(expectHostError<FD::NodeException>([&] { sink->connectToNode("C", source.get(), "OUTPUT"); }));
-  EXPECT_TRUE(expectHostError<FD::NodeException>([&] { sink->connectToNode("B", source.get(), "OUT"); }));
+  EXPECT_TRUE(expectHostError<FD::NodeException>(
+      [&] { sink->connectToNode("C", source.get(), "OUTPUT"); }));
+  EXPECT_TRUE(
+      expectHostError<FD::NodeException>([&] { sink->connectToNode("B", source.get(), "OUT"); }));
 
   sink->connectToNode("B", source.get(), "OUTPUT");
   EXPECT_EQ(sink->getInputs()[1].node, source.get());

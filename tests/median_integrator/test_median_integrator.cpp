@@ -107,9 +107,9 @@ TEST(MedianIntegrator, RejectsFramesOfTheWrongShapeWithoutStoringOutput) {
     const char* port;
     const char* shape;
   };
-  for (const Case& c : {Case{3, 257, 4, 257, "SPEC", "3 x 257"},
-                        Case{4, 257, 4, 256, "SPARSE", "4 x 256"},
-                        Case{4, 257, 257, 4, "SPARSE", "257 x 4"}}) {
+  for (const Case& c :
+       {Case{3, 257, 4, 257, "SPEC", "3 x 257"}, Case{4, 257, 4, 256, "SPARSE", "4 x 256"},
+        Case{4, 257, 257, 4, "SPARSE", "257 x 4"}}) {
     MedianNet net = makeNet(4, 512, {complexFrame(c.specRows, c.specCols)},
                             {realFrame(c.sparseRows, c.sparseCols)});
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -126,7 +126,8 @@ TEST(MedianIntegrator, RejectsFramesOfTheWrongShapeWithoutStoringOutput) {
 }
 
 TEST(MedianIntegrator, RejectsNaNSparseValues) {
-  MedianNet net = makeNet(4, 2, {complexFrame(4, 2)}, {realFrame(4, 2, {1, 2, 3, 4, NAN, 6, 7, 8})});
+  MedianNet net =
+      makeNet(4, 2, {complexFrame(4, 2)}, {realFrame(4, 2, {1, 2, 3, 4, NAN, 6, 7, 8})});
   std::string msg = hostErrorMessage<FD::NodeException>([&] { net.pull(0); });
   EXPECT_NE(msg.find("SPARSE holds NaN at channel 2, bin 0"), std::string::npos) << msg;
 }
@@ -149,8 +150,9 @@ TEST(MedianIntegrator, ParametersAreTypedAndChecked) {
               create(makeParams({{"NUM_CHANNEL", intParam(4)}, {"LENGTH", floatParam(512)}}));
             }),
             "Cast error: Trying to cast ObjectRef (float) into int");
-  std::string missing = hostErrorMessage<FD::GeneralException>(
-      [&] { create(makeParams({{"NUM_CHANNEL", intParam(4)}})); });
+  std::string missing = hostErrorMessage<FD::GeneralException>([&] {
+    create(makeParams({{"NUM_CHANNEL", intParam(4)}}));
+  });
   EXPECT_NE(missing.find("LENGTH"), std::string::npos) << missing;
 
   EXPECT_EQ(hostErrorMessage<FD::NodeException>([&] { create(medianParams(0, 512)); }),

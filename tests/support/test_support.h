@@ -61,10 +61,15 @@ std::string hostErrorMessage(F&& fn) {
   return e ? e->message() : std::string();
 }
 
-inline FD::ObjectRef intParam(int v) { return FD::Int::alloc(v); }
-inline FD::ObjectRef floatParam(float v) { return FD::Float::alloc(v); }
+inline FD::ObjectRef intParam(int v) {
+  return FD::Int::alloc(v);
+}
+inline FD::ObjectRef floatParam(float v) {
+  return FD::Float::alloc(v);
+}
 
-inline FD::ParameterSet makeParams(std::initializer_list<std::pair<std::string, FD::ObjectRef>> items) {
+inline FD::ParameterSet makeParams(
+    std::initializer_list<std::pair<std::string, FD::ObjectRef>> items) {
   FD::ParameterSet params;
   for (const auto& item : items) params.add(item.first, item.second);
   return params;
@@ -107,9 +112,8 @@ class FrameSource : public FD::BufferedNode {
 /// A source that replays a fixed list of frames, frame i at count i.
 inline FD::RCPtr<FrameSource> replaySource(const std::string& name,
                                            std::vector<FD::ObjectRef> frames) {
-  return FD::RCPtr<FrameSource>(new FrameSource(name, [frames](int count) {
-    return frames.at(static_cast<size_t>(count));
-  }));
+  return FD::RCPtr<FrameSource>(
+      new FrameSource(name, [frames](int count) { return frames.at(static_cast<size_t>(count)); }));
 }
 
 template <class T>

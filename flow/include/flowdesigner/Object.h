@@ -50,7 +50,7 @@ inline std::ostream& operator<<(std::ostream& out, const Object& obj) {
 namespace detail {
 // Looks up the conversion table for `src` to `target`; returns a new reference or throws.
 Object* convertForView(Object* src, const std::type_info& target);
-}
+}  // namespace detail
 
 /// Counted handle. Constructing from a raw pointer adopts the object's initial reference.
 /// Constructing from a handle of another type gives a typed view: it accepts T or a type derived
