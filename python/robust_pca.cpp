@@ -1,6 +1,4 @@
 // RobustPCA for NumPy: float32 observations in, sparse parts out.
-#include <pybind11/eigen.h>
-
 #include <cstdlib>
 #include <sstream>
 

@@ -2,7 +2,6 @@ import numpy as np
 import pytest
 
 import nimbusdale
-from conftest import hum_and_bursts
 
 
 def spectra(frames=40, channels=4, length=256, seed=0):
