@@ -6,6 +6,7 @@
 namespace nimbusdale::python {
 
 void init_enhance(py::module_& m) {
+  const app::EnhanceOptions d;
   m.def(
       "enhance",
       [](const py::object& signal, int sampleRate, const std::string& integrator, int length,
@@ -43,15 +44,11 @@ void init_enhance(py::module_& m) {
         return result;
       },
       py::arg("signal"), py::arg("sample_rate"), py::arg("integrator") = "median", py::kw_only(),
-      py::arg("length") = app::EnhanceOptions{}.length, py::arg("hop") = app::EnhanceOptions{}.hop,
-      py::arg("lambda_") = app::EnhanceOptions{}.lambda,
-      py::arg("max_rank") = app::EnhanceOptions{}.maxRank,
-      py::arg("cutoff_freq") = app::EnhanceOptions{}.cutoffFreq,
-      py::arg("global_scale") = app::EnhanceOptions{}.globalScale,
-      py::arg("pg_global_scale") = app::EnhanceOptions{}.pgGlobalScale,
-      py::arg("scale_update_ratio") = app::EnhanceOptions{}.scaleUpdateRatio,
-      py::arg("epsilon") = app::EnhanceOptions{}.epsilon, py::arg("threads") = 0,
-      py::arg("seed") = app::EnhanceOptions{}.seed, py::arg("toolbox") = "",
+      py::arg("length") = d.length, py::arg("hop") = d.hop, py::arg("lambda_") = d.lambda,
+      py::arg("max_rank") = d.maxRank, py::arg("cutoff_freq") = d.cutoffFreq,
+      py::arg("global_scale") = d.globalScale, py::arg("pg_global_scale") = d.pgGlobalScale,
+      py::arg("scale_update_ratio") = d.scaleUpdateRatio, py::arg("epsilon") = d.epsilon,
+      py::arg("threads") = 0, py::arg("seed") = d.seed, py::arg("toolbox") = "",
       R"doc(Enhance a multichannel recording into mono, as `nimbusdale enhance` does.
 
 signal: float32 array (samples, channels), full scale 1.0.

@@ -43,14 +43,15 @@ class NodeRunner {
     FD::ObjectRef out;
     {
       app::DiagnosticsCapture capture(&captured);
+      // The feeders let go of the caller's frames however the step ends.
+      struct Release {
+        std::vector<FD::RCPtr<Feeder>>& feeders;
+        ~Release() {
+          for (auto& f : feeders) f->frame = FD::ObjectRef();
+        }
+      } release{feeders};
       for (size_t i = 0; i < feeders.size(); ++i) feeders[i]->frame = inputs[i];
-      try {
-        out = app::hostCall([&] { return node->getOutput(0, count); });
-      } catch (...) {
-        for (auto& f : feeders) f->frame = FD::ObjectRef();
-        throw;
-      }
-      for (auto& f : feeders) f->frame = FD::ObjectRef();
+      out = app::hostCall([&] { return node->getOutput(0, count); });
     }
     ++count;
     std::istringstream text(captured.str());

@@ -21,6 +21,13 @@ namespace app = nimbusdale::app;
 
 namespace {
 
+std::vector<float> channelZero(const app::Audio& a) {
+  std::vector<float> x(static_cast<size_t>(a.frames()));
+  for (long n = 0; n < a.frames(); ++n)
+    x[static_cast<size_t>(n)] = a.samples[static_cast<size_t>(n * a.channels)];
+  return x;
+}
+
 struct EnhanceCommand {
   std::string input, output, diagnostics, spectrogram, format = "float";
   bool quiet = false;
@@ -88,11 +95,8 @@ int runEnhance(const EnhanceCommand& cmd) {
 
   const long clipped = app::writeAudio(cmd.output, out, 1, in.sampleRate, format);
   if (!cmd.spectrogram.empty()) {
-    std::vector<float> channel0(static_cast<size_t>(in.frames()));
-    for (long n = 0; n < in.frames(); ++n)
-      channel0[static_cast<size_t>(n)] = in.samples[static_cast<size_t>(n * in.channels)];
     app::writeSpectrogramPng(cmd.spectrogram,
-                             {{"input channel 0", channel0}, {"enhanced output", out}},
+                             {{"input channel 0", channelZero(in)}, {"enhanced output", out}},
                              in.sampleRate, {cmd.options.length, cmd.options.hop});
   }
 
@@ -150,13 +154,7 @@ int runScore(const ScoreCommand& cmd) {
   if (ref.sampleRate != est.sampleRate)
     throw std::runtime_error("sample rates differ: " + std::to_string(ref.sampleRate) + " Hz and " +
                              std::to_string(est.sampleRate) + " Hz");
-  auto channel0 = [](const app::Audio& a) {
-    std::vector<float> x(static_cast<size_t>(a.frames()));
-    for (long n = 0; n < a.frames(); ++n)
-      x[static_cast<size_t>(n)] = a.samples[static_cast<size_t>(n * a.channels)];
-    return x;
-  };
-  const std::vector<float> r = channel0(ref), e = channel0(est);
+  const std::vector<float> r = channelZero(ref), e = channelZero(est);
   const long maxLag = static_cast<long>(cmd.maxLagMs * 1e-3 * ref.sampleRate);
   const app::ScoreResult s = app::score(r.data(), static_cast<long>(r.size()), e.data(),
                                         static_cast<long>(e.size()), maxLag);
