@@ -1,7 +1,8 @@
 #include "MedianIntegrator.h"
 
-#include <algorithm>
-#include <cmath>
+#include <stdexcept>
+
+#include "MedianIntegration.h"
 
 namespace nimbusdale {
 
@@ -27,37 +28,17 @@ void MedianIntegrator::calculate(int, int count, FD::Buffer&) {
   FD::RCPtr<RealFrame> sparse = getInput(sparseID, count);
   requireFrameShape(*this, typeName, "SPEC", *spec, numChannels, numBins);
   requireFrameShape(*this, typeName, "SPARSE", *sparse, numChannels, numBins);
-
-  const float* sparseData = frameData(*sparse);
-  // std::sort needs a strict weak order, which a NaN breaks (and can make it read out of range).
-  for (long i = 0; i < sparse->size(); ++i)
-    if (std::isnan(sparseData[i]))
-      failNode(*this, typeName,
-               "input SPARSE holds NaN at channel " + std::to_string(i / numBins) + ", bin " +
-                   std::to_string(i % numBins));
+  try {
+    checkMedianInputs(frameData(*sparse), frameData(*spec), numChannels, numBins);
+  } catch (const std::invalid_argument& e) {
+    failNode(*this, typeName, e.what());
+  }
 
   ComplexFrame* result = new ComplexFrame(1, numBins);
   (*outputs[outputID].buffer)[count] = FD::ObjectRef(result);
-
-  const std::complex<float>* specRow0 = frameData(*spec);
-  std::complex<float>* out = frameData(*result);
-  std::vector<float> scratch(static_cast<size_t>(numChannels));
-  const long medianPos = (numChannels - 1) / 2;
-  for (int bin = 0; bin < numBins; ++bin) {
-    for (int ch = 0; ch < numChannels; ++ch)
-      scratch[static_cast<size_t>(ch)] = sparseData[static_cast<long>(ch) * numBins + bin];
-    std::sort(scratch.begin(), scratch.end());
-    const float m = scratch[static_cast<size_t>(medianPos)];
-
-    const std::complex<float> s = specRow0[bin];
-    const float a = std::abs(s);
-    if (a == 0.0f) {
-      // Silence has no phase; keep the magnitude rather than emit 0/0.
-      out[bin] = std::complex<float>(m, 0.0f);
-    } else {
-      out[bin] = std::complex<float>((s.real() * m) / a, (s.imag() * m) / a);
-    }
-  }
+  std::vector<float> scratch;
+  integrateMedian(frameData(*sparse), frameData(*spec), numChannels, numBins, frameData(*result),
+                  scratch);
 }
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <boost/math/special_functions/digamma.hpp>
 #include <cmath>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -125,6 +126,21 @@ long firstInvalidSparseValue(const SparseFrameView& sparse) {
   return -1;
 }
 
+long firstInvalidSpectrumValue(const SpectrumFrameView& spectrum) {
+  for (Eigen::Index f = 0; f < spectrum.rows(); ++f)
+    if (!std::isfinite(std::abs(spectrum(f, 0)))) return static_cast<long>(f);
+  return -1;
+}
+
+void checkPoissonGammaScale(float globalScale) {
+  if (globalScale >= kMinPoissonGammaScale && globalScale <= kMaxPoissonGammaScale) return;
+  std::ostringstream detail;
+  detail << "parameter GLOBAL_SCALE is " << globalScale << "; it must lie between "
+         << kMinPoissonGammaScale << " and " << kMaxPoissonGammaScale
+         << " (beyond them the model's counts or its output overflow or underflow)";
+  throw std::invalid_argument(detail.str());
+}
+
 void writeChannelMeans(std::ostream& out, const Eigen::VectorXf& channelShape, float channelRate) {
   const Eigen::RowVectorXf means = channelShape.transpose() / channelRate;
   out << means << std::endl;
@@ -143,8 +159,10 @@ void runPoissonGammaFrame(PoissonGammaModel& model, float globalScale,
                "spectrum frame is not bins x channels");
   requireShape(output.size() == F, "output does not hold one value per bin");
   requireShape(F >= 1 && C >= 1, "the model needs at least one bin and one channel");
-  requireShape(globalScale > 0.0f && std::isfinite(globalScale),
-               "global scale must be positive and finite");
+  requireShape(globalScale >= kMinPoissonGammaScale && globalScale <= kMaxPoissonGammaScale,
+               "global scale lies outside the range the updates can take");
+  requireShape(firstInvalidSpectrumValue(spectrum) < 0,
+               "channel 0 spectrum values must have a finite magnitude");
   requireShape(firstInvalidSparseValue(sparse) < 0,
                "sparse values must be finite and non-negative");
 
@@ -166,22 +184,28 @@ void runPoissonGammaFrame(PoissonGammaModel& model, float globalScale,
   }
   if (!allFinite(next)) throw std::overflow_error(kTooLarge);
 
-  // The lines go out only for a frame that succeeded; nothing else writes between them.
-  diagnostics << static_cast<double>(meanCount) << std::endl;
-  writeChannelMeans(diagnostics, next.channelShape, next.channelRate);
-
   const float g = (next.channelShape(0) / next.channelRate) / k;
+  Eigen::VectorXcf result(F);
   for (Eigen::Index f = 0; f < F; ++f) {
     const std::complex<float> z = spectrum(f, 0);
     const float magnitude = std::abs(z);
     if (magnitude == 0.0f) {
       // Silence has no phase; keep the magnitude rather than emit 0/0.
-      output(f) = std::complex<float>(binMean(f) * g, 0.0f);
-    } else {
-      const std::complex<float> phased = (binMean(f) * z) / std::complex<float>(magnitude, 0.0f);
-      output(f) = std::complex<float>(phased.real() * g, phased.imag() * g);
+      result(f) = std::complex<float>(binMean(f) * g, 0.0f);
+      continue;
     }
+    std::complex<float> phased = (binMean(f) * z) / std::complex<float>(magnitude, 0.0f);
+    // Near the top of the float range the product overflows; the unit phasor first does not.
+    if (!std::isfinite(phased.real()) || !std::isfinite(phased.imag()))
+      phased = binMean(f) * (z / std::complex<float>(magnitude, 0.0f));
+    result(f) = std::complex<float>(phased.real() * g, phased.imag() * g);
   }
+  if (!result.allFinite()) throw std::overflow_error(kTooLarge);
+
+  // The lines go out only for a frame that succeeded; nothing else writes between them.
+  diagnostics << static_cast<double>(meanCount) << std::endl;
+  writeChannelMeans(diagnostics, next.channelShape, next.channelRate);
+  output = result;
   std::swap(model, next);
 }
 

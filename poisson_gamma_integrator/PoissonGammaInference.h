@@ -17,6 +17,12 @@ namespace nimbusdale {
 /// Iterations run on every frame; there is no convergence test.
 constexpr int kPoissonGammaIterations = 50;
 
+/// The global scales k the node accepts. Far below this range the counts S * k underflow and
+/// the output's division by k overflows (below about 1e-38 every frame fails); far above it
+/// ordinary magnitudes already overflow the updates.
+constexpr float kMinPoissonGammaScale = 1e-30f;
+constexpr float kMaxPoissonGammaScale = 1e30f;
+
 /// Column-major F x C view of a row-major C x F sparse-magnitude frame: column c is channel c.
 using SparseFrameView = Eigen::Map<const Eigen::MatrixXf>;
 /// Column-major F x C view of a row-major C x F complex spectrum frame.
@@ -55,6 +61,13 @@ struct PoissonGammaModel {
 /// whole frame is usable. -0 is accepted.
 long firstInvalidSparseValue(const SparseFrameView& sparse);
 
+/// Index f of the first bin of channel 0 of `spectrum` whose magnitude is NaN or infinite, or -1.
+long firstInvalidSpectrumValue(const SpectrumFrameView& spectrum);
+
+/// Refuses a global scale outside [kMinPoissonGammaScale, kMaxPoissonGammaScale] (NaN too).
+/// @throws std::invalid_argument "parameter GLOBAL_SCALE is V; it must lie between ...".
+void checkPoissonGammaScale(float globalScale);
+
 /// Writes the channel means channelShape(c) / channelRate as one row in Eigen's default format
 /// (values in the stream's precision, right-aligned to a common width, one space apart), then
 /// std::endl. This is diagnostic line 2 of a frame.
@@ -64,8 +77,8 @@ void writeChannelMeans(std::ostream& out, const Eigen::VectorXf& channelShape, f
 ///
 /// Preconditions, checked before anything is changed or written (std::invalid_argument):
 /// the model has F >= 1 bins and C >= 1 channels, `sparse` and `spectrum` are F x C, `output`
-/// has F elements, `globalScale` is positive and finite, and firstInvalidSparseValue(sparse)
-/// is -1.
+/// has F elements, checkPoissonGammaScale(globalScale) passes, and firstInvalidSparseValue(sparse)
+/// and firstInvalidSpectrumValue(spectrum) are -1.
 ///
 /// Effects, once the frame has succeeded:
 /// - line 1 on `diagnostics`: the mean scaled count (sum of S times k, over F * C) as a double
@@ -78,10 +91,11 @@ void writeChannelMeans(std::ostream& out, const Eigen::VectorXf& channelShape, f
 ///   divided by k. A bin whose spectrum value is exactly 0 has no phase and gets the real value
 ///   binMean(f) * g. Only column 0 of `spectrum` is read.
 ///
-/// Throws std::overflow_error when the values are too large for the updates to stay within
-/// single precision (around 1e19 and above at k = 1); `model`, `output` and `diagnostics` are
-/// then left untouched. With such values excluded every shape stays at or above its prior
-/// shape and no other error arises.
+/// Throws std::overflow_error when the values are too large for the updates or the output to
+/// stay within single precision (around 1e19 and above at k = 1); `model`, `output` and
+/// `diagnostics` are then left untouched. Every output value of a frame that succeeds is
+/// finite. With such values excluded every shape stays at or above its prior shape and no other
+/// error arises.
 void runPoissonGammaFrame(PoissonGammaModel& model, float globalScale,
                           const SparseFrameView& sparse, const SpectrumFrameView& spectrum,
                           OutputRowView output, std::ostream& diagnostics);

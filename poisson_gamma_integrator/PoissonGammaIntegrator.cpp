@@ -20,8 +20,11 @@ PoissonGammaIntegrator::PoissonGammaIntegrator(std::string nodeName, FD::Paramet
   reader.require(length >= 0, "LENGTH", length, "be at least 0");
   numBins = binsFromLength(length);
   globalScale = reader.readFloat("GLOBAL_SCALE");
-  reader.require(globalScale > 0.0f && std::isfinite(globalScale), "GLOBAL_SCALE", globalScale,
-                 "be positive and finite");
+  try {
+    checkPoissonGammaScale(globalScale);
+  } catch (const std::invalid_argument& e) {
+    failNode(*this, typeName, e.what());
+  }
 
   model = PoissonGammaModel(numBins, numChannels);
 }
@@ -45,6 +48,13 @@ void PoissonGammaIntegrator::calculate(int, int count, FD::Buffer&) {
     std::ostringstream detail;
     detail << "input SPARSE holds " << sparseView.data()[bad] << " at channel " << bad / numBins
            << ", bin " << bad % numBins << "; values must be finite and non-negative";
+    failNode(*this, typeName, detail.str());
+  }
+  const long badBin = firstInvalidSpectrumValue(specView);
+  if (badBin >= 0) {
+    std::ostringstream detail;
+    detail << "input SPEC holds " << specView(badBin, 0) << " at channel 0, bin "
+           << badBin << "; channel 0 values must have a finite magnitude";
     failNode(*this, typeName, detail.str());
   }
 

@@ -3,22 +3,19 @@
 #ifndef NIMBUSDALE_MULTI_ROBUST_PCA_H
 #define NIMBUSDALE_MULTI_ROBUST_PCA_H
 
-#include <Eigen/Dense>
-
 #include <string>
-#include <vector>
 
 #include "../plugin/host.h"
-#include "RobustPCA.h"
+#include "SparseSeparation.h"
 
 namespace nimbusdale {
 
 /// Input INPUT (NUM_CHANNEL x bins complex), output OUTPUT (NUM_CHANNEL x bins float), with
 /// bins = LENGTH / 2 + 1. One RobustPCA per channel, fed the channel's magnitudes divided by a
 /// running per-bin scale, times GLOBAL_SCALE, with the bins below CUTOFF_FREQ set to 0; OUTPUT
-/// is the positive part of its sparse vector scaled back to magnitudes. Channels run in one
-/// OpenMP region per frame. State (estimators, running scale) lasts as long as the node and
-/// expects one calculate() per count, in increasing order.
+/// is the positive part of its sparse vector scaled back to magnitudes (SparseSeparation does
+/// the work). Channels run in one OpenMP region per frame. State (estimators, running scale)
+/// lasts as long as the node and expects one calculate() per count, in increasing order.
 class MultiRobustPCA : public FD::BufferedNode {
  public:
   static constexpr const char* typeName = "MultiRobustPCA";
@@ -32,6 +29,7 @@ class MultiRobustPCA : public FD::BufferedNode {
   void calculate(int output_id, int count, FD::Buffer& out) override;
 
  private:
+  static SeparationSettings readSettings(const FD::Node& node, const FD::ParameterSet& params);
   /// Checks the INPUT frame (shape, finite magnitudes) before anything is stored or updated.
   void requireUsableInput(const ComplexFrame& input) const;
 
@@ -39,12 +37,7 @@ class MultiRobustPCA : public FD::BufferedNode {
   int outputID;
   int numChannels;
   int numBins;
-  int cutoffBins;
-  float globalScale;
-  float scaleUpdateRatio;
-  std::vector<RobustPCA> estimators;
-  Eigen::MatrixXf magnitudeScale;       ///< F x C running scale, column c for channel c
-  Eigen::MatrixXf normalizedMagnitude;  ///< F x C scratch: this frame's observations
+  SparseSeparation separation;
 };
 
 }  // namespace nimbusdale

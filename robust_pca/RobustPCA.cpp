@@ -27,7 +27,7 @@ float draw() {
 }
 
 // Keeps the lines of estimators updated on different threads apart.
-std::mutex& coutLock() {
+std::mutex& noticeLock() {
   static std::mutex lock;
   return lock;
 }
@@ -141,9 +141,14 @@ float RobustPCA::distance(const Eigen::VectorXf& a, const Eigen::VectorXf& b) {
   return std::sqrt(sum);
 }
 
-void RobustPCA::reportNotConverged() {
-  std::lock_guard<std::mutex> guard(coutLock());
-  std::cout << "not converged" << std::endl;
+std::ostream* RobustPCA::standardOutput() {
+  return &std::cout;
+}
+
+void RobustPCA::reportNotConverged(std::ostream* notices) {
+  if (!notices) return;
+  std::lock_guard<std::mutex> guard(noticeLock());
+  *notices << "not converged" << std::endl;
 }
 
 }  // namespace nimbusdale

@@ -6,9 +6,16 @@
 #include <Eigen/Dense>
 
 #include <cmath>
+#include <iosfwd>
 #include <type_traits>
 
 namespace nimbusdale {
+
+/// What one RobustPCA::update did.
+struct UpdateSummary {
+  int passes = 0;          ///< inner passes run, 1 to maxIter + 1
+  bool converged = false;  ///< false when the pass cap was reached
+};
 
 /// Online robust PCA. Each update() splits one observation z of `dim` floats into a low-rank part
 /// L r, with L = `basis` (dim x rank) and r = `coef`, and a sparse part e = `sparse`, by
@@ -33,8 +40,8 @@ namespace nimbusdale {
 /// the estimator never seeds it. Nothing else draws.
 ///
 /// Threads: one thread at a time per estimator. Distinct estimators may be updated at the same
-/// time (they share nothing but std::rand, used only by initialize(), and std::cout, where each
-/// "not converged" line is written whole).
+/// time (they share nothing but std::rand, used only by initialize(), and the stream their
+/// "not converged" notices go to, where each line is written whole).
 class RobustPCA {
  public:
   /// dim = observation length D and rank = basis size K, both at least 1; maxIter 100,
@@ -70,12 +77,21 @@ class RobustPCA {
   /// The inner alternation stops when the larger step of `sparse` and `coef` (Euclidean norms) is
   /// below epsilon * |z|. A call that reaches maxIter + 1 passes writes "not converged" on
   /// std::cout and keeps its last iterate as if it had converged; an all-zero z always does.
+  /// Returns the passes run and whether the test passed.
   ///
   /// @throws std::invalid_argument if z is not dim x 1 or holds a NaN or an infinity.
   /// @throws std::logic_error if the arrays do not have the shapes initialize() gives them.
   /// Either way no member has changed. std::bad_alloc may leave a partial update.
   template <class Derived>
-  void update(const Eigen::MatrixBase<Derived>& z);
+  UpdateSummary update(const Eigen::MatrixBase<Derived>& z) {
+    return update(z, standardOutput());
+  }
+
+  /// As update(z), with the "not converged" line written to `notices` instead of std::cout, or
+  /// nowhere when `notices` is null (the returned summary still tells). Lines from estimators
+  /// on different threads never interleave.
+  template <class Derived>
+  UpdateSummary update(const Eigen::MatrixBase<Derived>& z, std::ostream* notices);
 
   /// Inner passes run by the last update() (1 to maxIter + 1), or 0 before the first.
   int lastPasses() const { return passesOfLastUpdate; }
@@ -105,13 +121,14 @@ class RobustPCA {
   /// One block-coordinate sweep over the basis columns, then lowRank = L r.
   void sweepBasis();
   static float distance(const Eigen::VectorXf& a, const Eigen::VectorXf& b);
-  static void reportNotConverged();
+  static std::ostream* standardOutput();
+  static void reportNotConverged(std::ostream* notices);
 
   int passesOfLastUpdate = 0;
 };
 
 template <class Derived>
-void RobustPCA::update(const Eigen::MatrixBase<Derived>& z) {
+UpdateSummary RobustPCA::update(const Eigen::MatrixBase<Derived>& z, std::ostream* notices) {
   static_assert(std::is_same<typename Derived::Scalar, float>::value,
                 "RobustPCA::update takes float observations");
   static_assert(Derived::ColsAtCompileTime == 1 || Derived::ColsAtCompileTime == Eigen::Dynamic,
@@ -133,6 +150,7 @@ void RobustPCA::update(const Eigen::MatrixBase<Derived>& z) {
   Eigen::VectorXf previousSparse;
   Eigen::VectorXf fitted(dim);
   int passes = 0;
+  bool converged = false;
   for (;;) {
     previousCoef = coef;
     previousSparse = sparse;
@@ -144,20 +162,24 @@ void RobustPCA::update(const Eigen::MatrixBase<Derived>& z) {
     softThreshold();
     ++passes;
     if (passes > maxIter) {
-      reportNotConverged();
+      reportNotConverged(notices);
       break;
     }
     const float sparseStep = distance(sparse, previousSparse);
     const float coefStep = distance(coef, previousCoef);
     // A NaN step never converges: the first comparison yields coefStep, the second fails.
     const float step = sparseStep > coefStep ? sparseStep : coefStep;
-    if (step < tolerance) break;
+    if (step < tolerance) {
+      converged = true;
+      break;
+    }
   }
 
   statA.noalias() += coef * coef.transpose();
   statB.noalias() += (z - sparse) * coef.transpose();
   sweepBasis();
   passesOfLastUpdate = passes;
+  return UpdateSummary{passes, converged};
 }
 
 }  // namespace nimbusdale

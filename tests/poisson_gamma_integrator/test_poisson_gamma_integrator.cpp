@@ -260,9 +260,62 @@ TEST(PoissonGammaIntegrator, ParametersAreTypedAndChecked) {
   EXPECT_EQ(refusal(-3, 512, 1.0f), prefix + "NUM_CHANNEL is -3; it must be at least 1");
   EXPECT_EQ(refusal(2, -1, 1.0f), prefix + "LENGTH is -1; it must be at least 0");
   const float inf = std::numeric_limits<float>::infinity();
-  for (auto [scale, shown] : {std::pair{0.0f, "0"}, {-2.0f, "-2"}, {NAN, "nan"}, {inf, "inf"}})
-    EXPECT_EQ(refusal(2, 512, scale),
-              prefix + "GLOBAL_SCALE is " + shown + "; it must be positive and finite");
+  // 1e-45 is positive and finite, but every count underflows and the output's division by it
+  // overflows: each frame would come out NaN.
+  for (auto [scale, shown] : {std::pair{0.0f, "0"},
+                              {-2.0f, "-2"},
+                              {NAN, "nan"},
+                              {inf, "inf"},
+                              {1e-45f, "1.4013e-45"},
+                              {1e-31f, "1e-31"},
+                              {1e31f, "1e+31"}})
+    EXPECT_EQ(refusal(2, 512, scale), prefix + "GLOBAL_SCALE is " + shown +
+                                          "; it must lie between 1e-30 and 1e+30 (beyond them the "
+                                          "model's counts or its output overflow or underflow)");
+}
+
+TEST(PoissonGammaIntegrator, NonFiniteChannelZeroSpectrumIsRefusedBeforeAnythingChanges) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float huge = std::numeric_limits<float>::max();
+  for (cfloat bad : {cfloat(NAN, 0.0f), cfloat(0.0f, inf), cfloat(huge, huge)}) {
+    SCOPED_TRACE(bad);
+    std::vector<cfloat> spec(2 * 5, cfloat(1.0f, 1.0f));
+    spec[3] = bad;
+    PgNet net = makeNet(2, 8, 1.0f, {complexFrame(2, 5, spec), complexFrame(2, 5)},
+                        {realFrame(2, 5, std::vector<float>(10, 1.0f)), realFrame(2, 5)});
+    PgNet clean = makeNet(2, 8, 1.0f, {complexFrame(2, 5), complexFrame(2, 5)},
+                          {realFrame(2, 5), realFrame(2, 5)});
+    const std::string msg = hostErrorMessage<FD::NodeException>([&] { net.pull(0); });
+    EXPECT_NE(msg.find("input SPEC holds"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("at channel 0, bin 3"), std::string::npos) << msg;
+    // Other channels are never read, so a non-finite value there is no reason to refuse.
+    EXPECT_TRUE(sameFrame(*net.pull(1), *clean.pull(1))) << "the refused frame left a trace";
+  }
+}
+
+TEST(PoissonGammaIntegrator, EdgesOfTheScaleRangeGiveFiniteOutput) {
+  const int channels = 3, length = 16, bins = 9;
+  for (float scale : {1e-30f, 1e30f}) {
+    SCOPED_TRACE(scale);
+    std::vector<FD::ObjectRef> specs, sparses;
+    for (int t = 0; t < 6; ++t) {
+      std::vector<cfloat> spec;
+      std::vector<float> sparse;
+      for (int i = 0; i < channels * bins; ++i) {
+        const float magnitude = (t % 2 ? 1e-3f : 1e3f) * (1.0f + 0.1f * float(i % 7));
+        spec.push_back(std::polar(magnitude, 0.3f * float(i)));
+        sparse.push_back(i % 5 == 0 ? 0.0f : magnitude);
+      }
+      specs.push_back(complexFrame(channels, bins, spec));
+      sparses.push_back(realFrame(channels, bins, sparse));
+    }
+    PgNet net = makeNet(channels, length, scale, specs, sparses);
+    for (int t = 0; t < 6; ++t) {
+      const auto out = net.pull(t);
+      for (long i = 0; i < out->size(); ++i)
+        ASSERT_TRUE(std::isfinite(std::abs((*out)[0][i]))) << "frame " << t << ", bin " << i;
+    }
+  }
 }
 
 }  // namespace

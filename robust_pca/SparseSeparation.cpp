@@ -1,0 +1,167 @@
+#include "SparseSeparation.h"
+
+#include <omp.h>
+
+#include <cmath>
+#include <exception>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+namespace nimbusdale {
+namespace {
+
+template <class V>
+void require(bool ok, const char* name, V value, const std::string& requirement) {
+  if (ok) return;
+  std::ostringstream detail;
+  detail << "parameter " << name << " is " << value << "; it must " << requirement;
+  throw std::invalid_argument(detail.str());
+}
+
+std::string toText(float value) {
+  std::ostringstream text;
+  text << value;
+  return text.str();
+}
+
+}  // namespace
+
+SeparationSettings SeparationSettings::fromParameters(int numChannel, int length, float cutoffFreq,
+                                                      int samplingRate, float globalScale,
+                                                      float lambda, float scaleUpdateRatio,
+                                                      int maxRank, float epsilon) {
+  require(numChannel >= 0, "NUM_CHANNEL", numChannel, "be at least 0");
+  const int bins = length / 2 + 1;
+  require(bins >= 1, "LENGTH", length, "give LENGTH / 2 + 1 >= 1 bins (LENGTH >= -1)");
+  require(samplingRate >= 1, "SAMPLING_RATE", samplingRate, "be at least 1");
+  // The bins up to half the sampling rate are taken as all `bins`, not bins - 1.
+  const float halfRate = static_cast<float>(samplingRate) * 0.5f;
+  require(cutoffFreq >= 0.0f && cutoffFreq <= halfRate, "CUTOFF_FREQ", cutoffFreq,
+          "lie between 0 and SAMPLING_RATE / 2 = " + toText(halfRate));
+  const float binsBelowCutoff = static_cast<float>(bins) * cutoffFreq;
+  const int cutoff = static_cast<int>(binsBelowCutoff / halfRate);
+  // Only float rounding of a huge bin count could get here.
+  require(cutoff <= bins, "CUTOFF_FREQ", cutoffFreq,
+          "leave at most " + std::to_string(bins) + " bins below the cut-off");
+  require(std::isfinite(globalScale) && globalScale > 0.0f && std::isfinite(1.0f / globalScale),
+          "GLOBAL_SCALE", globalScale, "be positive and finite, with a finite reciprocal");
+  require(std::isfinite(lambda) && lambda >= 0.0f, "LAMBDA", lambda, "be finite and at least 0");
+  require(scaleUpdateRatio >= 0.0f && scaleUpdateRatio <= 1.0f, "SCALE_UPDATE_RATIO",
+          scaleUpdateRatio, "lie between 0 and 1");
+  require(maxRank >= 1, "MAX_LANK", maxRank, "be at least 1");
+  require(std::isfinite(epsilon) && epsilon >= 0.0f, "EPSILON", epsilon,
+          "be finite and at least 0");
+  return SeparationSettings{numChannel, bins,    cutoff,  globalScale,
+                            lambda,     scaleUpdateRatio, maxRank, epsilon};
+}
+
+void SeparationSettings::validate() const {
+  auto fail = [](const char* what, const std::string& value) {
+    throw std::invalid_argument(std::string("SparseSeparation: ") + what + " is " + value);
+  };
+  if (numChannels < 0) fail("numChannels", std::to_string(numChannels) + "; it must be >= 0");
+  if (numBins < 1) fail("numBins", std::to_string(numBins) + "; it must be >= 1");
+  if (cutoffBins < 0 || cutoffBins > numBins)
+    fail("cutoffBins", std::to_string(cutoffBins) + "; it must lie between 0 and numBins");
+  if (!(std::isfinite(globalScale) && globalScale > 0.0f && std::isfinite(1.0f / globalScale)))
+    fail("globalScale", toText(globalScale) + "; it must be positive with a finite reciprocal");
+  if (!(std::isfinite(lambda) && lambda >= 0.0f))
+    fail("lambda", toText(lambda) + "; it must be finite and >= 0");
+  if (!(scaleUpdateRatio >= 0.0f && scaleUpdateRatio <= 1.0f))
+    fail("scaleUpdateRatio", toText(scaleUpdateRatio) + "; it must lie between 0 and 1");
+  if (maxRank < 1) fail("maxRank", std::to_string(maxRank) + "; it must be >= 1");
+  if (!(std::isfinite(epsilon) && epsilon >= 0.0f))
+    fail("epsilon", toText(epsilon) + "; it must be finite and >= 0");
+}
+
+SparseSeparation::SparseSeparation(const SeparationSettings& settings) : config(settings) {
+  config.validate();
+  const int channels = config.numChannels, bins = config.numBins;
+  runningScale = Eigen::MatrixXf::Zero(bins, channels);
+
+  // Each copy draws its own starting point as it is made (channels 0 .. C-1), and is then
+  // initialised again in channel order, so the draws are reproducible from the seed.
+  const RobustPCA prototype(bins, config.maxRank);
+  channelEstimators.assign(static_cast<size_t>(channels), prototype);
+  const float sparsity =
+      static_cast<float>((1.0 / std::sqrt(static_cast<double>(bins))) * double(config.lambda));
+  for (RobustPCA& estimator : channelEstimators) {
+    estimator.initialize();
+    estimator.lambda1 = sparsity;
+    estimator.lambda2 = sparsity;
+    estimator.epsilon = config.epsilon;
+  }
+  normalizedMagnitude = Eigen::MatrixXf::Zero(bins, channels);
+}
+
+void SparseSeparation::checkFrame(const std::complex<float>* spectrum) const {
+  const long values = static_cast<long>(config.numChannels) * config.numBins;
+  for (long i = 0; i < values; ++i) {
+    if (std::isfinite(std::abs(spectrum[i]))) continue;
+    std::ostringstream detail;
+    detail << "holds " << spectrum[i] << " at channel " << i / config.numBins << ", bin "
+           << i % config.numBins << "; every value must have a finite magnitude";
+    throw std::invalid_argument(detail.str());
+  }
+}
+
+SeparationSummary SparseSeparation::process(const std::complex<float>* spectrumData,
+                                            bool firstFrame, float* output,
+                                            std::ostream* notices, int threads) {
+  const int channels = config.numChannels, bins = config.numBins;
+  // Row-major C x F frames seen as column-major F x C: one contiguous column per channel.
+  using ComplexMatrix = Eigen::Matrix<std::complex<float>, Eigen::Dynamic, Eigen::Dynamic>;
+  const Eigen::Map<const ComplexMatrix> spectrum(spectrumData, bins, channels);
+  Eigen::Map<Eigen::MatrixXf> sparseMagnitude(output, bins, channels);
+  const float ratio = config.scaleUpdateRatio;
+  const float keep = 1.0f - ratio;
+  const float globalScale = config.globalScale;
+  const float toMagnitude = 1.0f / globalScale;
+  const int cutoffBins = config.cutoffBins;
+  std::vector<char> converged(static_cast<size_t>(channels), 1);
+
+  // Each thread touches only its own channels' columns, estimators and output rows.
+  std::exception_ptr failure;
+  const int team = threads > 0 ? threads : omp_get_max_threads();
+#pragma omp parallel for schedule(static) num_threads(team)
+  for (int c = 0; c < channels; ++c) {
+    try {
+      auto magnitude = normalizedMagnitude.col(c);
+      auto scale = runningScale.col(c);
+      for (int k = 0; k < bins; ++k) magnitude[k] = std::abs(spectrum(k, c));
+      if (firstFrame) {
+        scale = magnitude;
+      } else {
+        for (int k = 0; k < bins; ++k) scale[k] = magnitude[k] * ratio + scale[k] * keep;
+      }
+      // A zero scale (silence in frame 0) gives 0/0 or x/0; feeding that on would poison the
+      // estimator for the rest of the stream, so such bins are observed as 0.
+      for (int k = 0; k < bins; ++k) {
+        const float normalized = (magnitude[k] / scale[k]) * globalScale;
+        magnitude[k] = std::isfinite(normalized) ? normalized : 0.0f;
+      }
+      for (int k = 0; k < cutoffBins; ++k) magnitude[k] = 0.0f;
+
+      RobustPCA& estimator = channelEstimators[static_cast<size_t>(c)];
+      converged[static_cast<size_t>(c)] = estimator.update(magnitude, notices).converged;
+      for (int k = 0; k < bins; ++k) {
+        const float s = estimator.sparse[k];
+        const float positive = s > 0.0f ? s : 0.0f;  // NaN and -0 give +0
+        const float value = (positive * scale[k]) * toMagnitude;
+        sparseMagnitude(k, c) = std::isfinite(value) ? value : 0.0f;
+      }
+    } catch (...) {
+      // Only an allocation failure gets here; it must not escape the parallel region.
+#pragma omp critical(nimbusdale_sparse_separation_failure)
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+
+  SeparationSummary summary;
+  for (char ok : converged) summary.notConverged += ok ? 0 : 1;
+  return summary;
+}
+
+}  // namespace nimbusdale

@@ -1,0 +1,90 @@
+// The per-frame work of the MultiRobustPCA node without the host: one RobustPCA per channel fed
+// normalised magnitudes, and the positive sparse parts scaled back to magnitudes.
+#ifndef NIMBUSDALE_SPARSE_SEPARATION_H
+#define NIMBUSDALE_SPARSE_SEPARATION_H
+
+#include <Eigen/Dense>
+
+#include <complex>
+#include <iosfwd>
+#include <vector>
+
+#include "RobustPCA.h"
+
+namespace nimbusdale {
+
+/// What a separation runs with. fromParameters() derives and checks them from the node's
+/// parameters; the members may also be set directly and checked with validate().
+struct SeparationSettings {
+  int numChannels = 1;          ///< C, channels per frame (0 allowed: empty frames)
+  int numBins = 1;              ///< F, bins per channel (>= 1)
+  int cutoffBins = 0;           ///< bins 0 .. cutoffBins - 1 are observed as 0 (0 .. F)
+  float globalScale = 1.0f;     ///< level of the normalised magnitudes (> 0, finite reciprocal)
+  float lambda = 1.0f;          ///< sparsity weight; each estimator's lambda1 = lambda2 = lambda / sqrt(F)
+  float scaleUpdateRatio = 0;   ///< weight of the current frame in the running scale (0 .. 1)
+  int maxRank = 1;              ///< basis vectors per channel (>= 1)
+  float epsilon = 1e-4f;        ///< tolerance of each estimator's inner loop (>= 0, finite)
+
+  /// Settings for the node parameters NUM_CHANNEL, LENGTH (F = LENGTH / 2 + 1), CUTOFF_FREQ and
+  /// SAMPLING_RATE (cutoffBins = trunc(F * CUTOFF_FREQ / (SAMPLING_RATE * 0.5)), in float),
+  /// GLOBAL_SCALE, LAMBDA, SCALE_UPDATE_RATIO, MAX_LANK and EPSILON.
+  /// @throws std::invalid_argument "parameter NAME is VALUE; it must ..." for the first value,
+  /// in that order, that the separation cannot work with.
+  static SeparationSettings fromParameters(int numChannel, int length, float cutoffFreq,
+                                           int samplingRate, float globalScale, float lambda,
+                                           float scaleUpdateRatio, int maxRank, float epsilon);
+
+  /// @throws std::invalid_argument naming the first member out of its range.
+  void validate() const;
+};
+
+/// What one frame did.
+struct SeparationSummary {
+  int notConverged = 0;  ///< channels whose estimator update hit the pass cap
+};
+
+/// Per channel c, each frame: magnitudes m = |X(k, c)|; running scale s = m on the first frame,
+/// else m r + s (1 - r); observation (m / s) * globalScale, with bins whose quotient is not finite
+/// (a zero scale) and the bins below the cut-off observed as 0; one estimator update; output
+/// (max(sparse, 0) * s) * (1 / globalScale). An output value that is not finite (an estimator
+/// driven out of range) is emitted as 0.
+///
+/// Random numbers: the constructor draws every estimator's starting point from std::rand twice,
+/// channels 0 .. C-1 and then again in the same order; callers that need reproducible output
+/// seed the generator first and keep other threads from drawing meanwhile.
+///
+/// Threads: one call at a time per object. Each frame runs its channels in one OpenMP region;
+/// the output does not depend on the number of threads.
+class SparseSeparation {
+ public:
+  /// @throws std::invalid_argument as SeparationSettings::validate(), before any draw.
+  explicit SparseSeparation(const SeparationSettings& settings);
+
+  /// Refuses a row-major C x F spectrum that process() cannot take: one with a value whose
+  /// magnitude is NaN or infinite, which would poison the running scale and the estimator for
+  /// good. @throws std::invalid_argument "holds V at channel c, bin k; ...".
+  void checkFrame(const std::complex<float>* spectrum) const;
+
+  /// One frame. `spectrum` and `output` are row-major C x F arrays (channel c at c * F), the
+  /// first only read; the spectrum must have passed checkFrame(). `firstFrame` re-seeds the
+  /// running scale from this frame. "not converged" lines go to `notices` (std::cout for the
+  /// node; null for none). `threads` is the team size of this frame's region, 0 for the OpenMP
+  /// default. Only std::bad_alloc can throw, and then the state may be partly updated.
+  SeparationSummary process(const std::complex<float>* spectrum, bool firstFrame, float* output,
+                            std::ostream* notices, int threads = 0);
+
+  const SeparationSettings& settings() const { return config; }
+  const std::vector<RobustPCA>& estimators() const { return channelEstimators; }
+  /// F x C running scale, column c for channel c.
+  const Eigen::MatrixXf& magnitudeScale() const { return runningScale; }
+
+ private:
+  SeparationSettings config;
+  std::vector<RobustPCA> channelEstimators;
+  Eigen::MatrixXf runningScale;         // F x C
+  Eigen::MatrixXf normalizedMagnitude;  // F x C scratch: this frame's observations
+};
+
+}  // namespace nimbusdale
+
+#endif
