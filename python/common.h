@@ -6,9 +6,9 @@
 #include <pybind11/pybind11.h>
 
 #include <complex>
+#include <mutex>
 #include <string>
-
-#include <flowdesigner/Matrix.h>
+#include <vector>
 
 namespace nimbusdale::python {
 
@@ -45,33 +45,23 @@ py::array_t<T, py::array::c_style> requireArray(const py::handle& obj, const cha
   return py::array_t<T, py::array::c_style>::ensure(a);
 }
 
-/// Host frame over rows x cols elements of a NumPy array, which it keeps alive.
-template <class T>
-class ArrayFrame : public FD::Matrix<T> {
- public:
-  ArrayFrame(int rows, int cols, T* data, const py::handle& owner)
-      : FD::Matrix<T>(rows, cols, data), owner(owner.ptr()) {
-    Py_INCREF(this->owner);
-  }
-  // The host may drop the frame while the GIL is released.
-  void destroy() override {
-    PyObject* o = owner;
-    delete this;
-    py::gil_scoped_acquire gil;
-    Py_DECREF(o);
-  }
+/// Runs `fn` with the GIL released and `lock` held: how every bound object serialises its own
+/// calls. The lock is only ever taken without the GIL, so a thread waiting for it never blocks
+/// another that needs the GIL to finish. `fn` must not touch Python objects.
+template <class F>
+auto exclusively(std::mutex& lock, F&& fn) -> decltype(fn()) {
+  py::gil_scoped_release release;
+  std::lock_guard<std::mutex> guard(lock);
+  return fn();
+}
 
- private:
-  PyObject* owner;
-};
-
-/// NumPy view of a host frame's data, keeping the frame alive.
-template <class T>
-py::array frameArray(const FD::ObjectRef& frame, std::vector<py::ssize_t> shape) {
-  FD::RCPtr<FD::Matrix<T>> m = frame;
-  auto* keep = new FD::ObjectRef(frame);
-  py::capsule base(keep, [](void* p) { delete static_cast<FD::ObjectRef*>(p); });
-  return py::array_t<T>(shape, (*m)[0], base);
+/// A float32 array of the given shape, filled by `fill(data)` without the GIL (under `lock`).
+template <class T, class F>
+py::array_t<T> filledArray(std::vector<py::ssize_t> shape, std::mutex& lock, F&& fill) {
+  py::array_t<T> a(shape);
+  T* data = a.mutable_data();
+  exclusively(lock, [&] { fill(data); });
+  return a;
 }
 
 void init_robust_pca(py::module_& m);

@@ -1,73 +1,22 @@
-// The plug-in's three node types, driven one frame at a time through the host stand-in.
+// The plug-in's three node types for NumPy, on the same host-free cores the plug-in's nodes run:
+// the same numbers as a host, with no process-wide stream or setting touched.
 #include <pybind11/stl.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <sstream>
 
-#include <flowdesigner/Registry.h>
-#include <flowdesigner/net_types.h>
-
-#include "DiagnosticsCapture.h"
 #include "Enhancer.h"
 #include "common.h"
+#include "median_integrator/MedianIntegration.h"
+#include "poisson_gamma_integrator/PoissonGammaInference.h"
+#include "robust_pca/SparseSeparation.h"
 
 namespace nimbusdale::python {
 namespace {
 
-// Upstream stand-in for one input port: answers every request with the frame it was handed.
-class Feeder : public FD::Node {
- public:
-  explicit Feeder(const std::string& nodeName) : FD::Node(nodeName, FD::ParameterSet()) {
-    addOutput("OUTPUT");
-  }
-  FD::ObjectRef getOutput(int, int) override { return frame; }
-  FD::ObjectRef frame;
-};
-
-// One plug-in node with a feeder on each input. Frame counts advance by one per processed
-// frame; a refused frame does not use up its count.
-class NodeRunner {
- public:
-  NodeRunner(const std::string& type, const FD::ParameterSet& params) {
-    app::loadToolbox(app::defaultToolboxPath());
-    node = app::hostCall([&] { return FD::registry::createNode(type, type, params); });
-    for (const FD::NodeInput& in : node->getInputs()) {
-      feeders.emplace_back(new Feeder(in.name));
-      node->connectToNode(in.name, feeders.back().get(), "OUTPUT");
-    }
-  }
-
-  // Runs one frame (GIL released); node output lines go to `lines`.
-  FD::ObjectRef step(const std::vector<FD::ObjectRef>& inputs, std::vector<std::string>& lines) {
-    std::ostringstream captured;
-    FD::ObjectRef out;
-    {
-      app::DiagnosticsCapture capture(&captured);
-      // The feeders let go of the caller's frames however the step ends.
-      struct Release {
-        std::vector<FD::RCPtr<Feeder>>& feeders;
-        ~Release() {
-          for (auto& f : feeders) f->frame = FD::ObjectRef();
-        }
-      } release{feeders};
-      for (size_t i = 0; i < feeders.size(); ++i) feeders[i]->frame = inputs[i];
-      out = app::hostCall([&] { return node->getOutput(0, count); });
-    }
-    ++count;
-    std::istringstream text(captured.str());
-    for (std::string line; std::getline(text, line);) lines.push_back(line);
-    return out;
-  }
-
-  int frames() const { return count; }
-
- private:
-  FD::RCPtr<FD::Node> node;
-  std::vector<FD::RCPtr<Feeder>> feeders;
-  int count = 0;
-};
-
-// Base of the Python node classes: parameters, diagnostics and the runner.
+// Base of the node classes: shape, refusals named like the nodes', diagnostics, the lock that
+// serialises each object's calls, and a frame count.
 class PyNode {
  public:
   PyNode(std::string type, int numChannel, int length)
@@ -75,56 +24,65 @@ class PyNode {
   virtual ~PyNode() = default;
 
   int bins() const { return length / 2 + 1; }
-  std::string repr() const {
+
+  std::string repr() {
+    const long done = exclusively(lock, [&] { return frames; });
     std::ostringstream s;
     s << type << "(num_channel=" << numChannel << ", length=" << length << extraRepr() << ") ["
-      << (runner ? runner->frames() : 0) << " frames processed]";
+      << done << " frames processed]";
     return s.str();
+  }
+  std::vector<std::string> diagnosticsCopy() {
+    return exclusively(lock, [&] { return diagnostics; });
+  }
+  void clearDiagnostics() {
+    exclusively(lock, [&] { diagnostics.clear(); });
   }
 
   const std::string type;
   const int numChannel;
   const int length;
-  std::vector<std::string> diagnostics;
 
  protected:
   virtual std::string extraRepr() const { return ""; }
 
-  // Frames of one call (or one stream) for each input, built with the GIL held.
-  template <class T>
-  static FD::ObjectRef frameOf(const py::array_t<T, py::array::c_style>& a, py::ssize_t index) {
-    const int rows = static_cast<int>(a.shape(a.ndim() - 2));
-    const int cols = static_cast<int>(a.shape(a.ndim() - 1));
-    T* data = const_cast<T*>(a.data()) + index * rows * cols;
-    return FD::ObjectRef(new ArrayFrame<T>(rows, cols, data, a));
+  /// An app::NodeError "<Type>: <detail>", raised in Python as NodeError.
+  [[noreturn]] void refuse(const std::string& detail) const {
+    throw app::NodeError(type + ": " + detail);
   }
-
-  // Runs frames[i] (one vector of input frames per step) with the GIL released.
-  std::vector<FD::ObjectRef> run(const std::vector<std::vector<FD::ObjectRef>>& frames) {
-    std::vector<FD::ObjectRef> outputs;
-    std::vector<std::string> lines;
-    {
-      py::gil_scoped_release release;
-      try {
-        for (const auto& step : frames) outputs.push_back(runner->step(step, lines));
-      } catch (...) {
-        py::gil_scoped_acquire gil;
-        diagnostics.insert(diagnostics.end(), lines.begin(), lines.end());
-        throw;
-      }
+  /// Runs `fn`, refusing with its message if it throws std::invalid_argument.
+  template <class F>
+  auto refusing(F&& fn) const -> decltype(fn()) {
+    try {
+      return fn();
+    } catch (const std::invalid_argument& e) {
+      refuse(e.what());
     }
-    diagnostics.insert(diagnostics.end(), lines.begin(), lines.end());
-    return outputs;
   }
 
-  std::unique_ptr<NodeRunner> runner;
+  template <class T>
+  void requireFrames(const py::array_t<T, py::array::c_style>& a, const char* port) const {
+    const py::ssize_t rows = a.shape(a.ndim() - 2), cols = a.shape(a.ndim() - 1);
+    if (rows == numChannel && cols == bins()) return;
+    refuse(std::string("input ") + port + " frame is " + std::to_string(rows) + " x " +
+           std::to_string(cols) + "; expected NUM_CHANNEL x bins = " +
+           std::to_string(numChannel) + " x " + std::to_string(bins()));
+  }
+
+  void addLines(const std::string& text) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) diagnostics.push_back(line);
+  }
+
+  std::mutex lock;
+  long frames = 0;
+  std::vector<std::string> diagnostics;
 };
 
-FD::ParameterSet baseParams(int numChannel, int length) {
-  FD::ParameterSet p;
-  p.add("NUM_CHANNEL", FD::Int::alloc(numChannel));
-  p.add("LENGTH", FD::Int::alloc(length));
-  return p;
+void requireAtLeast(const std::string& type, const char* name, int value, int least) {
+  if (value < least)
+    throw app::NodeError(type + ": parameter " + name + " is " + std::to_string(value) +
+                         "; it must be at least " + std::to_string(least));
 }
 
 class PyMultiRobustPCA : public PyNode {
@@ -133,82 +91,95 @@ class PyMultiRobustPCA : public PyNode {
                    float globalScale, float lambda, float scaleUpdateRatio, int maxRank,
                    float epsilon, const py::object& seed)
       : PyNode("MultiRobustPCA", numChannel, length),
-        cutoffFreq(cutoffFreq),
-        samplingRate(samplingRate),
-        globalScale(globalScale),
-        lambda(lambda),
-        scaleUpdateRatio(scaleUpdateRatio),
-        maxRank(maxRank),
-        epsilon(epsilon) {
-    FD::ParameterSet p = baseParams(numChannel, length);
-    p.add("CUTOFF_FREQ", FD::Float::alloc(cutoffFreq));
-    p.add("SAMPLING_RATE", FD::Int::alloc(samplingRate));
-    p.add("GLOBAL_SCALE", FD::Float::alloc(globalScale));
-    p.add("LAMBDA", FD::Float::alloc(lambda));
-    p.add("SCALE_UPDATE_RATIO", FD::Float::alloc(scaleUpdateRatio));
-    p.add("MAX_LANK", FD::Int::alloc(maxRank));
-    p.add("EPSILON", FD::Float::alloc(epsilon));
-    if (!seed.is_none()) std::srand(seed.cast<unsigned>());
-    runner = std::make_unique<NodeRunner>(type, p);
-  }
+        cutoff(cutoffFreq),
+        rate(samplingRate),
+        separation(construct(numChannel, length, cutoffFreq, samplingRate, globalScale, lambda,
+                             scaleUpdateRatio, maxRank, epsilon, seed)) {}
 
   py::array process(const py::object& spec) {
     auto s = requireArray<cfloat>(spec, "spec", 2, "(channels, bins)");
-    auto out = run({{frameOf(s, 0)}});
-    return frameArray<float>(out[0], {numChannel, bins()});
+    requireFrames(s, "INPUT");
+    return filledArray<float>({numChannel, bins()}, lock,
+                              [&](float* out) { step(s.data(), out); });
   }
 
   py::array processStream(const py::object& specs) {
     auto s = requireArray<cfloat>(specs, "specs", 3, "(frames, channels, bins)");
-    std::vector<std::vector<FD::ObjectRef>> frames;
-    for (py::ssize_t n = 0; n < s.shape(0); ++n) frames.push_back({frameOf(s, n)});
-    auto outs = run(frames);
-    py::array_t<float> result(
-        {static_cast<py::ssize_t>(outs.size()), py::ssize_t(numChannel), py::ssize_t(bins())});
-    float* dst = result.mutable_data();
-    for (const auto& o : outs) {
-      FD::RCPtr<FD::Matrix<float>> m = o;
-      dst = std::copy((*m)[0], (*m)[0] + m->size(), dst);
-    }
-    return result;
+    requireFrames(s, "INPUT");
+    const py::ssize_t size = py::ssize_t(numChannel) * bins();
+    return filledArray<float>({s.shape(0), py::ssize_t(numChannel), py::ssize_t(bins())}, lock,
+                              [&](float* out) {
+                                for (py::ssize_t n = 0; n < s.shape(0); ++n)
+                                  step(s.data() + n * size, out + n * size);
+                              });
   }
 
-  long notConverged() const {
-    return std::count(diagnostics.begin(), diagnostics.end(), std::string("not converged"));
+  long notConverged() {
+    return exclusively(lock, [&] { return notConvergedCount; });
   }
 
-  const float cutoffFreq;
-  const int samplingRate;
-  const float globalScale, lambda, scaleUpdateRatio;
-  const int maxRank;
-  const float epsilon;
+  const SeparationSettings& settings() const { return separation.settings(); }
+  float cutoffFreq() const { return cutoff; }
+  int samplingRate() const { return rate; }
 
  private:
-  std::string extraRepr() const override {
-    std::ostringstream s;
-    s << ", cutoff_freq=" << cutoffFreq << ", sampling_rate=" << samplingRate
-      << ", global_scale=" << globalScale << ", lambda_=" << lambda
-      << ", scale_update_ratio=" << scaleUpdateRatio << ", max_rank=" << maxRank
-      << ", epsilon=" << epsilon;
-    return s.str();
+  SparseSeparation construct(int numChannel, int length, float cutoffFreq, int samplingRate,
+                             float globalScale, float lambda, float scaleUpdateRatio, int maxRank,
+                             float epsilon, const py::object& seed) {
+    const SeparationSettings settings = refusing([&] {
+      return SeparationSettings::fromParameters(numChannel, length, cutoffFreq, samplingRate,
+                                                globalScale, lambda, scaleUpdateRatio, maxRank,
+                                                epsilon);
+    });
+    const bool seeded = !seed.is_none();
+    const unsigned value = seeded ? seed.cast<unsigned>() : 0u;
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> draws(app::randomDrawLock());
+    if (seeded) std::srand(value);
+    return SparseSeparation(settings);
   }
+
+  // One frame, lock held. A refused frame does not use up its count.
+  void step(const cfloat* spec, float* out) {
+    try {
+      separation.checkFrame(spec);
+    } catch (const std::invalid_argument& e) {
+      refuse(std::string("input INPUT ") + e.what());
+    }
+    const SeparationSummary summary = separation.process(spec, frames == 0, out, nullptr);
+    notConvergedCount += summary.notConverged;
+    for (int i = 0; i < summary.notConverged; ++i) diagnostics.push_back("not converged");
+    ++frames;
+  }
+
+  std::string extraRepr() const override {
+    const SeparationSettings& s = separation.settings();
+    std::ostringstream text;
+    text << ", cutoff_freq=" << cutoff << ", sampling_rate=" << rate
+         << ", global_scale=" << s.globalScale << ", lambda_=" << s.lambda
+         << ", scale_update_ratio=" << s.scaleUpdateRatio << ", max_rank=" << s.maxRank
+         << ", epsilon=" << s.epsilon;
+    return text.str();
+  }
+
+  const float cutoff;
+  const int rate;
+  SparseSeparation separation;
+  long notConvergedCount = 0;
 };
 
 // MedianIntegrator and PoissonGammaIntegrator: (spec, sparse) in, one spectrum row out.
 class PyIntegrator : public PyNode {
  public:
-  PyIntegrator(const std::string& type, int numChannel, int length, float globalScale)
-      : PyNode(type, numChannel, length), globalScale(globalScale) {
-    FD::ParameterSet p = baseParams(numChannel, length);
-    if (type == "PoissonGammaIntegrator") p.add("GLOBAL_SCALE", FD::Float::alloc(globalScale));
-    runner = std::make_unique<NodeRunner>(type, p);
-  }
+  using PyNode::PyNode;
 
   py::array process(const py::object& spec, const py::object& sparse) {
     auto s = requireArray<cfloat>(spec, "spec", 2, "(channels, bins)");
     auto m = requireArray<float>(sparse, "sparse", 2, "(channels, bins)");
-    auto out = run({{frameOf(s, 0), frameOf(m, 0)}});
-    return frameArray<cfloat>(out[0], {bins()});
+    requireFrames(s, "SPEC");
+    requireFrames(m, "SPARSE");
+    return filledArray<cfloat>({bins()}, lock,
+                               [&](cfloat* out) { step(s.data(), m.data(), out); });
   }
 
   py::array processStream(const py::object& specs, const py::object& sparses) {
@@ -217,52 +188,108 @@ class PyIntegrator : public PyNode {
     if (s.shape(0) != m.shape(0))
       throw py::value_error("specs has " + std::to_string(s.shape(0)) + " frames but sparses has " +
                             std::to_string(m.shape(0)));
-    std::vector<std::vector<FD::ObjectRef>> frames;
-    for (py::ssize_t n = 0; n < s.shape(0); ++n) frames.push_back({frameOf(s, n), frameOf(m, n)});
-    auto outs = run(frames);
-    py::array_t<cfloat> result({static_cast<py::ssize_t>(outs.size()), py::ssize_t(bins())});
-    cfloat* dst = result.mutable_data();
-    for (const auto& o : outs) {
-      FD::RCPtr<FD::Matrix<cfloat>> row = o;
-      dst = std::copy((*row)[0], (*row)[0] + row->size(), dst);
-    }
-    return result;
+    requireFrames(s, "SPEC");
+    requireFrames(m, "SPARSE");
+    const py::ssize_t size = py::ssize_t(numChannel) * bins();
+    return filledArray<cfloat>({s.shape(0), py::ssize_t(bins())}, lock, [&](cfloat* out) {
+      for (py::ssize_t n = 0; n < s.shape(0); ++n)
+        step(s.data() + n * size, m.data() + n * size, out + n * bins());
+    });
+  }
+
+ protected:
+  // One frame, lock held; a refused frame changes nothing.
+  virtual void step(const cfloat* spec, const float* sparse, cfloat* out) = 0;
+};
+
+class PyMedianIntegrator : public PyIntegrator {
+ public:
+  PyMedianIntegrator(int numChannel, int length)
+      : PyIntegrator("MedianIntegrator", numChannel, length) {
+    requireAtLeast(type, "NUM_CHANNEL", numChannel, 1);
+    if (bins() < 0)
+      throw app::NodeError(type + ": parameter LENGTH is " + std::to_string(length) +
+                           "; it must give LENGTH / 2 + 1 >= 0 bins (LENGTH >= -3)");
+  }
+
+ private:
+  void step(const cfloat* spec, const float* sparse, cfloat* out) override {
+    refusing([&] { checkMedianInputs(sparse, spec, numChannel, bins()); });
+    integrateMedian(sparse, spec, numChannel, bins(), out, scratch);
+    ++frames;
+  }
+
+  std::vector<float> scratch;
+};
+
+class PyPoissonGammaIntegrator : public PyIntegrator {
+ public:
+  PyPoissonGammaIntegrator(int numChannel, int length, float globalScale)
+      : PyIntegrator("PoissonGammaIntegrator", numChannel, length), globalScale(globalScale) {
+    requireAtLeast(type, "NUM_CHANNEL", numChannel, 1);
+    requireAtLeast(type, "LENGTH", length, 0);
+    refusing([&] { checkPoissonGammaScale(globalScale); });
+    model = PoissonGammaModel(bins(), numChannel);
   }
 
   const float globalScale;
 
  private:
+  void step(const cfloat* spec, const float* sparse, cfloat* out) override {
+    const SparseFrameView sparseView(sparse, bins(), numChannel);
+    const SpectrumFrameView specView(spec, bins(), numChannel);
+    const long bad = firstInvalidSparseValue(sparseView);
+    if (bad >= 0) {
+      std::ostringstream detail;
+      detail << "input SPARSE holds " << sparse[bad] << " at channel " << bad / bins() << ", bin "
+             << bad % bins() << "; values must be finite and non-negative";
+      refuse(detail.str());
+    }
+    const long badBin = firstInvalidSpectrumValue(specView);
+    if (badBin >= 0) {
+      std::ostringstream detail;
+      detail << "input SPEC holds " << spec[badBin] << " at channel 0, bin " << badBin
+             << "; channel 0 values must have a finite magnitude";
+      refuse(detail.str());
+    }
+    std::ostringstream lines;
+    try {
+      runPoissonGammaFrame(model, globalScale, sparseView, specView, OutputRowView(out, bins()),
+                           lines);
+    } catch (const std::overflow_error&) {
+      std::ostringstream detail;
+      detail << "input SPARSE values up to " << sparseView.maxCoeff() << " times GLOBAL_SCALE "
+             << globalScale << " overflow the model's single-precision updates; frame refused";
+      refuse(detail.str());
+    }
+    addLines(lines.str());
+    ++frames;
+  }
+
   std::string extraRepr() const override {
-    if (type != "PoissonGammaIntegrator") return "";
     std::ostringstream s;
     s << ", global_scale=" << globalScale;
     return s.str();
   }
-};
 
-struct PyMedianIntegrator : PyIntegrator {
-  PyMedianIntegrator(int numChannel, int length)
-      : PyIntegrator("MedianIntegrator", numChannel, length, 0.0f) {}
-};
-
-struct PyPoissonGammaIntegrator : PyIntegrator {
-  PyPoissonGammaIntegrator(int numChannel, int length, float globalScale)
-      : PyIntegrator("PoissonGammaIntegrator", numChannel, length, globalScale) {}
+  PoissonGammaModel model{0, 0};
 };
 
 }  // namespace
 
 void init_nodes(py::module_& m) {
   const app::EnhanceOptions d;
-  py::class_<PyNode>(m, "Node", "Base of the node classes.")
+  py::class_<PyNode>(m, "Node", R"doc(Base of the node classes.
+
+Each object serialises its own calls and releases the GIL while it computes, so distinct
+objects run in parallel on several threads.)doc")
       .def_readonly("num_channel", &PyNode::numChannel, "NUM_CHANNEL: channels per frame")
       .def_readonly("length", &PyNode::length, "LENGTH: analysis frame length, samples")
       .def_property_readonly("bins", &PyNode::bins, "frequency bins per frame, length // 2 + 1")
-      .def_readonly("diagnostics", &PyNode::diagnostics,
-                    "lines the node wrote to standard output so far (a copy)")
-      .def(
-          "clear_diagnostics", [](PyNode& n) { n.diagnostics.clear(); },
-          "forget the collected diagnostic lines")
+      .def_property_readonly("diagnostics", &PyNode::diagnosticsCopy,
+                             "lines the node would have written to standard output so far (a "
+                             "copy)")
+      .def("clear_diagnostics", &PyNode::clearDiagnostics, "forget the collected diagnostic lines")
       .def("__repr__", &PyNode::repr);
 
   py::class_<PyMultiRobustPCA, PyNode>(m, "MultiRobustPCA", R"doc(
@@ -272,9 +299,9 @@ Keyword arguments carry the node parameters: num_channel (NUM_CHANNEL), length (
 samples), cutoff_freq (CUTOFF_FREQ, Hz), sampling_rate (SAMPLING_RATE, Hz), global_scale,
 lambda_ (LAMBDA), scale_update_ratio, max_rank (MAX_LANK), epsilon. The node learns from every
 frame it processes; state carries over between calls. The estimators' random starting points
-come from the C library's rand(); seed, when given, is passed to srand() first so that two nodes
-built with the same seed give the same output. Raises NodeError (a ValueError) for a refused
-parameter.)doc")
+come from the C library's rand(); seed, when given, is passed to srand() first (seeding and
+drawing hold a process-wide lock) so that two nodes built with the same seed give the same
+output. Raises NodeError (a ValueError) for a refused parameter or frame.)doc")
       .def(py::init<int, int, float, int, float, float, float, int, float, const py::object&>(),
            py::kw_only(), py::arg("num_channel"), py::arg("length") = d.length,
            py::arg("cutoff_freq") = d.cutoffFreq, py::arg("sampling_rate"),
@@ -283,24 +310,34 @@ parameter.)doc")
            py::arg("epsilon") = d.epsilon, py::arg("seed") = py::none())
       .def("process", &PyMultiRobustPCA::process, py::arg("spec"),
            "One frame: complex64 (channels, bins) spectrum -> float32 (channels, bins) sparse "
-           "magnitudes (a view of the node's output frame).")
+           "magnitudes.")
       .def("process_stream", &PyMultiRobustPCA::processStream, py::arg("specs"),
            "Frames in order: complex64 (frames, channels, bins) -> float32 (frames, channels, "
            "bins).")
-      .def_readonly("cutoff_freq", &PyMultiRobustPCA::cutoffFreq, "CUTOFF_FREQ, Hz")
-      .def_readonly("sampling_rate", &PyMultiRobustPCA::samplingRate, "SAMPLING_RATE, Hz")
-      .def_readonly("global_scale", &PyMultiRobustPCA::globalScale, "GLOBAL_SCALE")
-      .def_readonly("lambda_", &PyMultiRobustPCA::lambda, "LAMBDA")
-      .def_readonly("scale_update_ratio", &PyMultiRobustPCA::scaleUpdateRatio, "SCALE_UPDATE_RATIO")
-      .def_readonly("max_rank", &PyMultiRobustPCA::maxRank, "MAX_LANK")
-      .def_readonly("epsilon", &PyMultiRobustPCA::epsilon, "EPSILON")
+      .def_property_readonly("cutoff_freq", &PyMultiRobustPCA::cutoffFreq, "CUTOFF_FREQ, Hz")
+      .def_property_readonly("sampling_rate", &PyMultiRobustPCA::samplingRate,
+                             "SAMPLING_RATE, Hz")
+      .def_property_readonly(
+          "global_scale", [](const PyMultiRobustPCA& n) { return n.settings().globalScale; },
+          "GLOBAL_SCALE")
+      .def_property_readonly(
+          "lambda_", [](const PyMultiRobustPCA& n) { return n.settings().lambda; }, "LAMBDA")
+      .def_property_readonly(
+          "scale_update_ratio",
+          [](const PyMultiRobustPCA& n) { return n.settings().scaleUpdateRatio; },
+          "SCALE_UPDATE_RATIO")
+      .def_property_readonly(
+          "max_rank", [](const PyMultiRobustPCA& n) { return n.settings().maxRank; }, "MAX_LANK")
+      .def_property_readonly(
+          "epsilon", [](const PyMultiRobustPCA& n) { return n.settings().epsilon; }, "EPSILON")
       .def_property_readonly("not_converged", &PyMultiRobustPCA::notConverged,
                              "estimator updates so far that hit the pass cap");
 
   py::class_<PyMedianIntegrator, PyNode>(m, "MedianIntegrator", R"doc(
 Median across channels of the sparse magnitudes, with the phase of channel 0 of the spectrum.
 
-Keyword arguments: num_channel (NUM_CHANNEL), length (LENGTH, samples). Stateless.)doc")
+Keyword arguments: num_channel (NUM_CHANNEL), length (LENGTH, samples). Stateless. Raises
+NodeError for non-finite sparse values or channel-0 spectrum values.)doc")
       .def(py::init<int, int>(), py::kw_only(), py::arg("num_channel"),
            py::arg("length") = d.length)
       .def("process", &PyIntegrator::process, py::arg("spec"), py::arg("sparse"),
@@ -314,7 +351,7 @@ Poisson-Gamma variational Bayes rank-one model of the sparse magnitudes; 50 iter
 state carried over. Its two diagnostic lines a frame are collected in `diagnostics`.
 
 Keyword arguments: num_channel (NUM_CHANNEL), length (LENGTH, samples), global_scale
-(GLOBAL_SCALE: magnitudes to model counts, > 0).)doc")
+(GLOBAL_SCALE: magnitudes to model counts, 1e-30 to 1e30).)doc")
       .def(py::init<int, int, float>(), py::kw_only(), py::arg("num_channel"),
            py::arg("length") = d.length, py::arg("global_scale") = d.pgGlobalScale)
       .def("process", &PyIntegrator::process, py::arg("spec"), py::arg("sparse"),
@@ -322,7 +359,7 @@ Keyword arguments: num_channel (NUM_CHANNEL), length (LENGTH, samples), global_s
            "magnitudes -> complex64 (bins,).")
       .def("process_stream", &PyIntegrator::processStream, py::arg("specs"), py::arg("sparses"),
            "Frames in order: (frames, channels, bins) each -> complex64 (frames, bins).")
-      .def_readonly("global_scale", &PyIntegrator::globalScale, "GLOBAL_SCALE");
+      .def_readonly("global_scale", &PyPoissonGammaIntegrator::globalScale, "GLOBAL_SCALE");
 }
 
 }  // namespace nimbusdale::python

@@ -2,18 +2,19 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "DiagnosticsCapture.h"
+#include "Enhancer.h"
 #include "common.h"
 #include "robust_pca/RobustPCA.h"
 
 namespace nimbusdale::python {
 namespace {
 
-// The estimator with a count of the updates that hit the pass cap (their "not converged"
-// notices are counted here instead of reaching standard output).
+// The estimator with a count of the updates that hit the pass cap, learnt from each update's
+// summary. Every call holds the object's lock, with the GIL released.
 struct PyRobustPCA {
-  PyRobustPCA(int dim, int rank, py::object seed) : estimator(checkedDim(dim), checkedRank(rank)) {
-    initialize(std::move(seed));
+  PyRobustPCA(int dim, int rank, const py::object& seed)
+      : estimator(checkedDim(dim), checkedRank(rank)) {
+    initialize(seed);
   }
 
   static int checkedDim(int dim) {
@@ -26,15 +27,20 @@ struct PyRobustPCA {
   }
 
   void initialize(const py::object& seed) {
-    if (!seed.is_none()) std::srand(seed.cast<unsigned>());
-    estimator.initialize();
+    const bool seeded = !seed.is_none();
+    const unsigned value = seeded ? seed.cast<unsigned>() : 0u;
+    exclusively(lock, [&] {
+      std::lock_guard<std::mutex> draws(app::randomDrawLock());
+      if (seeded) std::srand(value);
+      estimator.initialize();
+    });
   }
 
-  // One observation (GIL released).
+  // One observation; the caller holds the lock.
   void updateOne(const float* z) {
-    app::DiagnosticsCapture capture(nullptr);
-    estimator.update(Eigen::Map<const Eigen::VectorXf>(z, estimator.dim));
-    notConverged += capture.notConverged();
+    const UpdateSummary summary =
+        estimator.update(Eigen::Map<const Eigen::VectorXf>(z, estimator.dim), nullptr);
+    if (!summary.converged) ++notConverged;
   }
 
   py::array update(const py::object& z) {
@@ -42,11 +48,14 @@ struct PyRobustPCA {
     if (a.shape(0) != estimator.dim)
       throw py::value_error("z has " + std::to_string(a.shape(0)) + " values; dim is " +
                             std::to_string(estimator.dim));
-    {
-      py::gil_scoped_release release;
+    py::array_t<float> out(estimator.dim);
+    float* dst = out.mutable_data();
+    exclusively(lock, [&] {
       updateOne(a.data());
-    }
-    return vectorCopy(estimator.sparse);
+      std::copy(estimator.sparse.data(), estimator.sparse.data() + estimator.dim, dst);
+    });
+    out.attr("flags").attr("writeable") = false;
+    return out;
   }
 
   py::array updateStream(const py::object& zs) {
@@ -56,24 +65,26 @@ struct PyRobustPCA {
                             " values each; dim is " + std::to_string(estimator.dim));
     py::array_t<float> out({a.shape(0), a.shape(1)});
     float* dst = out.mutable_data();
-    {
-      py::gil_scoped_release release;
+    exclusively(lock, [&] {
       for (py::ssize_t n = 0; n < a.shape(0); ++n) {
         updateOne(a.data() + n * estimator.dim);
         std::copy(estimator.sparse.data(), estimator.sparse.data() + estimator.dim,
                   dst + n * estimator.dim);
       }
-    }
+    });
     return out;
   }
 
-  static py::array vectorCopy(const Eigen::VectorXf& v) {
+  // Read-only NumPy copies of the estimator's arrays, taken under the lock.
+  py::array vector(Eigen::VectorXf RobustPCA::*member) {
+    const Eigen::VectorXf v = exclusively(lock, [&] { return Eigen::VectorXf(estimator.*member); });
     py::array_t<float> a(v.size());
     std::copy(v.data(), v.data() + v.size(), a.mutable_data());
     a.attr("flags").attr("writeable") = false;
     return a;
   }
-  static py::array matrixCopy(const Eigen::MatrixXf& m) {
+  py::array matrix(Eigen::MatrixXf RobustPCA::*member) {
+    const Eigen::MatrixXf m = exclusively(lock, [&] { return Eigen::MatrixXf(estimator.*member); });
     py::array_t<float> a({m.rows(), m.cols()});
     Eigen::Map<Eigen::Matrix<float, -1, -1, Eigen::RowMajor>>(a.mutable_data(), m.rows(),
                                                               m.cols()) = m;
@@ -81,23 +92,29 @@ struct PyRobustPCA {
     return a;
   }
 
-  static float checkedWeight(float v, const char* name) {
+  float get(float RobustPCA::*member) {
+    return exclusively(lock, [&] { return estimator.*member; });
+  }
+  void set(float RobustPCA::*member, float v, const char* name) {
     if (!(std::isfinite(v) && v >= 0.0f))
       throw py::value_error(std::string(name) + " must be finite and >= 0, not " +
                             std::to_string(v));
-    return v;
+    exclusively(lock, [&] { estimator.*member = v; });
   }
 
-  std::string repr() const {
+  std::string repr() {
     std::ostringstream s;
-    s << "RobustPCA(dim=" << estimator.dim << ", rank=" << estimator.rank
-      << ") [lambda1=" << estimator.lambda1 << ", lambda2=" << estimator.lambda2
-      << ", epsilon=" << estimator.epsilon << "]";
+    exclusively(lock, [&] {
+      s << "RobustPCA(dim=" << estimator.dim << ", rank=" << estimator.rank
+        << ") [lambda1=" << estimator.lambda1 << ", lambda2=" << estimator.lambda2
+        << ", epsilon=" << estimator.epsilon << "]";
+    });
     return s.str();
   }
 
   RobustPCA estimator;
   long notConverged = 0;
+  std::mutex lock;
 };
 
 }  // namespace
@@ -113,8 +130,10 @@ lambda2 the soft-threshold level of the sparse part (both 0.08 / sqrt(dim) by de
 epsilon the relative tolerance of the inner loop (1e-4).
 
 The random starting point is drawn from the C library's rand(); pass seed to srand() first
-for a reproducible start.)doc")
-      .def(py::init<int, int, py::object>(), py::arg("dim"), py::arg("rank"), py::kw_only(),
+for a reproducible start (seeding and drawing hold a process-wide lock, so threads do not
+disturb each other's sequence). Each object serialises its own calls; the GIL is released while
+it computes, so distinct objects run in parallel on several threads.)doc")
+      .def(py::init<int, int, const py::object&>(), py::arg("dim"), py::arg("rank"), py::kw_only(),
            py::arg("seed") = py::none(),
            "Ready to update: the starting point is drawn at once. ValueError for dim or rank "
            "below 1.")
@@ -128,50 +147,45 @@ for a reproducible start.)doc")
            "Update with each row of a float32 (count, dim) array in turn; returns the sparse "
            "parts, (count, dim).")
       .def_property(
-          "lambda1", [](const PyRobustPCA& p) { return p.estimator.lambda1; },
-          [](PyRobustPCA& p, float v) {
-            p.estimator.lambda1 = PyRobustPCA::checkedWeight(v, "lambda1");
-          },
+          "lambda1", [](PyRobustPCA& p) { return p.get(&RobustPCA::lambda1); },
+          [](PyRobustPCA& p, float v) { p.set(&RobustPCA::lambda1, v, "lambda1"); },
           "ridge weight on the coefficients (>= 0)")
       .def_property(
-          "lambda2", [](const PyRobustPCA& p) { return p.estimator.lambda2; },
-          [](PyRobustPCA& p, float v) {
-            p.estimator.lambda2 = PyRobustPCA::checkedWeight(v, "lambda2");
-          },
+          "lambda2", [](PyRobustPCA& p) { return p.get(&RobustPCA::lambda2); },
+          [](PyRobustPCA& p, float v) { p.set(&RobustPCA::lambda2, v, "lambda2"); },
           "soft-threshold level of the sparse part (>= 0)")
       .def_property(
-          "epsilon", [](const PyRobustPCA& p) { return p.estimator.epsilon; },
-          [](PyRobustPCA& p, float v) {
-            p.estimator.epsilon = PyRobustPCA::checkedWeight(v, "epsilon");
-          },
+          "epsilon", [](PyRobustPCA& p) { return p.get(&RobustPCA::epsilon); },
+          [](PyRobustPCA& p, float v) { p.set(&RobustPCA::epsilon, v, "epsilon"); },
           "relative tolerance of the inner loop (>= 0)")
       .def_property_readonly("dim", [](const PyRobustPCA& p) { return p.estimator.dim; })
       .def_property_readonly("rank", [](const PyRobustPCA& p) { return p.estimator.rank; })
       .def_property_readonly(
-          "basis", [](const PyRobustPCA& p) { return PyRobustPCA::matrixCopy(p.estimator.basis); },
+          "basis", [](PyRobustPCA& p) { return p.matrix(&RobustPCA::basis); },
           "learnt basis, (dim, rank), read-only copy")
       .def_property_readonly(
-          "coef", [](const PyRobustPCA& p) { return PyRobustPCA::vectorCopy(p.estimator.coef); },
+          "coef", [](PyRobustPCA& p) { return p.vector(&RobustPCA::coef); },
           "coefficients of the latest observation, (rank,)")
       .def_property_readonly(
-          "sparse",
-          [](const PyRobustPCA& p) { return PyRobustPCA::vectorCopy(p.estimator.sparse); },
+          "sparse", [](PyRobustPCA& p) { return p.vector(&RobustPCA::sparse); },
           "sparse part of the latest observation, (dim,)")
       .def_property_readonly(
-          "low_rank",
-          [](const PyRobustPCA& p) { return PyRobustPCA::vectorCopy(p.estimator.lowRank); },
+          "low_rank", [](PyRobustPCA& p) { return p.vector(&RobustPCA::lowRank); },
           "low-rank part of the latest observation, (dim,); empty before the first update")
       .def_property_readonly(
-          "stat_a", [](const PyRobustPCA& p) { return PyRobustPCA::matrixCopy(p.estimator.statA); },
+          "stat_a", [](PyRobustPCA& p) { return p.matrix(&RobustPCA::statA); },
           "running sum of coef coef^T, (rank, rank)")
       .def_property_readonly(
-          "stat_b", [](const PyRobustPCA& p) { return PyRobustPCA::matrixCopy(p.estimator.statB); },
+          "stat_b", [](PyRobustPCA& p) { return p.matrix(&RobustPCA::statB); },
           "running sum of (z - sparse) coef^T, (dim, rank)")
       .def_property_readonly(
-          "passes", [](const PyRobustPCA& p) { return p.estimator.lastPasses(); },
+          "passes",
+          [](PyRobustPCA& p) { return exclusively(p.lock, [&] { return p.estimator.lastPasses(); }); },
           "inner passes the latest update ran")
-      .def_readonly("not_converged", &PyRobustPCA::notConverged,
-                    "updates so far that hit the pass cap")
+      .def_property_readonly(
+          "not_converged",
+          [](PyRobustPCA& p) { return exclusively(p.lock, [&] { return p.notConverged; }); },
+          "updates so far that hit the pass cap")
       .def("__repr__", &PyRobustPCA::repr);
 }
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <iosfwd>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -41,6 +42,20 @@ auto hostCall(F&& fn) -> decltype(fn()) {
   }
 }
 
+/// Largest sample magnitude enhance() takes (full scale is 1.0). Up to it every stage stays
+/// within single precision at any accepted geometry; beyond it the input is refused.
+constexpr float kMaxSampleMagnitude = 1e12f;
+/// Largest frame length and basis size enhance() takes: beyond them a run crawls far below
+/// real time without separating any better.
+constexpr int kMaxLength = 16384;
+constexpr int kMaxRank = 64;
+/// Range of the separation's GLOBAL_SCALE enhance() takes: far below it the normalised
+/// magnitudes sit under the sparsity threshold and the output is silent; far above it the
+/// threshold no longer separates anything.
+constexpr float kMinGlobalScale = 1e-4f;
+constexpr float kMaxGlobalScale = 1e4f;
+constexpr int kMaxThreads = 256;
+
 /// Options of one enhancement run. Each node option carries the node parameter it feeds. The
 /// defaults are the best mean SI-SDR improvement found on the example set (see the README).
 struct EnhanceOptions {
@@ -54,13 +69,16 @@ struct EnhanceOptions {
   float pgGlobalScale = 1.0f;         ///< GLOBAL_SCALE of PoissonGammaIntegrator
   float scaleUpdateRatio = 0.002f;    ///< SCALE_UPDATE_RATIO of MultiRobustPCA
   float epsilon = 1e-3f;              ///< EPSILON of MultiRobustPCA
-  int threads = 0;                    ///< OpenMP threads; 0 keeps the runtime's default
+  int threads = 0;                    ///< OpenMP threads of this run; 0: the runtime's default
   unsigned seed = 1;                  ///< srand() seed for the estimators' starting points
   std::string toolbox;                ///< plug-in path; empty for defaultToolboxPath()
 
   /// Throws std::invalid_argument naming the option and value for anything the run refuses
-  /// before the nodes see it (integrator name, frame geometry, threads).
+  /// before the nodes see it (integrator name, frame geometry, bounds above, threads).
   void validate() const;
+  /// validate(), then the checks that need the signal's sample rate (the cut-off must leave
+  /// bins for the robust PCA).
+  void validate(int sampleRate) const;
 };
 
 /// What a run did, for the caller's summary.
@@ -69,7 +87,28 @@ struct EnhanceStats {
   long estimatorUpdates = 0;  ///< frames x channels
   long notConverged = 0;      ///< "not converged" notices from the estimators
   long diagnosticLines = 0;   ///< every line the nodes wrote to standard output
+  bool silentOutput = false;  ///< every output sample is 0 although the input is not silent
 };
+
+/// Which implementation of the nodes a run drives.
+enum class NodeImplementation {
+  /// The plug-in, loaded through the host's toolbox loader and created by type name, as a host
+  /// does. Its nodes write their diagnostic lines to std::cout, which the run redirects while it
+  /// lasts: only for a process with no other thread that may write to std::cout meanwhile.
+  Plugin,
+  /// The host-free cores the plug-in's nodes are built on, linked into the caller, with the
+  /// same numbers. Nothing process-wide is touched but the seeded draws (under
+  /// randomDrawLock()), so runs may go on in several threads at once.
+  LinkedCores,
+};
+
+/// Held while seeding std::rand and drawing the estimators' starting points, so that runs on
+/// other threads neither disturb nor see each other's sequence.
+std::mutex& randomDrawLock();
+
+/// Throws std::invalid_argument naming sample and channel for the first sample that is not
+/// finite or whose magnitude exceeds kMaxSampleMagnitude.
+void checkSignal(const float* interleaved, long samples, int channels);
 
 /// Called after each frame with (frames done, frames in all).
 using ProgressFn = std::function<void(long, long)>;
@@ -82,14 +121,15 @@ void loadToolbox(const std::string& path);
 
 /// Enhances `samples` frames of an interleaved `channels`-channel signal at `sampleRate` Hz and
 /// returns `samples` mono samples. The C library's random generator is seeded with
-/// `options.seed` first, so a run gives the same output wherever and however often it runs. The
-/// nodes' standard-output lines are counted in `stats` and,
-/// if `diagnostics` is given, copied there; standard output is restored afterwards. Throws
-/// std::invalid_argument for refused options or signal shapes and HostError for any error the
-/// host or a node raises.
+/// `options.seed` first (under randomDrawLock()), so a run gives the same output wherever, on
+/// however many threads and however often it runs. The nodes' diagnostic lines are counted in
+/// `stats` and, if `diagnostics` is given, copied there. Throws std::invalid_argument for refused
+/// options, signal shapes or samples (checkSignal), before any node exists, and HostError for
+/// any error the host or a node raises (NodeError for a node's refusal).
 std::vector<float> enhance(const float* interleaved, long samples, int channels, int sampleRate,
                            const EnhanceOptions& options, EnhanceStats* stats = nullptr,
-                           std::ostream* diagnostics = nullptr, const ProgressFn& progress = {});
+                           std::ostream* diagnostics = nullptr, const ProgressFn& progress = {},
+                           NodeImplementation nodes = NodeImplementation::Plugin);
 
 /// Channel 0 through the same analysis source and synthesis sink with nothing in between:
 /// checks that framing, FFT and overlap-add give the input back.

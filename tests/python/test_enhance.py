@@ -52,5 +52,3 @@ def test_enhance_error_paths():
     bad[10, 1] = np.nan
     with pytest.raises(ValueError, match="non-finite"):
         nimbusdale.enhance(bad, 16000)
-    with pytest.raises(nimbusdale.HostError, match="nothing.so"):
-        nimbusdale.enhance(x, 16000, toolbox="/nonexistent/nothing.so")
