@@ -199,6 +199,31 @@ TEST(RobustPCAUpdate, AllZeroObservationRunsTheCapAndSaysSoOnce) {
   EXPECT_EQ(est.lastPasses(), 4);
 }
 
+TEST(RobustPCAUpdate, SummaryAndNoticeStreamTellTheSameAsStandardOutput) {
+  RobustPCA quiet(5, 2), loud(5, 2);
+  initializeAfterSeed(quiet);
+  initializeAfterSeed(loud);
+  VectorXf z(5);
+  z << 1, 2, 0.5f, 4, 3;
+  for (const VectorXf& observation : {VectorXf(VectorXf::Zero(5)), z}) {
+    std::ostringstream notices;
+    nimbusdale::UpdateSummary own, fromCout;
+    const std::string printed = captureCout([&] {
+      own = quiet.update(observation, &notices);
+      fromCout = loud.update(observation);
+    });
+    EXPECT_EQ(notices.str(), printed) << "the same line, only elsewhere";
+    EXPECT_EQ(own.converged, printed.empty());
+    EXPECT_EQ(own.passes, quiet.lastPasses());
+    EXPECT_EQ(fromCout.passes, own.passes);
+    EXPECT_EQ(fromCout.converged, own.converged);
+    EXPECT_TRUE(sameState(quiet, loud)) << "where the notice goes changes no number";
+  }
+  // A null stream keeps the notice off every stream; the summary still tells.
+  EXPECT_EQ(captureCout([&] { EXPECT_FALSE(quiet.update(VectorXf::Zero(5), nullptr).converged); }),
+            "");
+}
+
 TEST(RobustPCAUpdate, ConvergingOnTheFirstPassStillLearns) {
   RobustPCA est(6, 2);
   initializeAfterSeed(est);

@@ -1,0 +1,147 @@
+// SparseSeparation, the host-free work of the MultiRobustPCA node: the node is exactly this core,
+// the notices and the summary agree, and neither the thread count nor the notice stream changes
+// a bit of the output.
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+
+#include "robust_pca/SparseSeparation.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace nimbusdale_test;
+using nimbusdale::SeparationSettings;
+using nimbusdale::SparseSeparation;
+
+constexpr int kChannels = 3, kLength = 30, kBins = 16, kRate = 8000;
+
+/// A breathing hum on every 3rd bin over a floor, with an event every 7th frame.
+std::vector<cfloat> frameAt(int t) {
+  std::vector<cfloat> values;
+  for (int c = 0; c < kChannels; ++c)
+    for (int k = 0; k < kBins; ++k) {
+      float m = 0.1f + 0.05f * std::fabs(std::sin(1.3f * k + 0.7f * c + 0.4f * t));
+      if (k % 3 == 0) m += 1.0f + 0.2f * std::sin(0.1f * t + c);
+      if (t % 7 == 3 && k == 2 + t % 11) m += 4.0f;
+      values.push_back(std::polar(m, 0.5f * k + t + c));
+    }
+  return values;
+}
+
+SeparationSettings settings() {
+  return SeparationSettings::fromParameters(kChannels, kLength, 500.0f, kRate, 0.5f, 1.0f, 0.1f,
+                                            3, 1e-4f);
+}
+
+FD::ParameterSet nodeParams() {
+  return makeParams({{"NUM_CHANNEL", intParam(kChannels)},
+                     {"LENGTH", intParam(kLength)},
+                     {"CUTOFF_FREQ", floatParam(500.0f)},
+                     {"SAMPLING_RATE", intParam(kRate)},
+                     {"GLOBAL_SCALE", floatParam(0.5f)},
+                     {"LAMBDA", floatParam(1.0f)},
+                     {"SCALE_UPDATE_RATIO", floatParam(0.1f)},
+                     {"MAX_LANK", intParam(3)},
+                     {"EPSILON", floatParam(1e-4f)}});
+}
+
+long lineCount(const std::string& text) {
+  return static_cast<long>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST(SparseSeparation, SettingsFollowTheNodeParameters) {
+  const SeparationSettings s = SeparationSettings::fromParameters(2, 512, 25.0f, 800, 2.0f, 1.0f,
+                                                                  0.5f, 4, 1e-3f);
+  EXPECT_EQ(s.numBins, 257);
+  EXPECT_EQ(s.cutoffBins, 16) << "trunc(257 * 25 / 400)";
+  EXPECT_EQ(SeparationSettings::fromParameters(2, 511, 400.0f, 800, 2.0f, 1.0f, 0.5f, 4, 1e-3f)
+                .cutoffBins,
+            256)
+      << "a cut-off at half the rate leaves every bin out";
+  try {
+    SeparationSettings::fromParameters(2, 512, 25.0f, 800, 2.0f, 1.0f, 0.5f, 0, 1e-3f);
+    ADD_FAILURE() << "MAX_LANK 0 accepted";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "parameter MAX_LANK is 0; it must be at least 1");
+  }
+  SeparationSettings bad = settings();
+  bad.cutoffBins = kBins + 1;
+  EXPECT_THROW(SparseSeparation{bad}, std::invalid_argument);
+}
+
+TEST(SparseSeparation, NodeIsTheCoreBitForBit) {
+  loadPlugin();
+  std::srand(1);
+  FD::RCPtr<FD::Node> node = FD::registry::createNode("MultiRobustPCA", "rpca", nodeParams());
+  auto source = FD::RCPtr<FrameSource>(
+      new FrameSource("source", [](int t) { return complexFrame(kChannels, kBins, frameAt(t)); }));
+  node->connectToNode("INPUT", source.get(), "OUTPUT");
+  std::srand(1);
+  SparseSeparation core(settings());
+
+  for (int t = 0; t < 40; ++t) {
+    testing::internal::CaptureStdout();
+    FD::RCPtr<RealFrame> fromNode = node->getOutput(0, t);
+    const long nodeLines = lineCount(testing::internal::GetCapturedStdout());
+
+    const std::vector<cfloat> in = frameAt(t);
+    std::vector<float> out(kChannels * kBins);
+    std::ostringstream notices;
+    const auto summary = core.process(in.data(), t == 0, out.data(), &notices);
+    const long coreLines = lineCount(notices.str());
+    ASSERT_EQ(std::memcmp((*fromNode)[0], out.data(), out.size() * sizeof(float)), 0)
+        << "frame " << t;
+    EXPECT_EQ(summary.notConverged, coreLines) << "frame " << t;
+    EXPECT_EQ(nodeLines, coreLines) << "frame " << t;
+  }
+}
+
+TEST(SparseSeparation, ThreadCountAndNoticeStreamChangeNoBit) {
+  const int defaultTeam = omp_get_max_threads();
+  std::vector<float> outputs[3];
+  long notConverged[3] = {0, 0, 0};
+  for (int run = 0; run < 3; ++run) {
+    std::srand(7);
+    SparseSeparation core(settings());
+    for (int t = 0; t < 25; ++t) {
+      const std::vector<cfloat> in = frameAt(t);
+      std::vector<float> out(kChannels * kBins);
+      std::ostringstream notices;
+      // Run 0: one thread; run 1: two threads; run 2: the default team and no notices at all.
+      const int threads = run == 0 ? 1 : run == 1 ? 2 : 0;
+      notConverged[run] +=
+          core.process(in.data(), t == 0, out.data(), run == 2 ? nullptr : &notices, threads)
+              .notConverged;
+      outputs[run].insert(outputs[run].end(), out.begin(), out.end());
+    }
+  }
+  EXPECT_EQ(outputs[0], outputs[1]);
+  EXPECT_EQ(outputs[0], outputs[2]);
+  EXPECT_EQ(notConverged[0], notConverged[1]);
+  EXPECT_EQ(notConverged[0], notConverged[2]);
+  EXPECT_EQ(omp_get_max_threads(), defaultTeam) << "the thread count is per call, not global";
+}
+
+TEST(SparseSeparation, CheckFrameNamesTheValueChannelAndBin) {
+  std::srand(1);
+  SparseSeparation core(settings());
+  std::vector<cfloat> in = frameAt(0);
+  EXPECT_NO_THROW(core.checkFrame(in.data()));
+  in[static_cast<size_t>(2 * kBins + 5)] = cfloat(NAN, 1.0f);
+  try {
+    core.checkFrame(in.data());
+    ADD_FAILURE() << "NaN accepted";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find("holds (nan,1) at channel 2, bin 5"), std::string::npos)
+        << e.what();
+  }
+}
+
+}  // namespace
