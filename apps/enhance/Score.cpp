@@ -4,9 +4,22 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 namespace nimbusdale::app {
 namespace {
+
+void checkFinite(const float* x, long n, const char* which) {
+  for (long i = 0; i < n; ++i)
+    if (!std::isfinite(x[i]))
+      throw std::invalid_argument(std::string("cannot score: the ") + which + " holds " +
+                                  std::to_string(x[i]) + " at sample " + std::to_string(i));
+}
+
+std::string silent(const char* which, long overlap) {
+  return std::string("SI-SDR is undefined: the ") + which + " is silent over the " +
+         std::to_string(overlap) + " samples compared (no power once its mean is removed)";
+}
 
 double toDb(double signal, double noise) {
   if (noise <= 0.0) return std::numeric_limits<double>::infinity();
@@ -20,6 +33,8 @@ ScoreResult score(const float* reference, long referenceSamples, const float* es
                   long estimateSamples, long maxLag) {
   if (referenceSamples <= 0 || estimateSamples <= 0)
     throw std::invalid_argument("cannot score an empty signal");
+  checkFinite(reference, referenceSamples, "reference");
+  checkFinite(estimate, estimateSamples, "estimate");
   maxLag = std::max(0L, maxLag);
 
   ScoreResult result;
@@ -48,15 +63,18 @@ ScoreResult score(const float* reference, long referenceSamples, const float* es
   refMean /= double(result.overlap);
   estMean /= double(result.overlap);
 
-  double dot = 0.0, refPower = 0.0, plainRef = 0.0, plainErr = 0.0;
+  double dot = 0.0, refPower = 0.0, estPower = 0.0, plainRef = 0.0, plainErr = 0.0;
   for (long n = first; n < last; ++n) {
     const double s = reference[n], e = estimate[n + result.lag];
     dot += (s - refMean) * (e - estMean);
     refPower += (s - refMean) * (s - refMean);
+    estPower += (e - estMean) * (e - estMean);
     plainRef += s * s;
     plainErr += (s - e) * (s - e);
   }
-  const double alpha = refPower > 0.0 ? dot / refPower : 0.0;
+  if (!(refPower > 0.0)) throw std::invalid_argument(silent("reference", result.overlap));
+  if (!(estPower > 0.0)) throw std::invalid_argument(silent("estimate", result.overlap));
+  const double alpha = dot / refPower;
   double target = 0.0, noise = 0.0;
   for (long n = first; n < last; ++n) {
     const double t = alpha * (reference[n] - refMean);

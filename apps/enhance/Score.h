@@ -12,8 +12,10 @@ struct ScoreResult {
 };
 
 /// Aligns `estimate` to `reference` at the lag in [-maxLag, maxLag] samples with the largest
-/// cross-correlation, then scores the overlapping samples. Throws std::invalid_argument when
-/// either signal is empty or nothing overlaps.
+/// cross-correlation, then scores the overlapping samples. An estimate equal to the reference
+/// scores +inf dB. Throws std::invalid_argument when either signal is empty, holds a value that
+/// is not finite, or nothing overlaps, and when SI-SDR is undefined: the reference or the
+/// estimate is silent over the compared samples (no power once its mean is removed).
 ScoreResult score(const float* reference, long referenceSamples, const float* estimate,
                   long estimateSamples, long maxLag);
 

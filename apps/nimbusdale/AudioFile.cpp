@@ -1,12 +1,16 @@
 #include "AudioFile.h"
 
 #include <sndfile.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
+
+#include "OutputFile.h"
 
 namespace nimbusdale::app {
 namespace {
@@ -53,15 +57,93 @@ SF_INFO outputInfo(const std::string& path, int channels, int sampleRate, Sample
   return info;
 }
 
+// Bytes a sample takes in encodings of fixed size, else 0.
+int bytesPerSample(int format) {
+  switch (format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+    case SF_FORMAT_ULAW:
+    case SF_FORMAT_ALAW:
+      return 1;
+    case SF_FORMAT_PCM_16:
+      return 2;
+    case SF_FORMAT_PCM_24:
+      return 3;
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_FLOAT:
+      return 4;
+    case SF_FORMAT_DOUBLE:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+// The frames a truncated file's header claims, or 0. libsndfile quietly shortens the frame count
+// to the data present and notes it in its log of the header, on the audio chunk's line:
+// "data : CLAIMED (should be PRESENT)" (WAV and its kin), "SSND : ..." (AIFF, whose chunk starts
+// with 8 bytes of offset and block size) or "Data Size : ..." (AU), sizes in bytes. Lengths left
+// open by streaming writers (all ones) are not claims.
+long claimedFrames(SNDFILE* file, const SF_INFO& info) {
+  const long long frameBytes = static_cast<long long>(bytesPerSample(info.format)) * info.channels;
+  if (frameBytes <= 0) return 0;
+  std::vector<char> log(1 << 16, '\0');
+  sf_command(file, SFC_GET_LOG_INFO, log.data(), static_cast<int>(log.size() - 1));
+  static const std::regex chunkLine(R"(^\s*(data|SSND|Data Size)\s*:\s*(\d+)\s*\(should be \d+\))");
+  std::istringstream lines(log.data());
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (!std::regex_search(line, m, chunkLine)) continue;
+    const long long claimed = std::stoll(m[2].str());
+    if (claimed == 0xFFFFFFFFLL || claimed == 0x7FFFFFFFLL) return 0;
+    const long long frames = (claimed - (m[1] == "SSND" ? 8 : 0)) / frameBytes;
+    return frames > info.frames ? static_cast<long>(frames) : 0;
+  }
+  return 0;
+}
+
+// A file in memory for libsndfile's virtual I/O: grows on write, seeks anywhere within.
+struct MemoryFile {
+  std::vector<unsigned char> bytes;
+  sf_count_t position = 0;
+
+  static MemoryFile& of(void* self) { return *static_cast<MemoryFile*>(self); }
+  static sf_count_t length(void* self) { return static_cast<sf_count_t>(of(self).bytes.size()); }
+  static sf_count_t seek(sf_count_t offset, int whence, void* self) {
+    MemoryFile& f = of(self);
+    const sf_count_t from = whence == SEEK_SET   ? 0
+                            : whence == SEEK_CUR ? f.position
+                                                 : static_cast<sf_count_t>(f.bytes.size());
+    if (from + offset < 0) return -1;
+    return f.position = from + offset;
+  }
+  static sf_count_t read(void* data, sf_count_t count, void* self) {
+    MemoryFile& f = of(self);
+    const sf_count_t size = static_cast<sf_count_t>(f.bytes.size());
+    const sf_count_t n = std::max<sf_count_t>(0, std::min(count, size - f.position));
+    if (n > 0) std::memcpy(data, f.bytes.data() + f.position, static_cast<size_t>(n));
+    f.position += n;
+    return n;
+  }
+  static sf_count_t write(const void* data, sf_count_t count, void* self) {
+    MemoryFile& f = of(self);
+    try {
+      const size_t end = static_cast<size_t>(f.position + count);
+      if (end > f.bytes.size()) f.bytes.resize(end);
+    } catch (const std::bad_alloc&) {
+      return 0;
+    }
+    if (count > 0) std::memcpy(f.bytes.data() + f.position, data, static_cast<size_t>(count));
+    f.position += count;
+    return count;
+  }
+  static sf_count_t tell(void* self) { return of(self).position; }
+};
+
 }  // namespace
 
 void checkWritable(const std::string& path, int channels, SampleFormat format) {
   outputInfo(path, channels, 16000, format);
-  const size_t slash = path.find_last_of('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  if (access(dir.c_str(), W_OK) != 0)
-    throw std::runtime_error("cannot write " + path + ": folder " + dir +
-                             " is missing or read-only");
 }
 
 Audio readAudio(const std::string& path) {
@@ -74,6 +156,7 @@ Audio readAudio(const std::string& path) {
   audio.samples.resize(static_cast<size_t>(info.frames) * static_cast<size_t>(info.channels));
   const sf_count_t got = sf_readf_float(file, audio.samples.data(), info.frames);
   const std::string why = sf_strerror(file);
+  audio.claimedFrames = claimedFrames(file, info);
   sf_close(file);
   if (got != info.frames)
     throw std::runtime_error("cannot read " + path + ": " + why + " (read " + std::to_string(got) +
@@ -83,30 +166,35 @@ Audio readAudio(const std::string& path) {
   return audio;
 }
 
-long writeAudio(const std::string& path, const std::vector<float>& interleaved, int channels,
-                int sampleRate, SampleFormat format) {
+EncodedAudio encodeAudio(const std::string& path, const std::vector<float>& interleaved,
+                         int channels, int sampleRate, SampleFormat format) {
   SF_INFO info = outputInfo(path, channels, sampleRate, format);
-  long clipped = 0;
+  EncodedAudio encoded;
   for (float x : interleaved)
-    if (std::fabs(x) > 1.0f) ++clipped;
+    if (std::fabs(x) > 1.0f) ++encoded.clipped;
 
-  const std::string partial = path + ".partial-" + std::to_string(getpid());
-  SNDFILE* file = sf_open(partial.c_str(), SFM_WRITE, &info);
+  MemoryFile memory;
+  SF_VIRTUAL_IO io{MemoryFile::length, MemoryFile::seek, MemoryFile::read, MemoryFile::write,
+                   MemoryFile::tell};
+  SNDFILE* file = sf_open_virtual(&io, SFM_WRITE, &info, &memory);
   if (!file) throw std::runtime_error("cannot write " + path + ": " + sf_strerror(nullptr));
   if (format == SampleFormat::Pcm16) sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
   const sf_count_t frames = static_cast<sf_count_t>(interleaved.size()) / channels;
   const sf_count_t wrote = sf_writef_float(file, interleaved.data(), frames);
   const std::string why = sf_strerror(file);
   const int closed = sf_close(file);
-  if (wrote != frames || closed != 0) {
-    std::remove(partial.c_str());
-    throw std::runtime_error("cannot write " + path + ": " + why);
-  }
-  if (std::rename(partial.c_str(), path.c_str()) != 0) {
-    std::remove(partial.c_str());
-    throw std::runtime_error("cannot write " + path + ": rename failed");
-  }
-  return clipped;
+  if (wrote != frames || closed != 0) throw std::runtime_error("cannot write " + path + ": " + why);
+  encoded.bytes = std::move(memory.bytes);
+  return encoded;
+}
+
+long writeAudio(const std::string& path, const std::vector<float>& interleaved, int channels,
+                int sampleRate, SampleFormat format) {
+  const EncodedAudio encoded = encodeAudio(path, interleaved, channels, sampleRate, format);
+  OutputFile out(path);
+  out.write(encoded.bytes.data(), encoded.bytes.size());
+  out.commit();
+  return encoded.clipped;
 }
 
 }  // namespace nimbusdale::app

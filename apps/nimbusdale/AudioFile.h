@@ -11,25 +11,37 @@ struct Audio {
   int sampleRate = 0;
   int channels = 0;
   std::vector<float> samples;  ///< interleaved, full scale = 1.0
+  /// For a truncated file (its header claims more audio than it holds): the frames the header
+  /// claims; `frames()` are those actually there. 0 otherwise.
+  long claimedFrames = 0;
   long frames() const { return channels ? static_cast<long>(samples.size()) / channels : 0; }
 };
 
 enum class SampleFormat { Float, Pcm16 };
 
 /// Reads any file libsndfile understands. Throws std::runtime_error naming the file and the
-/// library's reason.
+/// library's reason. A file shorter than its header says is read as far as it goes, with
+/// `claimedFrames` set.
 Audio readAudio(const std::string& path);
 
 /// Checks, before any work is done, that `path` can take audio of this shape: a container
-/// libsndfile knows from the extension, able to hold `format`, in an existing folder. Throws
-/// std::runtime_error naming the problem.
+/// libsndfile knows from the extension, able to hold `format`. Throws std::runtime_error naming
+/// the problem. (Whether the file itself can be written is up to OutputFile.)
 void checkWritable(const std::string& path, int channels, SampleFormat format);
 
-/// Writes interleaved samples of `channels` channels to `path`, choosing the container from its
-/// extension. The data goes to a
-/// temporary file beside `path` that is renamed over it at the end, so a failure leaves no
-/// partial file. Returns how many samples lay outside [-1, 1] (clipped for pcm16). Throws
-/// std::runtime_error on failure.
+struct EncodedAudio {
+  std::vector<unsigned char> bytes;  ///< the whole file
+  long clipped = 0;                  ///< samples outside [-1, 1] (clipped for pcm16)
+};
+
+/// Encodes interleaved samples of `channels` channels in memory, in the container `path`'s
+/// extension names. Throws std::runtime_error naming `path` on failure.
+EncodedAudio encodeAudio(const std::string& path, const std::vector<float>& interleaved,
+                         int channels, int sampleRate, SampleFormat format);
+
+/// encodeAudio(), written to `path` through an OutputFile (a temporary file renamed over a
+/// regular file, so a failure leaves no partial file). Returns how many samples lay outside
+/// [-1, 1]. Throws std::runtime_error on failure.
 long writeAudio(const std::string& path, const std::vector<float>& interleaved, int channels,
                 int sampleRate, SampleFormat format);
 

@@ -2,7 +2,6 @@
 
 #include <stb_easy_font.h>
 #include <stb_image_write.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -10,6 +9,8 @@
 #include <complex>
 #include <cstdio>
 #include <stdexcept>
+
+#include "OutputFile.h"
 
 namespace nimbusdale::app {
 namespace {
@@ -113,8 +114,8 @@ std::string numberLabel(double v) {
 
 }  // namespace
 
-void writeSpectrogramPng(const std::string& path, const std::vector<SpectrogramPanel>& panels,
-                         int sampleRate, StftGeometry geometry) {
+std::vector<unsigned char> renderSpectrogramPng(const std::vector<SpectrogramPanel>& panels,
+                                                int sampleRate, StftGeometry geometry) {
   geometry.validate();
   if (panels.empty()) throw std::invalid_argument("no spectrogram to draw");
   const long samples = static_cast<long>(panels.front().signal.size());
@@ -167,15 +168,24 @@ void writeSpectrogramPng(const std::string& path, const std::vector<SpectrogramP
   }
   drawText(img, kLeft + columns / 2 - textWidth("time (s)", 2) / 2, axisY + 22, "time (s)", 2);
 
-  const std::string partial = path + ".partial-" + std::to_string(getpid());
-  if (!stbi_write_png(partial.c_str(), img.width, img.height, 3, img.rgb.data(), img.width * 3)) {
-    std::remove(partial.c_str());
-    throw std::runtime_error("cannot write spectrogram " + path);
-  }
-  if (std::rename(partial.c_str(), path.c_str()) != 0) {
-    std::remove(partial.c_str());
-    throw std::runtime_error("cannot write spectrogram " + path + ": rename failed");
-  }
+  std::vector<unsigned char> png;
+  const auto append = [](void* context, void* data, int size) {
+    auto* bytes = static_cast<std::vector<unsigned char>*>(context);
+    const auto* first = static_cast<const unsigned char*>(data);
+    bytes->insert(bytes->end(), first, first + size);
+  };
+  if (!stbi_write_png_to_func(append, &png, img.width, img.height, 3, img.rgb.data(),
+                              img.width * 3))
+    throw std::runtime_error("cannot encode the spectrogram picture");
+  return png;
+}
+
+void writeSpectrogramPng(const std::string& path, const std::vector<SpectrogramPanel>& panels,
+                         int sampleRate, StftGeometry geometry) {
+  const std::vector<unsigned char> png = renderSpectrogramPng(panels, sampleRate, geometry);
+  OutputFile out(path, "spectrogram");
+  out.write(png.data(), png.size());
+  out.commit();
 }
 
 }  // namespace nimbusdale::app

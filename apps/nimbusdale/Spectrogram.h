@@ -14,8 +14,12 @@ struct SpectrogramPanel {
   std::vector<float> signal;  ///< mono samples
 };
 
-/// Writes the panels' spectrograms (Hann frames of `geometry`, in dB, one shared 80 dB colour
-/// range) to a PNG at `path`, via a temporary file renamed at the end. Throws std::runtime_error.
+/// The panels' spectrograms (Hann frames of `geometry`, in dB, one shared 80 dB colour range) as
+/// the bytes of a PNG file. Throws std::runtime_error.
+std::vector<unsigned char> renderSpectrogramPng(const std::vector<SpectrogramPanel>& panels,
+                                                int sampleRate, StftGeometry geometry);
+
+/// renderSpectrogramPng() written to `path` through an OutputFile. Throws std::runtime_error.
 void writeSpectrogramPng(const std::string& path, const std::vector<SpectrogramPanel>& panels,
                          int sampleRate, StftGeometry geometry);
 

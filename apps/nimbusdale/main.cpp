@@ -1,13 +1,16 @@
 // nimbusdale: enhance multichannel recordings with the plug-in's nodes, list the plug-in's node
 // types, and score an estimate against a clean reference.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <iostream>
-#include <memory>
+#include <optional>
 
 #include <flowdesigner/Registry.h>
 
@@ -15,6 +18,7 @@
 #include "../enhance/NodeCatalog.h"
 #include "../enhance/Score.h"
 #include "AudioFile.h"
+#include "OutputFile.h"
 #include "Spectrogram.h"
 
 namespace app = nimbusdale::app;
@@ -26,6 +30,31 @@ std::vector<float> channelZero(const app::Audio& a) {
   for (long n = 0; n < a.frames(); ++n)
     x[static_cast<size_t>(n)] = a.samples[static_cast<size_t>(n * a.channels)];
   return x;
+}
+
+// Reads a recording, warning when the file is shorter than its header says.
+app::Audio readInput(const std::string& path) {
+  app::Audio audio = app::readAudio(path);
+  if (audio.claimedFrames > 0)
+    std::fprintf(stderr,
+                 "nimbusdale: warning: %s is truncated: its header claims %ld frames, the file "
+                 "holds %ld\n",
+                 path.c_str(), audio.claimedFrames, audio.frames());
+  return audio;
+}
+
+// A toolbox is named by its file path: a bare name is a file in the current folder, never a
+// search of the loader's library path. A missing file is refused before anything is loaded.
+std::string toolboxFile(const std::string& option) {
+  const bool bare = option.find('/') == std::string::npos;
+  const std::string path = bare ? "./" + option : option;
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0)
+    throw std::runtime_error("cannot load toolbox " + option + ": " + std::strerror(errno) +
+                             (bare ? " (a name without a folder means " + path + ")" : ""));
+  if (!S_ISREG(st.st_mode))
+    throw std::runtime_error("cannot load toolbox " + option + ": not a file");
+  return path;
 }
 
 struct EnhanceCommand {
@@ -67,38 +96,71 @@ class ProgressBar {
   Clock::time_point start, lastDraw{};
 };
 
+// Refuses an output that is the input, and two outputs that are the same file (a character
+// device such as /dev/null may take several), whatever the spelling: links are followed.
+void checkOutputsAreDistinct(const EnhanceCommand& cmd) {
+  struct Named {
+    std::string option, path;
+    app::FileIdentity id;
+  };
+  std::vector<Named> outputs;
+  for (const auto& [option, path] : {std::pair<std::string, std::string>{"-o", cmd.output},
+                                     {"--spectrogram", cmd.spectrogram},
+                                     {"--diagnostics", cmd.diagnostics}})
+    if (!path.empty()) outputs.push_back({option, path, app::identify(path)});
+  const app::FileIdentity input = app::identify(cmd.input);
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    if (outputs[i].id == input)
+      throw std::runtime_error(outputs[i].option + " " + outputs[i].path + " is the input file " +
+                               cmd.input + "; refusing to overwrite the recording");
+    for (size_t j = 0; j < i; ++j)
+      if (outputs[i].id == outputs[j].id && !outputs[i].id.characterDevice)
+        throw std::runtime_error(outputs[i].option + " " + outputs[i].path +
+                                 " is the same file as " + outputs[j].option + " " +
+                                 outputs[j].path);
+  }
+}
+
 int runEnhance(const EnhanceCommand& cmd) {
   cmd.options.validate();
+  app::EnhanceOptions options = cmd.options;
+  if (!options.toolbox.empty()) options.toolbox = toolboxFile(options.toolbox);
   const app::SampleFormat format =
       cmd.format == "pcm16" ? app::SampleFormat::Pcm16 : app::SampleFormat::Float;
   app::checkWritable(cmd.output, 1, format);
-  if (!cmd.spectrogram.empty() && cmd.spectrogram.find('/') != std::string::npos &&
-      access(cmd.spectrogram.substr(0, cmd.spectrogram.find_last_of('/') + 1).c_str(), W_OK) != 0)
-    throw std::runtime_error("cannot write spectrogram " + cmd.spectrogram +
-                             ": its folder is missing or read-only");
-  const app::Audio in = app::readAudio(cmd.input);
+  const app::Audio in = readInput(cmd.input);
 
-  std::unique_ptr<std::ofstream> diagnostics;
-  if (!cmd.diagnostics.empty()) {
-    diagnostics = std::make_unique<std::ofstream>(cmd.diagnostics);
-    if (!*diagnostics) throw std::runtime_error("cannot write diagnostics to " + cmd.diagnostics);
-  }
-  ProgressBar progress(!cmd.quiet && isatty(STDERR_FILENO),
-                       double(cmd.options.hop) / in.sampleRate);
+  // Every output is opened before the work starts and replaces its target only once all of them
+  // are complete, so a failure anywhere leaves none of them behind.
+  checkOutputsAreDistinct(cmd);
+  app::OutputFile audioFile(cmd.output);
+  std::optional<app::OutputFile> pictureFile, diagnosticsFile;
+  if (!cmd.spectrogram.empty()) pictureFile.emplace(cmd.spectrogram, "spectrogram");
+  if (!cmd.diagnostics.empty()) diagnosticsFile.emplace(cmd.diagnostics, "diagnostics");
+
+  ProgressBar progress(!cmd.quiet && isatty(STDERR_FILENO), double(options.hop) / in.sampleRate);
   app::EnhanceStats stats;
   const auto started = std::chrono::steady_clock::now();
   const std::vector<float> out =
-      app::enhance(in.samples.data(), in.frames(), in.channels, in.sampleRate, cmd.options, &stats,
-                   diagnostics.get(), std::ref(progress));
+      app::enhance(in.samples.data(), in.frames(), in.channels, in.sampleRate, options, &stats,
+                   diagnosticsFile ? &diagnosticsFile->stream() : nullptr, std::ref(progress));
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-  const long clipped = app::writeAudio(cmd.output, out, 1, in.sampleRate, format);
-  if (!cmd.spectrogram.empty()) {
-    app::writeSpectrogramPng(cmd.spectrogram,
-                             {{"input channel 0", channelZero(in)}, {"enhanced output", out}},
-                             in.sampleRate, {cmd.options.length, cmd.options.hop});
+  const app::EncodedAudio encoded = app::encodeAudio(cmd.output, out, 1, in.sampleRate, format);
+  audioFile.write(encoded.bytes.data(), encoded.bytes.size());
+  if (pictureFile) {
+    const std::vector<unsigned char> png =
+        app::renderSpectrogramPng({{"input channel 0", channelZero(in)}, {"enhanced output", out}},
+                                  in.sampleRate, {options.length, options.hop});
+    pictureFile->write(png.data(), png.size());
   }
+  std::vector<app::OutputFile*> files{&audioFile};
+  if (pictureFile) files.push_back(&*pictureFile);
+  if (diagnosticsFile) files.push_back(&*diagnosticsFile);
+  for (app::OutputFile* file : files) file->finish();
+  for (app::OutputFile* file : files) file->commit();
+  const long clipped = encoded.clipped;
 
   if (!cmd.quiet) {
     const double audioSeconds = double(in.frames()) / in.sampleRate;
@@ -117,12 +179,33 @@ int runEnhance(const EnhanceCommand& cmd) {
   if (clipped > 0)
     std::fprintf(stderr, "nimbusdale: %ld samples lay outside [-1, 1]%s\n", clipped,
                  format == app::SampleFormat::Pcm16 ? " and were clipped" : "");
+  if (stats.silentOutput)
+    std::fprintf(stderr,
+                 "nimbusdale: warning: the output is silent although the input is not: the "
+                 "sparsity threshold (--lambda %g) took every bin at the normalised level "
+                 "(--global-scale %g); try a smaller --lambda or a larger --global-scale\n",
+                 options.lambda, options.globalScale);
   return 0;
 }
 
 int runInfo(const std::string& toolboxOption) {
-  const std::string toolbox = toolboxOption.empty() ? app::defaultToolboxPath() : toolboxOption;
+  const std::string toolbox =
+      toolboxOption.empty() ? app::defaultToolboxPath() : toolboxFile(toolboxOption);
+  const size_t eventsBefore = FD::registry::events().size();
   app::loadToolbox(toolbox);
+  bool versionRecord = false, nodeType = false;
+  const std::vector<FD::RegistrationEvent> events = FD::registry::events();
+  for (size_t i = eventsBefore; i < events.size(); ++i) {
+    versionRecord |= events[i].kind == FD::RegistrationEvent::ModuleVersion;
+    nodeType |= events[i].kind == FD::RegistrationEvent::Factory;
+  }
+  if (!versionRecord || !nodeType)
+    throw std::runtime_error(toolbox + " registers " +
+                             (!versionRecord && !nodeType
+                                  ? "no module version record and no node type"
+                              : versionRecord ? "no node type"
+                                              : "no module version record") +
+                             ": not a FlowDesigner toolbox");
   std::cout << "toolbox " << toolbox << "\n";
   for (const auto& v : FD::registry::moduleVersions())
     std::cout << "module " << v.module << " version " << v.version << " build " << v.build << "\n";
@@ -148,16 +231,49 @@ int runInfo(const std::string& toolboxOption) {
   return 0;
 }
 
+// Largest --max-lag-ms taken: 10 s, far beyond any alignment a recording needs.
+constexpr double kMaxLagMsLimit = 10000.0;
+
+void checkMaxLagMs(double ms) {
+  if (!std::isfinite(ms) || ms < 0.0 || ms > kMaxLagMsLimit) {
+    char value[32];
+    std::snprintf(value, sizeof value, "%g", ms);
+    throw std::runtime_error(std::string("--max-lag-ms ") + value +
+                             ": give a number of milliseconds from 0 to 10000");
+  }
+}
+
+// Refuses a recording holding NaN or infinity, naming the sample and channel.
+void checkFiniteSamples(const app::Audio& audio, const std::string& path) {
+  for (size_t i = 0; i < audio.samples.size(); ++i) {
+    if (std::isfinite(audio.samples[i])) continue;
+    char value[32];
+    std::snprintf(value, sizeof value, "%g", audio.samples[i]);
+    const size_t channels = static_cast<size_t>(audio.channels);
+    throw std::runtime_error("cannot score " + path + ": sample " + std::to_string(i / channels) +
+                             " of channel " + std::to_string(i % channels) + " is " + value);
+  }
+}
+
 int runScore(const ScoreCommand& cmd) {
-  const app::Audio ref = app::readAudio(cmd.reference);
-  const app::Audio est = app::readAudio(cmd.estimate);
+  checkMaxLagMs(cmd.maxLagMs);
+  const app::Audio ref = readInput(cmd.reference);
+  const app::Audio est = readInput(cmd.estimate);
+  checkFiniteSamples(ref, cmd.reference);
+  checkFiniteSamples(est, cmd.estimate);
   if (ref.sampleRate != est.sampleRate)
     throw std::runtime_error("sample rates differ: " + std::to_string(ref.sampleRate) + " Hz and " +
                              std::to_string(est.sampleRate) + " Hz");
   const std::vector<float> r = channelZero(ref), e = channelZero(est);
   const long maxLag = static_cast<long>(cmd.maxLagMs * 1e-3 * ref.sampleRate);
-  const app::ScoreResult s = app::score(r.data(), static_cast<long>(r.size()), e.data(),
-                                        static_cast<long>(e.size()), maxLag);
+  app::ScoreResult s;
+  try {
+    s = app::score(r.data(), static_cast<long>(r.size()), e.data(), static_cast<long>(e.size()),
+                   maxLag);
+  } catch (const std::invalid_argument& error) {
+    throw std::runtime_error("cannot score " + cmd.estimate + " against " + cmd.reference + ": " +
+                             error.what());
+  }
   std::printf("SI-SDR %.2f dB\nSDR %.2f dB\nlag %ld samples (max %ld)\n", s.siSdr, s.sdr, s.lag,
               maxLag);
   return 0;

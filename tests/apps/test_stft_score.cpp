@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
+#include <string>
 
 #include "Enhancer.h"
 #include "Score.h"
@@ -77,6 +79,43 @@ TEST(Score, KnownRatiosAndAlignment) {
   EXPECT_EQ(identical.lag, 0);
   EXPECT_TRUE(std::isinf(identical.siSdr));
   EXPECT_THROW(score(ref.data(), 0, est.data(), n, 10), std::invalid_argument);
+}
+
+// The message score() refuses with, or "" when it scores.
+std::string refusal(const std::vector<float>& reference, const std::vector<float>& estimate) {
+  try {
+    score(reference.data(), static_cast<long>(reference.size()), estimate.data(),
+          static_cast<long>(estimate.size()), 10);
+  } catch (const std::invalid_argument& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(Score, RefusesUndefinedRatiosAndNonFiniteSamples) {
+  std::vector<float> ref = noiseSignal(2000, 1, 11);
+  const std::vector<float> zeros(2000, 0.0f), constant(2000, 0.25f);
+  EXPECT_NE(refusal(ref, zeros).find("SI-SDR is undefined: the estimate is silent"),
+            std::string::npos);
+  // A constant has no power once its mean is removed: SI-SDR has nothing to scale.
+  EXPECT_NE(refusal(ref, constant).find("the estimate is silent"), std::string::npos);
+  EXPECT_NE(refusal(zeros, ref).find("SI-SDR is undefined: the reference is silent"),
+            std::string::npos);
+
+  std::vector<float> nan = ref, inf = ref;
+  nan[1500] = std::numeric_limits<float>::quiet_NaN();
+  inf[3] = -std::numeric_limits<float>::infinity();
+  EXPECT_NE(refusal(ref, nan).find("the estimate holds nan at sample 1500"), std::string::npos)
+      << refusal(ref, nan);
+  EXPECT_NE(refusal(inf, ref).find("the reference holds -inf at sample 3"), std::string::npos)
+      << refusal(inf, ref);
+
+  // Still defined: a perfect estimate, and one at a gain with a DC offset.
+  std::vector<float> offset = ref;
+  for (float& v : offset) v = 3.0f * v + 0.5f;
+  EXPECT_EQ(refusal(ref, ref), "");
+  EXPECT_EQ(refusal(ref, offset), "");
+  EXPECT_GT(score(ref.data(), 2000, offset.data(), 2000, 10).siSdr, 60.0);
 }
 
 }  // namespace

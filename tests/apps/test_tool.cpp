@@ -1,14 +1,24 @@
 // The nimbusdale command-line tool run end to end on small synthetic files.
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "AudioFile.h"
 #include "Score.h"
@@ -31,10 +41,11 @@ class ToolTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir); }
 
-  RunResult run(const std::string& args) {
+  RunResult run(const std::string& args) { return shell(tool() + " " + args); }
+  // A shell command line, with the tool's output collected as run() does.
+  RunResult shell(const std::string& command) {
     const std::string out = (dir / "stdout.txt").string(), err = (dir / "stderr.txt").string();
-    const std::string cmd =
-        std::string(NIMBUSDALE_TOOL_PATH) + " " + args + " >" + out + " 2>" + err;
+    const std::string cmd = "( " + command + " ) >" + out + " 2>" + err;
     const int raw = std::system(cmd.c_str());
     RunResult r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
     fs::remove(out);
@@ -55,6 +66,23 @@ class ToolTest : public ::testing::Test {
       if (std::find(inputs.begin(), inputs.end(), name) == inputs.end()) found.push_back(name);
     }
     return found;
+  }
+  static std::string tool() { return NIMBUSDALE_TOOL_PATH; }
+  // A failure as the tool must report it: non-zero status and one line naming `expect`.
+  static void expectFailure(const RunResult& r, const std::string& expect) {
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find(expect), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  // A character device in the work folder behaving as `device` (/dev/null, /dev/full): a node
+  // of its own when this user may make one, else a symbolic link to it. Either way, a tool that
+  // wrongly replaced it would only replace the entry in the work folder.
+  std::string deviceLike(const std::string& name, const char* device) {
+    struct stat st {};
+    if (stat(device, &st) != 0 || !S_ISCHR(st.st_mode)) return "";
+    const std::string p = path(name);
+    if (mknod(p.c_str(), S_IFCHR | 0666, st.st_rdev) != 0) fs::create_symlink(device, p);
+    return p;
   }
   fs::path dir;
 
@@ -189,6 +217,336 @@ TEST_F(ToolTest, ScoreAlignsAndReports) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("SI-SDR inf dB"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("lag 0 samples (max 800)"), std::string::npos) << r.out;
+}
+
+// One spelling or another, through links or not, no output may land on the input, and no two
+// outputs on the same file.
+TEST_F(ToolTest, OutputsThatAreTheInputOrEachOtherAreRefused) {
+  writeHumAndBursts(*this, "noisy.wav", "clean.wav", 0.3f);
+  const std::string noisy = path("noisy.wav"), out = path("out.wav");
+  const std::string recording = slurp(noisy);
+  fs::create_symlink("noisy.wav", path("link.wav"));
+  fs::create_hard_link(noisy, path("hard.wav"));
+  std::ofstream(path("old.png")) << "an earlier picture";
+  struct Case {
+    std::string outputs, expect;
+  };
+  const std::vector<Case> cases = {
+      {"-o " + noisy, "-o " + noisy + " is the input file"},
+      {"-o " + (dir / "." / "noisy.wav").string(), "is the input file"},
+      {"-o " + path("link.wav"), "is the input file"},
+      {"-o " + path("hard.wav"), "is the input file"},
+      {"-o " + out + " --spectrogram " + noisy, "--spectrogram " + noisy + " is the input file"},
+      {"-o " + out + " --diagnostics " + path("link.wav"), "--diagnostics"},
+      {"-o " + out + " --spectrogram " + out, "is the same file as -o"},
+      {"-o " + out + " --diagnostics " + (dir / "." / "out.wav").string(), "same file as -o"},
+      {"-o " + out + " --spectrogram " + path("old.png") + " --diagnostics " + path("old.png"),
+       "same file as --spectrogram"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.outputs);
+    expectFailure(run("enhance " + noisy + " " + c.outputs), c.expect);
+    EXPECT_EQ(slurp(noisy), recording);
+    EXPECT_EQ(slurp(path("old.png")), "an earlier picture");
+    EXPECT_EQ(leftovers({"noisy.wav", "clean.wav", "link.wav", "hard.wav", "old.png"}),
+              std::vector<std::string>{});
+  }
+}
+
+TEST_F(ToolTest, OutputsThroughSymlinksReplaceTheTargetAndKeepTheLinks) {
+  writeHumAndBursts(*this, "noisy.wav", "clean.wav", 0.3f);
+  std::ofstream(path("real.wav")) << "an older file";
+  fs::permissions(path("real.wav"),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::create_symlink("real.wav", path("link1.wav"));
+  fs::create_symlink("link1.wav", path("link2.wav"));
+  fs::create_directory(path("pictures"));
+  fs::create_symlink("pictures/new.png", path("dangling.png"));
+
+  RunResult r = run("enhance " + path("noisy.wav") + " -o " + path("link2.wav") +
+                    " --spectrogram " + path("dangling.png") + " -q");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(fs::read_symlink(path("link2.wav")), "link1.wav");
+  EXPECT_EQ(fs::read_symlink(path("link1.wav")), "real.wav");
+  EXPECT_EQ(fs::read_symlink(path("dangling.png")), "pictures/new.png");
+  const app::Audio enhanced = app::readAudio(path("real.wav"));
+  EXPECT_EQ(enhanced.channels, 1);
+  EXPECT_EQ(enhanced.frames(), 4800);
+  EXPECT_EQ(fs::status(path("real.wav")).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path("pictures/new.png"))));
+  EXPECT_EQ(std::distance(fs::directory_iterator(path("pictures")), fs::directory_iterator()), 1);
+  EXPECT_EQ(leftovers({"noisy.wav", "clean.wav", "real.wav", "link1.wav", "link2.wav", "pictures",
+                       "dangling.png"}),
+            std::vector<std::string>{});
+}
+
+TEST_F(ToolTest, OutputsStreamToFifosAndCharacterDevices) {
+  writeHumAndBursts(*this, "noisy.wav", "clean.wav", 0.3f);
+  const std::string fifo = path("pipe.wav"), copy = path("copy.wav");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
+  // The reader gives up after a while, so a tool that never opens the FIFO cannot hang the test.
+  RunResult r = shell("timeout 20 cat " + fifo + " >" + copy + " & " + tool() + " enhance " +
+                      path("noisy.wav") + " -o " + fifo + " -q; status=$?; wait; exit $status");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
+  const app::Audio streamed = app::readAudio(copy);
+  EXPECT_EQ(streamed.channels, 1);
+  EXPECT_EQ(streamed.frames(), 4800);
+
+  // Several outputs may share a character device.
+  const std::string null = deviceLike("null.wav", "/dev/null");
+  ASSERT_FALSE(null.empty());
+  const fs::file_status before = fs::symlink_status(null);
+  r = run("enhance " + path("noisy.wav") + " -o " + null + " --spectrogram " + null +
+          " --diagnostics " + null + " -q");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(fs::symlink_status(null).type(), before.type());
+  EXPECT_TRUE(fs::is_character_file(null));
+  EXPECT_EQ(leftovers({"noisy.wav", "clean.wav", "pipe.wav", "copy.wav", "null.wav"}),
+            std::vector<std::string>{});
+}
+
+TEST_F(ToolTest, OutputsOfOtherKindsAreRefused) {
+  writeHumAndBursts(*this, "noisy.wav", "clean.wav", 0.3f);
+  fs::create_directory(path("folder.wav"));
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socketPath = path("socket.wav");
+  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+  std::strcpy(address.sun_path, socketPath.c_str());
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  fs::create_symlink("loop2.wav", path("loop1.wav"));
+  fs::create_symlink("loop1.wav", path("loop2.wav"));
+
+  const std::string noisy = path("noisy.wav");
+  expectFailure(run("enhance " + noisy + " -o " + path("folder.wav")), "it is a folder");
+  expectFailure(run("enhance " + noisy + " -o " + path("socket.wav")), "it is a socket");
+  expectFailure(run("enhance " + noisy + " -o " + path("loop1.wav")), std::strerror(ELOOP));
+  expectFailure(
+      run("enhance " + noisy + " -o " + path("out.wav") + " --diagnostics " + path("folder.wav")),
+      "cannot write diagnostics " + path("folder.wav"));
+  close(sock);
+  EXPECT_TRUE(fs::is_socket(fs::symlink_status(socketPath)));
+  EXPECT_TRUE(fs::is_empty(path("folder.wav")));
+  EXPECT_EQ(
+      leftovers({"noisy.wav", "clean.wav", "folder.wav", "socket.wav", "loop1.wav", "loop2.wav"}),
+      std::vector<std::string>{});
+}
+
+// A full device (written directly) and a file-size limit (on the temporary file) make every
+// kind of output fail: the run fails with the system's reason and leaves nothing behind.
+TEST_F(ToolTest, WriteFailuresLeaveNoFileBehind) {
+  writeHumAndBursts(*this, "noisy.wav", "clean.wav", 1.0f);
+  const std::string full = deviceLike("full.wav", "/dev/full");
+  const std::string null = deviceLike("null.wav", "/dev/null");
+  ASSERT_FALSE(full.empty());
+  ASSERT_FALSE(null.empty());
+  const std::string enhance = "enhance " + path("noisy.wav") + " -q ";
+  const std::string lines = "--integrator poisson-gamma ";  // diagnostic lines to write
+  const std::string noSpace = std::strerror(ENOSPC), tooLarge = std::strerror(EFBIG);
+  const std::string limit = "bash -c 'trap \"\" XFSZ; ulimit -f 1; exec " + tool() + " ";
+  struct Case {
+    std::string command, file, reason;
+  };
+  const std::vector<Case> cases = {
+      {tool() + " " + enhance + "-o " + full, "cannot write " + full, noSpace},
+      {tool() + " " + enhance + "-o " + path("out.wav") + " --spectrogram " + full,
+       "cannot write spectrogram " + full, noSpace},
+      {tool() + " " + enhance + lines + "-o " + path("out.wav") + " --diagnostics " + full,
+       "cannot write diagnostics " + full, noSpace},
+      {limit + enhance + "-o " + path("out.wav") + "'", "cannot write " + path("out.wav"),
+       tooLarge},
+      {limit + enhance + "-o " + null + " --spectrogram " + path("out.png") + "'",
+       "cannot write spectrogram " + path("out.png"), tooLarge},
+      {limit + enhance + lines + "-o " + null + " --diagnostics " + path("diag.txt") + "'",
+       "cannot write diagnostics " + path("diag.txt"), tooLarge},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    RunResult r = shell(c.command);
+    expectFailure(r, c.file);
+    EXPECT_NE(r.err.find(": " + c.reason + "\n"), std::string::npos) << r.err;
+    EXPECT_EQ(leftovers({"noisy.wav", "clean.wav", "full.wav", "null.wav"}),
+              std::vector<std::string>{});
+  }
+  EXPECT_TRUE(fs::is_character_file(full));
+}
+
+// A signal while the nodes run removes the temporary files of every output, and the tool dies
+// of that signal.
+TEST_F(ToolTest, SignalsRemoveTemporaryFiles) {
+  const int rate = 16000, channels = 8;
+  std::vector<float> noise(static_cast<size_t>(20 * rate * channels));
+  std::mt19937 rng(5);
+  std::normal_distribution<float> g(0.0f, 0.1f);
+  for (float& v : noise) v = g(rng);
+  app::writeAudio(path("long.wav"), noise, channels, rate, app::SampleFormat::Pcm16);
+
+  for (int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(strsignal(sig));
+    const std::string toolPath = tool(), input = path("long.wav"), out = path("out.wav"),
+                      diag = path("diag.txt"), picture = path("out.png");
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      // Only async-signal-safe calls between fork and exec.
+      for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
+      const int null = open("/dev/null", O_WRONLY);
+      dup2(null, STDOUT_FILENO);
+      dup2(null, STDERR_FILENO);
+      execl(toolPath.c_str(), "nimbusdale", "enhance", input.c_str(), "-o", out.c_str(),
+            "--integrator", "poisson-gamma", "--diagnostics", diag.c_str(), "--spectrogram",
+            picture.c_str(), "-q", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+    bool temporary = false;
+    while (!temporary && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      for (const auto& e : fs::directory_iterator(dir))
+        temporary |= e.path().filename().string().find(".partial-") != std::string::npos;
+    }
+    EXPECT_TRUE(temporary) << "no temporary file appeared while the tool ran";
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    kill(pid, sig);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
+    EXPECT_EQ(leftovers({"long.wav"}), std::vector<std::string>{});
+  }
+}
+
+TEST_F(ToolTest, TruncatedInputIsProcessedWithAWarning) {
+  writeHumAndBursts(*this, "noisy.wav", "clean.wav", 1.0f);
+  const std::string noisy = path("noisy.wav");
+  // Cut 6000 of the 16000 frames (4 channels of 16-bit samples) and half of one more.
+  fs::resize_file(noisy, fs::file_size(noisy) - 6000 * 8 - 4);
+  RunResult r = run("enhance " + noisy + " -o " + path("out.wav") + " -q");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "nimbusdale: warning: " + noisy +
+                       " is truncated: its header claims 16000 frames, the file holds 9999\n");
+  EXPECT_EQ(app::readAudio(path("out.wav")).frames(), 9999);
+}
+
+TEST_F(ToolTest, ScoreRefusesUndefinedRatiosNonFiniteSamplesAndBadLags) {
+  const int rate = 16000;
+  std::vector<float> tone(4000), silence(4000, 0.0f), stereo(8000, 0.0f);
+  for (size_t n = 0; n < tone.size(); ++n) tone[n] = 0.5f * std::sin(0.05f * float(n));
+  std::vector<float> spiky = tone;
+  spiky[7] = std::numeric_limits<float>::infinity();
+  stereo[5 * 2 + 1] = std::numeric_limits<float>::quiet_NaN();
+  app::writeAudio(path("tone.wav"), tone, 1, rate, app::SampleFormat::Float);
+  app::writeAudio(path("silence.wav"), silence, 1, rate, app::SampleFormat::Float);
+  app::writeAudio(path("spiky.wav"), spiky, 1, rate, app::SampleFormat::Float);
+  app::writeAudio(path("nan.wav"), stereo, 2, rate, app::SampleFormat::Float);
+  const std::string tonePath = path("tone.wav");
+  struct Case {
+    std::string args, expect;
+  };
+  const std::vector<Case> cases = {
+      {"--reference " + tonePath + " " + path("silence.wav"),
+       "SI-SDR is undefined: the estimate is silent"},
+      {"--reference " + path("silence.wav") + " " + tonePath,
+       "SI-SDR is undefined: the reference is silent"},
+      {"--reference " + tonePath + " " + path("nan.wav"),
+       path("nan.wav") + ": sample 5 of channel 1 is nan"},
+      {"--reference " + path("spiky.wav") + " " + tonePath,
+       path("spiky.wav") + ": sample 7 of channel 0 is inf"},
+      {"--reference " + tonePath + " " + tonePath + " --max-lag-ms nan", "--max-lag-ms nan"},
+      {"--reference " + tonePath + " " + tonePath + " --max-lag-ms 1e30", "--max-lag-ms 1e+30"},
+      {"--reference " + tonePath + " " + tonePath + " --max-lag-ms -5", "--max-lag-ms -5"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    RunResult r = run("score " + c.args);
+    expectFailure(r, c.expect);
+    EXPECT_TRUE(r.out.empty()) << r.out;
+  }
+  RunResult r = run("score --reference " + tonePath + " " + tonePath + " --max-lag-ms 10000");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("lag 0 samples (max 160000)"), std::string::npos) << r.out;
+}
+
+// A toolbox is a file path (a bare name is a file in the current folder), and it must register
+// a module version record and node types.
+TEST_F(ToolTest, InfoRefusesLibrariesThatAreNotToolboxes) {
+  Dl_info libm{};
+  ASSERT_NE(dladdr(reinterpret_cast<void*>(static_cast<double (*)(double)>(&::cbrt)), &libm), 0);
+  const std::string libmPath = libm.dli_fname;
+  ASSERT_EQ(libmPath.front(), '/') << libmPath;
+  const std::string libmName = fs::path(libmPath).filename().string();
+
+  expectFailure(run("info --toolbox " + libmPath),
+                libmPath +
+                    " registers no module version record and no node type: not a FlowDesigner "
+                    "toolbox");
+  expectFailure(shell("cd " + dir.string() + " && " + tool() + " info --toolbox " + libmName),
+                "cannot load toolbox " + libmName + ": " + std::strerror(ENOENT));
+
+  const fs::path plugin = NIMBUSDALE_PLUGIN_PATH;
+  RunResult r = shell("cd " + plugin.parent_path().string() + " && " + tool() + " info --toolbox " +
+                      plugin.filename().string());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("module NIMBUSDALE version 2.5.0"), std::string::npos) << r.out;
+}
+
+TEST_F(ToolTest, InputsAndOptionsThatCannotGiveAFiniteMeaningfulOutputAreRefused) {
+  writeHumAndBursts(*this, "noisy.wav", "clean.wav", 0.4f);
+  const app::Audio noisy = app::readAudio(path("noisy.wav"));
+  auto writeWith = [&](const std::string& name, long frame, int channel, float value) {
+    std::vector<float> samples = noisy.samples;
+    samples[static_cast<size_t>(frame * noisy.channels + channel)] = value;
+    app::writeAudio(path(name), samples, noisy.channels, noisy.sampleRate,
+                    app::SampleFormat::Float);
+  };
+  writeWith("nan.wav", 321, 2, NAN);
+  writeWith("loud.wav", 17, 3, 1e18f);
+  std::vector<float> loudest = noisy.samples;
+  for (float& v : loudest) v *= 1e12f;
+  app::writeAudio(path("loudest.wav"), loudest, noisy.channels, noisy.sampleRate,
+                  app::SampleFormat::Float);
+
+  const std::string out = path("out.wav");
+  struct Case {
+    std::string args, expect;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"enhance " + path("nan.wav") + " -o " + out, "sample 321 of channel 2 is nan"},
+           {"enhance " + path("loud.wav") + " -o " + out + " --format pcm16",
+            "sample 17 of channel 3 is 1e+18; samples beyond +-1e+12"},
+           {"enhance " + path("noisy.wav") + " -o " + out + " --cutoff-freq 8000",
+            "cutoff-freq 8000 Hz leaves no bin for the robust PCA"},
+           {"enhance " + path("noisy.wav") + " -o " + out + " --global-scale 1e-38",
+            "the output is silent"},
+           {"enhance " + path("noisy.wav") + " -o " + out + " --length 1048576",
+            "length must be at most 16384"},
+           {"enhance " + path("noisy.wav") + " -o " + out + " --max-rank 1000",
+            "max-rank must be at most 64"},
+       }) {
+    SCOPED_TRACE(c.args);
+    RunResult r = run(c.args);
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find(c.expect), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(out));
+  }
+
+  // Loud but within the limit: a finite output, with both integrators.
+  for (const char* integrator : {"median", "poisson-gamma"}) {
+    RunResult r = run("enhance " + path("loudest.wav") + " -o " + out + " --quiet --integrator " +
+                      integrator);
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (float v : app::readAudio(out).samples) ASSERT_TRUE(std::isfinite(v)) << integrator;
+  }
+
+  // A run whose output is all zero from a live input says so and why.
+  RunResult r = run("enhance " + path("noisy.wav") + " -o " + out + " --quiet --lambda 1e6");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("warning: the output is silent although the input is not"),
+            std::string::npos)
+      << r.err;
 }
 
 }  // namespace
