@@ -150,19 +150,39 @@ Audio readAudio(const std::string& path) {
   SF_INFO info{};
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
   if (!file) throw std::runtime_error("cannot read " + path + ": " + sf_strerror(nullptr));
+  if (info.channels < 1 || info.samplerate < 1) {
+    sf_close(file);
+    throw std::runtime_error("cannot read " + path + ": no channels or no sample rate");
+  }
   Audio audio;
   audio.sampleRate = info.samplerate;
   audio.channels = info.channels;
-  audio.samples.resize(static_cast<size_t>(info.frames) * static_cast<size_t>(info.channels));
-  const sf_count_t got = sf_readf_float(file, audio.samples.data(), info.frames);
+  // Read block by block rather than trusting the header's frame count with one allocation: a
+  // damaged header may claim far more audio than the file holds.
+  constexpr sf_count_t kBlockFrames = 1 << 16;
+  const size_t channels = static_cast<size_t>(info.channels);
+  sf_count_t got = 0;
+  for (;;) {
+    const sf_count_t want = std::min(kBlockFrames, std::max<sf_count_t>(info.frames - got, 0));
+    if (want == 0) break;
+    audio.samples.resize(static_cast<size_t>(got + want) * channels);
+    const sf_count_t read =
+        sf_readf_float(file, audio.samples.data() + static_cast<size_t>(got) * channels, want);
+    got += std::max<sf_count_t>(read, 0);
+    if (read < want) break;
+  }
+  audio.samples.resize(static_cast<size_t>(got) * channels);
+  const bool failed = sf_error(file) != SF_ERR_NO_ERROR;
   const std::string why = sf_strerror(file);
   audio.claimedFrames = claimedFrames(file, info);
   sf_close(file);
   if (got != info.frames)
-    throw std::runtime_error("cannot read " + path + ": " + why + " (read " + std::to_string(got) +
-                             " of " + std::to_string(info.frames) + " frames)");
-  if (audio.channels < 1 || audio.sampleRate < 1)
-    throw std::runtime_error("cannot read " + path + ": no channels or no sample rate");
+    throw std::runtime_error("cannot read " + path + ": " +
+                             (failed ? why + " (read " + std::to_string(got) + " of " +
+                                           std::to_string(info.frames) + " frames)"
+                                     : "its header claims " + std::to_string(info.frames) +
+                                           " frames, but only " + std::to_string(got) +
+                                           " could be decoded"));
   return audio;
 }
 

@@ -431,6 +431,28 @@ TEST_F(ToolTest, TruncatedInputIsProcessedWithAWarning) {
   EXPECT_EQ(app::readAudio(path("out.wav")).frames(), 9999);
 }
 
+TEST_F(ToolTest, AHeaderClaimingHugeLengthsIsRefusedWithoutHugeAllocations) {
+  // A FLAC stream whose STREAMINFO claims 2^36 - 1 samples: reading must stop at the audio that
+  // is there (a single allocation of the claimed size would need a terabyte).
+  std::vector<float> tone(4000);
+  for (size_t i = 0; i < tone.size(); ++i) tone[i] = 0.5f * std::sin(0.05f * float(i));
+  app::writeAudio(path("tone.flac"), tone, 1, 16000, app::SampleFormat::Pcm16);
+  std::fstream flac(path("tone.flac"), std::ios::in | std::ios::out | std::ios::binary);
+  char byte = 0;
+  flac.seekg(21);
+  flac.get(byte);
+  flac.seekp(21);
+  flac.put(static_cast<char>(byte | 0x0F));  // the low 4 bits of the 36-bit sample count
+  for (int i = 0; i < 4; ++i) flac.put(static_cast<char>(0xFF));
+  flac.close();
+  RunResult r = run("enhance " + path("tone.flac") + " -o " + path("out.wav") + " -q");
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("its header claims 68719476735 frames, but only 4000 could be decoded"),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(fs::exists(path("out.wav")));
+}
+
 TEST_F(ToolTest, ScoreRefusesUndefinedRatiosNonFiniteSamplesAndBadLags) {
   const int rate = 16000;
   std::vector<float> tone(4000), silence(4000, 0.0f), stereo(8000, 0.0f);
