@@ -6,6 +6,9 @@ BUILD_PACKAGES=(
   libfftw3-dev libsndfile1-dev libcli11-dev libstb-dev
   pybind11-dev python3-dev python3-numpy python3-pytest
 )
+# The fuzzing flavour of scripts/test.sh: clang with libFuzzer and the sanitizer runtimes
+# (libclang-rt-dev, only recommended by clang) and clang's OpenMP runtime (libomp-dev).
+FUZZ_PACKAGES=(clang libclang-rt-dev libomp-dev)
 
 install_packages() {
   local missing=() pkg
