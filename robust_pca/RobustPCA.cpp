@@ -1,5 +1,7 @@
 #include "RobustPCA.h"
 
+#include "RobustPCAKernels.h"
+
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
@@ -74,6 +76,119 @@ void RobustPCA::initialize() {
   sparse.swap(newSparse);
   statA.swap(newStatA);
   statB.swap(newStatB);
+}
+
+UpdateSummary RobustPCA::updateReference(const float* zData, std::ostream* notices) {
+  const Eigen::Map<const Eigen::VectorXf> z(zData, dim);
+  // Sums in index order, so the result does not depend on where z lies in memory.
+  float squaredNorm = 0.0f;
+  for (Index i = 0; i < dim; ++i) squaredNorm += z[i] * z[i];
+  const float tolerance = epsilon * std::sqrt(squaredNorm);
+
+  const Eigen::MatrixXf projection = projectionMatrix();
+  Eigen::VectorXf previousCoef;
+  Eigen::VectorXf previousSparse;
+  Eigen::VectorXf fitted(dim);
+  int passes = 0;
+  bool converged = false;
+  for (;;) {
+    previousCoef = coef;
+    previousSparse = sparse;
+    coef.noalias() = projection * (z - sparse);
+    // L r is rounded on its own before the subtraction (Eigen would otherwise fold z into the
+    // product's accumulator).
+    fitted.noalias() = basis * coef;
+    sparse = z - fitted;
+    softThreshold();
+    ++passes;
+    if (passes > maxIter) {
+      reportNotConverged(notices);
+      break;
+    }
+    const float sparseStep = distance(sparse, previousSparse);
+    const float coefStep = distance(coef, previousCoef);
+    // A NaN step never converges: the first comparison yields coefStep, the second fails.
+    const float step = sparseStep > coefStep ? sparseStep : coefStep;
+    if (step < tolerance) {
+      converged = true;
+      break;
+    }
+  }
+
+  statA.noalias() += coef * coef.transpose();
+  statB.noalias() += (z - sparse) * coef.transpose();
+  sweepBasis();
+  passesOfLastUpdate = passes;
+  return UpdateSummary{passes, converged};
+}
+
+UpdateSummary RobustPCA::updateFast(const float* z, std::ostream* notices) {
+  const size_t D = static_cast<size_t>(dim), K = static_cast<size_t>(rank);
+  Workspace& w = work;
+  w.projection.resize(dim, rank);
+  w.gram.resize(rank, rank);
+  w.residual.resize(dim);
+  w.fitted.resize(dim);
+  w.previousCoef.resize(rank);
+  w.weights.resize(rank);
+
+  const float tolerance = epsilon * std::sqrt(kernels::dot(z, z, D));
+
+  // P = (L^T L + lambda1 I)^-1 L^T from the basis on entry, kept as P^T: row i of P is the
+  // combination of the basis columns weighted by row i of the inverse (G is symmetric).
+  for (Index i = 0; i < rank; ++i)
+    for (Index j = 0; j <= i; ++j)
+      w.gram(i, j) = w.gram(j, i) = kernels::dot(basis.col(i).data(), basis.col(j).data(), D);
+  for (Index j = 0; j < rank; ++j) w.gram(j, j) += lambda1;
+  const Eigen::MatrixXf inverse = w.gram.partialPivLu().inverse();
+  for (Index i = 0; i < rank; ++i) {
+    w.weights = inverse.row(i).transpose();
+    kernels::combine(basis.data(), D, K, w.weights.data(), D, w.projection.col(i).data());
+  }
+
+  for (Index i = 0; i < dim; ++i) w.residual[i] = z[i] - sparse[i];
+  int passes = 0;
+  bool converged = false;
+  for (;;) {
+    w.previousCoef = coef;
+    for (Index i = 0; i < rank; ++i)
+      coef[i] = kernels::dot(w.projection.col(i).data(), w.residual.data(), D);
+    kernels::combine(basis.data(), D, K, coef.data(), D, w.fitted.data());
+    const float sparseChange =
+        kernels::thresholdStep(z, w.fitted.data(), sparse.data(), w.residual.data(), lambda2, D);
+    ++passes;
+    if (passes > maxIter) {
+      reportNotConverged(notices);
+      break;
+    }
+    const float sparseStep = std::sqrt(sparseChange);
+    const float coefStep = distance(coef, w.previousCoef);
+    // A NaN step never converges: the first comparison yields coefStep, the second fails.
+    const float step = sparseStep > coefStep ? sparseStep : coefStep;
+    if (step < tolerance) {
+      converged = true;
+      break;
+    }
+  }
+
+  // A += r r^T; B += (z - e) r^T, with z - e the residual of the last pass.
+  for (Index j = 0; j < rank; ++j)
+    for (Index i = 0; i < rank; ++i) statA(i, j) += coef[i] * coef[j];
+  for (Index j = 0; j < rank; ++j)
+    kernels::addScaled(statB.col(j).data(), w.residual.data(), coef[j], D);
+
+  // One sweep over the columns of L with A + lambda1 I; column j sees columns before it updated.
+  for (Index j = 0; j < rank; ++j) {
+    w.weights = statA.col(j);
+    w.weights[j] += lambda1;
+    const float gain = 1.0f / w.weights[j];
+    kernels::sweepColumn(basis.data(), D, K, w.weights.data(), statB.col(j).data(), gain,
+                         static_cast<size_t>(j), D);
+  }
+  lowRank.resize(dim);
+  kernels::combine(basis.data(), D, K, coef.data(), D, lowRank.data());
+  passesOfLastUpdate = passes;
+  return UpdateSummary{passes, converged};
 }
 
 void RobustPCA::requireReady() const {

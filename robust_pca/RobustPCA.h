@@ -93,6 +93,15 @@ class RobustPCA {
   template <class Derived>
   UpdateSummary update(const Eigen::MatrixBase<Derived>& z, std::ostream* notices);
 
+  /// The two arithmetic paths of update(), for `dim` finite values at `z` (not checked here):
+  /// the reference rounds every operation on its own in the order the method is written, with
+  /// Eigen's dense kernels; the fast one computes the same quantities with SIMD kernels that
+  /// fuse multiply-adds and sum in a fixed order of their own, without allocating after the
+  /// first call. update() takes the fast path unless the library is built with
+  /// NIMBUSDALE_REFERENCE_ARITHMETIC. Both are deterministic and agree to rounding.
+  UpdateSummary updateReference(const float* z, std::ostream* notices);
+  UpdateSummary updateFast(const float* z, std::ostream* notices);
+
   /// Inner passes run by the last update() (1 to maxIter + 1), or 0 before the first.
   int lastPasses() const { return passesOfLastUpdate; }
 
@@ -125,6 +134,17 @@ class RobustPCA {
   static void reportNotConverged(std::ostream* notices);
 
   int passesOfLastUpdate = 0;
+
+  // Scratch of the fast path, sized on first use and kept, so updates do not allocate.
+  struct Workspace {
+    Eigen::MatrixXf projection;  // D x K: column i is row i of (L^T L + lambda1 I)^-1 L^T
+    Eigen::MatrixXf gram;        // K x K
+    Eigen::VectorXf residual;    // z - sparse
+    Eigen::VectorXf fitted;      // L r
+    Eigen::VectorXf previousCoef;
+    Eigen::VectorXf weights;     // one row of the inverse, or one column of A + lambda1 I
+  };
+  Workspace work;
 };
 
 template <class Derived>
@@ -137,49 +157,15 @@ UpdateSummary RobustPCA::update(const Eigen::MatrixBase<Derived>& z, std::ostrea
   // Everything is checked before anything changes: a rejected call leaves the estimator whole.
   requireReady();
   if (z.rows() != dim || z.cols() != 1) rejectShape(z.rows(), z.cols());
+  // A column of a matrix or a map is used in place; any other expression is evaluated once.
+  const Eigen::Ref<const Eigen::VectorXf> observation(z.derived());
   for (Index i = 0; i < dim; ++i)
-    if (!std::isfinite(z(i, 0))) rejectEntry(i, z(i, 0));
-
-  // Sums in index order, so the result does not depend on where z lies in memory.
-  float squaredNorm = 0.0f;
-  for (Index i = 0; i < dim; ++i) squaredNorm += z(i, 0) * z(i, 0);
-  const float tolerance = epsilon * std::sqrt(squaredNorm);
-
-  const Eigen::MatrixXf projection = projectionMatrix();
-  Eigen::VectorXf previousCoef;
-  Eigen::VectorXf previousSparse;
-  Eigen::VectorXf fitted(dim);
-  int passes = 0;
-  bool converged = false;
-  for (;;) {
-    previousCoef = coef;
-    previousSparse = sparse;
-    coef.noalias() = projection * (z - sparse);
-    // L r is rounded on its own before the subtraction (Eigen would otherwise fold z into the
-    // product's accumulator).
-    fitted.noalias() = basis * coef;
-    sparse = z - fitted;
-    softThreshold();
-    ++passes;
-    if (passes > maxIter) {
-      reportNotConverged(notices);
-      break;
-    }
-    const float sparseStep = distance(sparse, previousSparse);
-    const float coefStep = distance(coef, previousCoef);
-    // A NaN step never converges: the first comparison yields coefStep, the second fails.
-    const float step = sparseStep > coefStep ? sparseStep : coefStep;
-    if (step < tolerance) {
-      converged = true;
-      break;
-    }
-  }
-
-  statA.noalias() += coef * coef.transpose();
-  statB.noalias() += (z - sparse) * coef.transpose();
-  sweepBasis();
-  passesOfLastUpdate = passes;
-  return UpdateSummary{passes, converged};
+    if (!std::isfinite(observation[i])) rejectEntry(i, observation[i]);
+#if NIMBUSDALE_REFERENCE_ARITHMETIC
+  return updateReference(observation.data(), notices);
+#else
+  return updateFast(observation.data(), notices);
+#endif
 }
 
 }  // namespace nimbusdale

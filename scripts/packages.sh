@@ -3,7 +3,7 @@ BUILD_PACKAGES=(
   cmake ninja-build g++ pkg-config
   libeigen3-dev libboost-math-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libfftw3-dev libsndfile1-dev libcli11-dev libstb-dev
+  libfftw3-dev libsndfile1-dev libcli11-dev libstb-dev libhwy-dev
   pybind11-dev python3-dev python3-numpy python3-pytest
 )
 # The fuzzing flavour of scripts/test.sh: clang with libFuzzer and the sanitizer runtimes

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs (Debian packages, as root), then builds and runs every test twice:
-# a plain release build and an AddressSanitizer + UndefinedBehaviorSanitizer build. A third, clang
-# build runs each libFuzzer harness for a minute on a copy of its seed corpus.
+# a plain release build (SIMD kernels) and an AddressSanitizer + UndefinedBehaviorSanitizer build
+# of the scalar reference arithmetic. A third, clang build runs each libFuzzer harness (SIMD
+# kernels, sanitized too) for a minute on a copy of its seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -18,7 +19,8 @@ run_flavour() {
 run_flavour build/release -DCMAKE_BUILD_TYPE=Release -DNIMBUSDALE_BUILD_BENCHMARKS=ON \
   -DNIMBUSDALE_BUILD_PYTHON=ON
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_flavour build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBUSDALE_SANITIZE=ON
+  run_flavour build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBUSDALE_SANITIZE=ON \
+  -DNIMBUSDALE_REFERENCE_ARITHMETIC=ON
 # The fuzzers' CTest tests are the only tests of this build; any finding fails them.
 CC=clang CXX=clang++ \
   run_flavour build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBUSDALE_BUILD_FUZZERS=ON \

@@ -1,0 +1,153 @@
+// The fast RobustPCA path against the reference path, and its SIMD kernels on every instruction
+// set compiled into the binary against plain double-precision sums.
+#include <gtest/gtest.h>
+#include <hwy/targets.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <random>
+#include <sstream>
+#include <vector>
+
+#include "robust_pca/RobustPCA.h"
+#include "robust_pca/RobustPCAKernels.h"
+
+namespace {
+
+using Eigen::VectorXf;
+using nimbusdale::RobustPCA;
+namespace kernels = nimbusdale::kernels;
+
+/// |a - b| <= rel * scale, reported with both values.
+::testing::AssertionResult closeTo(double a, double b, double scale, double rel) {
+  if (std::fabs(a - b) <= rel * scale) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << a << " and " << b << " differ by more than " << rel
+                                       << " of " << scale;
+}
+
+std::vector<float> randomVector(size_t n, unsigned seed, float lo = -1.0f, float hi = 1.0f) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> u(lo, hi);
+  std::vector<float> v(n);
+  for (float& x : v) x = u(rng);
+  return v;
+}
+
+/// A realistic first frame: normalised magnitudes, all equal to the global scale at frame 0
+/// except where the spectrum is silent, with a few low bins cut off.
+VectorXf firstFrame(int dim) {
+  VectorXf z = VectorXf::Constant(dim, 0.5f);
+  z.head(4).setZero();
+  return z;
+}
+
+/// Later frames: a breathing harmonic pattern with events.
+VectorXf frameAt(int dim, int t) {
+  VectorXf z(dim);
+  for (int k = 0; k < dim; ++k) {
+    float m = 0.3f + 0.1f * std::fabs(std::sin(0.7f * k + 0.3f * t));
+    if (k % 8 == 0) m += 1.0f + 0.3f * std::sin(0.05f * t);
+    if (t % 11 == 5 && k == 20 + t % 50) m += 6.0f;
+    z[k] = m;
+  }
+  return z;
+}
+
+class EveryTarget : public ::testing::TestWithParam<int64_t> {
+ protected:
+  void SetUp() override { hwy::SetSupportedTargetsForTest(GetParam()); }
+  void TearDown() override { hwy::SetSupportedTargetsForTest(0); }
+};
+
+TEST_P(EveryTarget, KernelsAgreeWithPlainSums) {
+  for (size_t n : {0, 1, 7, 8, 31, 33, 257, 1025}) {
+    SCOPED_TRACE(n);
+    const std::vector<float> a = randomVector(n, 1), b = randomVector(n, 2);
+    double exact = 0.0, magnitude = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+      exact += double(a[i]) * b[i];
+      magnitude += std::fabs(double(a[i]) * b[i]);
+    }
+    EXPECT_TRUE(closeTo(kernels::dot(a.data(), b.data(), n), exact, magnitude, 1e-6));
+
+    const size_t count = 5, stride = n + 3;
+    const std::vector<float> columns = randomVector(stride * count, 3), w = randomVector(count, 4);
+    std::vector<float> out(n);
+    kernels::combine(columns.data(), stride, count, w.data(), n, out.data());
+    for (size_t i = 0; i < n; ++i) {
+      double sum = 0.0, size = 0.0;
+      for (size_t j = 0; j < count; ++j) {
+        sum += double(columns[j * stride + i]) * w[j];
+        size += std::fabs(double(columns[j * stride + i]) * w[j]);
+      }
+      ASSERT_TRUE(closeTo(out[i], sum, size, 1e-6)) << "row " << i;
+    }
+
+    // The soft threshold is exact: only the sum of squared changes is rounded.
+    const std::vector<float> z = randomVector(n, 5), fitted = randomVector(n, 6);
+    std::vector<float> sparse = randomVector(n, 7), residual(n);
+    const std::vector<float> before = sparse;
+    const float t = 0.3f;
+    const float change =
+        kernels::thresholdStep(z.data(), fitted.data(), sparse.data(), residual.data(), t, n);
+    double changeExact = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+      const float e = z[i] - fitted[i];
+      const float shrunk = e > t ? e - t : (e < -t ? e + t : 0.0f);
+      ASSERT_EQ(sparse[i], shrunk) << i;
+      ASSERT_EQ(residual[i], z[i] - shrunk) << i;
+      changeExact += double(shrunk - before[i]) * (shrunk - before[i]);
+    }
+    EXPECT_TRUE(closeTo(change, changeExact, changeExact, 1e-6));
+  }
+}
+
+TEST_P(EveryTarget, FastUpdateStaysWithinRoundingOfTheReference) {
+  // Same start, one update each way: the sparse parts agree to 1e-4 of the frame's peak.
+  for (int dim : {13, 257}) {
+    SCOPED_TRACE(dim);
+    RobustPCA fast(dim, 10);
+    std::srand(3);
+    fast.initialize();
+    RobustPCA reference(dim, 10);
+    reference = fast;
+    const VectorXf z = firstFrame(dim);
+    std::ostringstream ignored;
+    fast.updateFast(z.data(), &ignored);
+    reference.updateReference(z.data(), &ignored);
+    const float peak = z.cwiseAbs().maxCoeff();
+    EXPECT_LE((fast.sparse - reference.sparse).cwiseAbs().maxCoeff(), 1e-4f * peak);
+    // The random starting basis has nearly parallel columns, so the inverse of its Gram matrix
+    // magnifies rounding: the basis agrees less closely than the sparse part does.
+    EXPECT_LE((fast.basis - reference.basis).cwiseAbs().maxCoeff(),
+              1e-3f * reference.basis.cwiseAbs().maxCoeff());
+    EXPECT_EQ(fast.lowRank.size(), dim);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(RobustPCAKernels, EveryTarget,
+                         ::testing::ValuesIn(hwy::SupportedAndGeneratedTargets()),
+                         [](const ::testing::TestParamInfo<int64_t>& info) {
+                           return std::string(hwy::TargetName(info.param));
+                         });
+
+TEST(RobustPCAPaths, BothPathsLearnTheSameStream) {
+  // Over a stream the two paths drift apart only by rounding; what they separate is the same.
+  const int dim = 96;
+  RobustPCA fast(dim, 4), reference(dim, 4);
+  std::srand(11);
+  fast.initialize();
+  reference = fast;
+  fast.lambda1 = fast.lambda2 = reference.lambda1 = reference.lambda2 = 1.0f / std::sqrt(96.0f);
+  std::ostringstream ignored;
+  float worst = 0.0f;
+  for (int t = 0; t < 300; ++t) {
+    const VectorXf z = frameAt(dim, t);
+    fast.updateFast(z.data(), &ignored);
+    reference.updateReference(z.data(), &ignored);
+    if (t >= 100) worst = std::max(worst, (fast.sparse - reference.sparse).cwiseAbs().maxCoeff());
+  }
+  EXPECT_LE(worst, 1e-2f) << "events are about 6, so this is well below what separation decides";
+}
+
+}  // namespace
