@@ -53,8 +53,8 @@ void PoissonGammaIntegrator::calculate(int, int count, FD::Buffer&) {
   const long badBin = firstInvalidSpectrumValue(specView);
   if (badBin >= 0) {
     std::ostringstream detail;
-    detail << "input SPEC holds " << specView(badBin, 0) << " at channel 0, bin "
-           << badBin << "; channel 0 values must have a finite magnitude";
+    detail << "input SPEC holds " << specView(badBin, 0) << " at channel 0, bin " << badBin
+           << "; channel 0 values must have a finite magnitude";
     failNode(*this, typeName, detail.str());
   }
 

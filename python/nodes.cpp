@@ -65,8 +65,8 @@ class PyNode {
     const py::ssize_t rows = a.shape(a.ndim() - 2), cols = a.shape(a.ndim() - 1);
     if (rows == numChannel && cols == bins()) return;
     refuse(std::string("input ") + port + " frame is " + std::to_string(rows) + " x " +
-           std::to_string(cols) + "; expected NUM_CHANNEL x bins = " +
-           std::to_string(numChannel) + " x " + std::to_string(bins()));
+           std::to_string(cols) + "; expected NUM_CHANNEL x bins = " + std::to_string(numChannel) +
+           " x " + std::to_string(bins()));
   }
 
   void addLines(const std::string& text) {
@@ -99,8 +99,7 @@ class PyMultiRobustPCA : public PyNode {
   py::array process(const py::object& spec) {
     auto s = requireArray<cfloat>(spec, "spec", 2, "(channels, bins)");
     requireFrames(s, "INPUT");
-    return filledArray<float>({numChannel, bins()}, lock,
-                              [&](float* out) { step(s.data(), out); });
+    return filledArray<float>({numChannel, bins()}, lock, [&](float* out) { step(s.data(), out); });
   }
 
   py::array processStream(const py::object& specs) {
@@ -178,8 +177,7 @@ class PyIntegrator : public PyNode {
     auto m = requireArray<float>(sparse, "sparse", 2, "(channels, bins)");
     requireFrames(s, "SPEC");
     requireFrames(m, "SPARSE");
-    return filledArray<cfloat>({bins()}, lock,
-                               [&](cfloat* out) { step(s.data(), m.data(), out); });
+    return filledArray<cfloat>({bins()}, lock, [&](cfloat* out) { step(s.data(), m.data(), out); });
   }
 
   py::array processStream(const py::object& specs, const py::object& sparses) {
@@ -315,8 +313,7 @@ output. Raises NodeError (a ValueError) for a refused parameter or frame.)doc")
            "Frames in order: complex64 (frames, channels, bins) -> float32 (frames, channels, "
            "bins).")
       .def_property_readonly("cutoff_freq", &PyMultiRobustPCA::cutoffFreq, "CUTOFF_FREQ, Hz")
-      .def_property_readonly("sampling_rate", &PyMultiRobustPCA::samplingRate,
-                             "SAMPLING_RATE, Hz")
+      .def_property_readonly("sampling_rate", &PyMultiRobustPCA::samplingRate, "SAMPLING_RATE, Hz")
       .def_property_readonly(
           "global_scale", [](const PyMultiRobustPCA& n) { return n.settings().globalScale; },
           "GLOBAL_SCALE")

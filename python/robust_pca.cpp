@@ -180,7 +180,9 @@ it computes, so distinct objects run in parallel on several threads.)doc")
           "running sum of (z - sparse) coef^T, (dim, rank)")
       .def_property_readonly(
           "passes",
-          [](PyRobustPCA& p) { return exclusively(p.lock, [&] { return p.estimator.lastPasses(); }); },
+          [](PyRobustPCA& p) {
+            return exclusively(p.lock, [&] { return p.estimator.lastPasses(); });
+          },
           "inner passes the latest update ran")
       .def_property_readonly(
           "not_converged",

@@ -142,7 +142,7 @@ class RobustPCA {
     Eigen::VectorXf residual;    // z - sparse
     Eigen::VectorXf fitted;      // L r
     Eigen::VectorXf previousCoef;
-    Eigen::VectorXf weights;     // one row of the inverse, or one column of A + lambda1 I
+    Eigen::VectorXf weights;  // one row of the inverse, or one column of A + lambda1 I
   };
   Workspace work;
 };

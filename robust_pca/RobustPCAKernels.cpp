@@ -141,7 +141,8 @@ void SweepColumn(float* HWY_RESTRICT basis, size_t stride, size_t rank,
   for (; i + N <= n; i += N) {
     auto predicted = hn::Zero(d);
     for (size_t k = 0; k < rank; ++k)
-      predicted = hn::MulAdd(hn::LoadU(d, basis + k * stride + i), hn::Set(d, weights[k]), predicted);
+      predicted =
+          hn::MulAdd(hn::LoadU(d, basis + k * stride + i), hn::Set(d, weights[k]), predicted);
     const auto step = hn::Mul(hn::Sub(hn::LoadU(d, target + i), predicted), g);
     hn::StoreU(hn::Add(hn::LoadU(d, updated + i), step), d, updated + i);
   }

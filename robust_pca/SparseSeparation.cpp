@@ -1,5 +1,7 @@
 #include "SparseSeparation.h"
 
+#include "SpectrumMagnitude.h"
+
 #include <omp.h>
 
 #include <cmath>
@@ -52,8 +54,8 @@ SeparationSettings SeparationSettings::fromParameters(int numChannel, int length
   require(maxRank >= 1, "MAX_LANK", maxRank, "be at least 1");
   require(std::isfinite(epsilon) && epsilon >= 0.0f, "EPSILON", epsilon,
           "be finite and at least 0");
-  return SeparationSettings{numChannel, bins,    cutoff,  globalScale,
-                            lambda,     scaleUpdateRatio, maxRank, epsilon};
+  return SeparationSettings{numChannel,       bins,    cutoff, globalScale, lambda,
+                            scaleUpdateRatio, maxRank, epsilon};
 }
 
 void SeparationSettings::validate() const {
@@ -98,7 +100,7 @@ SparseSeparation::SparseSeparation(const SeparationSettings& settings) : config(
 void SparseSeparation::checkFrame(const std::complex<float>* spectrum) const {
   const long values = static_cast<long>(config.numChannels) * config.numBins;
   for (long i = 0; i < values; ++i) {
-    if (std::isfinite(std::abs(spectrum[i]))) continue;
+    if (std::isfinite(spectrumMagnitude(spectrum[i]))) continue;
     std::ostringstream detail;
     detail << "holds " << spectrum[i] << " at channel " << i / config.numBins << ", bin "
            << i % config.numBins << "; every value must have a finite magnitude";
@@ -107,8 +109,8 @@ void SparseSeparation::checkFrame(const std::complex<float>* spectrum) const {
 }
 
 SeparationSummary SparseSeparation::process(const std::complex<float>* spectrumData,
-                                            bool firstFrame, float* output,
-                                            std::ostream* notices, int threads) {
+                                            bool firstFrame, float* output, std::ostream* notices,
+                                            int threads) {
   const int channels = config.numChannels, bins = config.numBins;
   // Row-major C x F frames seen as column-major F x C: one contiguous column per channel.
   using ComplexMatrix = Eigen::Matrix<std::complex<float>, Eigen::Dynamic, Eigen::Dynamic>;
@@ -129,7 +131,7 @@ SeparationSummary SparseSeparation::process(const std::complex<float>* spectrumD
     try {
       auto magnitude = normalizedMagnitude.col(c);
       auto scale = runningScale.col(c);
-      for (int k = 0; k < bins; ++k) magnitude[k] = std::abs(spectrum(k, c));
+      for (int k = 0; k < bins; ++k) magnitude[k] = spectrumMagnitude(spectrum(k, c));
       if (firstFrame) {
         scale = magnitude;
       } else {

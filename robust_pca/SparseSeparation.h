@@ -16,14 +16,14 @@ namespace nimbusdale {
 /// What a separation runs with. fromParameters() derives and checks them from the node's
 /// parameters; the members may also be set directly and checked with validate().
 struct SeparationSettings {
-  int numChannels = 1;          ///< C, channels per frame (0 allowed: empty frames)
-  int numBins = 1;              ///< F, bins per channel (>= 1)
-  int cutoffBins = 0;           ///< bins 0 .. cutoffBins - 1 are observed as 0 (0 .. F)
-  float globalScale = 1.0f;     ///< level of the normalised magnitudes (> 0, finite reciprocal)
-  float lambda = 1.0f;          ///< sparsity weight; each estimator's lambda1 = lambda2 = lambda / sqrt(F)
-  float scaleUpdateRatio = 0;   ///< weight of the current frame in the running scale (0 .. 1)
-  int maxRank = 1;              ///< basis vectors per channel (>= 1)
-  float epsilon = 1e-4f;        ///< tolerance of each estimator's inner loop (>= 0, finite)
+  int numChannels = 1;       ///< C, channels per frame (0 allowed: empty frames)
+  int numBins = 1;           ///< F, bins per channel (>= 1)
+  int cutoffBins = 0;        ///< bins 0 .. cutoffBins - 1 are observed as 0 (0 .. F)
+  float globalScale = 1.0f;  ///< level of the normalised magnitudes (> 0, finite reciprocal)
+  float lambda = 1.0f;  ///< sparsity weight; each estimator's lambda1 = lambda2 = lambda / sqrt(F)
+  float scaleUpdateRatio = 0;  ///< weight of the current frame in the running scale (0 .. 1)
+  int maxRank = 1;             ///< basis vectors per channel (>= 1)
+  float epsilon = 1e-4f;       ///< tolerance of each estimator's inner loop (>= 0, finite)
 
   /// Settings for the node parameters NUM_CHANNEL, LENGTH (F = LENGTH / 2 + 1), CUTOFF_FREQ and
   /// SAMPLING_RATE (cutoffBins = trunc(F * CUTOFF_FREQ / (SAMPLING_RATE * 0.5)), in float),

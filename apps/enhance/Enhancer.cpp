@@ -75,7 +75,8 @@ class LinkedCoresNode : public FD::BufferedNode {
       }
       model = PoissonGammaModel(separation.settings().numBins, channels);
     }
-    sparse.resize(static_cast<size_t>(channels) * static_cast<size_t>(separation.settings().numBins));
+    sparse.resize(static_cast<size_t>(channels) *
+                  static_cast<size_t>(separation.settings().numBins));
   }
 
   void calculate(int, int count, FD::Buffer&) override {
@@ -106,7 +107,8 @@ class LinkedCoresNode : public FD::BufferedNode {
     const SparseFrameView sparseView(sparse.data(), bins, channels);
     std::ostringstream lines;
     try {
-      runPoissonGammaFrame(model, pgScale, sparseView, SpectrumFrameView((*spec)[0], bins, channels),
+      runPoissonGammaFrame(model, pgScale, sparseView,
+                           SpectrumFrameView((*spec)[0], bins, channels),
                            OutputRowView((*result)[0], bins), lines);
     } catch (const std::overflow_error&) {
       (*outputs[outputID].buffer)[count] = FD::ObjectRef();
@@ -254,8 +256,8 @@ std::vector<float> enhance(const float* interleaved, long samples, int channels,
   LinkedCoresNode* cores = nullptr;
   std::vector<float> out = hostCall([&] {
     Network net;
-    net.source = FD::RCPtr<StftSource>(
-        new StftSource("analysis", interleaved, samples, channels, geometry));
+    net.source =
+        FD::RCPtr<StftSource>(new StftSource("analysis", interleaved, samples, channels, geometry));
     net.sink = FD::RCPtr<OverlapAddSink>(new OverlapAddSink("synthesis", samples, geometry));
     if (plugin) {
       FD::ParameterSet separation;
@@ -329,7 +331,8 @@ std::vector<float> enhance(const float* interleaved, long samples, int channels,
   if (stats) {
     const bool inputSilent = std::all_of(interleaved, interleaved + samples * channels,
                                          [](float x) { return x == 0.0f; });
-    const bool outputSilent = std::all_of(out.begin(), out.end(), [](float x) { return x == 0.0f; });
+    const bool outputSilent =
+        std::all_of(out.begin(), out.end(), [](float x) { return x == 0.0f; });
     stats->silentOutput = outputSilent && !inputSilent;
   }
   return out;

@@ -44,8 +44,8 @@ app::EnhanceOptions smallOptions() {
 
 std::vector<float> run(const std::vector<float>& x, const app::EnhanceOptions& o,
                        NodeImplementation nodes, app::EnhanceStats* stats = nullptr) {
-  return app::enhance(x.data(), static_cast<long>(x.size()) / kChannels, kChannels, kRate, o,
-                      stats, nullptr, {}, nodes);
+  return app::enhance(x.data(), static_cast<long>(x.size()) / kChannels, kChannels, kRate, o, stats,
+                      nullptr, {}, nodes);
 }
 
 std::string refusal(const std::vector<float>& x, const app::EnhanceOptions& o) {
@@ -83,7 +83,8 @@ TEST(Enhancer, LoudSignalsUpToTheLimitGiveFiniteOutput) {
   float peak = 0.0f;
   for (float v : x) peak = std::max(peak, std::fabs(v));
   for (float& v : x) v *= app::kMaxSampleMagnitude / peak;
-  for (int i = 0; i < 300; ++i) x[static_cast<size_t>(4000 * kChannels + i)] = app::kMaxSampleMagnitude;
+  for (int i = 0; i < 300; ++i)
+    x[static_cast<size_t>(4000 * kChannels + i)] = app::kMaxSampleMagnitude;
   for (const char* integrator : {"median", "poisson-gamma"}) {
     SCOPED_TRACE(integrator);
     app::EnhanceOptions o = smallOptions();

@@ -1,6 +1,8 @@
 // MedianIntegrator created by type name from the loaded plug-in, fed by source nodes.
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
 
 #include "test_support.h"
 
@@ -57,6 +59,32 @@ TEST(MedianIntegrator, MedianTakesTheLowerMiddleAndChannelZeroPhase) {
     SCOPED_TRACE(c.channels);
     EXPECT_TRUE(nearComplex((*out)(0, 0), cfloat(0.6f * c.median, 0.8f * c.median), 1e-5f));
     EXPECT_TRUE(nearComplex((*out)(0, 1), cfloat(0, -2 * c.median), 1e-5f));
+  }
+}
+
+TEST(MedianIntegrator, MedianOfFewAndOfManyChannels) {
+  // Few channels are sorted by insertion, many by a selection: both must find the lower median.
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> u(-3.0f, 3.0f);
+  for (int channels : {2, 3, 8, 16, 17, 33}) {
+    SCOPED_TRACE(channels);
+    const int bins = 6;
+    std::vector<float> sparse(static_cast<size_t>(channels * bins));
+    for (float& v : sparse) v = u(rng);
+    sparse[static_cast<size_t>(bins)] = sparse[0];  // a tie across channels
+    MedianNet net =
+        makeNet(channels, 2 * (bins - 1),
+                {complexFrame(channels, bins, std::vector<cfloat>(channels * bins, cfloat(1, 0)))},
+                {realFrame(channels, bins, sparse)});
+    auto out = net.pull(0);
+    for (int k = 0; k < bins; ++k) {
+      std::vector<float> column;
+      for (int c = 0; c < channels; ++c)
+        column.push_back(sparse[static_cast<size_t>(c * bins + k)]);
+      std::sort(column.begin(), column.end());
+      EXPECT_EQ((*out)(0, k).real(), column[static_cast<size_t>((channels - 1) / 2)])
+          << "bin " << k;
+    }
   }
 }
 
@@ -150,8 +178,10 @@ TEST(MedianIntegrator, RejectsNonFiniteInputsWithoutStoringOutput) {
            Case{goodSpec, sparseWith(4, NAN), "input SPARSE holds nan at channel 2, bin 0"},
            Case{goodSpec, sparseWith(3, inf), "input SPARSE holds inf at channel 1, bin 1"},
            Case{goodSpec, sparseWith(0, -inf), "input SPARSE holds -inf at channel 0, bin 0"},
-           Case{specWith(1, cfloat(NAN, 0)), goodSparse, "input SPEC holds (nan,0) at channel 0, bin 1"},
-           Case{specWith(0, cfloat(0, inf)), goodSparse, "input SPEC holds (0,inf) at channel 0, bin 0"},
+           Case{specWith(1, cfloat(NAN, 0)), goodSparse,
+                "input SPEC holds (nan,0) at channel 0, bin 1"},
+           Case{specWith(0, cfloat(0, inf)), goodSparse,
+                "input SPEC holds (0,inf) at channel 0, bin 0"},
            Case{specWith(1, cfloat(huge, huge)), goodSparse, "at channel 0, bin 1"},
        }) {
     SCOPED_TRACE(c.says);

@@ -1,6 +1,6 @@
 // MultiRobustPCA created by type name from the loaded plug-in, fed by a source node. Where exact
 // values matter, the output is checked against RobustPCA estimators set up the way the node's
-// draws leave them.
+// draws leave them, fed magnitudes formed as the node forms them.
 #include <omp.h>
 
 #include <algorithm>
@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "robust_pca/RobustPCA.h"
+#include "robust_pca/SpectrumMagnitude.h"
 #include "test_support.h"
 
 namespace {
@@ -153,7 +154,8 @@ TEST(MultiRobustPCADraws, EstimatorsAreInitialisedTwiceInChannelOrder) {
   std::vector<VectorXf> observations(2, VectorXf::Constant(setup.bins(), setup.globalScale));
   std::vector<std::vector<float>> scale(2);
   for (int c = 0; c < 2; ++c)
-    for (int k = 0; k < setup.bins(); ++k) scale[c].push_back(std::abs(humAndEvents(c, k, 0)));
+    for (int k = 0; k < setup.bins(); ++k)
+      scale[c].push_back(nimbusdale::spectrumMagnitude(humAndEvents(c, k, 0)));
   expectFirstFrameFromObservations(setup, *out, observations, scale);
 }
 
@@ -173,7 +175,8 @@ TEST(MultiRobustPCAFrames, BinsBelowTheCutoffAreObservedAsZero) {
     VectorXf observation = VectorXf::Constant(257, setup.globalScale);
     observation.head(zeroBins).setZero();
     std::vector<float> scale;
-    for (int k = 0; k < 257; ++k) scale.push_back(std::abs(humAndEvents(0, k, 0)));
+    for (int k = 0; k < 257; ++k)
+      scale.push_back(nimbusdale::spectrumMagnitude(humAndEvents(0, k, 0)));
     SCOPED_TRACE(cutoff);
     expectFirstFrameFromObservations(setup, *out, {observation}, {scale});
   }
@@ -188,7 +191,7 @@ TEST(MultiRobustPCAFrames, FirstFrameAfterCountZeroBlendsIntoAZeroScale) {
   std::vector<std::vector<float>> scale(2);
   for (int c = 0; c < 2; ++c)
     for (int k = 0; k < setup.bins(); ++k)
-      scale[c].push_back(0.5f * std::abs(humAndEvents(c, k, 3)));
+      scale[c].push_back(0.5f * nimbusdale::spectrumMagnitude(humAndEvents(c, k, 3)));
   expectFirstFrameFromObservations(setup, *out, observations, scale);
 }
 
@@ -210,7 +213,8 @@ TEST(MultiRobustPCAFrames, SilenceInFrameZeroDoesNotSilenceTheChannel) {
   observations[0][1] = observations[0][6] = 0.0f;
   std::vector<std::vector<float>> scale(2);
   for (int c = 0; c < 2; ++c)
-    for (int k = 0; k < 9; ++k) scale[c].push_back(std::abs(silentAtFirst(c, k, 0)));
+    for (int k = 0; k < 9; ++k)
+      scale[c].push_back(nimbusdale::spectrumMagnitude(silentAtFirst(c, k, 0)));
   expectFirstFrameFromObservations(setup, *first, observations, scale);
 
   // Channel 0 keeps working: the event at bin 5 in frame 40 comes out of it.

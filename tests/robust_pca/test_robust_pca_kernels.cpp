@@ -21,8 +21,8 @@ namespace kernels = nimbusdale::kernels;
 /// |a - b| <= rel * scale, reported with both values.
 ::testing::AssertionResult closeTo(double a, double b, double scale, double rel) {
   if (std::fabs(a - b) <= rel * scale) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << a << " and " << b << " differ by more than " << rel
-                                       << " of " << scale;
+  return ::testing::AssertionFailure()
+         << a << " and " << b << " differ by more than " << rel << " of " << scale;
 }
 
 std::vector<float> randomVector(size_t n, unsigned seed, float lo = -1.0f, float hi = 1.0f) {

@@ -36,8 +36,8 @@ std::vector<cfloat> frameAt(int t) {
 }
 
 SeparationSettings settings() {
-  return SeparationSettings::fromParameters(kChannels, kLength, 500.0f, kRate, 0.5f, 1.0f, 0.1f,
-                                            3, 1e-4f);
+  return SeparationSettings::fromParameters(kChannels, kLength, 500.0f, kRate, 0.5f, 1.0f, 0.1f, 3,
+                                            1e-4f);
 }
 
 FD::ParameterSet nodeParams() {
@@ -57,8 +57,8 @@ long lineCount(const std::string& text) {
 }
 
 TEST(SparseSeparation, SettingsFollowTheNodeParameters) {
-  const SeparationSettings s = SeparationSettings::fromParameters(2, 512, 25.0f, 800, 2.0f, 1.0f,
-                                                                  0.5f, 4, 1e-3f);
+  const SeparationSettings s =
+      SeparationSettings::fromParameters(2, 512, 25.0f, 800, 2.0f, 1.0f, 0.5f, 4, 1e-3f);
   EXPECT_EQ(s.numBins, 257);
   EXPECT_EQ(s.cutoffBins, 16) << "trunc(257 * 25 / 400)";
   EXPECT_EQ(SeparationSettings::fromParameters(2, 511, 400.0f, 800, 2.0f, 1.0f, 0.5f, 4, 1e-3f)
