@@ -1,5 +1,7 @@
 #include "PoissonGammaInference.h"
 
+#include "PoissonGammaKernels.h"
+
 #include <boost/math/special_functions/digamma.hpp>
 #include <cmath>
 #include <sstream>
@@ -15,23 +17,29 @@ constexpr float kShareFloor = 1e-12f;
 constexpr const char* kTooLarge =
     "runPoissonGammaFrame: sparse values too large for single precision; frame refused";
 
-float digamma(float x) {
-  return boost::math::digamma<float>(x);
+// The geometric means exp(E[ln x]) of `n` Gamma variables, with one ln(rate) each (logRateStep
+// 1) or one for all (logRateStep 0).
+void geometricMeans(PoissonGammaArithmetic arithmetic, const float* shape, const float* logRate,
+                    size_t logRateStep, Eigen::Index n, float* out) {
+  if (arithmetic == PoissonGammaArithmetic::Fast) {
+    kernels::geometricMeans(shape, logRate, logRateStep, static_cast<size_t>(n), out);
+    return;
+  }
+  for (Eigen::Index i = 0; i < n; ++i)
+    out[i] = ::expf(boost::math::digamma<float>(shape[i]) -
+                    logRate[static_cast<size_t>(i) * logRateStep]);
 }
 
-// exp(E[ln x]) of a Gamma(shape, rate) variable, with ln(rate) computed by the caller.
-float geometricMean(float shape, float logRate) {
-  return ::expf(digamma(shape) - logRate);
+void binGeometricMeans(PoissonGammaArithmetic arithmetic, const PoissonGammaModel& m,
+                       Eigen::VectorXf& logRates, Eigen::VectorXf& out) {
+  for (Eigen::Index f = 0; f < out.size(); ++f) logRates(f) = ::logf(m.binRate(f));
+  geometricMeans(arithmetic, m.binShape.data(), logRates.data(), 1, out.size(), out.data());
 }
 
-void binGeometricMeans(const PoissonGammaModel& m, Eigen::VectorXf& out) {
-  for (Eigen::Index f = 0; f < out.size(); ++f)
-    out(f) = geometricMean(m.binShape(f), ::logf(m.binRate(f)));
-}
-
-void channelGeometricMeans(const PoissonGammaModel& m, Eigen::VectorXf& out) {
+void channelGeometricMeans(PoissonGammaArithmetic arithmetic, const PoissonGammaModel& m,
+                           Eigen::VectorXf& out) {
   const float logRate = ::logf(m.channelRate);
-  for (Eigen::Index c = 0; c < out.size(); ++c) out(c) = geometricMean(m.channelShape(c), logRate);
+  geometricMeans(arithmetic, m.channelShape.data(), &logRate, 0, out.size(), out.data());
 }
 
 // rankOneWeight(f, c) = binGeoMean(f) * channelGeoMean(c): the geometric mean of b_f * h_c.
@@ -57,20 +65,19 @@ bool allFinite(const PoissonGammaModel& m) {
 }
 
 // The frame's iterations on `m`; leaves the last iteration's bin means in `binMean`.
-void iterate(PoissonGammaModel& m, float k, const SparseFrameView& sparse,
-             Eigen::VectorXf& binMean) {
+void iterate(PoissonGammaArithmetic arithmetic, PoissonGammaModel& m, float k,
+             const SparseFrameView& sparse, Eigen::VectorXf& binMean) {
   const Eigen::Index F = m.numBins();
   const Eigen::Index C = m.numChannels();
-  Eigen::VectorXf binGeoMean(F), channelGeoMean(C);
+  Eigen::VectorXf binGeoMean(F), channelGeoMean(C), binLogRate(F);
   Eigen::MatrixXf elementGeoMean(F, C), rankOneWeight(F, C), rankOneShare(F, C), elementShare(F, C);
-  binGeometricMeans(m, binGeoMean);
-  channelGeometricMeans(m, channelGeoMean);
+  binGeometricMeans(arithmetic, m, binLogRate, binGeoMean);
+  channelGeometricMeans(arithmetic, m, channelGeoMean);
 
   for (int iteration = 0; iteration < kPoissonGammaIterations; ++iteration) {
     const float logElementRate = ::logf(m.elementRate);
-    for (Eigen::Index c = 0; c < C; ++c)
-      for (Eigen::Index f = 0; f < F; ++f)
-        elementGeoMean(f, c) = geometricMean(m.elementShape(f, c), logElementRate);
+    geometricMeans(arithmetic, m.elementShape.data(), &logElementRate, 0, F * C,
+                   elementGeoMean.data());
 
     // Split each count by the weights of the previous iteration's factors.
     rankOneWeights(binGeoMean, channelGeoMean, rankOneWeight);
@@ -87,8 +94,8 @@ void iterate(PoissonGammaModel& m, float k, const SparseFrameView& sparse,
     m.channelShape = (rankOneShare.colwise().sum().transpose() * k).array() + m.channelShapePrior;
     m.channelRate = binMean.sum() + m.channelRatePrior;
 
-    binGeometricMeans(m, binGeoMean);
-    channelGeometricMeans(m, channelGeoMean);
+    binGeometricMeans(arithmetic, m, binLogRate, binGeoMean);
+    channelGeometricMeans(arithmetic, m, channelGeoMean);
 
     // Element terms take the rest of each count, weighed against the updated rank-one term
     // but with their own geometric means from the start of this iteration. Each has exposure 1.
@@ -148,7 +155,8 @@ void writeChannelMeans(std::ostream& out, const Eigen::VectorXf& channelShape, f
 
 void runPoissonGammaFrame(PoissonGammaModel& model, float globalScale,
                           const SparseFrameView& sparse, const SpectrumFrameView& spectrum,
-                          OutputRowView output, std::ostream& diagnostics) {
+                          OutputRowView output, std::ostream& diagnostics,
+                          PoissonGammaArithmetic arithmetic) {
   const Eigen::Index F = model.numBins();
   const Eigen::Index C = model.numChannels();
   requireShape(model.elementShape.rows() == F && model.elementShape.cols() == C &&
@@ -176,7 +184,7 @@ void runPoissonGammaFrame(PoissonGammaModel& model, float globalScale,
   PoissonGammaModel next = model;
   Eigen::VectorXf binMean(F);
   try {
-    iterate(next, k, sparse, binMean);
+    iterate(arithmetic, next, k, sparse, binMean);
   } catch (const std::domain_error&) {
     throw std::overflow_error(kTooLarge);
   } catch (const std::overflow_error&) {

@@ -12,6 +12,10 @@
 #include <complex>
 #include <ostream>
 
+#ifndef NIMBUSDALE_REFERENCE_ARITHMETIC
+#define NIMBUSDALE_REFERENCE_ARITHMETIC 0  // the build system sets it; fast arithmetic otherwise
+#endif
+
 namespace nimbusdale {
 
 /// Iterations run on every frame; there is no convergence test.
@@ -22,6 +26,16 @@ constexpr int kPoissonGammaIterations = 50;
 /// ordinary magnitudes already overflow the updates.
 constexpr float kMinPoissonGammaScale = 1e-30f;
 constexpr float kMaxPoissonGammaScale = 1e30f;
+
+/// How the geometric means exp(digamma(shape) - ln rate) are computed. Reference: Boost's
+/// float digamma and the C library's expf, one rounding per operation. Fast: a SIMD kernel
+/// (digamma in double precision, rounded to float, then a vector exponential), within 4 ulp of
+/// the reference. Everything else is the same in both.
+enum class PoissonGammaArithmetic { Reference, Fast };
+/// The arithmetic of this build: Fast unless built with NIMBUSDALE_REFERENCE_ARITHMETIC.
+constexpr PoissonGammaArithmetic kPoissonGammaArithmetic = NIMBUSDALE_REFERENCE_ARITHMETIC
+                                                               ? PoissonGammaArithmetic::Reference
+                                                               : PoissonGammaArithmetic::Fast;
 
 /// Column-major F x C view of a row-major C x F sparse-magnitude frame: column c is channel c.
 using SparseFrameView = Eigen::Map<const Eigen::MatrixXf>;
@@ -98,7 +112,8 @@ void writeChannelMeans(std::ostream& out, const Eigen::VectorXf& channelShape, f
 /// error arises.
 void runPoissonGammaFrame(PoissonGammaModel& model, float globalScale,
                           const SparseFrameView& sparse, const SpectrumFrameView& spectrum,
-                          OutputRowView output, std::ostream& diagnostics);
+                          OutputRowView output, std::ostream& diagnostics,
+                          PoissonGammaArithmetic arithmetic = kPoissonGammaArithmetic);
 
 }  // namespace nimbusdale
 

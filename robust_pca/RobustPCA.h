@@ -9,6 +9,10 @@
 #include <iosfwd>
 #include <type_traits>
 
+#ifndef NIMBUSDALE_REFERENCE_ARITHMETIC
+#define NIMBUSDALE_REFERENCE_ARITHMETIC 0  // the build system sets it; fast arithmetic otherwise
+#endif
+
 namespace nimbusdale {
 
 /// What one RobustPCA::update did.

@@ -6,6 +6,10 @@
 #include <cmath>
 #include <complex>
 
+#ifndef NIMBUSDALE_REFERENCE_ARITHMETIC
+#define NIMBUSDALE_REFERENCE_ARITHMETIC 0  // the build system sets it; fast arithmetic otherwise
+#endif
+
 namespace nimbusdale {
 
 /// |x|. The reference arithmetic takes the C library's hypotenuse (cabsf) everywhere. The fast

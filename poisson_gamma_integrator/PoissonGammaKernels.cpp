@@ -1,0 +1,120 @@
+// Compiled once per instruction set by Highway's foreach_target; the last pass (HWY_ONCE) adds
+// the dispatching entry point.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "poisson_gamma_integrator/PoissonGammaKernels.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include <hwy/contrib/math/math-inl.h>
+
+#include <limits>
+
+#include "poisson_gamma_integrator/PoissonGammaKernels.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace nimbusdale::kernels {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+using DoubleTag = hn::ScalableTag<double>;
+using FloatTag = hn::Rebind<float, DoubleTag>;
+
+// digamma(x) for x > 0 in double precision: x is raised to at least 4 by the recurrence
+// digamma(x) = digamma(x + 1) - 1 / x, whose terms are summed as one fraction, then the
+// asymptotic series ln x - 1/(2x) - sum B_2k / (2k x^2k) up to x^-14 (truncation below 1e-10).
+// One division serves both the fraction and 1/x.
+template <class V>
+HWY_INLINE V Digamma(DoubleTag dd, V x) {
+  const auto four = hn::Set(dd, 4.0), one = hn::Set(dd, 1.0);
+  auto numerator = hn::Zero(dd), denominator = one;
+  // Four steps raise any positive x to 4 or more.
+  for (int step = 0; step < 4; ++step) {
+    const auto below = hn::Lt(x, four);
+    if (hn::AllFalse(dd, below)) break;
+    numerator = hn::IfThenElse(below, hn::MulAdd(numerator, x, denominator), numerator);
+    denominator = hn::IfThenElse(below, hn::Mul(denominator, x), denominator);
+    x = hn::IfThenElse(below, hn::Add(x, one), x);
+  }
+  const auto q = hn::Div(one, hn::Mul(x, denominator));
+  const auto inverse = hn::Mul(denominator, q);
+  const auto shifted = hn::Mul(hn::Mul(numerator, x), q);
+  const auto t = hn::Mul(inverse, inverse);
+  auto series = hn::Set(dd, 1.0 / 12.0);
+  series = hn::NegMulAdd(t, series, hn::Set(dd, 691.0 / 32760.0));
+  series = hn::NegMulAdd(t, series, hn::Set(dd, 1.0 / 132.0));
+  series = hn::NegMulAdd(t, series, hn::Set(dd, 1.0 / 240.0));
+  series = hn::NegMulAdd(t, series, hn::Set(dd, 1.0 / 252.0));
+  series = hn::NegMulAdd(t, series, hn::Set(dd, 1.0 / 120.0));
+  series = hn::NegMulAdd(t, series, hn::Set(dd, 1.0 / 12.0));
+  auto psi = hn::NegMulAdd(hn::Set(dd, 0.5), inverse, hn::Log(dd, x));
+  psi = hn::NegMulAdd(t, series, psi);
+  return hn::Sub(psi, shifted);
+}
+
+// Two sweeps: digamma in double, rounded into `out`; then the exponential at full float width.
+void GeometricMeans(const float* HWY_RESTRICT shape, const float* HWY_RESTRICT logRate,
+                    size_t logRateStep, size_t n, float* HWY_RESTRICT out) {
+  const DoubleTag dd;
+  const FloatTag df;
+  const size_t N = hn::Lanes(dd);
+  size_t i = 0;
+  // Two blocks at a time, so that one block's division overlaps the other's work.
+  for (; i + 2 * N <= n; i += 2 * N) {
+    const auto a = Digamma(dd, hn::PromoteTo(dd, hn::LoadU(df, shape + i)));
+    const auto b = Digamma(dd, hn::PromoteTo(dd, hn::LoadU(df, shape + i + N)));
+    hn::StoreU(hn::DemoteTo(df, a), df, out + i);
+    hn::StoreU(hn::DemoteTo(df, b), df, out + i + N);
+  }
+  for (; i + N <= n; i += N)
+    hn::StoreU(hn::DemoteTo(df, Digamma(dd, hn::PromoteTo(dd, hn::LoadU(df, shape + i)))), df,
+               out + i);
+  if (i < n) {
+    // The last few values go through the same code, padded with ones.
+    HWY_ALIGN float padded[HWY_MAX_BYTES / sizeof(float)];
+    for (size_t l = 0; l < N; ++l) padded[l] = i + l < n ? shape[i + l] : 1.0f;
+    hn::Store(hn::DemoteTo(df, Digamma(dd, hn::PromoteTo(dd, hn::Load(df, padded)))), df, padded);
+    for (size_t l = 0; i + l < n; ++l) out[i + l] = padded[l];
+  }
+
+  const hn::ScalableTag<float> d;
+  const size_t M = hn::Lanes(d);
+  const auto zero = hn::Zero(d), nan = hn::Set(d, std::numeric_limits<float>::quiet_NaN());
+  const auto sharedRate = hn::Set(d, logRate[0]);
+  auto mean = [&](size_t at, size_t count) {
+    HWY_ALIGN float psi[HWY_MAX_BYTES / sizeof(float)], x[HWY_MAX_BYTES / sizeof(float)],
+        rate[HWY_MAX_BYTES / sizeof(float)];
+    for (size_t l = 0; l < M; ++l) {
+      psi[l] = l < count ? out[at + l] : 0.0f;
+      x[l] = l < count ? shape[at + l] : 1.0f;
+      rate[l] = l < count ? logRate[(at + l) * logRateStep] : 0.0f;
+    }
+    const auto r = logRateStep ? hn::Load(d, rate) : sharedRate;
+    const auto m = hn::Exp(d, hn::Sub(hn::Load(d, psi), r));
+    hn::Store(hn::IfThenElse(hn::Gt(hn::Load(d, x), zero), m, nan), d, psi);
+    for (size_t l = 0; l < count; ++l) out[at + l] = psi[l];
+  };
+  size_t j = 0;
+  for (; j + M <= n; j += M) {
+    const auto r = logRateStep ? hn::LoadU(d, logRate + j) : sharedRate;
+    const auto m = hn::Exp(d, hn::Sub(hn::LoadU(d, out + j), r));
+    hn::StoreU(hn::IfThenElse(hn::Gt(hn::LoadU(d, shape + j), zero), m, nan), d, out + j);
+  }
+  if (j < n) mean(j, n - j);
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace nimbusdale::kernels
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace nimbusdale::kernels {
+
+HWY_EXPORT(GeometricMeans);
+
+void geometricMeans(const float* shape, const float* logRate, size_t logRateStep, size_t n,
+                    float* out) {
+  HWY_DYNAMIC_DISPATCH(GeometricMeans)(shape, logRate, logRateStep, n, out);
+}
+
+}  // namespace nimbusdale::kernels
+#endif

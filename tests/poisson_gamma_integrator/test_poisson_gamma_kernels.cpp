@@ -1,0 +1,125 @@
+// The fast Poisson-Gamma arithmetic against the reference: the geometric means on every
+// instruction set compiled into the binary, and a whole model over a long stream.
+#include <gtest/gtest.h>
+#include <hwy/targets.h>
+
+#include <boost/math/special_functions/digamma.hpp>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "poisson_gamma_integrator/PoissonGammaInference.h"
+#include "poisson_gamma_integrator/PoissonGammaKernels.h"
+
+namespace {
+
+namespace kernels = nimbusdale::kernels;
+
+/// Distance in units in the last place between two positive finite floats.
+int64_t ulpDistance(float a, float b) {
+  int32_t ia, ib;
+  std::memcpy(&ia, &a, sizeof a);
+  std::memcpy(&ib, &b, sizeof b);
+  return std::llabs(static_cast<int64_t>(ia) - static_cast<int64_t>(ib));
+}
+
+class EveryTarget : public ::testing::TestWithParam<int64_t> {
+ protected:
+  void SetUp() override { hwy::SetSupportedTargetsForTest(GetParam()); }
+  void TearDown() override { hwy::SetSupportedTargetsForTest(0); }
+};
+
+TEST_P(EveryTarget, GeometricMeansWithinFourUlpOfTheReference) {
+  // Log-spaced shapes from 0.1 to 1e7, an odd count so that the padded tail runs too.
+  std::vector<float> shapes;
+  for (int i = 0; i <= 4001; ++i) shapes.push_back(0.1f * std::pow(1e8f, float(i) / 4001.0f));
+  for (float rate : {1.0f, 2.0f, 0.37f, 1234.5f}) {
+    SCOPED_TRACE(rate);
+    const float logRate = ::logf(rate);
+    std::vector<float> fast(shapes.size());
+    kernels::geometricMeans(shapes.data(), &logRate, 0, shapes.size(), fast.data());
+    int64_t worst = 0;
+    float worstShape = 0.0f;
+    for (size_t i = 0; i < shapes.size(); ++i) {
+      const float reference = ::expf(boost::math::digamma<float>(shapes[i]) - logRate);
+      const int64_t d = ulpDistance(fast[i], reference);
+      if (d > worst) {
+        worst = d;
+        worstShape = shapes[i];
+      }
+    }
+    EXPECT_LE(worst, 4) << "at shape " << worstShape;
+  }
+
+  // One rate per value, and shapes that are not positive.
+  const std::vector<float> shape{0.5f, 3.0f, 0.0f, -1.0f, 40.0f};
+  const std::vector<float> logRates{0.0f, 1.0f, 0.0f, 0.0f, -2.0f};
+  std::vector<float> out(shape.size());
+  kernels::geometricMeans(shape.data(), logRates.data(), 1, shape.size(), out.data());
+  EXPECT_LE(ulpDistance(out[1], ::expf(boost::math::digamma<float>(3.0f) - 1.0f)), 4);
+  EXPECT_LE(ulpDistance(out[4], ::expf(boost::math::digamma<float>(40.0f) + 2.0f)), 4);
+  EXPECT_TRUE(std::isnan(out[2]));
+  EXPECT_TRUE(std::isnan(out[3]));
+}
+
+/// max |a - b| over the largest |b|, for equally sized arrays.
+template <class A, class B>
+double relativeGap(const A& a, const B& b) {
+  double gap = 0.0, peak = 0.0;
+  for (Eigen::Index i = 0; i < b.size(); ++i) {
+    gap = std::max(gap, double(std::abs(a.data()[i] - b.data()[i])));
+    peak = std::max(peak, double(std::abs(b.data()[i])));
+  }
+  return peak > 0.0 ? gap / peak : gap;
+}
+
+TEST(PoissonGammaArithmetic, FastStaysWithinRoundingOfTheReferenceOverAThousandFrames) {
+  // A sparse-magnitude stream as the separation emits it: mostly small, zero below a floor, with
+  // a loud harmonic event now and then.
+  const int bins = 65, channels = 4;
+  std::mt19937 gen(17);
+  std::gamma_distribution<float> floor(0.6f, 0.05f);
+  std::uniform_real_distribution<float> phase(-3.14159f, 3.14159f);
+  nimbusdale::PoissonGammaModel fast(bins, channels), reference(bins, channels);
+  Eigen::VectorXcf fastOut(bins), referenceOut(bins);
+  std::ostringstream ignored;
+  for (int t = 0; t < 1000; ++t) {
+    Eigen::MatrixXf sparse(bins, channels);
+    Eigen::MatrixXcf spec(bins, channels);
+    for (int c = 0; c < channels; ++c)
+      for (int f = 0; f < bins; ++f) {
+        float v = floor(gen);
+        if (v < 0.02f) v = 0.0f;
+        if (t % 37 < 4 && f % 6 == 2) v += 1.5f + 0.1f * c;
+        sparse(f, c) = v;
+        spec(f, c) = std::polar(0.2f + v, phase(gen));
+      }
+    for (auto [model, out, arithmetic] :
+         {std::tuple{&fast, &fastOut, nimbusdale::PoissonGammaArithmetic::Fast},
+          std::tuple{&reference, &referenceOut, nimbusdale::PoissonGammaArithmetic::Reference}})
+      nimbusdale::runPoissonGammaFrame(
+          *model, 1.0f, nimbusdale::SparseFrameView(sparse.data(), bins, channels),
+          nimbusdale::SpectrumFrameView(spec.data(), bins, channels),
+          nimbusdale::OutputRowView(out->data(), bins), ignored, arithmetic);
+  }
+  EXPECT_LE(relativeGap(fastOut, referenceOut), 1e-5);
+  EXPECT_LE(relativeGap(fast.binShape, reference.binShape), 1e-5);
+  EXPECT_LE(relativeGap(fast.binRate, reference.binRate), 1e-5);
+  EXPECT_LE(relativeGap(fast.binRatePrior, reference.binRatePrior), 1e-5);
+  EXPECT_LE(relativeGap(fast.channelShape, reference.channelShape), 1e-5);
+  EXPECT_LE(relativeGap(fast.elementShape, reference.elementShape), 1e-5);
+  EXPECT_NEAR(fast.channelRate, reference.channelRate, 1e-5 * reference.channelRate);
+}
+
+INSTANTIATE_TEST_SUITE_P(PoissonGammaKernels, EveryTarget,
+                         ::testing::ValuesIn(hwy::SupportedAndGeneratedTargets()),
+                         [](const ::testing::TestParamInfo<int64_t>& info) {
+                           return std::string(hwy::TargetName(info.param));
+                         });
+
+}  // namespace
