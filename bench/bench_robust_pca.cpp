@@ -1,9 +1,10 @@
-// Per-frame cost of MultiRobustPCA (created by type name from the loaded plug-in) and of
-// RobustPCA::update alone, on spectra with steady harmonic noise and sparse events.
+// Per-frame cost of MultiRobustPCA (created by type name from the loaded plug-in), of its core
+// SparseSeparation on 1 and 2 threads, and of RobustPCA::update alone, on spectra with steady harmonic noise and sparse events.
 //
 // Counters: frames_per_s (or updates_per_s), rt_factor_100fps (frames per second / 100: above 1
 // keeps up with a 100 frames/s stream), passes_per_update (mean inner passes of the estimators)
-// and not_converged_share (share of updates that ran out of passes).
+// not_converged_share (share of updates that ran out of passes) and allocations_per_frame (or
+// _per_update: heap allocations in the steady state).
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -22,7 +23,9 @@
 #include <flowdesigner/Toolbox.h>
 #include <flowdesigner/net_types.h>
 
+#include "heap_counter.h"
 #include "robust_pca/RobustPCA.h"
+#include "robust_pca/SparseSeparation.h"
 
 namespace {
 
@@ -129,62 +132,19 @@ FD::ParameterSet nodeParams() {
   return params;
 }
 
-/// Replays the node's per-channel work with RobustPCA estimators set up as the node sets up its
-/// own after the same seed, so their pass counts are the node's. Checked against the node's output.
-class Mirror {
- public:
-  explicit Mirror(int rank) {
-    std::srand(1);
-    estimators.assign(kChannels, nimbusdale::RobustPCA(kBins, rank));
-    const float sparsity =
-        static_cast<float>((1.0 / std::sqrt(static_cast<double>(kBins))) * kLambda);
-    for (nimbusdale::RobustPCA& est : estimators) {
-      est.initialize();
-      est.lambda1 = est.lambda2 = sparsity;
-      est.epsilon = kEpsilon;
-    }
-  }
+/// The node's own core, set up as the node sets it up after the same seed: its summaries give
+/// the pass counts, and its output is checked against the node's.
+nimbusdale::SparseSeparation makeCore(int rank) {
+  std::srand(1);
+  return nimbusdale::SparseSeparation(nimbusdale::SeparationSettings::fromParameters(
+      kChannels, kLength, kCutoffFreq, kSamplingRate, kGlobalScale, kLambda, kScaleUpdateRatio,
+      rank, kEpsilon));
+}
 
-  /// The observation of `channel` in frame `count`, updating that channel's running scale.
-  const Eigen::VectorXf& observe(int channel, int count) {
-    const FD::RCPtr<ComplexFrame> frame = stream()[static_cast<size_t>(count % kStreamFrames)];
-    Eigen::VectorXf& s = scale[static_cast<size_t>(channel)];
-    observation.resize(kBins);
-    const int cutoffBins =
-        static_cast<int>((float(kBins) * kCutoffFreq) / (float(kSamplingRate) * 0.5f));
-    for (int k = 0; k < kBins; ++k) {
-      const float m = std::abs((*frame)(channel, k));
-      s[k] = count == 0 ? m : m * kScaleUpdateRatio + s[k] * (1.0f - kScaleUpdateRatio);
-      const float z = (m / s[k]) * kGlobalScale;
-      observation[k] = k < cutoffBins || !std::isfinite(z) ? 0.0f : z;
-    }
-    return observation;
-  }
-
-  /// Runs frame `count` on every channel; returns the passes summed over the channels.
-  long frame(int count, RealFrame* check) {
-    long passes = 0;
-    for (int c = 0; c < kChannels; ++c) {
-      nimbusdale::RobustPCA& est = estimators[static_cast<size_t>(c)];
-      est.update(observe(c, count));
-      passes += est.lastPasses();
-      if (check)
-        for (int k = 0; k < kBins; ++k) {
-          const float s = est.sparse[k];
-          (*check)(c, k) =
-              ((s > 0.0f ? s : 0.0f) * scale[static_cast<size_t>(c)][k]) * (1.0f / kGlobalScale);
-        }
-    }
-    return passes;
-  }
-
-  std::vector<nimbusdale::RobustPCA> estimators;
-
- private:
-  std::vector<Eigen::VectorXf> scale =
-      std::vector<Eigen::VectorXf>(kChannels, Eigen::VectorXf::Zero(kBins));
-  Eigen::VectorXf observation;
-};
+const cfloat* frameData(int count) {
+  const FD::RCPtr<ComplexFrame> frame = stream()[static_cast<size_t>(count % kStreamFrames)];
+  return (*frame)[0];
+}
 
 void BM_MultiRobustPCAFrame(benchmark::State& state) {
   FD::Toolbox::load(NIMBUSDALE_PLUGIN_PATH);
@@ -207,17 +167,17 @@ void BM_MultiRobustPCAFrame(benchmark::State& state) {
   const long timedFrames = count - kWarmUpFrames;
   const long notConverged = quiet.lines - linesBefore;
 
-  // Pass counts, from the mirror, which must agree with the node's last frame to the bit.
-  Mirror mirror(kRank);
+  // Pass counts, from the core, which must agree with the node's last frame to the bit.
+  nimbusdale::SparseSeparation core = makeCore(kRank);
   long passes = 0;
-  RealFrame check(kChannels, kBins);
+  std::vector<float> check(kChannels * kBins);
   for (int t = 0; t < count; ++t) {
-    const long p = mirror.frame(t, t == count - 1 ? &check : nullptr);
+    const long p = core.process(frameData(t), t == 0, check.data(), nullptr).passes;
     if (t >= kWarmUpFrames) passes += p;
   }
   const FD::RCPtr<RealFrame> nodeOut = last;
-  if (std::memcmp(check[0], (*nodeOut)[0], sizeof(float) * kChannels * kBins) != 0)
-    state.SkipWithError("mirror diverged from the node; pass counts would be wrong");
+  if (std::memcmp(check.data(), (*nodeOut)[0], sizeof(float) * check.size()) != 0)
+    state.SkipWithError("the core diverged from the node; pass counts would be wrong");
 
   const double updates = double(timedFrames) * kChannels;
   state.counters["frames_per_s"] =
@@ -229,26 +189,57 @@ void BM_MultiRobustPCAFrame(benchmark::State& state) {
 }
 BENCHMARK(BM_MultiRobustPCAFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The node's work without the host, on 1 and 2 threads; allocations_per_frame counts heap
+// allocations in the steady state (none expected).
+void BM_SparseSeparationFrame(benchmark::State& state) {
+  const int threads = static_cast<int>(state.range(0));
+  nimbusdale::SparseSeparation core = makeCore(kRank);
+  std::vector<float> out(kChannels * kBins);
+  int t = 0;
+  for (; t < kWarmUpFrames; ++t) core.process(frameData(t), t == 0, out.data(), nullptr, threads);
+  long passes = 0, frames = 0;
+  const long allocationsBefore = nimbusdale::bench::heapAllocations();
+  for (auto _ : state) {
+    passes += core.process(frameData(t), t == 0, out.data(), nullptr, threads).passes;
+    ++t;
+    ++frames;
+  }
+  state.counters["frames_per_s"] = benchmark::Counter(double(frames), benchmark::Counter::kIsRate);
+  state.counters["passes_per_update"] = benchmark::Counter(double(passes) / (frames * kChannels));
+  state.counters["allocations_per_frame"] =
+      benchmark::Counter(double(nimbusdale::bench::heapAllocations() - allocationsBefore) / double(frames));
+}
+BENCHMARK(BM_SparseSeparationFrame)
+    ->Arg(1)
+    ->Arg(2)
+    ->ArgName("threads")
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+
 void BM_RobustPCAUpdate(benchmark::State& state) {
   const int rank = static_cast<int>(state.range(0));
   QuietCout quiet;
   // Channel 0's observations of the stream, as the node forms them.
-  Mirror mirror(rank);
+  nimbusdale::SparseSeparation core = makeCore(rank);
+  std::vector<float> out(kChannels * kBins);
   std::vector<Eigen::VectorXf> observations;
-  for (int t = 0; t < kStreamFrames; ++t) observations.push_back(mirror.observe(0, t));
+  for (int t = 0; t < kStreamFrames; ++t) {
+    core.process(frameData(t), t == 0, out.data(), nullptr);
+    observations.push_back(core.observations().col(0));
+  }
 
   std::srand(1);
   nimbusdale::RobustPCA est(kBins, rank);
   est.initialize();
-  est.lambda1 = est.lambda2 = mirror.estimators[0].lambda1;
+  est.lambda1 = est.lambda2 = core.estimators()[0].lambda1;
   est.epsilon = kEpsilon;
   int t = 0;
   for (; t < kWarmUpFrames; ++t) est.update(observations[static_cast<size_t>(t)]);
   const long linesBefore = quiet.lines;
+  const long allocationsBefore = nimbusdale::bench::heapAllocations();
   long passes = 0, updates = 0;
   for (auto _ : state) {
-    est.update(observations[static_cast<size_t>(t++ % kStreamFrames)]);
-    passes += est.lastPasses();
+    passes += est.update(observations[static_cast<size_t>(t++ % kStreamFrames)]).passes;
     ++updates;
   }
   state.counters["updates_per_s"] =
@@ -256,6 +247,8 @@ void BM_RobustPCAUpdate(benchmark::State& state) {
   state.counters["passes_per_update"] = benchmark::Counter(double(passes) / double(updates));
   state.counters["not_converged_share"] =
       benchmark::Counter(double(quiet.lines - linesBefore) / double(updates));
+  state.counters["allocations_per_update"] =
+      benchmark::Counter(double(nimbusdale::bench::heapAllocations() - allocationsBefore) / double(updates));
 }
 BENCHMARK(BM_RobustPCAUpdate)
     ->Arg(10)

@@ -7,6 +7,7 @@
 
 #include <hwy/contrib/math/math-inl.h>
 
+#include <cmath>
 #include <limits>
 
 #include "poisson_gamma_integrator/PoissonGammaKernels.h"
@@ -51,6 +52,17 @@ HWY_INLINE V Digamma(DoubleTag dd, V x) {
   return hn::Sub(psi, shifted);
 }
 
+// digamma of the shapes at `at`, rounded to float. Shapes that are not positive and finite
+// are replaced by 1 first (their means become NaN later): NaN never reaches the vector math,
+// whose scalar form converts it to an integer.
+template <class VF>
+VF RoundedDigamma(DoubleTag dd, FloatTag df, VF shape) {
+  auto x = hn::PromoteTo(dd, shape);
+  const auto usable = hn::And(hn::Gt(x, hn::Zero(dd)), hn::Lt(x, hn::Set(dd, HUGE_VAL)));
+  x = hn::IfThenElse(usable, x, hn::Set(dd, 1.0));
+  return hn::DemoteTo(df, Digamma(dd, x));
+}
+
 // Two sweeps: digamma in double, rounded into `out`; then the exponential at full float width.
 void GeometricMeans(const float* HWY_RESTRICT shape, const float* HWY_RESTRICT logRate,
                     size_t logRateStep, size_t n, float* HWY_RESTRICT out) {
@@ -60,46 +72,44 @@ void GeometricMeans(const float* HWY_RESTRICT shape, const float* HWY_RESTRICT l
   size_t i = 0;
   // Two blocks at a time, so that one block's division overlaps the other's work.
   for (; i + 2 * N <= n; i += 2 * N) {
-    const auto a = Digamma(dd, hn::PromoteTo(dd, hn::LoadU(df, shape + i)));
-    const auto b = Digamma(dd, hn::PromoteTo(dd, hn::LoadU(df, shape + i + N)));
-    hn::StoreU(hn::DemoteTo(df, a), df, out + i);
-    hn::StoreU(hn::DemoteTo(df, b), df, out + i + N);
+    const auto a = RoundedDigamma(dd, df, hn::LoadU(df, shape + i));
+    const auto b = RoundedDigamma(dd, df, hn::LoadU(df, shape + i + N));
+    hn::StoreU(a, df, out + i);
+    hn::StoreU(b, df, out + i + N);
   }
   for (; i + N <= n; i += N)
-    hn::StoreU(hn::DemoteTo(df, Digamma(dd, hn::PromoteTo(dd, hn::LoadU(df, shape + i)))), df,
-               out + i);
-  if (i < n) {
-    // The last few values go through the same code, padded with ones.
-    HWY_ALIGN float padded[HWY_MAX_BYTES / sizeof(float)];
-    for (size_t l = 0; l < N; ++l) padded[l] = i + l < n ? shape[i + l] : 1.0f;
-    hn::Store(hn::DemoteTo(df, Digamma(dd, hn::PromoteTo(dd, hn::Load(df, padded)))), df, padded);
-    for (size_t l = 0; i + l < n; ++l) out[i + l] = padded[l];
-  }
+    hn::StoreU(RoundedDigamma(dd, df, hn::LoadU(df, shape + i)), df, out + i);
 
   const hn::ScalableTag<float> d;
   const size_t M = hn::Lanes(d);
   const auto zero = hn::Zero(d), nan = hn::Set(d, std::numeric_limits<float>::quiet_NaN());
+  const auto infinity = hn::Set(d, std::numeric_limits<float>::infinity());
   const auto sharedRate = hn::Set(d, logRate[0]);
-  auto mean = [&](size_t at, size_t count) {
-    HWY_ALIGN float psi[HWY_MAX_BYTES / sizeof(float)], x[HWY_MAX_BYTES / sizeof(float)],
-        rate[HWY_MAX_BYTES / sizeof(float)];
-    for (size_t l = 0; l < M; ++l) {
-      psi[l] = l < count ? out[at + l] : 0.0f;
-      x[l] = l < count ? shape[at + l] : 1.0f;
-      rate[l] = l < count ? logRate[(at + l) * logRateStep] : 0.0f;
-    }
-    const auto r = logRateStep ? hn::Load(d, rate) : sharedRate;
-    const auto m = hn::Exp(d, hn::Sub(hn::Load(d, psi), r));
-    hn::Store(hn::IfThenElse(hn::Gt(hn::Load(d, x), zero), m, nan), d, psi);
-    for (size_t l = 0; l < count; ++l) out[at + l] = psi[l];
+  // exp(psi - ln r) where the shape is positive and finite and the difference is a number.
+  auto means = [&](auto psi, auto x, auto rate) {
+    const auto arg = hn::Sub(psi, rate);
+    const auto usable = hn::And(hn::And(hn::Gt(x, zero), hn::Lt(x, infinity)), hn::Eq(arg, arg));
+    return hn::IfThenElse(usable, hn::Exp(d, hn::IfThenElse(usable, arg, zero)), nan);
   };
   size_t j = 0;
   for (; j + M <= n; j += M) {
     const auto r = logRateStep ? hn::LoadU(d, logRate + j) : sharedRate;
-    const auto m = hn::Exp(d, hn::Sub(hn::LoadU(d, out + j), r));
-    hn::StoreU(hn::IfThenElse(hn::Gt(hn::LoadU(d, shape + j), zero), m, nan), d, out + j);
+    hn::StoreU(means(hn::LoadU(d, out + j), hn::LoadU(d, shape + j), r), d, out + j);
   }
-  if (j < n) mean(j, n - j);
+  if (i == n && j == n) return;
+
+  // The last few values go through the same code, padded.
+  HWY_ALIGN float psi[HWY_MAX_BYTES / sizeof(float)], x[HWY_MAX_BYTES / sizeof(float)],
+      rate[HWY_MAX_BYTES / sizeof(float)];
+  for (size_t l = 0; l < M; ++l) {
+    const bool inside = j + l < n;
+    x[l] = inside ? shape[j + l] : 1.0f;
+    rate[l] = inside ? logRate[(j + l) * logRateStep] : 0.0f;
+  }
+  for (size_t k = 0; k < M; k += N)
+    hn::Store(RoundedDigamma(dd, df, hn::Load(df, x + k)), df, psi + k);
+  hn::Store(means(hn::Load(d, psi), hn::Load(d, x), hn::Load(d, rate)), d, psi);
+  for (size_t l = 0; j + l < n; ++l) out[j + l] = psi[l];
 }
 
 }  // namespace HWY_NAMESPACE

@@ -140,9 +140,10 @@ UpdateSummary RobustPCA::updateFast(const float* z, std::ostream* notices) {
     for (Index j = 0; j <= i; ++j)
       w.gram(i, j) = w.gram(j, i) = kernels::dot(basis.col(i).data(), basis.col(j).data(), D);
   for (Index j = 0; j < rank; ++j) w.gram(j, j) += lambda1;
-  const Eigen::MatrixXf inverse = w.gram.partialPivLu().inverse();
+  w.lu.compute(w.gram);
+  w.inverse.noalias() = w.lu.inverse();
   for (Index i = 0; i < rank; ++i) {
-    w.weights = inverse.row(i).transpose();
+    w.weights = w.inverse.row(i).transpose();
     kernels::combine(basis.data(), D, K, w.weights.data(), D, w.projection.col(i).data());
   }
 

@@ -143,8 +143,10 @@ class RobustPCA {
   struct Workspace {
     Eigen::MatrixXf projection;  // D x K: column i is row i of (L^T L + lambda1 I)^-1 L^T
     Eigen::MatrixXf gram;        // K x K
-    Eigen::VectorXf residual;    // z - sparse
-    Eigen::VectorXf fitted;      // L r
+    Eigen::PartialPivLU<Eigen::MatrixXf> lu;
+    Eigen::MatrixXf inverse;   // K x K
+    Eigen::VectorXf residual;  // z - sparse
+    Eigen::VectorXf fitted;    // L r
     Eigen::VectorXf previousCoef;
     Eigen::VectorXf weights;  // one row of the inverse, or one column of A + lambda1 I
   };

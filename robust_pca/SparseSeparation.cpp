@@ -95,6 +95,7 @@ SparseSeparation::SparseSeparation(const SeparationSettings& settings) : config(
     estimator.epsilon = config.epsilon;
   }
   normalizedMagnitude = Eigen::MatrixXf::Zero(bins, channels);
+  channelUpdates.assign(static_cast<size_t>(channels), UpdateSummary{});
 }
 
 void SparseSeparation::checkFrame(const std::complex<float>* spectrum) const {
@@ -121,7 +122,6 @@ SeparationSummary SparseSeparation::process(const std::complex<float>* spectrumD
   const float globalScale = config.globalScale;
   const float toMagnitude = 1.0f / globalScale;
   const int cutoffBins = config.cutoffBins;
-  std::vector<char> converged(static_cast<size_t>(channels), 1);
 
   // Each thread touches only its own channels' columns, estimators and output rows.
   std::exception_ptr failure;
@@ -146,7 +146,7 @@ SeparationSummary SparseSeparation::process(const std::complex<float>* spectrumD
       for (int k = 0; k < cutoffBins; ++k) magnitude[k] = 0.0f;
 
       RobustPCA& estimator = channelEstimators[static_cast<size_t>(c)];
-      converged[static_cast<size_t>(c)] = estimator.update(magnitude, notices).converged;
+      channelUpdates[static_cast<size_t>(c)] = estimator.update(magnitude, notices);
       for (int k = 0; k < bins; ++k) {
         const float s = estimator.sparse[k];
         const float positive = s > 0.0f ? s : 0.0f;  // NaN and -0 give +0
@@ -162,7 +162,10 @@ SeparationSummary SparseSeparation::process(const std::complex<float>* spectrumD
   if (failure) std::rethrow_exception(failure);
 
   SeparationSummary summary;
-  for (char ok : converged) summary.notConverged += ok ? 0 : 1;
+  for (const UpdateSummary& update : channelUpdates) {
+    summary.notConverged += update.converged ? 0 : 1;
+    summary.passes += update.passes;
+  }
   return summary;
 }
 

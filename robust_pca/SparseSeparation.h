@@ -41,6 +41,7 @@ struct SeparationSettings {
 /// What one frame did.
 struct SeparationSummary {
   int notConverged = 0;  ///< channels whose estimator update hit the pass cap
+  long passes = 0;       ///< inner passes of the frame's estimator updates, summed over channels
 };
 
 /// Per channel c, each frame: magnitudes m = |X(k, c)|; running scale s = m on the first frame,
@@ -77,12 +78,15 @@ class SparseSeparation {
   const std::vector<RobustPCA>& estimators() const { return channelEstimators; }
   /// F x C running scale, column c for channel c.
   const Eigen::MatrixXf& magnitudeScale() const { return runningScale; }
+  /// F x C observations the estimators were given in the last frame, column c for channel c.
+  const Eigen::MatrixXf& observations() const { return normalizedMagnitude; }
 
  private:
   SeparationSettings config;
   std::vector<RobustPCA> channelEstimators;
-  Eigen::MatrixXf runningScale;         // F x C
-  Eigen::MatrixXf normalizedMagnitude;  // F x C scratch: this frame's observations
+  Eigen::MatrixXf runningScale;               // F x C
+  Eigen::MatrixXf normalizedMagnitude;        // F x C scratch: this frame's observations
+  std::vector<UpdateSummary> channelUpdates;  // scratch: this frame's update of each channel
 };
 
 }  // namespace nimbusdale
