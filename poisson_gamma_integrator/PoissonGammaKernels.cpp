@@ -52,15 +52,17 @@ HWY_INLINE V Digamma(DoubleTag dd, V x) {
   return hn::Sub(psi, shifted);
 }
 
-// digamma of the shapes at `at`, rounded to float. Shapes that are not positive and finite
-// are replaced by 1 first (their means become NaN later): NaN never reaches the vector math,
-// whose scalar form converts it to an integer.
+// digamma of the shapes, rounded to float. Shapes that are not positive and finite give
+// meaningless values here (GeometricMeans marks them NaN afterwards); on the scalar and emulated
+// targets they are replaced by 1 first, as their Log converts floats to integers with a C++
+// cast, which is undefined for NaN and infinities.
 template <class VF>
-VF RoundedDigamma(DoubleTag dd, FloatTag df, VF shape) {
-  auto x = hn::PromoteTo(dd, shape);
-  const auto usable = hn::And(hn::Gt(x, hn::Zero(dd)), hn::Lt(x, hn::Set(dd, HUGE_VAL)));
-  x = hn::IfThenElse(usable, x, hn::Set(dd, 1.0));
-  return hn::DemoteTo(df, Digamma(dd, x));
+HWY_INLINE VF RoundedDigamma(DoubleTag dd, FloatTag df, VF shape) {
+#if HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128
+  const auto usable = hn::And(hn::Gt(shape, hn::Zero(df)), hn::Lt(shape, hn::Set(df, HUGE_VALF)));
+  shape = hn::IfThenElse(usable, shape, hn::Set(df, 1.0f));
+#endif
+  return hn::DemoteTo(df, Digamma(dd, hn::PromoteTo(dd, shape)));
 }
 
 // Two sweeps: digamma in double, rounded into `out`; then the exponential at full float width.
@@ -83,10 +85,11 @@ void GeometricMeans(const float* HWY_RESTRICT shape, const float* HWY_RESTRICT l
   const hn::ScalableTag<float> d;
   const size_t M = hn::Lanes(d);
   const auto zero = hn::Zero(d), nan = hn::Set(d, std::numeric_limits<float>::quiet_NaN());
-  const auto infinity = hn::Set(d, std::numeric_limits<float>::infinity());
   const auto sharedRate = hn::Set(d, logRate[0]);
-  // exp(psi - ln r) where the shape is positive and finite and the difference is a number.
-  auto means = [&](auto psi, auto x, auto rate) {
+  // exp(psi - ln r); NaN where the shape is not positive and finite or the difference is NaN
+  // (Exp itself would clamp a NaN to a number).
+  const auto infinity = hn::Set(d, HUGE_VALF);
+  auto means = [&](auto psi, auto x, auto rate) HWY_ATTR {
     const auto arg = hn::Sub(psi, rate);
     const auto usable = hn::And(hn::And(hn::Gt(x, zero), hn::Lt(x, infinity)), hn::Eq(arg, arg));
     return hn::IfThenElse(usable, hn::Exp(d, hn::IfThenElse(usable, arg, zero)), nan);

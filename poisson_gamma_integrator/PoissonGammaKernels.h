@@ -9,8 +9,8 @@ namespace nimbusdale::kernels {
 /// out[i] = exp(digamma(shape[i]) - logRate[i * logRateStep]) for i < n: the geometric means of
 /// Gamma(shape, rate) variables, with ln(rate) given (logRateStep 0 shares one rate). digamma is
 /// evaluated in double precision (recurrence up to 6, then the asymptotic series) and rounded to
-/// float, as Boost's float digamma is; the difference and the exponential are in float. A shape
-/// that is not positive gives NaN.
+/// float, as Boost's float digamma is; the difference and the exponential are in float. The
+/// shapes are meant to be positive: a zero or NaN shape gives NaN, an infinite one infinity.
 void geometricMeans(const float* shape, const float* logRate, size_t logRateStep, size_t n,
                     float* out);
 
