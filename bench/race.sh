@@ -7,10 +7,11 @@
 #   - sox noisered on channel 0, with a noise profile from its first 0.5 s.
 #
 # Each command runs RUNS times (default 5); the best wall-clock time counts, process start and
-# file reading and writing included. Prints each system's multiple of real time and its time
-# relative to the median chain on 2 threads.
+# file reading and writing included (the median time under load). Prints each system's multiple
+# of real time and its time relative to the median chain on 2 threads.
 #
 #   bash bench/race.sh [BUILD_DIR]      (default build/release; installs sox and libspeexdsp-dev)
+#   LOADED=1 bash bench/race.sh         the same beside a busy loop on every core
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -47,18 +48,22 @@ sox "$work/noisy.wav" "$work/ch0.wav" remix 1
 sox "$work/ch0.wav" -n trim 0 0.5 noiseprof "$work/noise.prof" 2>/dev/null
 audio=9
 
-# Best wall-clock seconds of `runs` runs of the command.
+# Best wall-clock seconds of `runs` runs of the command, or the median under load.
 best() {
-  local fastest=
   for _ in $(seq "$runs"); do
     local start end
     start=$(date +%s.%N)
     "$@" >/dev/null 2>&1
     end=$(date +%s.%N)
-    fastest=$(echo "$start $end ${fastest:-1e9}" | awk '{d = $2 - $1; print (d < $3 ? d : $3)}')
-  done
-  echo "$fastest"
+    echo "$start $end" | awk '{print $2 - $1}'
+  done | sort -g | awk -v loaded="${LOADED:-0}" '{t[NR] = $1}
+    END {print loaded == 1 ? t[int((NR + 1) / 2)] : t[1]}'
 }
+
+if [ "${LOADED:-0}" = 1 ]; then
+  for _ in $(seq "$(nproc)"); do sh -c 'while :; do :; done' & done
+  trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
+fi
 
 declare -a names times
 measure() {

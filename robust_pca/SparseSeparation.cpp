@@ -5,7 +5,7 @@
 #include <omp.h>
 
 #include <cmath>
-#include <exception>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -96,6 +96,7 @@ SparseSeparation::SparseSeparation(const SeparationSettings& settings) : config(
   }
   normalizedMagnitude = Eigen::MatrixXf::Zero(bins, channels);
   channelUpdates.assign(static_cast<size_t>(channels), UpdateSummary{});
+  pool = std::make_unique<ChannelPool>();
 }
 
 void SparseSeparation::checkFrame(const std::complex<float>* spectrum) const {
@@ -109,57 +110,48 @@ void SparseSeparation::checkFrame(const std::complex<float>* spectrum) const {
   }
 }
 
-SeparationSummary SparseSeparation::process(const std::complex<float>* spectrumData,
-                                            bool firstFrame, float* output, std::ostream* notices,
-                                            int threads) {
-  const int channels = config.numChannels, bins = config.numBins;
-  // Row-major C x F frames seen as column-major F x C: one contiguous column per channel.
-  using ComplexMatrix = Eigen::Matrix<std::complex<float>, Eigen::Dynamic, Eigen::Dynamic>;
-  const Eigen::Map<const ComplexMatrix> spectrum(spectrumData, bins, channels);
-  Eigen::Map<Eigen::MatrixXf> sparseMagnitude(output, bins, channels);
+void SparseSeparation::separateChannel(int c, const Frame& frame) {
+  const int bins = config.numBins;
   const float ratio = config.scaleUpdateRatio;
   const float keep = 1.0f - ratio;
   const float globalScale = config.globalScale;
   const float toMagnitude = 1.0f / globalScale;
-  const int cutoffBins = config.cutoffBins;
+  const std::complex<float>* spectrum = frame.spectrum + static_cast<long>(c) * bins;
+  float* output = frame.output + static_cast<long>(c) * bins;
 
-  // Each thread touches only its own channels' columns, estimators and output rows.
-  std::exception_ptr failure;
-  const int team = threads > 0 ? threads : omp_get_max_threads();
-#pragma omp parallel for schedule(static) num_threads(team)
-  for (int c = 0; c < channels; ++c) {
-    try {
-      auto magnitude = normalizedMagnitude.col(c);
-      auto scale = runningScale.col(c);
-      for (int k = 0; k < bins; ++k) magnitude[k] = spectrumMagnitude(spectrum(k, c));
-      if (firstFrame) {
-        scale = magnitude;
-      } else {
-        for (int k = 0; k < bins; ++k) scale[k] = magnitude[k] * ratio + scale[k] * keep;
-      }
-      // A zero scale (silence in frame 0) gives 0/0 or x/0; feeding that on would poison the
-      // estimator for the rest of the stream, so such bins are observed as 0.
-      for (int k = 0; k < bins; ++k) {
-        const float normalized = (magnitude[k] / scale[k]) * globalScale;
-        magnitude[k] = std::isfinite(normalized) ? normalized : 0.0f;
-      }
-      for (int k = 0; k < cutoffBins; ++k) magnitude[k] = 0.0f;
-
-      RobustPCA& estimator = channelEstimators[static_cast<size_t>(c)];
-      channelUpdates[static_cast<size_t>(c)] = estimator.update(magnitude, notices);
-      for (int k = 0; k < bins; ++k) {
-        const float s = estimator.sparse[k];
-        const float positive = s > 0.0f ? s : 0.0f;  // NaN and -0 give +0
-        const float value = (positive * scale[k]) * toMagnitude;
-        sparseMagnitude(k, c) = std::isfinite(value) ? value : 0.0f;
-      }
-    } catch (...) {
-      // Only an allocation failure gets here; it must not escape the parallel region.
-#pragma omp critical(nimbusdale_sparse_separation_failure)
-      if (!failure) failure = std::current_exception();
-    }
+  auto magnitude = normalizedMagnitude.col(c);
+  auto scale = runningScale.col(c);
+  for (int k = 0; k < bins; ++k) magnitude[k] = spectrumMagnitude(spectrum[k]);
+  if (frame.first) {
+    scale = magnitude;
+  } else {
+    for (int k = 0; k < bins; ++k) scale[k] = magnitude[k] * ratio + scale[k] * keep;
   }
-  if (failure) std::rethrow_exception(failure);
+  // A zero scale (silence in frame 0) gives 0/0 or x/0; feeding that on would poison the
+  // estimator for the rest of the stream, so such bins are observed as 0.
+  for (int k = 0; k < bins; ++k) {
+    const float normalized = (magnitude[k] / scale[k]) * globalScale;
+    magnitude[k] = std::isfinite(normalized) ? normalized : 0.0f;
+  }
+  for (int k = 0; k < config.cutoffBins; ++k) magnitude[k] = 0.0f;
+
+  RobustPCA& estimator = channelEstimators[static_cast<size_t>(c)];
+  channelUpdates[static_cast<size_t>(c)] = estimator.update(magnitude, frame.notices);
+  for (int k = 0; k < bins; ++k) {
+    const float s = estimator.sparse[k];
+    const float positive = s > 0.0f ? s : 0.0f;  // NaN and -0 give +0
+    const float value = (positive * scale[k]) * toMagnitude;
+    output[k] = std::isfinite(value) ? value : 0.0f;
+  }
+}
+
+SeparationSummary SparseSeparation::process(const std::complex<float>* spectrum, bool firstFrame,
+                                            float* output, std::ostream* notices, int threads) {
+  // Each channel touches only its own columns, estimator and output row, whichever thread runs
+  // it; the row-major C x F frames hold one contiguous row per channel.
+  const Frame frame{spectrum, output, firstFrame, notices};
+  const int team = threads > 0 ? threads : omp_get_max_threads();
+  pool->run(config.numChannels, team, [this, &frame](int c) { separateChannel(c, frame); });
 
   SeparationSummary summary;
   for (const UpdateSummary& update : channelUpdates) {

@@ -7,8 +7,10 @@
 
 #include <complex>
 #include <iosfwd>
+#include <memory>
 #include <vector>
 
+#include "ChannelPool.h"
 #include "RobustPCA.h"
 
 namespace nimbusdale {
@@ -54,8 +56,10 @@ struct SeparationSummary {
 /// channels 0 .. C-1 and then again in the same order; callers that need reproducible output
 /// seed the generator first and keep other threads from drawing meanwhile.
 ///
-/// Threads: one call at a time per object. Each frame runs its channels in one OpenMP region;
-/// the output does not depend on the number of threads.
+/// Threads: one call at a time per object. Each frame runs its channels on the calling thread and
+/// on helper threads of its own, which sleep when idle; the caller waits only for channels a
+/// helper has started, so a loaded machine never makes more threads slower than one. The output
+/// does not depend on the number of threads.
 class SparseSeparation {
  public:
   /// @throws std::invalid_argument as SeparationSettings::validate(), before any draw.
@@ -70,7 +74,8 @@ class SparseSeparation {
   /// first only read; the spectrum must have passed checkFrame(). `firstFrame` re-seeds the
   /// running scale from this frame. "not converged" lines go to `notices` (std::cout for the
   /// node; null for none). `threads` is the team size of this frame's region, 0 for the OpenMP
-  /// default. Only std::bad_alloc can throw, and then the state may be partly updated.
+  /// default (omp_get_max_threads()). Only std::bad_alloc can throw, and then the state may be
+  /// partly updated.
   SeparationSummary process(const std::complex<float>* spectrum, bool firstFrame, float* output,
                             std::ostream* notices, int threads = 0);
 
@@ -82,11 +87,20 @@ class SparseSeparation {
   const Eigen::MatrixXf& observations() const { return normalizedMagnitude; }
 
  private:
+  struct Frame {
+    const std::complex<float>* spectrum;
+    float* output;
+    bool first;
+    std::ostream* notices;
+  };
+  void separateChannel(int channel, const Frame& frame);
+
   SeparationSettings config;
   std::vector<RobustPCA> channelEstimators;
   Eigen::MatrixXf runningScale;               // F x C
   Eigen::MatrixXf normalizedMagnitude;        // F x C scratch: this frame's observations
   std::vector<UpdateSummary> channelUpdates;  // scratch: this frame's update of each channel
+  std::unique_ptr<ChannelPool> pool;
 };
 
 }  // namespace nimbusdale

@@ -1,0 +1,56 @@
+// Runs a frame's channels on the calling thread and on helper threads that sleep when idle. The
+// caller takes channels too and waits only for channels a helper has actually started, so a
+// helper that the system has not scheduled never holds a frame up: on a loaded machine more
+// threads are never slower than one.
+#ifndef NIMBUSDALE_CHANNEL_POOL_H
+#define NIMBUSDALE_CHANNEL_POOL_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace nimbusdale {
+
+class ChannelPool {
+ public:
+  ChannelPool() = default;
+  ~ChannelPool();
+  ChannelPool(const ChannelPool&) = delete;
+  ChannelPool& operator=(const ChannelPool&) = delete;
+
+  /// Calls work(c) once for every c in [0, count), on this thread and up to threads - 1 helpers
+  /// (started on first need and kept), and returns when every call has returned. Which thread
+  /// runs which channel varies; each call must touch only its channel's data. The first
+  /// exception a call throws is rethrown here once all calls have ended.
+  void run(int count, int threads, const std::function<void(int)>& work);
+
+ private:
+  void helperLoop(int index);
+  // Takes the next channel of frame `frameNumber`, or -1 once that frame has no channel left.
+  int take(uint32_t frameNumber, int count);
+  // work(channel), keeping its first exception for run().
+  void runChannel(const std::function<void(int)>& work, int channel);
+
+  std::mutex lock;
+  std::condition_variable wake;
+  std::vector<std::thread> helpers;
+  bool stopping = false;
+  // Frame number (high 32 bits) and next channel (low 32 bits): a helper that wakes late for a
+  // frame already finished fails to take a channel of the next one.
+  std::atomic<uint64_t> ticket{0};
+  std::atomic<int> finished{0};
+  uint32_t frame = 0;  // under `lock`, with the three below
+  int channels = 0;
+  int participants = 0;  // helpers 0 .. participants - 1 take part in the current frame
+  const std::function<void(int)>* job = nullptr;
+  std::exception_ptr failure;
+};
+
+}  // namespace nimbusdale
+
+#endif
