@@ -78,7 +78,7 @@ double relativeGap(const A& a, const B& b) {
   return peak > 0.0 ? gap / peak : gap;
 }
 
-TEST(PoissonGammaArithmetic, FastStaysWithinRoundingOfTheReferenceOverAThousandFrames) {
+TEST_P(EveryTarget, FastStaysWithinRoundingOfTheReferenceOverAThousandFrames) {
   // A sparse-magnitude stream as the separation emits it: mostly small, zero below a floor, with
   // a loud harmonic event now and then.
   const int bins = 65, channels = 4;

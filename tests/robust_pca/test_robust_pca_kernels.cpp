@@ -125,13 +125,7 @@ TEST_P(EveryTarget, FastUpdateStaysWithinRoundingOfTheReference) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(RobustPCAKernels, EveryTarget,
-                         ::testing::ValuesIn(hwy::SupportedAndGeneratedTargets()),
-                         [](const ::testing::TestParamInfo<int64_t>& info) {
-                           return std::string(hwy::TargetName(info.param));
-                         });
-
-TEST(RobustPCAPaths, BothPathsLearnTheSameStream) {
+TEST_P(EveryTarget, BothPathsLearnTheSameStream) {
   // Over a stream the two paths drift apart only by rounding; what they separate is the same.
   const int dim = 96;
   RobustPCA fast(dim, 4), reference(dim, 4);
@@ -149,5 +143,11 @@ TEST(RobustPCAPaths, BothPathsLearnTheSameStream) {
   }
   EXPECT_LE(worst, 1e-2f) << "events are about 6, so this is well below what separation decides";
 }
+
+INSTANTIATE_TEST_SUITE_P(RobustPCAKernels, EveryTarget,
+                         ::testing::ValuesIn(hwy::SupportedAndGeneratedTargets()),
+                         [](const ::testing::TestParamInfo<int64_t>& info) {
+                           return std::string(hwy::TargetName(info.param));
+                         });
 
 }  // namespace
