@@ -139,6 +139,31 @@ long firstInvalidSpectrumValue(const SpectrumFrameView& spectrum) {
   return -1;
 }
 
+void checkPoissonGammaInputs(const SparseFrameView& sparse, const SpectrumFrameView& spectrum) {
+  const long bins = static_cast<long>(sparse.rows());
+  const long bad = firstInvalidSparseValue(sparse);
+  if (bad >= 0) {
+    std::ostringstream detail;
+    detail << "input SPARSE holds " << sparse.data()[bad] << " at channel " << bad / bins
+           << ", bin " << bad % bins << "; values must be finite and non-negative";
+    throw std::invalid_argument(detail.str());
+  }
+  const long badBin = firstInvalidSpectrumValue(spectrum);
+  if (badBin >= 0) {
+    std::ostringstream detail;
+    detail << "input SPEC holds " << spectrum(badBin, 0) << " at channel 0, bin " << badBin
+           << "; channel 0 values must have a finite magnitude";
+    throw std::invalid_argument(detail.str());
+  }
+}
+
+std::string tooLargeForTheModel(const SparseFrameView& sparse, float globalScale) {
+  std::ostringstream detail;
+  detail << "input SPARSE values up to " << sparse.maxCoeff() << " times GLOBAL_SCALE "
+         << globalScale << " overflow the model's single-precision updates; frame refused";
+  return detail.str();
+}
+
 void checkPoissonGammaScale(float globalScale) {
   if (globalScale >= kMinPoissonGammaScale && globalScale <= kMaxPoissonGammaScale) return;
   std::ostringstream detail;

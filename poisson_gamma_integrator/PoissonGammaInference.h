@@ -11,6 +11,7 @@
 #include <Eigen/Dense>
 #include <complex>
 #include <ostream>
+#include <string>
 
 #ifndef NIMBUSDALE_REFERENCE_ARITHMETIC
 #define NIMBUSDALE_REFERENCE_ARITHMETIC 0  // the build system sets it; fast arithmetic otherwise
@@ -77,6 +78,16 @@ long firstInvalidSparseValue(const SparseFrameView& sparse);
 
 /// Index f of the first bin of channel 0 of `spectrum` whose magnitude is NaN or infinite, or -1.
 long firstInvalidSpectrumValue(const SpectrumFrameView& spectrum);
+
+/// Refuses a frame the model cannot take: a SPARSE value that is negative, NaN or infinite, or a
+/// channel-0 SPEC value whose magnitude is not finite, before anything is changed.
+/// @throws std::invalid_argument "input SPARSE holds V at channel c, bin f; ..." or
+/// "input SPEC holds V at channel 0, bin f; ...".
+void checkPoissonGammaInputs(const SparseFrameView& sparse, const SpectrumFrameView& spectrum);
+
+/// The refusal of a frame whose values runPoissonGammaFrame found too large for single
+/// precision (its std::overflow_error): "input SPARSE values up to M times GLOBAL_SCALE k ...".
+std::string tooLargeForTheModel(const SparseFrameView& sparse, float globalScale);
 
 /// Refuses a global scale outside [kMinPoissonGammaScale, kMaxPoissonGammaScale] (NaN too).
 /// @throws std::invalid_argument "parameter GLOBAL_SCALE is V; it must lie between ...".

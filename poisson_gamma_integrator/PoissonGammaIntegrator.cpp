@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <iostream>
-#include <sstream>
 #include <stdexcept>
 
 namespace nimbusdale {
@@ -43,19 +42,10 @@ void PoissonGammaIntegrator::calculate(int, int count, FD::Buffer&) {
 
   // A count the model cannot take would make the inference fail midway through its updates;
   // refuse the whole frame while the state is still untouched.
-  const long bad = firstInvalidSparseValue(sparseView);
-  if (bad >= 0) {
-    std::ostringstream detail;
-    detail << "input SPARSE holds " << sparseView.data()[bad] << " at channel " << bad / numBins
-           << ", bin " << bad % numBins << "; values must be finite and non-negative";
-    failNode(*this, typeName, detail.str());
-  }
-  const long badBin = firstInvalidSpectrumValue(specView);
-  if (badBin >= 0) {
-    std::ostringstream detail;
-    detail << "input SPEC holds " << specView(badBin, 0) << " at channel 0, bin " << badBin
-           << "; channel 0 values must have a finite magnitude";
-    failNode(*this, typeName, detail.str());
+  try {
+    checkPoissonGammaInputs(sparseView, specView);
+  } catch (const std::invalid_argument& e) {
+    failNode(*this, typeName, e.what());
   }
 
   ComplexFrame* result = new ComplexFrame(1, numBins);
@@ -68,10 +58,7 @@ void PoissonGammaIntegrator::calculate(int, int count, FD::Buffer&) {
     // The model refused the frame and kept its state; take back the zero-filled frame too, so
     // that a later request for this count computes it instead of reading zeros as a result.
     (*outputs[outputID].buffer)[count] = FD::ObjectRef();
-    std::ostringstream detail;
-    detail << "input SPARSE values up to " << sparseView.maxCoeff() << " times GLOBAL_SCALE "
-           << globalScale << " overflow the model's single-precision updates; frame refused";
-    failNode(*this, typeName, detail.str());
+    failNode(*this, typeName, tooLargeForTheModel(sparseView, globalScale));
   }
 }
 

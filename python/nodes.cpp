@@ -236,29 +236,13 @@ class PyPoissonGammaIntegrator : public PyIntegrator {
   void step(const cfloat* spec, const float* sparse, cfloat* out) override {
     const SparseFrameView sparseView(sparse, bins(), numChannel);
     const SpectrumFrameView specView(spec, bins(), numChannel);
-    const long bad = firstInvalidSparseValue(sparseView);
-    if (bad >= 0) {
-      std::ostringstream detail;
-      detail << "input SPARSE holds " << sparse[bad] << " at channel " << bad / bins() << ", bin "
-             << bad % bins() << "; values must be finite and non-negative";
-      refuse(detail.str());
-    }
-    const long badBin = firstInvalidSpectrumValue(specView);
-    if (badBin >= 0) {
-      std::ostringstream detail;
-      detail << "input SPEC holds " << spec[badBin] << " at channel 0, bin " << badBin
-             << "; channel 0 values must have a finite magnitude";
-      refuse(detail.str());
-    }
+    refusing([&] { checkPoissonGammaInputs(sparseView, specView); });
     std::ostringstream lines;
     try {
       runPoissonGammaFrame(model, globalScale, sparseView, specView, OutputRowView(out, bins()),
                            lines);
     } catch (const std::overflow_error&) {
-      std::ostringstream detail;
-      detail << "input SPARSE values up to " << sparseView.maxCoeff() << " times GLOBAL_SCALE "
-             << globalScale << " overflow the model's single-precision updates; frame refused";
-      refuse(detail.str());
+      refuse(tooLargeForTheModel(sparseView, globalScale));
     }
     addLines(lines.str());
     ++frames;

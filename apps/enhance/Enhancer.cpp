@@ -112,11 +112,8 @@ class LinkedCoresNode : public FD::BufferedNode {
                            OutputRowView((*result)[0], bins), lines);
     } catch (const std::overflow_error&) {
       (*outputs[outputID].buffer)[count] = FD::ObjectRef();
-      std::ostringstream detail;
-      detail << "PoissonGammaIntegrator 'integration': input SPARSE values up to "
-             << sparseView.maxCoeff() << " times GLOBAL_SCALE " << pgScale
-             << " overflow the model's single-precision updates; frame refused";
-      throw NodeError(detail.str());
+      throw NodeError("PoissonGammaIntegrator 'integration': " +
+                      tooLargeForTheModel(sparseView, pgScale));
     }
     writeLine(lines.str());
   }
