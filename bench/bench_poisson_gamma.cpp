@@ -14,6 +14,7 @@
 #include <streambuf>
 #include <vector>
 
+#include "heap_counter.h"
 #include "poisson_gamma_integrator/PoissonGammaInference.h"
 
 namespace {
@@ -87,12 +88,18 @@ void BM_Frame(benchmark::State& state) {
   std::ostream lines(&sink);
   std::vector<std::complex<float>> out(kBins);
   nimbusdale::PoissonGammaModel model(kBins, kChannels);
-  int i = 0;
+  runFrame(model, 0, out, lines);
+  int i = 1;
+  long frames = 0;
+  const long allocationsBefore = nimbusdale::bench::heapAllocations();
   for (auto _ : state) {
     runFrame(model, i, out, lines);
     benchmark::DoNotOptimize(out.data());
     i = (i + 1) % kFrames;
+    ++frames;
   }
+  state.counters["allocations_per_frame"] = benchmark::Counter(
+      double(nimbusdale::bench::heapAllocations() - allocationsBefore) / double(frames));
 }
 BENCHMARK(BM_Frame)->Unit(benchmark::kMicrosecond);
 

@@ -32,7 +32,10 @@ void geometricMeans(PoissonGammaArithmetic arithmetic, const float* shape, const
 
 void binGeometricMeans(PoissonGammaArithmetic arithmetic, const PoissonGammaModel& m,
                        Eigen::VectorXf& logRates, Eigen::VectorXf& out) {
-  for (Eigen::Index f = 0; f < out.size(); ++f) logRates(f) = ::logf(m.binRate(f));
+  if (arithmetic == PoissonGammaArithmetic::Fast)
+    kernels::logarithms(m.binRate.data(), static_cast<size_t>(out.size()), logRates.data());
+  else
+    for (Eigen::Index f = 0; f < out.size(); ++f) logRates(f) = ::logf(m.binRate(f));
   geometricMeans(arithmetic, m.binShape.data(), logRates.data(), 1, out.size(), out.data());
 }
 
@@ -64,45 +67,85 @@ bool allFinite(const PoissonGammaModel& m) {
          std::isfinite(m.elementRate);
 }
 
+// Scratch of a frame's iterations, kept per thread so that a steady stream of same-sized frames
+// allocates nothing.
+struct IterationScratch {
+  Eigen::VectorXf binGeoMean, channelGeoMean, binLogRate, binSums, channelSums;
+  Eigen::MatrixXf elementGeoMean, rankOneWeight, rankOneShare, elementShare;
+
+  void resize(Eigen::Index F, Eigen::Index C, PoissonGammaArithmetic arithmetic) {
+    binGeoMean.resize(F);
+    channelGeoMean.resize(C);
+    binLogRate.resize(F);
+    elementGeoMean.resize(F, C);
+    if (arithmetic == PoissonGammaArithmetic::Fast) {
+      binSums.resize(F);
+      channelSums.resize(C);
+    } else {
+      rankOneWeight.resize(F, C);
+      rankOneShare.resize(F, C);
+      elementShare.resize(F, C);
+    }
+  }
+};
+
 // The frame's iterations on `m`; leaves the last iteration's bin means in `binMean`.
 void iterate(PoissonGammaArithmetic arithmetic, PoissonGammaModel& m, float k,
-             const SparseFrameView& sparse, Eigen::VectorXf& binMean) {
+             const SparseFrameView& sparse, Eigen::VectorXf& binMean, IterationScratch& s) {
   const Eigen::Index F = m.numBins();
   const Eigen::Index C = m.numChannels();
-  Eigen::VectorXf binGeoMean(F), channelGeoMean(C), binLogRate(F);
-  Eigen::MatrixXf elementGeoMean(F, C), rankOneWeight(F, C), rankOneShare(F, C), elementShare(F, C);
-  binGeometricMeans(arithmetic, m, binLogRate, binGeoMean);
-  channelGeometricMeans(arithmetic, m, channelGeoMean);
+  const bool fast = arithmetic == PoissonGammaArithmetic::Fast;
+  s.resize(F, C, arithmetic);
+  binGeometricMeans(arithmetic, m, s.binLogRate, s.binGeoMean);
+  channelGeometricMeans(arithmetic, m, s.channelGeoMean);
 
   for (int iteration = 0; iteration < kPoissonGammaIterations; ++iteration) {
     const float logElementRate = ::logf(m.elementRate);
     geometricMeans(arithmetic, m.elementShape.data(), &logElementRate, 0, F * C,
-                   elementGeoMean.data());
+                   s.elementGeoMean.data());
 
-    // Split each count by the weights of the previous iteration's factors.
-    rankOneWeights(binGeoMean, channelGeoMean, rankOneWeight);
-    rankOneShare = (sparse.array() * rankOneWeight.array()) /
-                   ((rankOneWeight.array() + elementGeoMean.array()) + kShareFloor);
-
-    // Bin factors; their exposure is the channel means before this iteration's update.
-    m.binShape = (rankOneShare.rowwise().sum() * k).array() + m.binShapePrior;
+    // Split each count by the weights of the previous iteration's factors, then the bin
+    // factors; their exposure is the channel means before this iteration's update.
+    if (fast) {
+      kernels::rankOneShareSums(sparse.data(), s.binGeoMean.data(), s.channelGeoMean.data(),
+                                s.elementGeoMean.data(), static_cast<size_t>(F),
+                                static_cast<size_t>(C), kShareFloor, s.binSums.data(),
+                                s.channelSums.data());
+      m.binShape = (s.binSums * k).array() + m.binShapePrior;
+    } else {
+      rankOneWeights(s.binGeoMean, s.channelGeoMean, s.rankOneWeight);
+      s.rankOneShare = (sparse.array() * s.rankOneWeight.array()) /
+                       ((s.rankOneWeight.array() + s.elementGeoMean.array()) + kShareFloor);
+      m.binShape = (s.rankOneShare.rowwise().sum() * k).array() + m.binShapePrior;
+    }
     const float exposure = m.channelShape.sum() / m.channelRate;
     m.binRate = m.binRatePrior.array() + exposure;
     binMean = m.binShape.cwiseQuotient(m.binRate);
 
     // Channel factors, exposed to the new bin means.
-    m.channelShape = (rankOneShare.colwise().sum().transpose() * k).array() + m.channelShapePrior;
+    if (fast)
+      m.channelShape = (s.channelSums * k).array() + m.channelShapePrior;
+    else
+      m.channelShape =
+          (s.rankOneShare.colwise().sum().transpose() * k).array() + m.channelShapePrior;
     m.channelRate = binMean.sum() + m.channelRatePrior;
 
-    binGeometricMeans(arithmetic, m, binLogRate, binGeoMean);
-    channelGeometricMeans(arithmetic, m, channelGeoMean);
+    binGeometricMeans(arithmetic, m, s.binLogRate, s.binGeoMean);
+    channelGeometricMeans(arithmetic, m, s.channelGeoMean);
 
     // Element terms take the rest of each count, weighed against the updated rank-one term
     // but with their own geometric means from the start of this iteration. Each has exposure 1.
-    rankOneWeights(binGeoMean, channelGeoMean, rankOneWeight);
-    elementShare = (sparse.array() * elementGeoMean.array()) /
-                   ((rankOneWeight.array() + elementGeoMean.array()) + kShareFloor);
-    m.elementShape = (elementShare * k).array() + m.elementShapePrior;
+    if (fast) {
+      kernels::elementShapes(sparse.data(), s.binGeoMean.data(), s.channelGeoMean.data(),
+                             s.elementGeoMean.data(), static_cast<size_t>(F),
+                             static_cast<size_t>(C), kShareFloor, k, m.elementShapePrior,
+                             m.elementShape.data());
+    } else {
+      rankOneWeights(s.binGeoMean, s.channelGeoMean, s.rankOneWeight);
+      s.elementShare = (sparse.array() * s.elementGeoMean.array()) /
+                       ((s.rankOneWeight.array() + s.elementGeoMean.array()) + kShareFloor);
+      m.elementShape = (s.elementShare * k).array() + m.elementShapePrior;
+    }
     m.elementRate = 1.0f + m.elementRatePrior;
 
     // Empirical Bayes: each bin's prior mean follows its posterior mean.
@@ -206,10 +249,16 @@ void runPoissonGammaFrame(PoissonGammaModel& model, float globalScale,
 
   // Counts near the top of the float range overflow inside the updates (digamma then raises
   // an error, or a shape turns infinite). Work on a copy so that such a frame loses nothing.
-  PoissonGammaModel next = model;
-  Eigen::VectorXf binMean(F);
+  // Per-thread scratch: the working copy of the model and the iterations' arrays keep their
+  // storage from frame to frame (same-sized assignments do not reallocate).
+  thread_local PoissonGammaModel next(0, 0);
+  thread_local IterationScratch scratch;
+  thread_local Eigen::VectorXf binMean;
+  thread_local Eigen::VectorXcf result;
+  next = model;
+  binMean.resize(F);
   try {
-    iterate(arithmetic, next, k, sparse, binMean);
+    iterate(arithmetic, next, k, sparse, binMean, scratch);
   } catch (const std::domain_error&) {
     throw std::overflow_error(kTooLarge);
   } catch (const std::overflow_error&) {
@@ -218,7 +267,7 @@ void runPoissonGammaFrame(PoissonGammaModel& model, float globalScale,
   if (!allFinite(next)) throw std::overflow_error(kTooLarge);
 
   const float g = (next.channelShape(0) / next.channelRate) / k;
-  Eigen::VectorXcf result(F);
+  result.resize(F);
   for (Eigen::Index f = 0; f < F; ++f) {
     const std::complex<float> z = spectrum(f, 0);
     const float magnitude = std::abs(z);

@@ -8,11 +8,32 @@ namespace nimbusdale::kernels {
 
 /// out[i] = exp(digamma(shape[i]) - logRate[i * logRateStep]) for i < n: the geometric means of
 /// Gamma(shape, rate) variables, with ln(rate) given (logRateStep 0 shares one rate). digamma is
-/// evaluated in double precision (recurrence up to 6, then the asymptotic series) and rounded to
+/// evaluated in double precision (shifted to at least 4, then the asymptotic series) and rounded to
 /// float, as Boost's float digamma is; the difference and the exponential are in float. The
-/// shapes are meant to be positive: a zero or NaN shape gives NaN, an infinite one infinity.
+/// shapes are meant to be positive: a shape that is not positive and finite gives NaN.
 void geometricMeans(const float* shape, const float* logRate, size_t logRateStep, size_t n,
                     float* out);
+
+/// out[i] = ln(x[i]) for i < n, evaluated in double precision and rounded to float (so almost
+/// always the correctly rounded logf). Values that are not positive, normal and finite go to
+/// the C library's logf.
+void logarithms(const float* x, size_t n, float* out);
+
+/// The rank-one split of one frame's counts: for each bin f and channel c of the F x C
+/// column-major `sparse`, with w = binWeight[f] * channelWeight[c],
+///   share = (sparse * w) / ((w + elementWeight) + floor),
+/// summed over channels into binSums[f] (in channel order) and over bins into channelSums[c]
+/// (a fixed number of partial sums, combined in a fixed order).
+void rankOneShareSums(const float* sparse, const float* binWeight, const float* channelWeight,
+                      const float* elementWeight, size_t bins, size_t channels, float floor,
+                      float* binSums, float* channelSums);
+
+/// The element shapes from the rest of each count:
+///   elementShape = ((sparse * elementWeight) / ((w + elementWeight) + floor)) * scale + prior,
+/// with w = binWeight[f] * channelWeight[c], elementwise over the F x C column-major arrays.
+void elementShapes(const float* sparse, const float* binWeight, const float* channelWeight,
+                   const float* elementWeight, size_t bins, size_t channels, float floor,
+                   float scale, float prior, float* elementShape);
 
 }  // namespace nimbusdale::kernels
 

@@ -67,6 +67,26 @@ TEST_P(EveryTarget, GeometricMeansWithinFourUlpOfTheReference) {
   EXPECT_TRUE(std::isnan(out[3]));
 }
 
+TEST_P(EveryTarget, LogarithmsWithinOneUlpOfLogfAndExactWhereLogfIsSpecial) {
+  // Rates across the float range, an odd count for the tail, and the values the vector path
+  // leaves to logf: zero, negatives, subnormals, infinity and NaN.
+  std::vector<float> x;
+  for (int i = 0; i <= 3001; ++i) x.push_back(std::pow(10.0f, -37.0f + 74.0f * float(i) / 3001.0f));
+  x.insert(x.begin() + 5, {0.0f, -2.0f, 1e-40f, HUGE_VALF, NAN, 1.0f});
+  std::vector<float> out(x.size());
+  kernels::logarithms(x.data(), x.size(), out.data());
+  for (size_t i = 0; i < x.size(); ++i) {
+    const float reference = ::logf(x[i]);
+    SCOPED_TRACE(x[i]);
+    if (!std::isfinite(reference) || x[i] < 1e-37f)
+      EXPECT_EQ(std::memcmp(&out[i], &reference, sizeof reference), 0);
+    else if (reference == 0.0f)
+      EXPECT_EQ(out[i], 0.0f);
+    else
+      EXPECT_LE(ulpDistance(std::abs(out[i]), std::abs(reference)), 1);
+  }
+}
+
 /// max |a - b| over the largest |b|, for equally sized arrays.
 template <class A, class B>
 double relativeGap(const A& a, const B& b) {
