@@ -136,9 +136,11 @@ UpdateSummary RobustPCA::updateFast(const float* z, std::ostream* notices) {
 
   // P = (L^T L + lambda1 I)^-1 L^T from the basis on entry, kept as P^T: row i of P is the
   // combination of the basis columns weighted by row i of the inverse (G is symmetric).
-  for (Index i = 0; i < rank; ++i)
-    for (Index j = 0; j <= i; ++j)
-      w.gram(i, j) = w.gram(j, i) = kernels::dot(basis.col(i).data(), basis.col(j).data(), D);
+  for (Index i = 0; i < rank; ++i) {
+    kernels::dots(basis.data(), D, static_cast<size_t>(i) + 1, basis.col(i).data(), D,
+                  w.gram.col(i).data());
+    for (Index j = 0; j < i; ++j) w.gram(i, j) = w.gram(j, i);
+  }
   for (Index j = 0; j < rank; ++j) w.gram(j, j) += lambda1;
   w.lu.compute(w.gram);
   w.inverse.noalias() = w.lu.inverse();
@@ -152,8 +154,7 @@ UpdateSummary RobustPCA::updateFast(const float* z, std::ostream* notices) {
   bool converged = false;
   for (;;) {
     w.previousCoef = coef;
-    for (Index i = 0; i < rank; ++i)
-      coef[i] = kernels::dot(w.projection.col(i).data(), w.residual.data(), D);
+    kernels::dots(w.projection.data(), D, K, w.residual.data(), D, coef.data());
     kernels::combine(basis.data(), D, K, coef.data(), D, w.fitted.data());
     const float sparseChange =
         kernels::thresholdStep(z, w.fitted.data(), sparse.data(), w.residual.data(), lambda2, D);

@@ -42,6 +42,46 @@ float Dot(const float* HWY_RESTRICT a, const float* HWY_RESTRICT b, size_t n) {
   return sumLanes(d, hn::Add(hn::Add(acc0, acc1), hn::Add(acc2, acc3))) + tail;
 }
 
+// Dot on two columns at once, each with Dot's own accumulators and order of additions.
+void Dots(const float* HWY_RESTRICT columns, size_t stride, size_t count,
+          const float* HWY_RESTRICT x, size_t n, float* HWY_RESTRICT out) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  size_t k = 0;
+  for (; k + 2 <= count; k += 2) {
+    const float* HWY_RESTRICT a = columns + k * stride;
+    const float* HWY_RESTRICT b = a + stride;
+    auto a0 = hn::Zero(d), a1 = hn::Zero(d), a2 = hn::Zero(d), a3 = hn::Zero(d);
+    auto b0 = hn::Zero(d), b1 = hn::Zero(d), b2 = hn::Zero(d), b3 = hn::Zero(d);
+    size_t i = 0;
+    for (; i + 4 * N <= n; i += 4 * N) {
+      const auto x0 = hn::LoadU(d, x + i), x1 = hn::LoadU(d, x + i + N);
+      const auto x2 = hn::LoadU(d, x + i + 2 * N), x3 = hn::LoadU(d, x + i + 3 * N);
+      a0 = hn::MulAdd(hn::LoadU(d, a + i), x0, a0);
+      b0 = hn::MulAdd(hn::LoadU(d, b + i), x0, b0);
+      a1 = hn::MulAdd(hn::LoadU(d, a + i + N), x1, a1);
+      b1 = hn::MulAdd(hn::LoadU(d, b + i + N), x1, b1);
+      a2 = hn::MulAdd(hn::LoadU(d, a + i + 2 * N), x2, a2);
+      b2 = hn::MulAdd(hn::LoadU(d, b + i + 2 * N), x2, b2);
+      a3 = hn::MulAdd(hn::LoadU(d, a + i + 3 * N), x3, a3);
+      b3 = hn::MulAdd(hn::LoadU(d, b + i + 3 * N), x3, b3);
+    }
+    for (; i + N <= n; i += N) {
+      const auto xi = hn::LoadU(d, x + i);
+      a0 = hn::MulAdd(hn::LoadU(d, a + i), xi, a0);
+      b0 = hn::MulAdd(hn::LoadU(d, b + i), xi, b0);
+    }
+    float tailA = 0.0f, tailB = 0.0f;
+    for (; i < n; ++i) {
+      tailA += a[i] * x[i];
+      tailB += b[i] * x[i];
+    }
+    out[k] = sumLanes(d, hn::Add(hn::Add(a0, a1), hn::Add(a2, a3))) + tailA;
+    out[k + 1] = sumLanes(d, hn::Add(hn::Add(b0, b1), hn::Add(b2, b3))) + tailB;
+  }
+  if (k < count) out[k] = Dot(columns + k * stride, x, n);
+}
+
 // Four row blocks at a time, each its own chain of multiply-adds over the columns.
 void Combine(const float* HWY_RESTRICT columns, size_t stride, size_t count,
              const float* HWY_RESTRICT weights, size_t n, float* HWY_RESTRICT out) {
@@ -161,6 +201,7 @@ HWY_AFTER_NAMESPACE();
 namespace nimbusdale::kernels {
 
 HWY_EXPORT(Dot);
+HWY_EXPORT(Dots);
 HWY_EXPORT(Combine);
 HWY_EXPORT(ThresholdStep);
 HWY_EXPORT(AddScaled);
@@ -168,6 +209,10 @@ HWY_EXPORT(SweepColumn);
 
 float dot(const float* a, const float* b, size_t n) {
   return HWY_DYNAMIC_DISPATCH(Dot)(a, b, n);
+}
+
+void dots(const float* columns, size_t stride, size_t count, const float* x, size_t n, float* out) {
+  HWY_DYNAMIC_DISPATCH(Dots)(columns, stride, count, x, n, out);
 }
 
 void combine(const float* columns, size_t stride, size_t count, const float* weights, size_t n,

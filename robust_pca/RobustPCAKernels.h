@@ -11,6 +11,10 @@ namespace nimbusdale::kernels {
 /// Sum of a[i] * b[i], i < n.
 float dot(const float* a, const float* b, size_t n);
 
+/// out[k] = dot(columns + k * stride, x, n) for k < count, each bit for bit as dot() gives it;
+/// two columns share each load of x.
+void dots(const float* columns, size_t stride, size_t count, const float* x, size_t n, float* out);
+
 /// out[i] = sum over j < count of columns[j * stride + i] * weights[j], j ascending, i < n:
 /// a matrix (n rows, `count` columns `stride` apart) times a vector.
 void combine(const float* columns, size_t stride, size_t count, const float* weights, size_t n,

@@ -72,6 +72,13 @@ TEST_P(EveryTarget, KernelsAgreeWithPlainSums) {
 
     const size_t count = 5, stride = n + 3;
     const std::vector<float> columns = randomVector(stride * count, 3), w = randomVector(count, 4);
+    // Batched dot products on an odd column count equal single ones bit for bit.
+    std::vector<float> batched(count);
+    kernels::dots(columns.data(), stride, count, b.data(), n, batched.data());
+    for (size_t j = 0; j < count; ++j)
+      EXPECT_EQ(batched[j], kernels::dot(columns.data() + j * stride, b.data(), n))
+          << "column " << j;
+
     std::vector<float> out(n);
     kernels::combine(columns.data(), stride, count, w.data(), n, out.data());
     for (size_t i = 0; i < n; ++i) {
