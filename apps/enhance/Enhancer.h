@@ -107,8 +107,9 @@ enum class NodeImplementation {
 std::mutex& randomDrawLock();
 
 /// Throws std::invalid_argument naming sample and channel for the first sample that is not
-/// finite or whose magnitude exceeds kMaxSampleMagnitude.
-void checkSignal(const float* interleaved, long samples, int channels);
+/// finite or whose magnitude exceeds kMaxSampleMagnitude. Samples are numbered from
+/// `firstSample` (the block's place in a longer stream).
+void checkSignal(const float* interleaved, long samples, int channels, long firstSample = 0);
 
 /// Called after each frame with (frames done, frames in all).
 using ProgressFn = std::function<void(long, long)>;

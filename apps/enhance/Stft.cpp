@@ -49,7 +49,8 @@ struct RealFft::Plans {
   fftwf_plan inverse = nullptr;
 };
 
-RealFft::RealFft(int length) : plans(new Plans{length}) {
+RealFft::RealFft(int length)
+    : plans(new Plans{length}), scratch(static_cast<size_t>(length / 2 + 1)) {
   std::vector<float> real(static_cast<size_t>(length));
   std::vector<fftwf_complex> bins(static_cast<size_t>(length / 2 + 1));
   std::lock_guard<std::mutex> guard(plannerLock());
@@ -73,16 +74,20 @@ void RealFft::forward(const float* in, std::complex<float>* out) {
 
 void RealFft::inverse(const std::complex<float>* in, float* out) {
   // c2r overwrites its input; work on a copy so callers keep theirs.
-  std::vector<std::complex<float>> copy(in, in + plans->length / 2 + 1);
-  fftwf_execute_dft_c2r(plans->inverse, reinterpret_cast<fftwf_complex*>(copy.data()), out);
+  std::copy(in, in + plans->length / 2 + 1, scratch.begin());
+  fftwf_execute_dft_c2r(plans->inverse, reinterpret_cast<fftwf_complex*>(scratch.data()), out);
 }
 
 StftSource::StftSource(std::string nodeName, const float* interleaved, long samples, int channels,
                        StftGeometry geometry)
+    : StftSource(std::move(nodeName), nullptr, geometry) {
+  whole = SignalWindow{interleaved, 0, samples, samples, channels};
+  signal = &whole;
+}
+
+StftSource::StftSource(std::string nodeName, const SignalWindow* window, StftGeometry geometry)
     : FD::BufferedNode(std::move(nodeName), FD::ParameterSet()),
-      signal(interleaved),
-      samples(samples),
-      channels(channels),
+      signal(window),
       geometry(geometry),
       window(hannWindow(geometry.length)),
       frame(static_cast<size_t>(geometry.length)),
@@ -93,13 +98,24 @@ StftSource::StftSource(std::string nodeName, const float* interleaved, long samp
 StftSource::~StftSource() = default;
 
 void StftSource::calculate(int, int count, FD::Buffer& out) {
-  auto* spectrum = new FD::Matrix<std::complex<float>>(channels, geometry.bins());
-  out[count] = FD::ObjectRef(spectrum);
+  const SignalWindow& s = *signal;
   const long start = geometry.frameStart(count);
-  for (int ch = 0; ch < channels; ++ch) {
+  const long end = start + geometry.length;
+  const long needed = s.total >= 0 ? std::min(end, s.total) : end;
+  if (std::max(0L, start) < s.first || needed > s.first + s.count)
+    throw new FD::NodeException(
+        this,
+        "analysis source " + getName() + ": frame " + std::to_string(count) + " needs samples " +
+            std::to_string(std::max(0L, start)) + " to " + std::to_string(needed - 1) +
+            "; the stream holds " + std::to_string(s.first) + " to " +
+            std::to_string(s.first + s.count - 1),
+        __FILE__, __LINE__);
+  auto* spectrum = new FD::Matrix<std::complex<float>>(s.channels, geometry.bins());
+  out[count] = FD::ObjectRef(spectrum);
+  for (int ch = 0; ch < s.channels; ++ch) {
     for (int i = 0; i < geometry.length; ++i) {
       const long n = start + i;
-      const float x = (n >= 0 && n < samples) ? signal[n * channels + ch] : 0.0f;
+      const float x = (n >= 0 && n < needed) ? s.data[(n - s.first) * s.channels + ch] : 0.0f;
       frame[static_cast<size_t>(i)] = x * window[static_cast<size_t>(i)];
     }
     fft.forward(frame.data(), (*spectrum)[ch]);
@@ -157,6 +173,82 @@ std::vector<float> OverlapAddSink::result() const {
         p > 1e-6f ? accumulated[static_cast<size_t>(n + offset)] / p : 0.0f;
   }
   return out;
+}
+
+OverlapAddStream::OverlapAddStream(std::string nodeName, StftGeometry geometry)
+    : FD::BufferedNode(std::move(nodeName), FD::ParameterSet()),
+      geometry(geometry),
+      window(hannWindow(geometry.length)),
+      squares(window.size()),
+      next(geometry.length - geometry.hop),
+      frame(static_cast<size_t>(geometry.length)),
+      fft(geometry.length) {
+  for (size_t i = 0; i < window.size(); ++i) squares[i] = window[i] * window[i];
+  accumulated.reserve(static_cast<size_t>(2 * geometry.length));
+  inputID = addInput("INPUT");
+  outputID = addOutput("OUTPUT");
+}
+
+OverlapAddStream::~OverlapAddStream() = default;
+
+void OverlapAddStream::calculate(int, int count, FD::Buffer&) {
+  FD::RCPtr<FD::Matrix<std::complex<float>>> in = getInput(inputID, count);
+  if (in->nrows() < 1 || in->ncols() != geometry.bins())
+    throw new FD::NodeException(this,
+                                "overlap-add sink " + getName() + ": input frame is " +
+                                    std::to_string(in->nrows()) + " x " +
+                                    std::to_string(in->ncols()) + "; expected 1 x " +
+                                    std::to_string(geometry.bins()),
+                                __FILE__, __LINE__);
+  if (count != frames)
+    throw new FD::NodeException(this, "overlap-add sink " + getName() + ": frame " +
+                                          std::to_string(count) + " came out of order; expected " +
+                                          std::to_string(frames));
+  fft.inverse((*in)[0], frame.data());
+  const long position = static_cast<long>(count) * geometry.hop;
+  const size_t needed = static_cast<size_t>(position - first + geometry.length);
+  if (accumulated.size() < needed) accumulated.resize(needed, 0.0f);
+  const float scale = 1.0f / static_cast<float>(geometry.length);
+  float* dst = accumulated.data() + (position - first);
+  for (int i = 0; i < geometry.length; ++i)
+    dst[i] += frame[static_cast<size_t>(i)] * scale * window[static_cast<size_t>(i)];
+  ++frames;
+  (*outputs[outputID].buffer)[count] = FD::Int::alloc(count);
+}
+
+void OverlapAddStream::takeFinal(std::vector<float>& out) {
+  // Frame `frames` starts at frames * hop: everything before it is final.
+  hand(frames * geometry.hop, out);
+}
+
+void OverlapAddStream::endAt(long total) { end = total + (geometry.length - geometry.hop); }
+
+void OverlapAddStream::takeRest(std::vector<float>& out) {
+  if (end < 0) throw std::logic_error("OverlapAddStream::takeRest: the end is not known");
+  hand(end, out);
+}
+
+void OverlapAddStream::hand(long upTo, std::vector<float>& out) {
+  const long hop = geometry.hop, length = geometry.length;
+  if (end >= 0) upTo = std::min(upTo, end);
+  for (; next < upTo; ++next) {
+    // The window power of the frames covering this position, summed in frame order as
+    // OverlapAddSink::result() does.
+    const long last = std::min(next / hop, frames - 1);
+    const long firstFrame = next >= length ? (next - length) / hop + 1 : 0;
+    float power = 0.0f;
+    for (long t = firstFrame; t <= last; ++t) power += squares[static_cast<size_t>(next - t * hop)];
+    const long i = next - first;
+    const float value =
+        i < static_cast<long>(accumulated.size()) ? accumulated[static_cast<size_t>(i)] : 0.0f;
+    out.push_back(power > 1e-6f ? value / power : 0.0f);
+  }
+  // Drop what was handed out, once it is a good part of the buffer.
+  const long done = std::min(next, static_cast<long>(accumulated.size()) + first) - first;
+  if (done > 0 && done >= length) {
+    accumulated.erase(accumulated.begin(), accumulated.begin() + done);
+    first += done;
+  }
 }
 
 }  // namespace nimbusdale::app

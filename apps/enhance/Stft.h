@@ -46,21 +46,36 @@ class RealFft {
  private:
   struct Plans;
   std::unique_ptr<Plans> plans;
+  std::vector<std::complex<float>> scratch;  // c2r destroys its input
+};
+
+/// The stretch of an interleaved signal a StftSource can see: samples [first, first + count) of
+/// the stream, the first of them at `data`. `total` is the stream's length once known, -1 while
+/// more may come.
+struct SignalWindow {
+  const float* data = nullptr;
+  long first = 0;
+  long count = 0;
+  long total = -1;
+  int channels = 1;
 };
 
 /// Source node with output OUTPUT: frame t is the C x bins spectrum of the windowed frame t of
-/// an interleaved C-channel signal (which must outlive the node).
+/// an interleaved C-channel signal. Samples before the start and at or after a known end are 0;
+/// a frame needing a sample the window does not hold throws a NodeException.
 class StftSource : public FD::BufferedNode {
  public:
+  /// The whole signal, which must outlive the node.
   StftSource(std::string nodeName, const float* interleaved, long samples, int channels,
              StftGeometry geometry);
+  /// A stream: `window` (which must outlive the node) is read at each frame.
+  StftSource(std::string nodeName, const SignalWindow* window, StftGeometry geometry);
   ~StftSource() override;
   void calculate(int output_id, int count, FD::Buffer& out) override;
 
  private:
-  const float* signal;
-  long samples;
-  int channels;
+  SignalWindow whole;
+  const SignalWindow* signal;
   StftGeometry geometry;
   std::vector<float> window;
   std::vector<float> frame;
@@ -88,6 +103,43 @@ class OverlapAddSink : public FD::BufferedNode {
   std::vector<float> accumulated;  // from the start of frame 0
   std::vector<float> frame;
   std::vector<std::complex<float>> spectrum;
+  RealFft fft;
+};
+
+/// Sink node for a stream, with input INPUT and output OUTPUT: it overlap-adds frames as
+/// OverlapAddSink does, keeping only the samples later frames may still change, and hands out
+/// each sample as soon as it is final, equal to OverlapAddSink::result() bit for bit.
+class OverlapAddStream : public FD::BufferedNode {
+ public:
+  OverlapAddStream(std::string nodeName, StftGeometry geometry);
+  ~OverlapAddStream() override;
+  /// Adds frame `count`; frames must come in order from 0.
+  void calculate(int output_id, int count, FD::Buffer& out) override;
+
+  /// Appends to `out` the samples that no frame after the last one added can change.
+  void takeFinal(std::vector<float>& out);
+  /// Marks the stream as `total` samples long: nothing beyond is handed out.
+  void endAt(long total);
+  /// Appends the rest of the stream; endAt() must have been called, and every frame covering
+  /// the rest added.
+  void takeRest(std::vector<float>& out);
+  /// Samples handed out so far.
+  long handedOut() const { return next - (geometry.length - geometry.hop); }
+
+ private:
+  void hand(long end, std::vector<float>& out);
+
+  int inputID;
+  int outputID;
+  StftGeometry geometry;
+  std::vector<float> window;
+  std::vector<float> squares;      // window[i]^2
+  std::vector<float> accumulated;  // from overlap-add position `first` on
+  long first = 0;                  // position of accumulated[0]
+  long next;                       // position of the next sample to hand out
+  long frames = 0;                 // frames added
+  long end = -1;                   // position after the last sample, once known
+  std::vector<float> frame;
   RealFft fft;
 };
 
