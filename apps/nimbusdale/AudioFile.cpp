@@ -11,9 +11,9 @@
 #include <stdexcept>
 
 #include "OutputFile.h"
+#include "Sndfile.h"
 
 namespace nimbusdale::app {
-namespace {
 
 std::string extensionOf(const std::string& path) {
   const size_t slash = path.find_last_of('/');
@@ -24,6 +24,8 @@ std::string extensionOf(const std::string& path) {
                  [](unsigned char c) { return std::tolower(c); });
   return ext;
 }
+
+namespace {
 
 // libsndfile's major format whose usual extension is `ext`, or 0.
 int majorFormatFor(const std::string& ext) {
@@ -39,7 +41,8 @@ int majorFormatFor(const std::string& ext) {
   return 0;
 }
 
-// The libsndfile format for `path`, or a std::runtime_error saying why there is none.
+}  // namespace
+
 SF_INFO outputInfo(const std::string& path, int channels, int sampleRate, SampleFormat format) {
   const std::string ext = extensionOf(path);
   const int major = majorFormatFor(ext);
@@ -56,6 +59,8 @@ SF_INFO outputInfo(const std::string& path, int channels, int sampleRate, Sample
         (format == SampleFormat::Float ? "float samples; use --format pcm16" : "16-bit samples"));
   return info;
 }
+
+namespace {
 
 // Bytes a sample takes in encodings of fixed size, else 0.
 int bytesPerSample(int format) {
@@ -79,11 +84,12 @@ int bytesPerSample(int format) {
   }
 }
 
-// The frames a truncated file's header claims, or 0. libsndfile quietly shortens the frame count
-// to the data present and notes it in its log of the header, on the audio chunk's line:
-// "data : CLAIMED (should be PRESENT)" (WAV and its kin), "SSND : ..." (AIFF, whose chunk starts
-// with 8 bytes of offset and block size) or "Data Size : ..." (AU), sizes in bytes. Lengths left
-// open by streaming writers (all ones) are not claims.
+}  // namespace
+
+// libsndfile quietly shortens the frame count to the data present and notes it in its log of the
+// header, on the audio chunk's line: "data : CLAIMED (should be PRESENT)" (WAV and its kin),
+// "SSND : ..." (AIFF, whose chunk starts with 8 bytes of offset and block size) or
+// "Data Size : ..." (AU), sizes in bytes.
 long claimedFrames(SNDFILE* file, const SF_INFO& info) {
   const long long frameBytes = static_cast<long long>(bytesPerSample(info.format)) * info.channels;
   if (frameBytes <= 0) return 0;
@@ -101,6 +107,8 @@ long claimedFrames(SNDFILE* file, const SF_INFO& info) {
   }
   return 0;
 }
+
+namespace {
 
 // A file in memory for libsndfile's virtual I/O: grows on write, seeks anywhere within.
 struct MemoryFile {

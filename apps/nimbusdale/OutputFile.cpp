@@ -169,6 +169,15 @@ FileIdentity identify(const std::string& path) {
 OutputFile::OutputFile(std::string path, std::string what)
     : path_(std::move(path)), what_(std::move(what)) {
   if (path_.empty()) fail("no file name given");
+  if (path_ == "-") {
+    // Standard output, written as a stream like a FIFO.
+    target_ = path_;
+    fd_ = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    if (fd_ < 0) fail(std::strerror(errno));
+    buffer_ = std::make_unique<Buffer>(*this);
+    stream_ = std::make_unique<std::ostream>(buffer_.get());
+    return;
+  }
   target_ = followLinks(path_);
   try {
     struct stat st {};

@@ -21,7 +21,8 @@ namespace nimbusdale::app {
 ///   permission bits, and a symbolic link on the way keeps pointing at the new file;
 /// - a FIFO or a character device: opened for writing as it is (no create, no truncate) and
 ///   written directly, as a stream;
-/// - anything else (a folder, a block device, a socket): refused.
+/// - anything else (a folder, a block device, a socket): refused;
+/// - "-": standard output, written directly, as a stream.
 ///
 /// Every write, flush and close is checked; the first failure throws std::runtime_error
 /// "cannot write [WHAT ]PATH: REASON" with the system's reason. Temporary files are removed when
@@ -50,8 +51,11 @@ class OutputFile {
   void commit();
 
   const std::string& path() const { return path_; }
-  /// True when the bytes go straight to a FIFO or character device.
+  /// True when the bytes go straight to a FIFO, a character device or standard output.
   bool streaming() const { return temporary_.empty(); }
+  /// The open descriptor, for writers that need one (libsndfile seeks in a temporary file);
+  /// anything written through it must come after what stream() holds is written.
+  int descriptor() const { return fd_; }
 
  private:
   class Buffer;

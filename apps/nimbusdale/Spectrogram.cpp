@@ -10,12 +10,10 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "OutputFile.h"
-
 namespace nimbusdale::app {
 namespace {
 
-constexpr int kMaxColumns = 1200;
+constexpr size_t kMaxColumns = 1200;
 constexpr int kLeft = 70, kRight = 16, kTitle = 26, kBottom = 44, kGap = 10;
 constexpr float kRangeDb = 80.0f;
 
@@ -69,35 +67,6 @@ std::array<unsigned char, 3> colourFor(float t) {
   return c;
 }
 
-// Column-wise dB spectrogram, pooled (max) down to at most kMaxColumns columns.
-std::vector<std::vector<float>> spectrogramDb(const std::vector<float>& x, StftGeometry g,
-                                              int columns) {
-  const long frames = std::max(1L, g.frameCount(static_cast<long>(x.size())));
-  const std::vector<float> window = hannWindow(g.length);
-  RealFft fft(g.length);
-  std::vector<float> frame(static_cast<size_t>(g.length));
-  std::vector<std::complex<float>> bins(static_cast<size_t>(g.bins()));
-  std::vector<std::vector<float>> db(static_cast<size_t>(columns),
-                                     std::vector<float>(static_cast<size_t>(g.bins()), -1e9f));
-  for (long t = 0; t < frames; ++t) {
-    const long start = g.frameStart(t);
-    for (int i = 0; i < g.length; ++i) {
-      const long n = start + i;
-      frame[static_cast<size_t>(i)] =
-          (n >= 0 && n < static_cast<long>(x.size()))
-              ? x[static_cast<size_t>(n)] * window[static_cast<size_t>(i)]
-              : 0.0f;
-    }
-    fft.forward(frame.data(), bins.data());
-    auto& col = db[static_cast<size_t>(t * columns / frames)];
-    for (int k = 0; k < g.bins(); ++k)
-      col[static_cast<size_t>(k)] =
-          std::max(col[static_cast<size_t>(k)],
-                   20.0f * std::log10(std::abs(bins[static_cast<size_t>(k)]) + 1e-12f));
-  }
-  return db;
-}
-
 double niceStep(double span, int maxTicks) {
   const double raw = span / maxTicks;
   const double p = std::pow(10.0, std::floor(std::log10(raw)));
@@ -114,24 +83,122 @@ std::string numberLabel(double v) {
 
 }  // namespace
 
-std::vector<unsigned char> renderSpectrogramPng(const std::vector<SpectrogramPanel>& panels,
-                                                int sampleRate, StftGeometry geometry) {
-  geometry.validate();
-  if (panels.empty()) throw std::invalid_argument("no spectrogram to draw");
-  const long samples = static_cast<long>(panels.front().signal.size());
-  const long frames = std::max(1L, geometry.frameCount(samples));
-  const int columns = static_cast<int>(std::min<long>(frames, kMaxColumns));
-  const int rows = geometry.bins();
-  const int panelHeight = kTitle + rows + kGap;
-  Image img(kLeft + columns + kRight, static_cast<int>(panels.size()) * panelHeight + kBottom);
+// One signal's frames as dB columns, each pooling `framesPerColumn` frames by their maximum.
+struct SpectrogramBuilder::Panel {
+  Panel(std::string title, StftGeometry g)
+      : title(std::move(title)),
+        geometry(g),
+        window(hannWindow(g.length)),
+        pending(static_cast<size_t>(g.length - g.hop), 0.0f),
+        frame(static_cast<size_t>(g.length)),
+        bins(static_cast<size_t>(g.bins())),
+        fft(g.length) {}
 
+  // Frames complete once `pending` holds a whole frame; `pending` starts with the zeros before
+  // the signal.
+  void add(const float* x, long n, int stride) {
+    for (long i = 0; i < n; ++i) {
+      pending.push_back(x[i * stride]);
+      if (static_cast<long>(pending.size()) == geometry.length) {
+        runFrame();
+        pending.erase(pending.begin(), pending.begin() + geometry.hop);
+      }
+    }
+    samples += n;
+  }
+
+  // The last frames, zero-padded, as the analysis of the whole signal has them.
+  void finish() {
+    const long frames = std::max(1L, geometry.frameCount(samples));
+    while (framesDone < frames) {
+      pending.resize(static_cast<size_t>(geometry.length), 0.0f);
+      runFrame();
+      pending.erase(pending.begin(), pending.begin() + geometry.hop);
+    }
+  }
+
+  void runFrame() {
+    for (int i = 0; i < geometry.length; ++i)
+      frame[static_cast<size_t>(i)] =
+          pending[static_cast<size_t>(i)] * window[static_cast<size_t>(i)];
+    fft.forward(frame.data(), bins.data());
+    if (framesDone % framesPerColumn == 0)
+      columns.emplace_back(static_cast<size_t>(geometry.bins()), -1e9f);
+    std::vector<float>& col = columns.back();
+    for (int k = 0; k < geometry.bins(); ++k)
+      col[static_cast<size_t>(k)] =
+          std::max(col[static_cast<size_t>(k)],
+                   20.0f * std::log10(std::abs(bins[static_cast<size_t>(k)]) + 1e-12f));
+    ++framesDone;
+    if (framesDone % framesPerColumn == 0 && columns.size() == 2 * kMaxColumns) {
+      for (size_t c = 0; c < kMaxColumns; ++c) {
+        std::vector<float>& merged = columns[c];
+        merged = columns[2 * c];
+        for (size_t k = 0; k < merged.size(); ++k)
+          merged[k] = std::max(merged[k], columns[2 * c + 1][k]);
+      }
+      columns.resize(kMaxColumns);
+      framesPerColumn *= 2;
+    }
+  }
+
+  // The columns pooled down to at most kMaxColumns.
+  std::vector<std::vector<float>> picture() const {
+    const size_t have = columns.size();
+    const size_t shown = std::min(have, kMaxColumns);
+    std::vector<std::vector<float>> out(
+        shown, std::vector<float>(static_cast<size_t>(geometry.bins()), -1e9f));
+    for (size_t c = 0; c < have; ++c) {
+      std::vector<float>& dst = out[c * shown / have];
+      for (size_t k = 0; k < dst.size(); ++k) dst[k] = std::max(dst[k], columns[c][k]);
+    }
+    return out;
+  }
+
+  std::string title;
+  StftGeometry geometry;
+  std::vector<float> window, pending, frame;
+  std::vector<std::complex<float>> bins;
+  RealFft fft;
+  std::vector<std::vector<float>> columns;
+  long framesPerColumn = 1, framesDone = 0, samples = 0;
+};
+
+SpectrogramBuilder::SpectrogramBuilder(std::vector<std::string> titles, int sampleRate,
+                                       StftGeometry geometry)
+    : sampleRate(sampleRate), geometry(geometry) {
+  geometry.validate();
+  if (titles.empty()) throw std::invalid_argument("no spectrogram to draw");
+  for (auto& title : titles) panels.push_back(std::make_unique<Panel>(std::move(title), geometry));
+}
+
+SpectrogramBuilder::~SpectrogramBuilder() = default;
+
+void SpectrogramBuilder::add(int panel, const float* samples, long n) {
+  addStrided(panel, samples, n, 1);
+}
+
+void SpectrogramBuilder::addStrided(int panel, const float* samples, long n, int stride) {
+  panels.at(static_cast<size_t>(panel))->add(samples, n, stride);
+}
+
+std::vector<unsigned char> SpectrogramBuilder::png() {
+  const long samples = panels.front()->samples;
+  for (const auto& p : panels)
+    if (p->samples != samples)
+      throw std::runtime_error("spectrogram panels hold different lengths of signal");
   std::vector<std::vector<std::vector<float>>> spectra;
   float peak = -1e9f;
   for (const auto& panel : panels) {
-    spectra.push_back(spectrogramDb(panel.signal, geometry, columns));
+    panel->finish();
+    spectra.push_back(panel->picture());
     for (const auto& col : spectra.back())
       for (float v : col) peak = std::max(peak, v);
   }
+  const int columns = static_cast<int>(spectra.front().size());
+  const int rows = geometry.bins();
+  const int panelHeight = kTitle + rows + kGap;
+  Image img(kLeft + columns + kRight, static_cast<int>(panels.size()) * panelHeight + kBottom);
 
   const double nyquistKHz = sampleRate / 2000.0;
   const double freqStep = niceStep(nyquistKHz, 5);
@@ -140,7 +207,7 @@ std::vector<unsigned char> renderSpectrogramPng(const std::vector<SpectrogramPan
   for (size_t p = 0; p < panels.size(); ++p) {
     const int top = static_cast<int>(p) * panelHeight + kTitle;
     drawText(img, kLeft, top - 20,
-             panels[p].title + "  (dB, top " + numberLabel(kRangeDb) + " dB shown)", 2);
+             panels[p]->title + "  (dB, top " + numberLabel(kRangeDb) + " dB shown)", 2);
     for (int c = 0; c < columns; ++c)
       for (int k = 0; k < rows; ++k) {
         const float level =
@@ -178,14 +245,6 @@ std::vector<unsigned char> renderSpectrogramPng(const std::vector<SpectrogramPan
                               img.width * 3))
     throw std::runtime_error("cannot encode the spectrogram picture");
   return png;
-}
-
-void writeSpectrogramPng(const std::string& path, const std::vector<SpectrogramPanel>& panels,
-                         int sampleRate, StftGeometry geometry) {
-  const std::vector<unsigned char> png = renderSpectrogramPng(panels, sampleRate, geometry);
-  OutputFile out(path, "spectrogram");
-  out.write(png.data(), png.size());
-  out.commit();
 }
 
 }  // namespace nimbusdale::app

@@ -2,6 +2,7 @@
 #ifndef NIMBUSDALE_APPS_SPECTROGRAM_H
 #define NIMBUSDALE_APPS_SPECTROGRAM_H
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,19 +10,31 @@
 
 namespace nimbusdale::app {
 
-struct SpectrogramPanel {
-  std::string title;
-  std::vector<float> signal;  ///< mono samples
+/// Spectrograms of several mono signals of equal length, built as their samples arrive: each
+/// frame's dB spectrum (Hann frames of the geometry) becomes a column, and once there are twice
+/// as many columns as a picture shows, neighbours are pooled (max) in pairs, so memory stays
+/// bounded however long the signals run.
+class SpectrogramBuilder {
+ public:
+  SpectrogramBuilder(std::vector<std::string> titles, int sampleRate, StftGeometry geometry);
+  ~SpectrogramBuilder();
+  SpectrogramBuilder(const SpectrogramBuilder&) = delete;
+  SpectrogramBuilder& operator=(const SpectrogramBuilder&) = delete;
+
+  /// Appends `n` samples to signal `panel`.
+  void add(int panel, const float* samples, long n);
+  /// Appends every `stride`-th value of `samples` (one channel of interleaved frames).
+  void addStrided(int panel, const float* samples, long n, int stride);
+  /// The picture, panels one above the other, with a shared 80 dB colour range. Every signal
+  /// must have received the same number of samples. Throws std::runtime_error.
+  std::vector<unsigned char> png();
+
+ private:
+  struct Panel;
+  std::vector<std::unique_ptr<Panel>> panels;
+  int sampleRate;
+  StftGeometry geometry;
 };
-
-/// The panels' spectrograms (Hann frames of `geometry`, in dB, one shared 80 dB colour range) as
-/// the bytes of a PNG file. Throws std::runtime_error.
-std::vector<unsigned char> renderSpectrogramPng(const std::vector<SpectrogramPanel>& panels,
-                                                int sampleRate, StftGeometry geometry);
-
-/// renderSpectrogramPng() written to `path` through an OutputFile. Throws std::runtime_error.
-void writeSpectrogramPng(const std::string& path, const std::vector<SpectrogramPanel>& panels,
-                         int sampleRate, StftGeometry geometry);
 
 }  // namespace nimbusdale::app
 

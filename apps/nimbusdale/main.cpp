@@ -17,7 +17,9 @@
 #include "../enhance/Enhancer.h"
 #include "../enhance/NodeCatalog.h"
 #include "../enhance/Score.h"
+#include "../enhance/StreamEnhancer.h"
 #include "AudioFile.h"
+#include "AudioStream.h"
 #include "OutputFile.h"
 #include "Spectrogram.h"
 
@@ -59,6 +61,8 @@ std::string toolboxFile(const std::string& option) {
 
 struct EnhanceCommand {
   std::string input, output, diagnostics, spectrogram, format = "float";
+  std::string raw, outputFormat = "auto";
+  int rawChannels = 0, rawRate = 0;
   bool quiet = false;
   app::EnhanceOptions options;
 };
@@ -68,24 +72,31 @@ struct ScoreCommand {
   double maxLagMs = 50.0;
 };
 
-// Progress on stderr: frames done, total, speed as a multiple of real time.
+// Progress on stderr: frames done (of the total, when the input says), speed as a multiple of
+// real time.
 class ProgressBar {
  public:
   ProgressBar(bool enabled, double secondsPerFrame)
       : enabled(enabled), secondsPerFrame(secondsPerFrame), start(Clock::now()) {}
-  void operator()(long done, long total) {
+  /// `total` < 0: not known (a pipe).
+  void operator()(long done, long total, bool last = false) {
     if (!enabled) return;
     const auto now = Clock::now();
-    if (done != total && now - lastDraw < std::chrono::milliseconds(100)) return;
+    if (!last && now - lastDraw < std::chrono::milliseconds(100)) return;
     lastDraw = now;
     const double elapsed = std::chrono::duration<double>(now - start).count();
     const double speed = elapsed > 0 ? done * secondsPerFrame / elapsed : 0.0;
-    const int width = 30;
-    const int filled = total ? static_cast<int>(width * done / total) : width;
-    std::fprintf(stderr, "\r[%s%s] %ld/%ld frames, %.1fx real time",
-                 std::string(filled, '#').c_str(), std::string(width - filled, '.').c_str(), done,
-                 total, speed);
-    if (done == total) std::fputc('\n', stderr);
+    if (total >= 0) {
+      const int width = 30;
+      const int filled = total ? static_cast<int>(width * std::min(done, total) / total) : width;
+      std::fprintf(stderr, "\r[%s%s] %ld/%ld frames, %.1fx real time",
+                   std::string(filled, '#').c_str(), std::string(width - filled, '.').c_str(), done,
+                   total, speed);
+    } else {
+      std::fprintf(stderr, "\r%ld frames (%.1f s of audio), %.1fx real time", done,
+                   done * secondsPerFrame, speed);
+    }
+    if (last) std::fputc('\n', stderr);
     std::fflush(stderr);
   }
 
@@ -107,7 +118,8 @@ void checkOutputsAreDistinct(const EnhanceCommand& cmd) {
   for (const auto& [option, path] : {std::pair<std::string, std::string>{"-o", cmd.output},
                                      {"--spectrogram", cmd.spectrogram},
                                      {"--diagnostics", cmd.diagnostics}})
-    if (!path.empty()) outputs.push_back({option, path, app::identify(path)});
+    if (!path.empty() && path != "-") outputs.push_back({option, path, app::identify(path)});
+  if (cmd.input == "-") return;
   const app::FileIdentity input = app::identify(cmd.input);
   for (size_t i = 0; i < outputs.size(); ++i) {
     if (outputs[i].id == input)
@@ -121,14 +133,37 @@ void checkOutputsAreDistinct(const EnhanceCommand& cmd) {
   }
 }
 
+app::StreamContainer containerOption(const std::string& name) {
+  if (name == "wav") return app::StreamContainer::Wav;
+  if (name == "raw") return app::StreamContainer::Raw;
+  return app::StreamContainer::Auto;
+}
+
+// Block of input read at a time: a hop when the input is a pipe (so a sample waits at most one
+// frame length plus one hop), larger for files.
+long readBlock(const EnhanceCommand& cmd, const app::AudioReader& in) {
+  return in.frames() < 0 ? cmd.options.hop : 16 * 1024;
+}
+
 int runEnhance(const EnhanceCommand& cmd) {
   cmd.options.validate();
   app::EnhanceOptions options = cmd.options;
   if (!options.toolbox.empty()) options.toolbox = toolboxFile(options.toolbox);
   const app::SampleFormat format =
       cmd.format == "pcm16" ? app::SampleFormat::Pcm16 : app::SampleFormat::Float;
-  app::checkWritable(cmd.output, 1, format);
-  const app::Audio in = readInput(cmd.input);
+  const app::StreamContainer container = containerOption(cmd.outputFormat);
+  app::checkWritable(cmd.output, 1, format, container);
+  std::optional<app::RawInput> raw;
+  if (!cmd.raw.empty())
+    raw = app::RawInput{app::parseRawEncoding(cmd.raw), cmd.rawChannels, cmd.rawRate};
+  else if (cmd.rawChannels || cmd.rawRate)
+    throw std::runtime_error("--channels and --rate describe raw input; give --raw too");
+  app::AudioReader in(cmd.input, raw ? &*raw : nullptr);
+  if (in.claimedFrames() > 0)
+    std::fprintf(stderr,
+                 "nimbusdale: warning: %s is truncated: its header claims %ld frames, the file "
+                 "holds %ld\n",
+                 cmd.input.c_str(), in.claimedFrames(), in.frames());
 
   // Every output is opened before the work starts and replaces its target only once all of them
   // are complete, so a failure anywhere leaves none of them behind.
@@ -137,22 +172,51 @@ int runEnhance(const EnhanceCommand& cmd) {
   std::optional<app::OutputFile> pictureFile, diagnosticsFile;
   if (!cmd.spectrogram.empty()) pictureFile.emplace(cmd.spectrogram, "spectrogram");
   if (!cmd.diagnostics.empty()) diagnosticsFile.emplace(cmd.diagnostics, "diagnostics");
+  app::AudioWriter writer(audioFile, 1, in.sampleRate(), format, container);
+  std::optional<app::SpectrogramBuilder> picture;
+  if (pictureFile)
+    picture.emplace(std::vector<std::string>{"input channel 0", "enhanced output"}, in.sampleRate(),
+                    app::StftGeometry{options.length, options.hop});
 
-  ProgressBar progress(!cmd.quiet && isatty(STDERR_FILENO), double(options.hop) / in.sampleRate);
-  app::EnhanceStats stats;
+  ProgressBar progress(!cmd.quiet && isatty(STDERR_FILENO), double(options.hop) / in.sampleRate());
+  const long totalFrames =
+      in.frames() >= 0 ? app::StftGeometry{options.length, options.hop}.frameCount(in.frames())
+                       : -1;
   const auto started = std::chrono::steady_clock::now();
-  const std::vector<float> out =
-      app::enhance(in.samples.data(), in.frames(), in.channels, in.sampleRate, options, &stats,
-                   diagnosticsFile ? &diagnosticsFile->stream() : nullptr, std::ref(progress));
+  app::StreamEnhancer stream(in.channels(), in.sampleRate(), options,
+                             app::NodeImplementation::Plugin,
+                             diagnosticsFile ? &diagnosticsFile->stream() : nullptr);
+  std::vector<float> block, out;
+  const long blockFrames = readBlock(cmd, in);
+  for (;;) {
+    const long got = in.read(blockFrames, block);
+    if (got == 0) break;
+    out.clear();
+    stream.push(block.data(), got, out);
+    if (picture) {
+      picture->addStrided(0, block.data(), got, in.channels());
+      picture->add(1, out.data(), static_cast<long>(out.size()));
+    }
+    writer.write(out.data(), static_cast<long>(out.size()));
+    progress(stream.frames(), totalFrames);
+  }
+  out.clear();
+  stream.finish(out);
+  if (picture) picture->add(1, out.data(), static_cast<long>(out.size()));
+  writer.write(out.data(), static_cast<long>(out.size()));
+  progress(stream.frames(), totalFrames, true);
+  const app::EnhanceStats stats = stream.stats();
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (in.droppedBytes() > 0)
+    std::fprintf(stderr,
+                 "nimbusdale: warning: the raw input ended inside a frame; its last %ld bytes "
+                 "were dropped\n",
+                 in.droppedBytes());
 
-  const app::EncodedAudio encoded = app::encodeAudio(cmd.output, out, 1, in.sampleRate, format);
-  audioFile.write(encoded.bytes.data(), encoded.bytes.size());
-  if (pictureFile) {
-    const std::vector<unsigned char> png =
-        app::renderSpectrogramPng({{"input channel 0", channelZero(in)}, {"enhanced output", out}},
-                                  in.sampleRate, {options.length, options.hop});
+  writer.close();
+  if (picture) {
+    const std::vector<unsigned char> png = picture->png();
     pictureFile->write(png.data(), png.size());
   }
   std::vector<app::OutputFile*> files{&audioFile};
@@ -160,14 +224,14 @@ int runEnhance(const EnhanceCommand& cmd) {
   if (diagnosticsFile) files.push_back(&*diagnosticsFile);
   for (app::OutputFile* file : files) file->finish();
   for (app::OutputFile* file : files) file->commit();
-  const long clipped = encoded.clipped;
+  const long clipped = writer.clipped();
 
   if (!cmd.quiet) {
-    const double audioSeconds = double(in.frames()) / in.sampleRate;
+    const double audioSeconds = double(stream.samplesIn()) / in.sampleRate();
     std::fprintf(stderr,
                  "nimbusdale: %ld frames of %d channels (%.2f s of audio) in %.2f s, %.1fx real "
                  "time\n",
-                 stats.frames, in.channels, audioSeconds, elapsed,
+                 stats.frames, in.channels(), audioSeconds, elapsed,
                  elapsed > 0 ? audioSeconds / elapsed : 0.0);
     std::fprintf(stderr,
                  "nimbusdale: %ld of %ld estimator updates did not converge; the nodes wrote %ld "
@@ -288,9 +352,22 @@ int main(int argc, char** argv) {
   EnhanceCommand enhance;
   app::EnhanceOptions& o = enhance.options;
   CLI::App* enh = cli.add_subcommand("enhance", "enhance a multichannel recording into mono");
-  enh->add_option("IN", enhance.input, "input recording (WAV, FLAC, ... any channel count)")
+  enh->add_option("IN", enhance.input,
+                  "input recording (WAV, FLAC, ... any channel count); - reads standard input")
       ->required();
-  enh->add_option("-o,--output", enhance.output, "enhanced mono output file")->required();
+  enh->add_option("-o,--output", enhance.output,
+                  "enhanced mono output file; - writes standard output")
+      ->required();
+  enh->add_option(
+         "--raw", enhance.raw,
+         "the input is headerless samples: s16le, s32le or f32le (with --channels, --rate)")
+      ->check(CLI::IsMember({"s16le", "s32le", "f32le"}));
+  enh->add_option("--channels", enhance.rawChannels, "channels of raw input");
+  enh->add_option("--rate", enhance.rawRate, "sample rate of raw input, Hz");
+  enh->add_option("--output-format", enhance.outputFormat,
+                  "container: auto (from the extension; WAV on standard output), wav or raw")
+      ->check(CLI::IsMember({"auto", "wav", "raw"}))
+      ->capture_default_str();
   enh->add_option("--integrator", o.integrator, "integrator node: median or poisson-gamma")
       ->check(CLI::IsMember({"median", "poisson-gamma"}))
       ->capture_default_str();
