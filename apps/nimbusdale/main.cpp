@@ -22,6 +22,9 @@
 #include "AudioStream.h"
 #include "OutputFile.h"
 #include "Spectrogram.h"
+#if NIMBUSDALE_WITH_JACK
+#include "Live.h"
+#endif
 
 namespace app = nimbusdale::app;
 
@@ -343,6 +346,37 @@ int runScore(const ScoreCommand& cmd) {
   return 0;
 }
 
+// The integrator and node options shared by `enhance` and `live`.
+void addEnhanceOptions(CLI::App* cmd, app::EnhanceOptions& o) {
+  cmd->add_option("--integrator", o.integrator, "integrator node: median or poisson-gamma")
+      ->check(CLI::IsMember({"median", "poisson-gamma"}))
+      ->capture_default_str();
+  cmd->add_option("--length", o.length, "LENGTH: STFT frame length, samples")
+      ->capture_default_str();
+  cmd->add_option("--hop", o.hop, "STFT hop, samples")->capture_default_str();
+  cmd->add_option("--lambda", o.lambda, "LAMBDA: sparsity weight of the robust PCA")
+      ->capture_default_str();
+  cmd->add_option("--max-rank", o.maxRank, "MAX_LANK: basis vectors per channel")
+      ->capture_default_str();
+  cmd->add_option("--cutoff-freq", o.cutoffFreq, "CUTOFF_FREQ: bins below it are ignored, Hz")
+      ->capture_default_str();
+  cmd->add_option("--global-scale", o.globalScale, "GLOBAL_SCALE of MultiRobustPCA")
+      ->capture_default_str();
+  cmd->add_option("--pg-global-scale", o.pgGlobalScale,
+                  "GLOBAL_SCALE of PoissonGammaIntegrator: magnitudes to counts")
+      ->capture_default_str();
+  cmd->add_option("--scale-update-ratio", o.scaleUpdateRatio,
+                  "SCALE_UPDATE_RATIO: weight of each frame in the running scale")
+      ->capture_default_str();
+  cmd->add_option("--epsilon", o.epsilon, "EPSILON: tolerance of the estimators' inner loop")
+      ->capture_default_str();
+  cmd->add_option("--threads", o.threads, "OpenMP threads (0: the runtime's default)")
+      ->capture_default_str();
+  cmd->add_option("--seed", o.seed, "seed of the estimators' random starting points")
+      ->capture_default_str();
+  cmd->add_option("--toolbox", o.toolbox, "plug-in library to load");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -368,33 +402,7 @@ int main(int argc, char** argv) {
                   "container: auto (from the extension; WAV on standard output), wav or raw")
       ->check(CLI::IsMember({"auto", "wav", "raw"}))
       ->capture_default_str();
-  enh->add_option("--integrator", o.integrator, "integrator node: median or poisson-gamma")
-      ->check(CLI::IsMember({"median", "poisson-gamma"}))
-      ->capture_default_str();
-  enh->add_option("--length", o.length, "LENGTH: STFT frame length, samples")
-      ->capture_default_str();
-  enh->add_option("--hop", o.hop, "STFT hop, samples")->capture_default_str();
-  enh->add_option("--lambda", o.lambda, "LAMBDA: sparsity weight of the robust PCA")
-      ->capture_default_str();
-  enh->add_option("--max-rank", o.maxRank, "MAX_LANK: basis vectors per channel")
-      ->capture_default_str();
-  enh->add_option("--cutoff-freq", o.cutoffFreq, "CUTOFF_FREQ: bins below it are ignored, Hz")
-      ->capture_default_str();
-  enh->add_option("--global-scale", o.globalScale, "GLOBAL_SCALE of MultiRobustPCA")
-      ->capture_default_str();
-  enh->add_option("--pg-global-scale", o.pgGlobalScale,
-                  "GLOBAL_SCALE of PoissonGammaIntegrator: magnitudes to counts")
-      ->capture_default_str();
-  enh->add_option("--scale-update-ratio", o.scaleUpdateRatio,
-                  "SCALE_UPDATE_RATIO: weight of each frame in the running scale")
-      ->capture_default_str();
-  enh->add_option("--epsilon", o.epsilon, "EPSILON: tolerance of the estimators' inner loop")
-      ->capture_default_str();
-  enh->add_option("--threads", o.threads, "OpenMP threads (0: the runtime's default)")
-      ->capture_default_str();
-  enh->add_option("--seed", o.seed, "seed of the estimators' random starting points")
-      ->capture_default_str();
-  enh->add_option("--toolbox", o.toolbox, "plug-in library to load");
+  addEnhanceOptions(enh, o);
   enh->add_option("--diagnostics", enhance.diagnostics, "keep every diagnostic line in FILE");
   enh->add_option("--spectrogram", enhance.spectrogram,
                   "write input and output spectrograms to FILE.png");
@@ -402,6 +410,14 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"float", "pcm16"}))
       ->capture_default_str();
   enh->add_flag("-q,--quiet", enhance.quiet, "no progress bar and no summary");
+
+#if NIMBUSDALE_WITH_JACK
+  app::LiveCommand live;
+  CLI::App* liveCmd =
+      cli.add_subcommand("live", "enhance live audio as a JACK client: N ports in, one out");
+  addEnhanceOptions(liveCmd, live.options);
+  app::addLiveOptions(liveCmd, live);
+#endif
 
   std::string infoToolbox;
   CLI::App* info = cli.add_subcommand("info", "list module versions and node types");
@@ -428,6 +444,9 @@ int main(int argc, char** argv) {
   try {
     if (*enh) return runEnhance(enhance);
     if (*info) return runInfo(infoToolbox);
+#if NIMBUSDALE_WITH_JACK
+    if (*liveCmd) return app::runLive(live);
+#endif
     return runScore(scoreCmd);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "nimbusdale: error: %s\n", e.what());
