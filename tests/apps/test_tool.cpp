@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "AudioFile.h"
+#include "Enhancer.h"
 #include "Score.h"
 
 namespace fs = std::filesystem;
@@ -417,6 +418,103 @@ TEST_F(ToolTest, SignalsRemoveTemporaryFiles) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
     EXPECT_EQ(leftovers({"long.wav"}), std::vector<std::string>{});
   }
+}
+
+/// Equal to the bit.
+::testing::AssertionResult sameSamples(const std::vector<float>& a, const std::vector<float>& b) {
+  if (a.size() != b.size())
+    return ::testing::AssertionFailure() << "lengths " << a.size() << " and " << b.size();
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::memcmp(&a[i], &b[i], sizeof(float)) != 0)
+      return ::testing::AssertionFailure() << "sample " << i << ": " << a[i] << " and " << b[i];
+  return ::testing::AssertionSuccess();
+}
+
+// The tool reads and writes block by block; whatever the length and geometry, its output is the
+// whole-signal enhancement of the same samples, bit for bit.
+TEST_F(ToolTest, BlockWiseRunsEqualTheWholeSignalRun) {
+  writeHumAndBursts(*this, "noisy.wav", "clean.wav", 1.3f);
+  const app::Audio noisy = app::readAudio(path("noisy.wav"));
+  struct Case {
+    long samples;
+    int length, hop;
+    const char* integrator;
+  };
+  // Shorter than one frame, a few frames, and more than one read block (16384 samples).
+  for (const Case& c : {Case{100, 1024, 256, "median"}, Case{700, 512, 160, "median"},
+                        Case{20800, 512, 160, "median"}, Case{20800, 256, 64, "poisson-gamma"},
+                        Case{17000, 1024, 256, "median"}}) {
+    SCOPED_TRACE(::testing::Message()
+                 << c.samples << " samples, " << c.length << "/" << c.hop << ", " << c.integrator);
+    std::vector<float> x(noisy.samples.begin(), noisy.samples.begin() + c.samples * noisy.channels);
+    app::writeAudio(path("part.wav"), x, noisy.channels, noisy.sampleRate,
+                    app::SampleFormat::Float);
+    app::EnhanceOptions o;
+    o.length = c.length;
+    o.hop = c.hop;
+    o.integrator = c.integrator;
+    const std::string args = "enhance " + path("part.wav") + " -q -o " + path("out.wav") +
+                             " --length " + std::to_string(c.length) + " --hop " +
+                             std::to_string(c.hop) + " --integrator " + c.integrator;
+    const RunResult r = run(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<float> expected =
+        app::enhance(x.data(), c.samples, noisy.channels, noisy.sampleRate, o);
+    EXPECT_TRUE(sameSamples(app::readAudio(path("out.wav")).samples, expected));
+  }
+}
+
+// Standard input and output: raw samples of each encoding, or a WAV stream, in; a WAV stream
+// with open sizes, or raw floats, out. Each gives the file-to-file output.
+TEST_F(ToolTest, PipesGiveTheFileToFileOutput) {
+  if (std::system("command -v sox >/dev/null") != 0) GTEST_SKIP() << "sox is not installed";
+  writeHumAndBursts(*this, "noisy.wav", "clean.wav", 1.0f);
+  const std::string options = " --length 512 --hop 160 -q";
+  ASSERT_EQ(run("enhance " + path("noisy.wav") + " -o " + path("file.wav") + options).status, 0);
+  const std::vector<float> expected = app::readAudio(path("file.wav")).samples;
+
+  const std::string raw = " --channels 4 --rate 16000";
+  const std::string sox = "sox " + path("noisy.wav") + " -t raw ";
+  struct Case {
+    std::string command;
+    bool rawOutput;
+  };
+  for (const Case& c : {
+           Case{sox + "-e signed -b 16 - | " + tool() + " enhance - --raw s16le" + raw, false},
+           Case{sox + "-e signed -b 32 - | " + tool() + " enhance - --raw s32le" + raw, false},
+           Case{sox + "-e floating-point -b 32 - | " + tool() + " enhance - --raw f32le" + raw,
+                true},
+           Case{"cat " + path("noisy.wav") + " | " + tool() + " enhance -", false},
+       }) {
+    SCOPED_TRACE(c.command);
+    const std::string out = path(c.rawOutput ? "piped.raw" : "piped.wav");
+    const RunResult r = shell(c.command + options + " -o -" +
+                              (c.rawOutput ? " --output-format raw" : "") + " > " + out);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<float> got;
+    if (c.rawOutput) {
+      const std::string bytes = slurp(out);
+      got.resize(bytes.size() / sizeof(float));
+      std::memcpy(got.data(), bytes.data(), got.size() * sizeof(float));
+    } else {
+      got = app::readAudio(out).samples;
+      // sox takes the stream too, up to its end.
+      const RunResult info = shell("sox " + out + " -n stat 2>&1 | grep -i 'samples read'");
+      EXPECT_NE(info.out.find(std::to_string(expected.size())), std::string::npos) << info.out;
+    }
+    EXPECT_TRUE(sameSamples(got, expected));
+  }
+
+  // Raw input needs its description, and a pipe takes no container that must be rewound.
+  expectFailure(
+      run("enhance - --raw s16le --channels 4 -o " + path("x.wav") + " < " + path("noisy.wav")),
+      "needs --channels and --rate");
+  expectFailure(run("enhance " + path("noisy.wav") + " --channels 4 -o " + path("x.wav")),
+                "give --raw too");
+  const std::string device = deviceLike("null.flac", "/dev/null");
+  ASSERT_FALSE(device.empty());
+  expectFailure(run("enhance " + path("noisy.wav") + " --format pcm16 -o " + device),
+                "a pipe or device takes a WAV stream or raw samples");
 }
 
 TEST_F(ToolTest, TruncatedInputIsProcessedWithAWarning) {
