@@ -67,6 +67,7 @@ py::array_t<T> filledArray(std::vector<py::ssize_t> shape, std::mutex& lock, F&&
 void init_robust_pca(py::module_& m);
 void init_nodes(py::module_& m);
 void init_enhance(py::module_& m);
+void init_stream(py::module_& m);
 
 }  // namespace nimbusdale::python
 

@@ -18,6 +18,7 @@ PYBIND11_MODULE(nimbusdale, m) {
   init_robust_pca(m);
   init_nodes(m);
   init_enhance(m);
+  init_stream(m);
 }
 
 }  // namespace nimbusdale::python
