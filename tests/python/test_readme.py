@@ -13,3 +13,16 @@ def test_readme_example_runs(capsys):
     exec(compile(code, "README.md", "exec"), {})
     out = capsys.readouterr().out
     assert out.startswith("(32000,) (8,) RobustPCA(dim=8, rank=2)")
+
+
+def test_readme_stream_example_runs_after_the_first():
+    import textwrap
+
+    text = open(README).read()
+    section = text[text.index("## The Python module"):text.index("## Build")]
+    blocks = re.findall(r"( *)```python\n(.*?)\1```", section, re.S)
+    assert len(blocks) == 2
+    scope = {}
+    for indent, code in blocks:
+        exec(compile(textwrap.dedent(code), "README.md", "exec"), scope)
+    assert "Enhancer" in blocks[1][1]
