@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "heap_counter.h"
-#include "poisson_gamma_integrator/PoissonGammaInference.h"
+#include "nimbusdale/PoissonGammaInference.h"
 
 namespace {
 

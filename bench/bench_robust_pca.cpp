@@ -1,5 +1,6 @@
 // Per-frame cost of MultiRobustPCA (created by type name from the loaded plug-in), of its core
-// SparseSeparation on 1 and 2 threads, and of RobustPCA::update alone, on spectra with steady harmonic noise and sparse events.
+// SparseSeparation on 1 and 2 threads, and of RobustPCA::update alone, on spectra with steady
+// harmonic noise and sparse events.
 //
 // Counters: frames_per_s (or updates_per_s), rt_factor_100fps (frames per second / 100: above 1
 // keeps up with a 100 frames/s stream), passes_per_update (mean inner passes of the estimators)
@@ -24,8 +25,8 @@
 #include <flowdesigner/net_types.h>
 
 #include "heap_counter.h"
-#include "robust_pca/RobustPCA.h"
-#include "robust_pca/SparseSeparation.h"
+#include "nimbusdale/RobustPCA.h"
+#include "nimbusdale/SparseSeparation.h"
 
 namespace {
 
@@ -206,8 +207,8 @@ void BM_SparseSeparationFrame(benchmark::State& state) {
   }
   state.counters["frames_per_s"] = benchmark::Counter(double(frames), benchmark::Counter::kIsRate);
   state.counters["passes_per_update"] = benchmark::Counter(double(passes) / (frames * kChannels));
-  state.counters["allocations_per_frame"] =
-      benchmark::Counter(double(nimbusdale::bench::heapAllocations() - allocationsBefore) / double(frames));
+  state.counters["allocations_per_frame"] = benchmark::Counter(
+      double(nimbusdale::bench::heapAllocations() - allocationsBefore) / double(frames));
 }
 BENCHMARK(BM_SparseSeparationFrame)
     ->Arg(1)
@@ -247,8 +248,8 @@ void BM_RobustPCAUpdate(benchmark::State& state) {
   state.counters["passes_per_update"] = benchmark::Counter(double(passes) / double(updates));
   state.counters["not_converged_share"] =
       benchmark::Counter(double(quiet.lines - linesBefore) / double(updates));
-  state.counters["allocations_per_update"] =
-      benchmark::Counter(double(nimbusdale::bench::heapAllocations() - allocationsBefore) / double(updates));
+  state.counters["allocations_per_update"] = benchmark::Counter(
+      double(nimbusdale::bench::heapAllocations() - allocationsBefore) / double(updates));
 }
 BENCHMARK(BM_RobustPCAUpdate)
     ->Arg(10)

@@ -1,6 +1,6 @@
-#include "MedianIntegration.h"
+#include "nimbusdale/MedianIntegration.h"
 
-#include "robust_pca/SpectrumMagnitude.h"
+#include "nimbusdale/SpectrumMagnitude.h"
 
 #include <algorithm>
 #include <cmath>

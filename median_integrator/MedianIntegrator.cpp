@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "MedianIntegration.h"
+#include "nimbusdale/MedianIntegration.h"
 
 namespace nimbusdale {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../plugin/host.h"
+#include "host.h"
 
 namespace nimbusdale {
 

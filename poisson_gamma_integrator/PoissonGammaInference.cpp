@@ -1,4 +1,4 @@
-#include "PoissonGammaInference.h"
+#include "nimbusdale/PoissonGammaInference.h"
 
 #include "PoissonGammaKernels.h"
 

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "../plugin/host.h"
-#include "PoissonGammaInference.h"
+#include "host.h"
+#include "nimbusdale/PoissonGammaInference.h"
 
 namespace nimbusdale {
 

@@ -1,7 +1,7 @@
 // Compiled once per instruction set by Highway's foreach_target; the last pass (HWY_ONCE) adds
 // the dispatching entry point.
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "poisson_gamma_integrator/PoissonGammaKernels.cpp"
+#define HWY_TARGET_INCLUDE "PoissonGammaKernels.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
@@ -10,7 +10,7 @@
 #include <cmath>
 #include <limits>
 
-#include "poisson_gamma_integrator/PoissonGammaKernels.h"
+#include "PoissonGammaKernels.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace nimbusdale::kernels {

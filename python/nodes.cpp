@@ -8,9 +8,9 @@
 
 #include "Enhancer.h"
 #include "common.h"
-#include "median_integrator/MedianIntegration.h"
-#include "poisson_gamma_integrator/PoissonGammaInference.h"
-#include "robust_pca/SparseSeparation.h"
+#include "nimbusdale/MedianIntegration.h"
+#include "nimbusdale/PoissonGammaInference.h"
+#include "nimbusdale/SparseSeparation.h"
 
 namespace nimbusdale::python {
 namespace {

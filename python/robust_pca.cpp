@@ -4,7 +4,7 @@
 
 #include "Enhancer.h"
 #include "common.h"
-#include "robust_pca/RobustPCA.h"
+#include "nimbusdale/RobustPCA.h"
 
 namespace nimbusdale::python {
 namespace {

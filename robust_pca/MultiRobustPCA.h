@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "../plugin/host.h"
-#include "SparseSeparation.h"
+#include "host.h"
+#include "nimbusdale/SparseSeparation.h"
 
 namespace nimbusdale {
 

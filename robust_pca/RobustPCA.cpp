@@ -1,4 +1,4 @@
-#include "RobustPCA.h"
+#include "nimbusdale/RobustPCA.h"
 
 #include "RobustPCAKernels.h"
 

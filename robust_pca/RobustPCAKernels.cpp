@@ -1,11 +1,11 @@
 // Compiled once per instruction set by Highway's foreach_target; the last pass (HWY_ONCE) adds
 // the dispatching entry points.
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "robust_pca/RobustPCAKernels.cpp"
+#define HWY_TARGET_INCLUDE "RobustPCAKernels.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
-#include "robust_pca/RobustPCAKernels.h"
+#include "RobustPCAKernels.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace nimbusdale::kernels {

@@ -1,6 +1,8 @@
-#include "SparseSeparation.h"
+#include "nimbusdale/SparseSeparation.h"
 
-#include "SpectrumMagnitude.h"
+#include "ChannelPool.h"
+
+#include "nimbusdale/SpectrumMagnitude.h"
 
 #include <omp.h>
 
@@ -98,6 +100,10 @@ SparseSeparation::SparseSeparation(const SeparationSettings& settings) : config(
   channelUpdates.assign(static_cast<size_t>(channels), UpdateSummary{});
   pool = std::make_unique<ChannelPool>();
 }
+
+SparseSeparation::~SparseSeparation() = default;
+SparseSeparation::SparseSeparation(SparseSeparation&&) noexcept = default;
+SparseSeparation& SparseSeparation::operator=(SparseSeparation&&) noexcept = default;
 
 void SparseSeparation::checkFrame(const std::complex<float>* spectrum) const {
   const long values = static_cast<long>(config.numChannels) * config.numBins;

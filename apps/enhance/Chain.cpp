@@ -13,9 +13,9 @@
 #include <flowdesigner/net_types.h>
 
 #include "DiagnosticsCapture.h"
-#include "median_integrator/MedianIntegration.h"
-#include "poisson_gamma_integrator/PoissonGammaInference.h"
-#include "robust_pca/SparseSeparation.h"
+#include "nimbusdale/MedianIntegration.h"
+#include "nimbusdale/PoissonGammaInference.h"
+#include "nimbusdale/SparseSeparation.h"
 
 namespace nimbusdale::app {
 

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "../enhance/StreamEnhancer.h"
+#include "StreamEnhancer.h"
 
 namespace nimbusdale::app {
 namespace {

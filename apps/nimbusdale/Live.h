@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../enhance/Enhancer.h"
+#include "Enhancer.h"
 
 namespace CLI {
 class App;

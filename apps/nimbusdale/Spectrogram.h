@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../enhance/Stft.h"
+#include "Stft.h"
 
 namespace nimbusdale::app {
 

@@ -14,14 +14,14 @@
 
 #include <flowdesigner/Registry.h>
 
-#include "../enhance/Enhancer.h"
-#include "../enhance/NodeCatalog.h"
-#include "../enhance/Score.h"
-#include "../enhance/StreamEnhancer.h"
 #include "AudioFile.h"
 #include "AudioStream.h"
+#include "Enhancer.h"
+#include "NodeCatalog.h"
 #include "OutputFile.h"
+#include "Score.h"
 #include "Spectrogram.h"
+#include "StreamEnhancer.h"
 #if NIMBUSDALE_WITH_JACK
 #include "Live.h"
 #endif

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "poisson_gamma_integrator/PoissonGammaInference.h"
+#include "nimbusdale/PoissonGammaInference.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <random>
 #include <sstream>
 
-#include "poisson_gamma_integrator/PoissonGammaInference.h"
+#include "nimbusdale/PoissonGammaInference.h"
 #include "test_support.h"
 
 namespace {

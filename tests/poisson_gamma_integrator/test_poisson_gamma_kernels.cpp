@@ -13,8 +13,8 @@
 #include <tuple>
 #include <vector>
 
-#include "poisson_gamma_integrator/PoissonGammaInference.h"
-#include "poisson_gamma_integrator/PoissonGammaKernels.h"
+#include "PoissonGammaKernels.h"
+#include "nimbusdale/PoissonGammaInference.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <limits>
 #include <sstream>
 
-#include "robust_pca/RobustPCA.h"
-#include "robust_pca/SpectrumMagnitude.h"
+#include "nimbusdale/RobustPCA.h"
+#include "nimbusdale/SpectrumMagnitude.h"
 #include "test_support.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "robust_pca/RobustPCA.h"
+#include "nimbusdale/RobustPCA.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <sstream>
 #include <vector>
 
-#include "robust_pca/RobustPCA.h"
-#include "robust_pca/RobustPCAKernels.h"
+#include "RobustPCAKernels.h"
+#include "nimbusdale/RobustPCA.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "robust_pca/SparseSeparation.h"
+#include "nimbusdale/SparseSeparation.h"
 #include "test_support.h"
 
 namespace {

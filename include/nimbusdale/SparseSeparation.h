@@ -10,10 +10,11 @@
 #include <memory>
 #include <vector>
 
-#include "ChannelPool.h"
-#include "RobustPCA.h"
+#include "nimbusdale/RobustPCA.h"
 
 namespace nimbusdale {
+
+class ChannelPool;
 
 /// What a separation runs with. fromParameters() derives and checks them from the node's
 /// parameters; the members may also be set directly and checked with validate().
@@ -64,6 +65,9 @@ class SparseSeparation {
  public:
   /// @throws std::invalid_argument as SeparationSettings::validate(), before any draw.
   explicit SparseSeparation(const SeparationSettings& settings);
+  ~SparseSeparation();
+  SparseSeparation(SparseSeparation&&) noexcept;
+  SparseSeparation& operator=(SparseSeparation&&) noexcept;
 
   /// Refuses a row-major C x F spectrum that process() cannot take: one with a value whose
   /// magnitude is NaN or infinite, which would poison the running scale and the estimator for
