@@ -1,5 +1,6 @@
 #include "Enhancer.h"
 #include "common.h"
+#include "nimbusdale/Version.h"
 
 namespace nimbusdale::python {
 
@@ -9,7 +10,7 @@ PYBIND11_MODULE(nimbusdale, m) {
       "Spectra are complex64 arrays of shape (channels, bins), magnitudes float32 of the same\n"
       "shape, with bins = length // 2 + 1. The node classes drive the real plug-in nodes through\n"
       "the host stand-in, so they give the same numbers as a host.";
-  m.attr("__version__") = "2.5.0";
+  m.attr("__version__") = NIMBUSDALE_VERSION;
   // Register the base first: pybind11 tries the most recently registered translator first.
   py::register_exception<app::HostError>(m, "HostError", PyExc_RuntimeError).doc() =
       "An error raised by the host framework, with the host's message.";

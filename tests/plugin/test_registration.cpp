@@ -1,4 +1,5 @@
 // Loading the plug-in the way a host does registers exactly its version record and node types.
+#include "nimbusdale/Version.h"
 #include "test_support.h"
 
 namespace {
@@ -17,7 +18,7 @@ TEST(Registration, LoadRegistersVersionThenFactoriesInOrder) {
   ASSERT_EQ(versions.size(), 1u);
   EXPECT_EQ(versions[0].module, "NIMBUSDALE");
   EXPECT_EQ(versions[0].build, "8895");
-  EXPECT_EQ(versions[0].version, "2.5.0");
+  EXPECT_EQ(versions[0].version, NIMBUSDALE_VERSION);
 
   auto events = FD::registry::events();
   ASSERT_EQ(events.size(), 1 + 2 * kNodeTypes.size());
