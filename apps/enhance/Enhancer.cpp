@@ -94,8 +94,18 @@ void checkSignal(const float* interleaved, long samples, int channels, long firs
 }
 
 std::string defaultToolboxPath() {
+  // A program of the build tree uses the plug-in built beside it; an installed one, the
+  // installed plug-in, even while the build tree is still there.
+  char* real = realpath(NIMBUSDALE_BUILD_DIR, nullptr);
+  const std::string buildDir = real ? real : NIMBUSDALE_BUILD_DIR;
+  std::free(real);
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  const bool inBuildTree =
+      n > 0 && std::string(self, static_cast<size_t>(n)).compare(0, buildDir.size() + 1,
+                                                                  buildDir + "/") == 0;
   const char* built = NIMBUSDALE_BUILD_PLUGIN_PATH;
-  if (access(built, R_OK) == 0) return built;
+  if ((inBuildTree || n <= 0) && access(built, R_OK) == 0) return built;
   return NIMBUSDALE_INSTALLED_PLUGIN_PATH;
 }
 

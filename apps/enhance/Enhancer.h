@@ -114,7 +114,8 @@ void checkSignal(const float* interleaved, long samples, int channels, long firs
 /// Called after each frame with (frames done, frames in all).
 using ProgressFn = std::function<void(long, long)>;
 
-/// The plug-in in the build tree if it is there, else its installed path.
+/// The plug-in of the build tree for a program running from the build tree (when it is there),
+/// else the installed plug-in.
 std::string defaultToolboxPath();
 
 /// Loads the plug-in at `path` (once per process). Throws HostError with the loader's message.
