@@ -2,7 +2,8 @@
 # Installs what the build needs (Debian packages, as root), then builds and runs every test twice:
 # a plain release build (SIMD kernels) and an AddressSanitizer + UndefinedBehaviorSanitizer build
 # of the scalar reference arithmetic. A third, clang build runs each libFuzzer harness (SIMD
-# kernels, sanitized too) for a minute on a copy of its seed corpus.
+# kernels, sanitized too) for a minute on a copy of its seed corpus. Last, the Debian package is
+# built, linted, installed, checked and removed (scripts/package.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -25,3 +26,5 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 CC=clang CXX=clang++ \
   run_flavour build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBUSDALE_BUILD_FUZZERS=ON \
   -DNIMBUSDALE_BUILD_TESTS=OFF -DNIMBUSDALE_BUILD_PYTHON=OFF -DNIMBUSDALE_BUILD_BENCHMARKS=OFF
+# The Debian package: build, lintian, install, check the installed result, remove.
+bash scripts/package.sh

@@ -1,0 +1,51 @@
+# The Debian package (cpack -G DEB): the plug-in where FlowDesigner looks for toolboxes, the tool,
+# the Python module for Debian's python3, the cores for developers, and the stand-in host
+# library in a folder of our own. Built and checked by scripts/package.sh.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME nimbusdale)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "NIMBUSDALE maintainers <maintainers@users.noreply.c-seed-20fb576b.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "robust-PCA enhancement of multichannel audio (FlowDesigner nodes, tool, Python)")
+# The extended description; CPack puts the summary above it and indents it.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "NIMBUSDALE separates steady or periodic noise (fans, motors, hum) from speech
+and events in multichannel short-time spectra with an online robust PCA per
+channel, then integrates the channels by their median or by a Poisson-Gamma
+model.
+
+The package holds the FlowDesigner plug-in libnimbusdale with its node
+catalog, the nimbusdale command-line tool (files, pipes and live JACK audio),
+the nimbusdale module for Debian's python3, and the host-free cores with
+their headers, CMake package and pkg-config file.")
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION sound)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://github.com/nimbusdale/nimbusdale")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# dpkg-shlibdeps resolves the stand-in host library inside the package.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+    ${CMAKE_CURRENT_BINARY_DIR}/_CPack_Packages/Linux/DEB/${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-Linux${CMAKE_INSTALL_PREFIX}/${NIMBUSDALE_PRIVATE_LIBDIR})
+# The Python module needs NumPy and the python3 it was built for; shared libraries come from
+# dpkg-shlibdeps.
+if(NIMBUSDALE_BUILD_PYTHON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${NIMBUSDALE_PYTHON_DEPENDS}")
+endif()
+
+# The Debian documentation every package carries: copyright and a compressed changelog (a
+# native package's is changelog.gz).
+set(NIMBUSDALE_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_PACKAGE_NAME})
+string(TIMESTAMP NIMBUSDALE_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${PROJECT_BINARY_DIR}/changelog @ONLY)
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/changelog.gz
+  COMMAND gzip -9nf -k ${PROJECT_BINARY_DIR}/changelog
+  DEPENDS ${PROJECT_BINARY_DIR}/changelog)
+add_custom_target(nimbusdale_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/changelog.gz)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${PROJECT_BINARY_DIR}/changelog.gz
+        DESTINATION ${NIMBUSDALE_DOC_DIR})
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${CPACK_PACKAGE_NAME})
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_STRIP_FILES ON)
+include(CPack)
