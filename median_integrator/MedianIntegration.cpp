@@ -1,21 +1,12 @@
 #include "nimbusdale/MedianIntegration.h"
 
+#include "nimbusdale/NodeParameters.h"
 #include "nimbusdale/SpectrumMagnitude.h"
 
 #include <algorithm>
-#include <cmath>
-#include <sstream>
-#include <stdexcept>
 
 namespace nimbusdale {
 namespace {
-
-// (part * m) / a, or (part / a) * m where the product leaves the float range.
-float scaledPart(float part, float m, float a) {
-  const float product = part * m;
-  if (std::isfinite(product)) return product / a;
-  return (part / a) * m;
-}
 
 // The element at position `pos` of `values` once sorted; the order of the others is lost. A few
 // channels are sorted by insertion, which beats a general selection at that size.
@@ -39,21 +30,8 @@ void checkMedianInputs(const float* sparse, const std::complex<float>* specRow0,
                        int numBins) {
   // Selecting the median needs a strict weak order, which a NaN breaks (and can make it read out
   // of range); an infinite median would give an infinite or NaN output.
-  const long values = static_cast<long>(numChannels) * numBins;
-  for (long i = 0; i < values; ++i) {
-    if (std::isfinite(sparse[i])) continue;
-    std::ostringstream detail;
-    detail << "input SPARSE holds " << sparse[i] << " at channel " << i / numBins << ", bin "
-           << i % numBins << "; every value must be finite";
-    throw std::invalid_argument(detail.str());
-  }
-  for (int k = 0; k < numBins; ++k) {
-    if (std::isfinite(spectrumMagnitude(specRow0[k]))) continue;
-    std::ostringstream detail;
-    detail << "input SPEC holds " << specRow0[k] << " at channel 0, bin " << k
-           << "; channel 0 values must have a finite magnitude";
-    throw std::invalid_argument(detail.str());
-  }
+  checkFrameValues(kMedianIntegratorType.port("SPARSE"), sparse, numChannels, numBins);
+  checkFrameValues(kMedianIntegratorType.port("SPEC"), specRow0, numChannels, numBins);
 }
 
 void integrateMedian(const float* sparse, const std::complex<float>* specRow0, int numChannels,
@@ -65,14 +43,7 @@ void integrateMedian(const float* sparse, const std::complex<float>* specRow0, i
       scratch[static_cast<size_t>(ch)] = sparse[static_cast<long>(ch) * numBins + bin];
     const float m = selectMedian(scratch, medianPos);
 
-    const std::complex<float> s = specRow0[bin];
-    const float a = spectrumMagnitude(s);
-    if (a == 0.0f) {
-      // Silence has no phase; keep the magnitude rather than emit 0/0.
-      output[bin] = std::complex<float>(m, 0.0f);
-    } else {
-      output[bin] = std::complex<float>(scaledPart(s.real(), m, a), scaledPart(s.imag(), m, a));
-    }
+    output[bin] = withPhaseOf(m, specRow0[bin]);
   }
 }
 

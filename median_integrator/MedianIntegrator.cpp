@@ -1,6 +1,6 @@
 #include "MedianIntegrator.h"
 
-#include <stdexcept>
+#include <vector>
 
 #include "nimbusdale/MedianIntegration.h"
 
@@ -8,34 +8,26 @@ namespace nimbusdale {
 
 MedianIntegrator::MedianIntegrator(std::string nodeName, FD::ParameterSet params)
     : FD::BufferedNode(nodeName, params) {
-  specID = addInput("SPEC");
-  sparseID = addInput("SPARSE");
-  outputID = addOutput("OUTPUT");
+  specID = declarePort(*this, nodeType, "SPEC");
+  sparseID = declarePort(*this, nodeType, "SPARSE");
+  outputID = declarePort(*this, nodeType, "OUTPUT");
 
-  ParameterReader reader(*this, typeName, params);
-  numChannels = reader.readInt("NUM_CHANNEL");
-  reader.require(numChannels >= 1, "NUM_CHANNEL", numChannels, "be at least 1");
-  int length = reader.readInt("LENGTH");
-  reader.require(binsFromLength(length) >= 0, "LENGTH", length,
-                 "give LENGTH / 2 + 1 >= 0 bins (LENGTH >= -3)");
-  numBins = binsFromLength(length);
+  const ParameterValues values = readParameters(*this, nodeType, params);
+  numChannels = values.intValue("NUM_CHANNEL");
+  numBins = binsFromLength(values.intValue("LENGTH"));
 }
 
 MedianIntegrator::~MedianIntegrator() = default;
 
-void MedianIntegrator::calculate(int, int count, FD::Buffer&) {
+void MedianIntegrator::calculate(int, int count, FD::Buffer& out) {
   FD::RCPtr<ComplexFrame> spec = getInput(specID, count);
   FD::RCPtr<RealFrame> sparse = getInput(sparseID, count);
-  requireFrameShape(*this, typeName, "SPEC", *spec, numChannels, numBins);
-  requireFrameShape(*this, typeName, "SPARSE", *sparse, numChannels, numBins);
-  try {
-    checkMedianInputs(frameData(*sparse), frameData(*spec), numChannels, numBins);
-  } catch (const std::invalid_argument& e) {
-    failNode(*this, typeName, e.what());
-  }
+  requireFrameShape(*this, nodeType, "SPEC", *spec, numChannels, numBins);
+  requireFrameShape(*this, nodeType, "SPARSE", *sparse, numChannels, numBins);
+  requireFrameValues(*this, nodeType, "SPARSE", *sparse, numChannels, numBins);
+  requireFrameValues(*this, nodeType, "SPEC", *spec, numChannels, numBins);
 
-  ComplexFrame* result = new ComplexFrame(1, numBins);
-  (*outputs[outputID].buffer)[count] = FD::ObjectRef(result);
+  FD::RCPtr<ComplexFrame> result = storeNewFrame<ComplexFrame>(out, count, 1, numBins);
   std::vector<float> scratch;
   integrateMedian(frameData(*sparse), frameData(*spec), numChannels, numBins, frameData(*result),
                   scratch);
@@ -43,7 +35,7 @@ void MedianIntegrator::calculate(int, int count, FD::Buffer&) {
 
 namespace {
 
-const int medianIntegratorRegistered = registerNodeType<MedianIntegrator>("MedianIntegrator");
+const int medianIntegratorRegistered = registerNodeType<MedianIntegrator>(kMedianIntegratorType);
 
 }  // namespace
 }  // namespace nimbusdale

@@ -4,18 +4,17 @@
 #define NIMBUSDALE_MEDIAN_INTEGRATOR_H
 
 #include <string>
-#include <vector>
 
 #include "host.h"
 
 namespace nimbusdale {
 
-/// Inputs SPEC (NUM_CHANNEL x bins complex) and SPARSE (NUM_CHANNEL x bins float); output
-/// OUTPUT (1 x bins complex). Parameters NUM_CHANNEL (int, >= 1) and LENGTH (int, bins =
-/// LENGTH / 2 + 1 >= 0). Keeps no state between frames.
+/// Ports and parameters as kMedianIntegratorType declares them: inputs SPEC and SPARSE
+/// (NUM_CHANNEL x bins), output OUTPUT (1 x bins), bins = LENGTH / 2 + 1. Keeps no state
+/// between frames.
 class MedianIntegrator : public FD::BufferedNode {
  public:
-  static constexpr const char* typeName = "MedianIntegrator";
+  static constexpr const NodeType& nodeType = kMedianIntegratorType;
 
   MedianIntegrator(std::string nodeName, FD::ParameterSet params);
   ~MedianIntegrator() override;

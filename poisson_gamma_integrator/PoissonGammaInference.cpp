@@ -1,6 +1,8 @@
 #include "nimbusdale/PoissonGammaInference.h"
 
 #include "PoissonGammaKernels.h"
+#include "nimbusdale/NodeParameters.h"
+#include "nimbusdale/NodeTypes.h"
 
 #include <boost/math/special_functions/digamma.hpp>
 #include <cmath>
@@ -169,35 +171,41 @@ PoissonGammaModel::PoissonGammaModel(int numBins, int numChannels)
       elementShape(Eigen::MatrixXf::Ones(numBins, numChannels)),
       elementRate(1.0f) {}
 
+namespace {
+
+const PortSpec& sparsePort() {
+  return kPoissonGammaIntegratorType.port("SPARSE");
+}
+const PortSpec& spectrumPort() {
+  return kPoissonGammaIntegratorType.port("SPEC");
+}
+
+// The node's table gives the scale range; the inference's preconditions use the same constants.
+constexpr const ParameterSpec& kScaleParameter =
+    kPoissonGammaIntegratorType.parameter("GLOBAL_SCALE");
+static_assert(kScaleParameter.rule.lower.kind == Limit::Inclusive &&
+                  kScaleParameter.rule.lower.value == kMinPoissonGammaScale &&
+                  kScaleParameter.rule.upper.kind == Limit::Inclusive &&
+                  kScaleParameter.rule.upper.value == kMaxPoissonGammaScale,
+              "GLOBAL_SCALE's range in the node table and the inference's constants differ");
+
+}  // namespace
+
 long firstInvalidSparseValue(const SparseFrameView& sparse) {
-  const float* data = sparse.data();
-  for (Eigen::Index i = 0; i < sparse.size(); ++i)
-    if (!(data[i] >= 0.0f) || std::isinf(data[i])) return static_cast<long>(i);
-  return -1;
+  return firstRefusedValue(sparsePort(), sparse.data(), static_cast<int>(sparse.cols()),
+                           static_cast<int>(sparse.rows()));
 }
 
 long firstInvalidSpectrumValue(const SpectrumFrameView& spectrum) {
-  for (Eigen::Index f = 0; f < spectrum.rows(); ++f)
-    if (!std::isfinite(std::abs(spectrum(f, 0)))) return static_cast<long>(f);
-  return -1;
+  return firstRefusedValue(spectrumPort(), spectrum.data(), static_cast<int>(spectrum.cols()),
+                           static_cast<int>(spectrum.rows()));
 }
 
 void checkPoissonGammaInputs(const SparseFrameView& sparse, const SpectrumFrameView& spectrum) {
-  const long bins = static_cast<long>(sparse.rows());
-  const long bad = firstInvalidSparseValue(sparse);
-  if (bad >= 0) {
-    std::ostringstream detail;
-    detail << "input SPARSE holds " << sparse.data()[bad] << " at channel " << bad / bins
-           << ", bin " << bad % bins << "; values must be finite and non-negative";
-    throw std::invalid_argument(detail.str());
-  }
-  const long badBin = firstInvalidSpectrumValue(spectrum);
-  if (badBin >= 0) {
-    std::ostringstream detail;
-    detail << "input SPEC holds " << spectrum(badBin, 0) << " at channel 0, bin " << badBin
-           << "; channel 0 values must have a finite magnitude";
-    throw std::invalid_argument(detail.str());
-  }
+  checkFrameValues(sparsePort(), sparse.data(), static_cast<int>(sparse.cols()),
+                   static_cast<int>(sparse.rows()));
+  checkFrameValues(spectrumPort(), spectrum.data(), static_cast<int>(spectrum.cols()),
+                   static_cast<int>(spectrum.rows()));
 }
 
 std::string tooLargeForTheModel(const SparseFrameView& sparse, float globalScale) {
@@ -208,12 +216,9 @@ std::string tooLargeForTheModel(const SparseFrameView& sparse, float globalScale
 }
 
 void checkPoissonGammaScale(float globalScale) {
-  if (globalScale >= kMinPoissonGammaScale && globalScale <= kMaxPoissonGammaScale) return;
-  std::ostringstream detail;
-  detail << "parameter GLOBAL_SCALE is " << globalScale << "; it must lie between "
-         << kMinPoissonGammaScale << " and " << kMaxPoissonGammaScale
-         << " (beyond them the model's counts or its output overflow or underflow)";
-  throw std::invalid_argument(detail.str());
+  if (admits(kScaleParameter.rule, globalScale)) return;
+  throw std::invalid_argument(
+      parameterRefusal(kScaleParameter.name, globalScale, kScaleParameter.rule.requirement));
 }
 
 void writeChannelMeans(std::ostream& out, const Eigen::VectorXf& channelShape, float channelRate) {
@@ -268,6 +273,8 @@ void runPoissonGammaFrame(PoissonGammaModel& model, float globalScale,
 
   const float g = (next.channelShape(0) / next.channelRate) / k;
   result.resize(F);
+  // This keeps its own rounding order rather than withPhaseOf(): the phase comes from cabsf and
+  // a complex division, and the channel-0 factor g is applied after it.
   for (Eigen::Index f = 0; f < F; ++f) {
     const std::complex<float> z = spectrum(f, 0);
     const float magnitude = std::abs(z);

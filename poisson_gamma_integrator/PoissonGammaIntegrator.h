@@ -10,14 +10,13 @@
 
 namespace nimbusdale {
 
-/// Inputs SPEC (NUM_CHANNEL x bins complex) and SPARSE (NUM_CHANNEL x bins float, finite and
-/// non-negative); output OUTPUT (1 x bins complex). Parameters NUM_CHANNEL (int, >= 1), LENGTH
-/// (int, >= 0, bins = LENGTH / 2 + 1) and GLOBAL_SCALE (float, positive and finite). The model
-/// state carries over from frame to frame and is never reset; each frame prints two lines on
-/// standard output.
+/// Ports and parameters as kPoissonGammaIntegratorType declares them: inputs SPEC and SPARSE
+/// (NUM_CHANNEL x bins), output OUTPUT (1 x bins), bins = LENGTH / 2 + 1. The model state
+/// carries over from frame to frame and is never reset; each frame prints two lines on standard
+/// output.
 class PoissonGammaIntegrator : public FD::BufferedNode {
  public:
-  static constexpr const char* typeName = "PoissonGammaIntegrator";
+  static constexpr const NodeType& nodeType = kPoissonGammaIntegratorType;
 
   PoissonGammaIntegrator(std::string nodeName, FD::ParameterSet params);
   ~PoissonGammaIntegrator() override;

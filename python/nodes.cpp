@@ -143,7 +143,7 @@ class PyMultiRobustPCA : public PyNode {
     try {
       separation.checkFrame(spec);
     } catch (const std::invalid_argument& e) {
-      refuse(std::string("input INPUT ") + e.what());
+      refuse(e.what());
     }
     const SeparationSummary summary = separation.process(spec, frames == 0, out, nullptr);
     notConvergedCount += summary.notConverged;

@@ -2,6 +2,8 @@
 
 #include "ChannelPool.h"
 
+#include "nimbusdale/NodeParameters.h"
+#include "nimbusdale/NodeTypes.h"
 #include "nimbusdale/SpectrumMagnitude.h"
 
 #include <omp.h>
@@ -17,10 +19,7 @@ namespace {
 
 template <class V>
 void require(bool ok, const char* name, V value, const std::string& requirement) {
-  if (ok) return;
-  std::ostringstream detail;
-  detail << "parameter " << name << " is " << value << "; it must " << requirement;
-  throw std::invalid_argument(detail.str());
+  if (!ok) throw std::invalid_argument(parameterRefusal(name, value, requirement));
 }
 
 std::string toText(float value) {
@@ -31,52 +30,73 @@ std::string toText(float value) {
 
 }  // namespace
 
-SeparationSettings SeparationSettings::fromParameters(int numChannel, int length, float cutoffFreq,
-                                                      int samplingRate, float globalScale,
-                                                      float lambda, float scaleUpdateRatio,
-                                                      int maxRank, float epsilon) {
-  require(numChannel >= 0, "NUM_CHANNEL", numChannel, "be at least 0");
-  const int bins = length / 2 + 1;
-  require(bins >= 1, "LENGTH", length, "give LENGTH / 2 + 1 >= 1 bins (LENGTH >= -1)");
-  require(samplingRate >= 1, "SAMPLING_RATE", samplingRate, "be at least 1");
+SeparationSettings SeparationSettings::fromParameters(const ParameterValues& values) {
+  if (&values.type() != &kMultiRobustPCAType)
+    throw std::logic_error(std::string("separation settings from parameters of ") +
+                           values.type().name);
+  values.check();
+  const int numChannel = values.intValue("NUM_CHANNEL");
+  const int bins = values.intValue("LENGTH") / 2 + 1;
+  const float cutoffFreq = values.floatValue("CUTOFF_FREQ");
+  const int samplingRate = values.intValue("SAMPLING_RATE");
+
   // The bins up to half the sampling rate are taken as all `bins`, not bins - 1.
+  const ParameterRule& cutoffRule = kMultiRobustPCAType.parameter("CUTOFF_FREQ").rule;
   const float halfRate = static_cast<float>(samplingRate) * 0.5f;
-  require(cutoffFreq >= 0.0f && cutoffFreq <= halfRate, "CUTOFF_FREQ", cutoffFreq,
-          "lie between 0 and SAMPLING_RATE / 2 = " + toText(halfRate));
+  require(admits(cutoffRule, cutoffFreq) && cutoffFreq <= halfRate, "CUTOFF_FREQ", cutoffFreq,
+          std::string(cutoffRule.requirement) + " = " + toText(halfRate));
   const float binsBelowCutoff = static_cast<float>(bins) * cutoffFreq;
   const int cutoff = static_cast<int>(binsBelowCutoff / halfRate);
   // Only float rounding of a huge bin count could get here.
   require(cutoff <= bins, "CUTOFF_FREQ", cutoffFreq,
           "leave at most " + std::to_string(bins) + " bins below the cut-off");
-  require(std::isfinite(globalScale) && globalScale > 0.0f && std::isfinite(1.0f / globalScale),
-          "GLOBAL_SCALE", globalScale, "be positive and finite, with a finite reciprocal");
-  require(std::isfinite(lambda) && lambda >= 0.0f, "LAMBDA", lambda, "be finite and at least 0");
-  require(scaleUpdateRatio >= 0.0f && scaleUpdateRatio <= 1.0f, "SCALE_UPDATE_RATIO",
-          scaleUpdateRatio, "lie between 0 and 1");
-  require(maxRank >= 1, "MAX_LANK", maxRank, "be at least 1");
-  require(std::isfinite(epsilon) && epsilon >= 0.0f, "EPSILON", epsilon,
-          "be finite and at least 0");
-  return SeparationSettings{numChannel,       bins,    cutoff, globalScale, lambda,
-                            scaleUpdateRatio, maxRank, epsilon};
+  return SeparationSettings{numChannel,
+                            bins,
+                            cutoff,
+                            values.floatValue("GLOBAL_SCALE"),
+                            values.floatValue("LAMBDA"),
+                            values.floatValue("SCALE_UPDATE_RATIO"),
+                            values.intValue("MAX_LANK"),
+                            values.floatValue("EPSILON")};
+}
+
+SeparationSettings SeparationSettings::fromParameters(int numChannel, int length, float cutoffFreq,
+                                                      int samplingRate, float globalScale,
+                                                      float lambda, float scaleUpdateRatio,
+                                                      int maxRank, float epsilon) {
+  ParameterValues values(kMultiRobustPCAType);
+  values.set("NUM_CHANNEL", numChannel);
+  values.set("LENGTH", length);
+  values.set("CUTOFF_FREQ", cutoffFreq);
+  values.set("SAMPLING_RATE", samplingRate);
+  values.set("GLOBAL_SCALE", globalScale);
+  values.set("LAMBDA", lambda);
+  values.set("SCALE_UPDATE_RATIO", scaleUpdateRatio);
+  values.set("MAX_LANK", maxRank);
+  values.set("EPSILON", epsilon);
+  return fromParameters(values);
 }
 
 void SeparationSettings::validate() const {
   auto fail = [](const char* what, const std::string& value) {
     throw std::invalid_argument(std::string("SparseSeparation: ") + what + " is " + value);
   };
-  if (numChannels < 0) fail("numChannels", std::to_string(numChannels) + "; it must be >= 0");
-  if (numBins < 1) fail("numBins", std::to_string(numBins) + "; it must be >= 1");
+  // Members that carry a node parameter admit what the parameter admits.
+  auto requireAsParameter = [&](const char* member, const char* parameter, double value,
+                                const std::string& text) {
+    const ParameterRule& rule = kMultiRobustPCAType.parameter(parameter).rule;
+    if (!admits(rule, value)) fail(member, text + "; it must " + rule.requirement);
+  };
+  requireAsParameter("numChannels", "NUM_CHANNEL", numChannels, std::to_string(numChannels));
+  if (numBins < 1) fail("numBins", std::to_string(numBins) + "; it must be at least 1");
   if (cutoffBins < 0 || cutoffBins > numBins)
     fail("cutoffBins", std::to_string(cutoffBins) + "; it must lie between 0 and numBins");
-  if (!(std::isfinite(globalScale) && globalScale > 0.0f && std::isfinite(1.0f / globalScale)))
-    fail("globalScale", toText(globalScale) + "; it must be positive with a finite reciprocal");
-  if (!(std::isfinite(lambda) && lambda >= 0.0f))
-    fail("lambda", toText(lambda) + "; it must be finite and >= 0");
-  if (!(scaleUpdateRatio >= 0.0f && scaleUpdateRatio <= 1.0f))
-    fail("scaleUpdateRatio", toText(scaleUpdateRatio) + "; it must lie between 0 and 1");
-  if (maxRank < 1) fail("maxRank", std::to_string(maxRank) + "; it must be >= 1");
-  if (!(std::isfinite(epsilon) && epsilon >= 0.0f))
-    fail("epsilon", toText(epsilon) + "; it must be finite and >= 0");
+  requireAsParameter("globalScale", "GLOBAL_SCALE", globalScale, toText(globalScale));
+  requireAsParameter("lambda", "LAMBDA", lambda, toText(lambda));
+  requireAsParameter("scaleUpdateRatio", "SCALE_UPDATE_RATIO", scaleUpdateRatio,
+                     toText(scaleUpdateRatio));
+  requireAsParameter("maxRank", "MAX_LANK", maxRank, std::to_string(maxRank));
+  requireAsParameter("epsilon", "EPSILON", epsilon, toText(epsilon));
 }
 
 SparseSeparation::SparseSeparation(const SeparationSettings& settings) : config(settings) {
@@ -106,14 +126,7 @@ SparseSeparation::SparseSeparation(SparseSeparation&&) noexcept = default;
 SparseSeparation& SparseSeparation::operator=(SparseSeparation&&) noexcept = default;
 
 void SparseSeparation::checkFrame(const std::complex<float>* spectrum) const {
-  const long values = static_cast<long>(config.numChannels) * config.numBins;
-  for (long i = 0; i < values; ++i) {
-    if (std::isfinite(spectrumMagnitude(spectrum[i]))) continue;
-    std::ostringstream detail;
-    detail << "holds " << spectrum[i] << " at channel " << i / config.numBins << ", bin "
-           << i % config.numBins << "; every value must have a finite magnitude";
-    throw std::invalid_argument(detail.str());
-  }
+  checkFrameValues(kMultiRobustPCAType.port("INPUT"), spectrum, config.numChannels, config.numBins);
 }
 
 void SparseSeparation::separateChannel(int c, const Frame& frame) {

@@ -60,7 +60,7 @@ class LinkedCoresNode : public FD::BufferedNode {
     try {
       separation.checkFrame((*spec)[0]);
     } catch (const std::invalid_argument& e) {
-      throw NodeError(std::string("MultiRobustPCA 'separation': input INPUT ") + e.what());
+      throw NodeError(std::string("MultiRobustPCA 'separation': ") + e.what());
     }
     auto* result = new FD::Matrix<std::complex<float>>(1, bins);
     (*outputs[outputID].buffer)[count] = FD::ObjectRef(result);

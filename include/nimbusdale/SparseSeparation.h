@@ -15,24 +15,31 @@
 namespace nimbusdale {
 
 class ChannelPool;
+class ParameterValues;
 
 /// What a separation runs with. fromParameters() derives and checks them from the node's
-/// parameters; the members may also be set directly and checked with validate().
+/// parameters; the members may also be set directly and checked with validate(). Each member
+/// that carries a node parameter admits what the parameter admits (the MultiRobustPCA node
+/// table, NodeTypes.h); the derived ones need 1 <= numBins and 0 <= cutoffBins <= numBins.
 struct SeparationSettings {
-  int numChannels = 1;       ///< C, channels per frame (0 allowed: empty frames)
-  int numBins = 1;           ///< F, bins per channel (>= 1)
-  int cutoffBins = 0;        ///< bins 0 .. cutoffBins - 1 are observed as 0 (0 .. F)
-  float globalScale = 1.0f;  ///< level of the normalised magnitudes (> 0, finite reciprocal)
+  int numChannels = 1;       ///< C, channels per frame (NUM_CHANNEL)
+  int numBins = 1;           ///< F, bins per channel
+  int cutoffBins = 0;        ///< bins 0 .. cutoffBins - 1 are observed as 0
+  float globalScale = 1.0f;  ///< level of the normalised magnitudes (GLOBAL_SCALE)
   float lambda = 1.0f;  ///< sparsity weight; each estimator's lambda1 = lambda2 = lambda / sqrt(F)
-  float scaleUpdateRatio = 0;  ///< weight of the current frame in the running scale (0 .. 1)
-  int maxRank = 1;             ///< basis vectors per channel (>= 1)
-  float epsilon = 1e-4f;       ///< tolerance of each estimator's inner loop (>= 0, finite)
+  float scaleUpdateRatio = 0;  ///< weight of the current frame in the running scale
+  int maxRank = 1;             ///< basis vectors per channel (MAX_LANK)
+  float epsilon = 1e-4f;       ///< tolerance of each estimator's inner loop (EPSILON)
 
   /// Settings for the node parameters NUM_CHANNEL, LENGTH (F = LENGTH / 2 + 1), CUTOFF_FREQ and
   /// SAMPLING_RATE (cutoffBins = trunc(F * CUTOFF_FREQ / (SAMPLING_RATE * 0.5)), in float),
-  /// GLOBAL_SCALE, LAMBDA, SCALE_UPDATE_RATIO, MAX_LANK and EPSILON.
+  /// GLOBAL_SCALE, LAMBDA, SCALE_UPDATE_RATIO, MAX_LANK and EPSILON, held in `values` (a
+  /// ParameterValues of the MultiRobustPCA node type, NodeParameters.h).
   /// @throws std::invalid_argument "parameter NAME is VALUE; it must ..." for the first value,
-  /// in that order, that the separation cannot work with.
+  /// in the table's order, that its own rule refuses, else for CUTOFF_FREQ beyond
+  /// SAMPLING_RATE / 2.
+  static SeparationSettings fromParameters(const ParameterValues& values);
+  /// The same from the nine values, in the order above.
   static SeparationSettings fromParameters(int numChannel, int length, float cutoffFreq,
                                            int samplingRate, float globalScale, float lambda,
                                            float scaleUpdateRatio, int maxRank, float epsilon);
@@ -71,7 +78,7 @@ class SparseSeparation {
 
   /// Refuses a row-major C x F spectrum that process() cannot take: one with a value whose
   /// magnitude is NaN or infinite, which would poison the running scale and the estimator for
-  /// good. @throws std::invalid_argument "holds V at channel c, bin k; ...".
+  /// good. @throws std::invalid_argument "input INPUT holds V at channel c, bin k; ...".
   void checkFrame(const std::complex<float>* spectrum) const;
 
   /// One frame. `spectrum` and `output` are row-major C x F arrays (channel c at c * F), the

@@ -1,4 +1,5 @@
-// The magnitude of a spectrum value, as the cores compute it.
+// The magnitude of a spectrum value as the cores compute it, and a magnitude given the phase of
+// a spectrum value.
 #ifndef NIMBUSDALE_SPECTRUM_MAGNITUDE_H
 #define NIMBUSDALE_SPECTRUM_MAGNITUDE_H
 
@@ -24,6 +25,23 @@ inline float spectrumMagnitude(std::complex<float> x) {
   if (squared >= FLT_MIN && squared <= FLT_MAX) return std::sqrt(squared);
   return std::abs(x);
 #endif
+}
+
+/// (part * m) / a, or (part / a) * m where the product leaves the float range.
+inline float scaledPart(float part, float m, float a) {
+  const float product = part * m;
+  if (std::isfinite(product)) return product / a;
+  return (part / a) * m;
+}
+
+/// `magnitude` with the phase of `s`: (Re(s) * m / |s|, Im(s) * m / |s|) with |s| from
+/// spectrumMagnitude(), each part formed by scaledPart(), so finite inputs give a finite
+/// result. A zero `s` has no phase and gives m + 0i rather than 0/0.
+inline std::complex<float> withPhaseOf(float magnitude, std::complex<float> s) {
+  const float a = spectrumMagnitude(s);
+  if (a == 0.0f) return std::complex<float>(magnitude, 0.0f);
+  return std::complex<float>(scaledPart(s.real(), magnitude, a),
+                             scaledPart(s.imag(), magnitude, a));
 }
 
 }  // namespace nimbusdale

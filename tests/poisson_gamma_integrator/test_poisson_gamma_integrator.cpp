@@ -122,7 +122,7 @@ TEST(PoissonGammaIntegrator, NodeRunsTheInferenceOnChannelMajorFrames) {
 }
 
 TEST(PoissonGammaIntegrator, BinCountFollowsLength) {
-  for (auto [length, bins] : {std::pair{512, 257}, {511, 256}, {0, 1}, {1, 1}}) {
+  for (auto [length, bins] : {std::pair{512, 257}, {511, 256}, {0, 1}, {1, 1}, {-1, 1}}) {
     PgNet net = makeNet(2, length, 1.0f, {complexFrame(2, bins)}, {realFrame(2, bins)});
     auto out = net.pull(0);
     EXPECT_EQ(out->nrows(), 1);
@@ -258,7 +258,8 @@ TEST(PoissonGammaIntegrator, ParametersAreTypedAndChecked) {
   const std::string prefix = "PoissonGammaIntegrator 'pg': parameter ";
   EXPECT_EQ(refusal(0, 512, 1.0f), prefix + "NUM_CHANNEL is 0; it must be at least 1");
   EXPECT_EQ(refusal(-3, 512, 1.0f), prefix + "NUM_CHANNEL is -3; it must be at least 1");
-  EXPECT_EQ(refusal(2, -1, 1.0f), prefix + "LENGTH is -1; it must be at least 0");
+  EXPECT_EQ(refusal(2, -2, 1.0f),
+            prefix + "LENGTH is -2; it must give LENGTH / 2 + 1 >= 1 bins (LENGTH >= -1)");
   const float inf = std::numeric_limits<float>::infinity();
   // 1e-45 is positive and finite, but every count underflows and the output's division by it
   // overflows: each frame would come out NaN.

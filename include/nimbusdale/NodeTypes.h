@@ -1,0 +1,307 @@
+// The plug-in's node types as plain data: each type's name, ports and parameters, with the rule
+// every parameter value must meet. The nodes read and check their parameters from these tables,
+// the build writes the catalog installed beside the plug-in from them, and the tool and the
+// Python module take their names, defaults and texts from them.
+#ifndef NIMBUSDALE_NODE_TYPES_H
+#define NIMBUSDALE_NODE_TYPES_H
+
+#include <cstddef>
+#include <iterator>
+#include <stdexcept>
+#include <string_view>
+
+namespace nimbusdale {
+
+/// How the host holds a parameter value: FD::GenericType<int> or FD::GenericType<float>. The
+/// nodes take no other type and convert nothing.
+enum class HostType { Int, Float };
+
+/// One end of a parameter's range.
+struct Limit {
+  enum Kind { None, Inclusive, Exclusive };
+  Kind kind = None;
+  double value = 0.0;  ///< exact for every int and float bound
+};
+
+constexpr Limit unbounded() {
+  return Limit{};
+}
+constexpr Limit inclusive(double value) {
+  return Limit{Limit::Inclusive, value};
+}
+constexpr Limit exclusive(double value) {
+  return Limit{Limit::Exclusive, value};
+}
+
+/// What a parameter value must be. A value is admitted when it lies within both limits, is
+/// finite if `finite` is set, and has a finite single-precision reciprocal if
+/// `finiteReciprocal` is set. A NaN fails every limit.
+struct ParameterRule {
+  Limit lower;
+  Limit upper;
+  bool finite = false;
+  bool finiteReciprocal = false;
+  /// The rule also bounds the value by other parameters (CUTOFF_FREQ by SAMPLING_RATE): the
+  /// node checks it in its own code, with the limits above as the part that holds alone, after
+  /// every rule of single values.
+  bool relatesParameters = false;
+  /// Completes "parameter X is V; it must ...".
+  const char* requirement = "";
+
+  constexpr ParameterRule andFinite() const {
+    ParameterRule rule = *this;
+    rule.finite = true;
+    return rule;
+  }
+  constexpr ParameterRule andFiniteReciprocal() const {
+    ParameterRule rule = *this;
+    rule.finiteReciprocal = true;
+    return rule;
+  }
+  constexpr ParameterRule andRelatesParameters() const {
+    ParameterRule rule = *this;
+    rule.relatesParameters = true;
+    return rule;
+  }
+};
+
+/// Values between `lower` and `upper`; `requirement` completes "it must ...".
+constexpr ParameterRule within(Limit lower, Limit upper, const char* requirement) {
+  ParameterRule rule;
+  rule.lower = lower;
+  rule.upper = upper;
+  rule.requirement = requirement;
+  return rule;
+}
+
+/// One parameter of a node type.
+struct ParameterSpec {
+  const char* name;  ///< as registered, "MAX_LANK" included
+  HostType type;
+  ParameterRule rule;
+  /// A value that works for 16 kHz speech; also the default where the tool and the Python
+  /// module build nodes themselves (the tool's defaults are the best found on the example set).
+  double typical;
+  /// Fixed by the signal (channels, sampling rate): callers that build nodes always give it.
+  bool fromSignal;
+  const char* meaning;
+  const char* unit;  ///< "" for a plain number
+  /// The Python keyword where it is not the lower-case name (a Python keyword, an old name).
+  const char* keyword = nullptr;
+
+  constexpr int typicalInt() const { return static_cast<int>(typical); }
+  constexpr float typicalFloat() const { return static_cast<float>(typical); }
+};
+
+enum class PortKind { Input, Output };
+
+/// Frame types of the ports, all row-major with one row per channel (or one row for a
+/// single-channel result) and one column per frequency bin.
+enum class FrameType {
+  Spectrum,    ///< FD::Matrix<std::complex<float>>
+  Magnitudes,  ///< FD::Matrix<float>
+};
+
+constexpr const char* frameTypeName(FrameType type) {
+  return type == FrameType::Spectrum ? "Matrix<complex<float>>" : "Matrix<float>";
+}
+
+/// What a node requires of every value of an input frame before it computes anything.
+enum class FrameValues {
+  Any,
+  Finite,             ///< no NaN, no infinity
+  FiniteNonNegative,  ///< finite and >= 0 (-0 included)
+  FiniteMagnitude,    ///< |x| is finite (so no NaN or infinite part, and no modulus overflow)
+};
+
+/// One port of a node type.
+struct PortSpec {
+  const char* name;
+  PortKind kind;
+  FrameType frame;
+  const char* meaning;
+  FrameValues values = FrameValues::Any;
+  bool channelZeroOnly = false;  ///< only channel 0 is read, so only it is checked
+  /// Completes "input P holds V at channel c, bin f; ..." for a refused value.
+  const char* valueRequirement = "";
+};
+
+/// A node type: its registered name, ports (inputs first, then outputs, in declaration order)
+/// and parameters (in the order the node reads them).
+struct NodeType {
+  const char* name;
+  const char* summary;
+  const PortSpec* ports;
+  std::size_t portCount;
+  const ParameterSpec* parameters;
+  std::size_t parameterCount;
+
+  constexpr const PortSpec* portsEnd() const { return ports + portCount; }
+  constexpr const ParameterSpec* parametersEnd() const { return parameters + parameterCount; }
+
+  /// The parameter called `name`; std::logic_error (a compile error in constant expressions)
+  /// if the type has none.
+  constexpr std::size_t parameterIndex(std::string_view parameterName) const {
+    for (std::size_t i = 0; i < parameterCount; ++i)
+      if (parameterName == parameters[i].name) return i;
+    throw std::logic_error("node type has no such parameter");
+  }
+  constexpr const ParameterSpec& parameter(std::string_view parameterName) const {
+    return parameters[parameterIndex(parameterName)];
+  }
+  /// The port called `name`; std::logic_error if the type has none.
+  constexpr const PortSpec& port(std::string_view portName) const {
+    for (std::size_t i = 0; i < portCount; ++i)
+      if (portName == ports[i].name) return ports[i];
+    throw std::logic_error("node type has no such port");
+  }
+};
+
+namespace node_tables {
+
+inline constexpr bool kFromSignal = true;  // ParameterSpec::fromSignal
+inline constexpr bool kSetting = false;
+
+// Frame geometry: the frames of one network all have NUM_CHANNEL rows (or one) and bins
+// columns, bins = LENGTH / 2 + 1. The separation and the Poisson-Gamma model need a bin.
+inline constexpr ParameterSpec kLength{
+    "LENGTH",
+    HostType::Int,
+    within(inclusive(-1), unbounded(), "give LENGTH / 2 + 1 >= 1 bins (LENGTH >= -1)"),
+    1024,
+    kSetting,
+    "analysis frame length; bins = LENGTH / 2 + 1",
+    "samples"};
+
+// The median works on no bin at all: its frames are then empty.
+inline constexpr ParameterSpec kMedianLength{
+    "LENGTH",
+    HostType::Int,
+    within(inclusive(-3), unbounded(), "give LENGTH / 2 + 1 >= 0 bins (LENGTH >= -3)"),
+    1024,
+    kSetting,
+    "analysis frame length; bins = LENGTH / 2 + 1",
+    "samples"};
+
+// The integrators take a median of the channels or read channel 0, so they need one.
+inline constexpr ParameterSpec kIntegratorChannels{
+    "NUM_CHANNEL",
+    HostType::Int,
+    within(inclusive(1), unbounded(), "be at least 1"),
+    4,
+    kFromSignal,
+    "channels in each input frame",
+    ""};
+
+inline constexpr PortSpec kSpectrumToIntegrate{
+    "SPEC",
+    PortKind::Input,
+    FrameType::Spectrum,
+    "multichannel spectrum, NUM_CHANNEL x bins; only channel 0 is read",
+    FrameValues::FiniteMagnitude,
+    true,
+    "channel 0 values must have a finite magnitude"};
+
+inline constexpr PortSpec kMultiRobustPCAPorts[] = {
+    {"INPUT", PortKind::Input, FrameType::Spectrum, "multichannel spectrum, NUM_CHANNEL x bins",
+     FrameValues::FiniteMagnitude, false, "every value must have a finite magnitude"},
+    {"OUTPUT", PortKind::Output, FrameType::Magnitudes, "sparse magnitudes, NUM_CHANNEL x bins"},
+};
+
+inline constexpr ParameterSpec kMultiRobustPCAParameters[] = {
+    // No channel gives an empty frame and runs no estimator; the separation needs nothing more.
+    {"NUM_CHANNEL", HostType::Int, within(inclusive(0), unbounded(), "be at least 0"), 4,
+     kFromSignal, "channels per frame, one estimator each", ""},
+    kLength,
+    {"CUTOFF_FREQ", HostType::Float,
+     within(inclusive(0), unbounded(), "lie between 0 and SAMPLING_RATE / 2")
+         .andFinite()
+         .andRelatesParameters(),
+     100.0f, kSetting, "the bins below this frequency reach the estimators as 0", "Hz"},
+    {"SAMPLING_RATE", HostType::Int, within(inclusive(1), unbounded(), "be at least 1"), 16000,
+     kFromSignal, "sampling rate; only used for the cut-off", "Hz"},
+    {"GLOBAL_SCALE", HostType::Float,
+     within(exclusive(0), unbounded(), "be positive and finite, with a finite reciprocal")
+         .andFinite()
+         .andFiniteReciprocal(),
+     0.5f, kSetting, "level of the normalised magnitudes the estimators see", ""},
+    {"LAMBDA", HostType::Float,
+     within(inclusive(0), unbounded(), "be finite and at least 0").andFinite(), 1.0f, kSetting,
+     "sparsity weight; each estimator uses LAMBDA / sqrt(bins)", "", "lambda_"},
+    {"SCALE_UPDATE_RATIO", HostType::Float,
+     within(inclusive(0), inclusive(1), "lie between 0 and 1"), 0.002f, kSetting,
+     "weight of the current frame in the running magnitude scale", ""},
+    {"MAX_LANK", HostType::Int, within(inclusive(1), unbounded(), "be at least 1"), 10, kSetting,
+     "basis vectors per estimator", "", "max_rank"},
+    {"EPSILON", HostType::Float,
+     within(inclusive(0), unbounded(), "be finite and at least 0").andFinite(), 0.001f, kSetting,
+     "relative tolerance of the estimator's inner loop", ""},
+};
+
+inline constexpr PortSpec kMedianIntegratorPorts[] = {
+    kSpectrumToIntegrate,
+    {"SPARSE", PortKind::Input, FrameType::Magnitudes, "sparse magnitudes, NUM_CHANNEL x bins",
+     FrameValues::Finite, false, "every value must be finite"},
+    {"OUTPUT", PortKind::Output, FrameType::Spectrum,
+     "median magnitude with channel 0's phase, 1 x bins"},
+};
+
+inline constexpr ParameterSpec kMedianIntegratorParameters[] = {kIntegratorChannels, kMedianLength};
+
+inline constexpr PortSpec kPoissonGammaIntegratorPorts[] = {
+    kSpectrumToIntegrate,
+    {"SPARSE", PortKind::Input, FrameType::Magnitudes, "sparse magnitudes, NUM_CHANNEL x bins",
+     FrameValues::FiniteNonNegative, false, "values must be finite and non-negative"},
+    {"OUTPUT", PortKind::Output, FrameType::Spectrum,
+     "rank-one model magnitude with channel 0's phase, 1 x bins"},
+};
+
+inline constexpr ParameterSpec kPoissonGammaIntegratorParameters[] = {
+    kIntegratorChannels,
+    kLength,
+    // Far below this range the counts underflow and the output's division by the scale
+    // overflows (below about 1e-38 every frame fails); far above it ordinary magnitudes
+    // already overflow the updates.
+    {"GLOBAL_SCALE", HostType::Float,
+     within(inclusive(1e-30f), inclusive(1e30f),
+            "lie between 1e-30 and 1e+30 (beyond them the model's counts or its output overflow "
+            "or underflow)")
+         .andFinite(),
+     1.0f, kSetting, "factor from SPARSE magnitudes to model counts", ""},
+};
+
+}  // namespace node_tables
+
+inline constexpr NodeType kMultiRobustPCAType{
+    "MultiRobustPCA",
+    "Per-channel online robust PCA of magnitude spectra: emits each frame's sparse magnitudes.",
+    node_tables::kMultiRobustPCAPorts,
+    std::size(node_tables::kMultiRobustPCAPorts),
+    node_tables::kMultiRobustPCAParameters,
+    std::size(node_tables::kMultiRobustPCAParameters)};
+
+inline constexpr NodeType kMedianIntegratorType{
+    "MedianIntegrator",
+    "Median across channels of the sparse magnitudes, with the phase of channel 0 of the "
+    "spectrum.",
+    node_tables::kMedianIntegratorPorts,
+    std::size(node_tables::kMedianIntegratorPorts),
+    node_tables::kMedianIntegratorParameters,
+    std::size(node_tables::kMedianIntegratorParameters)};
+
+inline constexpr NodeType kPoissonGammaIntegratorType{
+    "PoissonGammaIntegrator",
+    "Poisson-Gamma variational Bayes rank-one model of the sparse magnitudes, with the phase of "
+    "channel 0 of the spectrum; 50 iterations a frame, state carried over.",
+    node_tables::kPoissonGammaIntegratorPorts,
+    std::size(node_tables::kPoissonGammaIntegratorPorts),
+    node_tables::kPoissonGammaIntegratorParameters,
+    std::size(node_tables::kPoissonGammaIntegratorParameters)};
+
+/// Every node type of the plug-in, in the order it registers them.
+inline constexpr const NodeType* kNodeTypes[] = {&kMultiRobustPCAType, &kMedianIntegratorType,
+                                                 &kPoissonGammaIntegratorType};
+
+}  // namespace nimbusdale
+
+#endif
