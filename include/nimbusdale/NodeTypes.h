@@ -170,7 +170,7 @@ inline constexpr ParameterSpec kLength{
     within(inclusive(-1), unbounded(), "give LENGTH / 2 + 1 >= 1 bins (LENGTH >= -1)"),
     1024,
     kSetting,
-    "analysis frame length; bins = LENGTH / 2 + 1",
+    "analysis frame length",
     "samples"};
 
 // The median works on no bin at all: its frames are then empty.
@@ -180,7 +180,7 @@ inline constexpr ParameterSpec kMedianLength{
     within(inclusive(-3), unbounded(), "give LENGTH / 2 + 1 >= 0 bins (LENGTH >= -3)"),
     1024,
     kSetting,
-    "analysis frame length; bins = LENGTH / 2 + 1",
+    "analysis frame length",
     "samples"};
 
 // The integrators take a median of the channels or read channel 0, so they need one.

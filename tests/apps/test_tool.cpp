@@ -22,7 +22,10 @@
 
 #include "AudioFile.h"
 #include "Enhancer.h"
+#include "NodeCatalog.h"
 #include "Score.h"
+#include "nimbusdale/NodeParameters.h"
+#include "nimbusdale/NodeTypes.h"
 #include "nimbusdale/Version.h"
 
 namespace fs = std::filesystem;
@@ -213,6 +216,38 @@ TEST_F(ToolTest, InfoListsTheVersionAndExactlyThreeNodeTypes) {
                                              "PoissonGammaIntegrator"}));
   EXPECT_NE(r.out.find("parameter MAX_LANK : int"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("input     SPARSE : Matrix<float>"), std::string::npos) << r.out;
+}
+
+// What `nimbusdale info` shows of the node types comes from the catalog the build writes beside
+// the plug-in; it must be exactly what the node tables declare.
+TEST_F(ToolTest, InfoShowsEveryTypePortAndParameterOfTheNodeTables) {
+  RunResult r = run("info");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  std::ostringstream expected;
+  for (const nimbusdale::NodeType* type : nimbusdale::kNodeTypes) {
+    expected << "node " << type->name << "\n";
+    for (const auto* p = type->ports; p != type->portsEnd(); ++p)
+      expected << (p->kind == nimbusdale::PortKind::Input ? "  input     " : "  output    ")
+               << p->name << " : " << nimbusdale::frameTypeName(p->frame) << " - "
+               << nimbusdale::describePort(*p) << "\n";
+    for (const auto* p = type->parameters; p != type->parametersEnd(); ++p)
+      expected << "  parameter " << p->name << " : "
+               << (p->type == nimbusdale::HostType::Int ? "int" : "float") << " (e.g. "
+               << nimbusdale::typicalText(*p) << ") - " << nimbusdale::describeParameter(*p)
+               << "\n";
+  }
+  const size_t nodes = r.out.find("\nnode ");
+  ASSERT_NE(nodes, std::string::npos) << r.out;
+  EXPECT_EQ(r.out.substr(nodes + 1), expected.str());
+
+  // The catalog's first line names the plug-in file it belongs to.
+  std::ifstream catalog(app::catalogPathFor(NIMBUSDALE_PLUGIN_PATH));
+  std::string first;
+  ASSERT_TRUE(std::getline(catalog, first));
+  const std::string plugin = fs::path(NIMBUSDALE_PLUGIN_PATH).filename().string();
+  EXPECT_EQ(plugin, "libnimbusdale-" NIMBUSDALE_VERSION ".so");
+  EXPECT_EQ(first.rfind("# Node catalog of " + plugin + ",", 0), 0u) << first;
 }
 
 TEST_F(ToolTest, ScoreAlignsAndReports) {
