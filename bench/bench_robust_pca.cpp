@@ -24,7 +24,9 @@
 #include <flowdesigner/Toolbox.h>
 #include <flowdesigner/net_types.h>
 
+#include "ChainParameters.h"
 #include "heap_counter.h"
+#include "nimbusdale/NodeParameters.h"
 #include "nimbusdale/RobustPCA.h"
 #include "nimbusdale/SparseSeparation.h"
 
@@ -119,18 +121,22 @@ class StreamSource : public FD::BufferedNode {
   }
 };
 
+// The node and its core are set up from the same options, through the helper the tool uses.
+nimbusdale::app::EnhanceOptions options(int rank) {
+  nimbusdale::app::EnhanceOptions o;
+  o.length = kLength;
+  o.cutoffFreq = kCutoffFreq;
+  o.globalScale = kGlobalScale;
+  o.lambda = kLambda;
+  o.scaleUpdateRatio = kScaleUpdateRatio;
+  o.maxRank = rank;
+  o.epsilon = kEpsilon;
+  return o;
+}
+
 FD::ParameterSet nodeParams() {
-  FD::ParameterSet params;
-  params.add("NUM_CHANNEL", FD::Int::alloc(kChannels));
-  params.add("LENGTH", FD::Int::alloc(kLength));
-  params.add("CUTOFF_FREQ", FD::Float::alloc(kCutoffFreq));
-  params.add("SAMPLING_RATE", FD::Int::alloc(kSamplingRate));
-  params.add("GLOBAL_SCALE", FD::Float::alloc(kGlobalScale));
-  params.add("LAMBDA", FD::Float::alloc(kLambda));
-  params.add("SCALE_UPDATE_RATIO", FD::Float::alloc(kScaleUpdateRatio));
-  params.add("MAX_LANK", FD::Int::alloc(kRank));
-  params.add("EPSILON", FD::Float::alloc(kEpsilon));
-  return params;
+  return nimbusdale::app::hostParameters(
+      nimbusdale::app::separationParameters(options(kRank), kChannels, kSamplingRate));
 }
 
 /// The node's own core, set up as the node sets it up after the same seed: its summaries give
@@ -138,8 +144,7 @@ FD::ParameterSet nodeParams() {
 nimbusdale::SparseSeparation makeCore(int rank) {
   std::srand(1);
   return nimbusdale::SparseSeparation(nimbusdale::SeparationSettings::fromParameters(
-      kChannels, kLength, kCutoffFreq, kSamplingRate, kGlobalScale, kLambda, kScaleUpdateRatio,
-      rank, kEpsilon));
+      nimbusdale::app::separationParameters(options(rank), kChannels, kSamplingRate)));
 }
 
 const cfloat* frameData(int count) {

@@ -12,6 +12,7 @@
 #include <flowdesigner/Registry.h>
 #include <flowdesigner/net_types.h>
 
+#include "ChainParameters.h"
 #include "DiagnosticsCapture.h"
 #include "nimbusdale/MedianIntegration.h"
 #include "nimbusdale/PoissonGammaInference.h"
@@ -42,14 +43,14 @@ class LinkedCoresNode : public FD::BufferedNode {
         copy(copy) {
     inputID = addInput("INPUT");
     outputID = addOutput("OUTPUT");
-    if (poissonGamma) {
-      try {
-        checkPoissonGammaScale(pgScale);
-      } catch (const std::invalid_argument& e) {
-        throw NodeError(std::string("PoissonGammaIntegrator 'integration': ") + e.what());
-      }
-      model = PoissonGammaModel(separation.settings().numBins, channels);
+    // The integrator refuses what the plug-in's node of that type would.
+    const ParameterValues integration = integrationParameters(options, channels);
+    try {
+      integration.check();
+    } catch (const std::invalid_argument& e) {
+      throw NodeError(std::string(integration.type().name) + " 'integration': " + e.what());
     }
+    if (poissonGamma) model = PoissonGammaModel(separation.settings().numBins, channels);
     sparse.resize(static_cast<size_t>(channels) *
                   static_cast<size_t>(separation.settings().numBins));
   }
@@ -60,7 +61,7 @@ class LinkedCoresNode : public FD::BufferedNode {
     try {
       separation.checkFrame((*spec)[0]);
     } catch (const std::invalid_argument& e) {
-      throw NodeError(std::string("MultiRobustPCA 'separation': ") + e.what());
+      throw NodeError(std::string(kMultiRobustPCAType.name) + " 'separation': " + e.what());
     }
     auto* result = new FD::Matrix<std::complex<float>>(1, bins);
     (*outputs[outputID].buffer)[count] = FD::ObjectRef(result);
@@ -74,7 +75,7 @@ class LinkedCoresNode : public FD::BufferedNode {
       try {
         checkMedianInputs(sparse.data(), (*spec)[0], channels, bins);
       } catch (const std::invalid_argument& e) {
-        throw NodeError(std::string("MedianIntegrator 'integration': ") + e.what());
+        throw NodeError(std::string(kMedianIntegratorType.name) + " 'integration': " + e.what());
       }
       integrateMedian(sparse.data(), (*spec)[0], channels, bins, (*result)[0], scratch);
       return;
@@ -87,8 +88,8 @@ class LinkedCoresNode : public FD::BufferedNode {
                            OutputRowView((*result)[0], bins), lines);
     } catch (const std::overflow_error&) {
       (*outputs[outputID].buffer)[count] = FD::ObjectRef();
-      throw NodeError("PoissonGammaIntegrator 'integration': " +
-                      tooLargeForTheModel(sparseView, pgScale));
+      throw NodeError(std::string(kPoissonGammaIntegratorType.name) +
+                      " 'integration': " + tooLargeForTheModel(sparseView, pgScale));
     }
     writeLine(lines.str());
   }
@@ -100,11 +101,9 @@ class LinkedCoresNode : public FD::BufferedNode {
   static SeparationSettings separationSettings(const EnhanceOptions& o, int channels,
                                                int sampleRate) {
     try {
-      return SeparationSettings::fromParameters(channels, o.length, o.cutoffFreq, sampleRate,
-                                                o.globalScale, o.lambda, o.scaleUpdateRatio,
-                                                o.maxRank, o.epsilon);
+      return SeparationSettings::fromParameters(separationParameters(o, channels, sampleRate));
     } catch (const std::invalid_argument& e) {
-      throw NodeError(std::string("MultiRobustPCA 'separation': ") + e.what());
+      throw NodeError(std::string(kMultiRobustPCAType.name) + " 'separation': " + e.what());
     }
   }
 
@@ -141,34 +140,20 @@ Chain::Chain(const EnhanceOptions& options, int channels, int sampleRate,
   }
   loadToolbox(options.toolbox.empty() ? defaultToolboxPath() : options.toolbox);
   capture = std::make_unique<DiagnosticsCapture>(diagnostics);
-  FD::ParameterSet separation;
-  separation.add("NUM_CHANNEL", FD::Int::alloc(channels));
-  separation.add("LENGTH", FD::Int::alloc(options.length));
-  separation.add("CUTOFF_FREQ", FD::Float::alloc(options.cutoffFreq));
-  separation.add("SAMPLING_RATE", FD::Int::alloc(sampleRate));
-  separation.add("GLOBAL_SCALE", FD::Float::alloc(options.globalScale));
-  separation.add("LAMBDA", FD::Float::alloc(options.lambda));
-  separation.add("SCALE_UPDATE_RATIO", FD::Float::alloc(options.scaleUpdateRatio));
-  separation.add("MAX_LANK", FD::Int::alloc(options.maxRank));
-  separation.add("EPSILON", FD::Float::alloc(options.epsilon));
+  const FD::ParameterSet separation =
+      hostParameters(separationParameters(options, channels, sampleRate));
   FD::RCPtr<FD::Node> rpca;
   {
     std::lock_guard<std::mutex> draws(randomDrawLock());
     std::srand(options.seed);
-    rpca = hostCall(
-        [&] { return FD::registry::createNode("MultiRobustPCA", "separation", separation); });
+    rpca = hostCall([&] {
+      return FD::registry::createNode(kMultiRobustPCAType.name, "separation", separation);
+    });
   }
-  FD::ParameterSet integration;
-  integration.add("NUM_CHANNEL", FD::Int::alloc(channels));
-  integration.add("LENGTH", FD::Int::alloc(options.length));
-  std::string integratorType = "MedianIntegrator";
-  if (options.integrator == "poisson-gamma") {
-    integratorType = "PoissonGammaIntegrator";
-    integration.add("GLOBAL_SCALE", FD::Float::alloc(options.pgGlobalScale));
-  }
+  const ParameterValues integration = integrationParameters(options, channels);
   hostCall([&] {
-    FD::RCPtr<FD::Node> integrator =
-        FD::registry::createNode(integratorType, "integration", integration);
+    FD::RCPtr<FD::Node> integrator = FD::registry::createNode(
+        integration.type().name, "integration", hostParameters(integration));
     rpca->connectToNode("INPUT", source, "OUTPUT");
     integrator->connectToNode("SPEC", source, "OUTPUT");
     integrator->connectToNode("SPARSE", rpca.get(), "OUTPUT");

@@ -14,6 +14,7 @@
 #include <flowdesigner/BaseException.h>
 
 #include "Stft.h"
+#include "nimbusdale/NodeTypes.h"
 
 namespace nimbusdale::app {
 
@@ -56,22 +57,31 @@ constexpr float kMinGlobalScale = 1e-4f;
 constexpr float kMaxGlobalScale = 1e4f;
 constexpr int kMaxThreads = 256;
 
-/// Options of one enhancement run. Each node option carries the node parameter it feeds. The
-/// defaults are the best mean SI-SDR improvement found on the example set (see the README).
+/// Options of one enhancement run. Each node option carries the node parameter it feeds (turned
+/// into node parameters by ChainParameters.h) and defaults to its typical value in the node
+/// tables, the best mean SI-SDR improvement found on the example set (see the README).
 struct EnhanceOptions {
   std::string integrator = "median";  ///< "median" or "poisson-gamma"
-  int length = 1024;                  ///< LENGTH: STFT frame length, samples
-  int hop = 256;                      ///< STFT hop, samples
-  float lambda = 1.0f;                ///< LAMBDA of MultiRobustPCA
-  int maxRank = 10;                   ///< MAX_LANK of MultiRobustPCA
-  float cutoffFreq = 100.0f;          ///< CUTOFF_FREQ of MultiRobustPCA, Hz
-  float globalScale = 0.5f;           ///< GLOBAL_SCALE of MultiRobustPCA
-  float pgGlobalScale = 1.0f;         ///< GLOBAL_SCALE of PoissonGammaIntegrator
-  float scaleUpdateRatio = 0.002f;    ///< SCALE_UPDATE_RATIO of MultiRobustPCA
-  float epsilon = 1e-3f;              ///< EPSILON of MultiRobustPCA
-  int threads = 0;                    ///< OpenMP threads of this run; 0: the runtime's default
-  unsigned seed = 1;                  ///< srand() seed for the estimators' starting points
-  std::string toolbox;                ///< plug-in path; empty for defaultToolboxPath()
+  /// LENGTH: STFT frame length, samples
+  int length = kMultiRobustPCAType.parameter("LENGTH").typicalInt();
+  int hop = 256;  ///< STFT hop, samples
+  /// LAMBDA of MultiRobustPCA
+  float lambda = kMultiRobustPCAType.parameter("LAMBDA").typicalFloat();
+  /// MAX_LANK of MultiRobustPCA
+  int maxRank = kMultiRobustPCAType.parameter("MAX_LANK").typicalInt();
+  /// CUTOFF_FREQ of MultiRobustPCA, Hz
+  float cutoffFreq = kMultiRobustPCAType.parameter("CUTOFF_FREQ").typicalFloat();
+  /// GLOBAL_SCALE of MultiRobustPCA
+  float globalScale = kMultiRobustPCAType.parameter("GLOBAL_SCALE").typicalFloat();
+  /// GLOBAL_SCALE of PoissonGammaIntegrator
+  float pgGlobalScale = kPoissonGammaIntegratorType.parameter("GLOBAL_SCALE").typicalFloat();
+  /// SCALE_UPDATE_RATIO of MultiRobustPCA
+  float scaleUpdateRatio = kMultiRobustPCAType.parameter("SCALE_UPDATE_RATIO").typicalFloat();
+  /// EPSILON of MultiRobustPCA
+  float epsilon = kMultiRobustPCAType.parameter("EPSILON").typicalFloat();
+  int threads = 0;      ///< OpenMP threads of this run; 0: the runtime's default
+  unsigned seed = 1;    ///< srand() seed for the estimators' starting points
+  std::string toolbox;  ///< plug-in path; empty for defaultToolboxPath()
 
   /// Throws std::invalid_argument naming the option and value for anything the run refuses
   /// before the nodes see it (integrator name, frame geometry, bounds above, threads).

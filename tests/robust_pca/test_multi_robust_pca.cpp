@@ -11,6 +11,7 @@
 #include <limits>
 #include <sstream>
 
+#include "ChainParameters.h"
 #include "nimbusdale/RobustPCA.h"
 #include "nimbusdale/SpectrumMagnitude.h"
 #include "test_support.h"
@@ -34,15 +35,16 @@ struct NodeSetup {
 
   int bins() const { return length / 2 + 1; }
   FD::ParameterSet params() const {
-    return makeParams({{"NUM_CHANNEL", intParam(channels)},
-                       {"LENGTH", intParam(length)},
-                       {"CUTOFF_FREQ", floatParam(cutoffFreq)},
-                       {"SAMPLING_RATE", intParam(samplingRate)},
-                       {"GLOBAL_SCALE", floatParam(globalScale)},
-                       {"LAMBDA", floatParam(lambda)},
-                       {"SCALE_UPDATE_RATIO", floatParam(scaleUpdateRatio)},
-                       {"MAX_LANK", intParam(maxRank)},
-                       {"EPSILON", floatParam(epsilon)}});
+    nimbusdale::app::EnhanceOptions options;
+    options.length = length;
+    options.cutoffFreq = cutoffFreq;
+    options.globalScale = globalScale;
+    options.lambda = lambda;
+    options.scaleUpdateRatio = scaleUpdateRatio;
+    options.maxRank = maxRank;
+    options.epsilon = epsilon;
+    return nimbusdale::app::hostParameters(
+        nimbusdale::app::separationParameters(options, channels, samplingRate));
   }
 };
 

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "ChainParameters.h"
+#include "nimbusdale/NodeParameters.h"
 #include "nimbusdale/SparseSeparation.h"
 #include "test_support.h"
 
@@ -35,21 +37,27 @@ std::vector<cfloat> frameAt(int t) {
   return values;
 }
 
+// The node and the core are set up from the same options, through the helper the tool uses.
+nimbusdale::app::EnhanceOptions options() {
+  nimbusdale::app::EnhanceOptions o;
+  o.length = kLength;
+  o.cutoffFreq = 500.0f;
+  o.globalScale = 0.5f;
+  o.lambda = 1.0f;
+  o.scaleUpdateRatio = 0.1f;
+  o.maxRank = 3;
+  o.epsilon = 1e-4f;
+  return o;
+}
+
 SeparationSettings settings() {
-  return SeparationSettings::fromParameters(kChannels, kLength, 500.0f, kRate, 0.5f, 1.0f, 0.1f, 3,
-                                            1e-4f);
+  return SeparationSettings::fromParameters(
+      nimbusdale::app::separationParameters(options(), kChannels, kRate));
 }
 
 FD::ParameterSet nodeParams() {
-  return makeParams({{"NUM_CHANNEL", intParam(kChannels)},
-                     {"LENGTH", intParam(kLength)},
-                     {"CUTOFF_FREQ", floatParam(500.0f)},
-                     {"SAMPLING_RATE", intParam(kRate)},
-                     {"GLOBAL_SCALE", floatParam(0.5f)},
-                     {"LAMBDA", floatParam(1.0f)},
-                     {"SCALE_UPDATE_RATIO", floatParam(0.1f)},
-                     {"MAX_LANK", intParam(3)},
-                     {"EPSILON", floatParam(1e-4f)}});
+  return nimbusdale::app::hostParameters(
+      nimbusdale::app::separationParameters(options(), kChannels, kRate));
 }
 
 long lineCount(const std::string& text) {
