@@ -16,12 +16,10 @@
 
 #include "AudioFile.h"
 #include "AudioStream.h"
+#include "EnhanceFile.h"
 #include "Enhancer.h"
 #include "NodeCatalog.h"
-#include "OutputFile.h"
 #include "Score.h"
-#include "Spectrogram.h"
-#include "StreamEnhancer.h"
 #if NIMBUSDALE_WITH_JACK
 #include "Live.h"
 #endif
@@ -110,132 +108,45 @@ class ProgressBar {
   Clock::time_point start, lastDraw{};
 };
 
-// Refuses an output that is the input, and two outputs that are the same file (a character
-// device such as /dev/null may take several), whatever the spelling: links are followed.
-void checkOutputsAreDistinct(const EnhanceCommand& cmd) {
-  struct Named {
-    std::string option, path;
-    app::FileIdentity id;
-  };
-  std::vector<Named> outputs;
-  for (const auto& [option, path] : {std::pair<std::string, std::string>{"-o", cmd.output},
-                                     {"--spectrogram", cmd.spectrogram},
-                                     {"--diagnostics", cmd.diagnostics}})
-    if (!path.empty() && path != "-") outputs.push_back({option, path, app::identify(path)});
-  if (cmd.input == "-") return;
-  const app::FileIdentity input = app::identify(cmd.input);
-  for (size_t i = 0; i < outputs.size(); ++i) {
-    if (outputs[i].id == input)
-      throw std::runtime_error(outputs[i].option + " " + outputs[i].path + " is the input file " +
-                               cmd.input + "; refusing to overwrite the recording");
-    for (size_t j = 0; j < i; ++j)
-      if (outputs[i].id == outputs[j].id && !outputs[i].id.characterDevice)
-        throw std::runtime_error(outputs[i].option + " " + outputs[i].path +
-                                 " is the same file as " + outputs[j].option + " " +
-                                 outputs[j].path);
-  }
-}
-
 app::StreamContainer containerOption(const std::string& name) {
   if (name == "wav") return app::StreamContainer::Wav;
   if (name == "raw") return app::StreamContainer::Raw;
   return app::StreamContainer::Auto;
 }
 
-// Block of input read at a time: a hop when the input is a pipe (so a sample waits at most one
-// frame length plus one hop), larger for files.
-long readBlock(const EnhanceCommand& cmd, const app::AudioReader& in) {
-  return in.frames() < 0 ? cmd.options.hop : 16 * 1024;
-}
-
 int runEnhance(const EnhanceCommand& cmd) {
   cmd.options.validate();
-  app::EnhanceOptions options = cmd.options;
-  if (!options.toolbox.empty()) options.toolbox = toolboxFile(options.toolbox);
-  const app::SampleFormat format =
-      cmd.format == "pcm16" ? app::SampleFormat::Pcm16 : app::SampleFormat::Float;
-  const app::StreamContainer container = containerOption(cmd.outputFormat);
-  app::checkWritable(cmd.output, 1, format, container);
-  std::optional<app::RawInput> raw;
+  app::FileJob job;
+  job.input = cmd.input;
+  job.output = cmd.output;
+  job.spectrogram = cmd.spectrogram;
+  job.diagnostics = cmd.diagnostics;
+  job.options = cmd.options;
+  if (!job.options.toolbox.empty()) job.options.toolbox = toolboxFile(job.options.toolbox);
+  job.format = cmd.format == "pcm16" ? app::SampleFormat::Pcm16 : app::SampleFormat::Float;
+  job.container = containerOption(cmd.outputFormat);
   if (!cmd.raw.empty())
-    raw = app::RawInput{app::parseRawEncoding(cmd.raw), cmd.rawChannels, cmd.rawRate};
+    job.raw = app::RawInput{app::parseRawEncoding(cmd.raw), cmd.rawChannels, cmd.rawRate};
   else if (cmd.rawChannels || cmd.rawRate)
     throw std::runtime_error("--channels and --rate describe raw input; give --raw too");
-  app::AudioReader in(cmd.input, raw ? &*raw : nullptr);
-  if (in.claimedFrames() > 0)
-    std::fprintf(stderr,
-                 "nimbusdale: warning: %s is truncated: its header claims %ld frames, the file "
-                 "holds %ld\n",
-                 cmd.input.c_str(), in.claimedFrames(), in.frames());
+  job.warn = [](const std::string& text) {
+    std::fprintf(stderr, "nimbusdale: warning: %s\n", text.c_str());
+  };
+  std::optional<ProgressBar> progress;
+  if (!cmd.quiet && isatty(STDERR_FILENO))
+    job.progress = [&](const app::FileProgress& p) {
+      if (!progress) progress.emplace(true, double(p.hop) / p.sampleRate);
+      (*progress)(p.frames, p.totalFrames, p.last);
+    };
 
-  // Every output is opened before the work starts and replaces its target only once all of them
-  // are complete, so a failure anywhere leaves none of them behind.
-  checkOutputsAreDistinct(cmd);
-  app::OutputFile audioFile(cmd.output);
-  std::optional<app::OutputFile> pictureFile, diagnosticsFile;
-  if (!cmd.spectrogram.empty()) pictureFile.emplace(cmd.spectrogram, "spectrogram");
-  if (!cmd.diagnostics.empty()) diagnosticsFile.emplace(cmd.diagnostics, "diagnostics");
-  app::AudioWriter writer(audioFile, 1, in.sampleRate(), format, container);
-  std::optional<app::SpectrogramBuilder> picture;
-  if (pictureFile)
-    picture.emplace(std::vector<std::string>{"input channel 0", "enhanced output"}, in.sampleRate(),
-                    app::StftGeometry{options.length, options.hop});
-
-  ProgressBar progress(!cmd.quiet && isatty(STDERR_FILENO), double(options.hop) / in.sampleRate());
-  const long totalFrames =
-      in.frames() >= 0 ? app::StftGeometry{options.length, options.hop}.frameCount(in.frames())
-                       : -1;
-  const auto started = std::chrono::steady_clock::now();
-  app::StreamEnhancer stream(in.channels(), in.sampleRate(), options,
-                             app::NodeImplementation::Plugin,
-                             diagnosticsFile ? &diagnosticsFile->stream() : nullptr);
-  std::vector<float> block, out;
-  const long blockFrames = readBlock(cmd, in);
-  for (;;) {
-    const long got = in.read(blockFrames, block);
-    if (got == 0) break;
-    out.clear();
-    stream.push(block.data(), got, out);
-    if (picture) {
-      picture->addStrided(0, block.data(), got, in.channels());
-      picture->add(1, out.data(), static_cast<long>(out.size()));
-    }
-    writer.write(out.data(), static_cast<long>(out.size()));
-    progress(stream.frames(), totalFrames);
-  }
-  out.clear();
-  stream.finish(out);
-  if (picture) picture->add(1, out.data(), static_cast<long>(out.size()));
-  writer.write(out.data(), static_cast<long>(out.size()));
-  progress(stream.frames(), totalFrames, true);
-  const app::EnhanceStats stats = stream.stats();
-  const double elapsed =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  if (in.droppedBytes() > 0)
-    std::fprintf(stderr,
-                 "nimbusdale: warning: the raw input ended inside a frame; its last %ld bytes "
-                 "were dropped\n",
-                 in.droppedBytes());
-
-  writer.close();
-  if (picture) {
-    const std::vector<unsigned char> png = picture->png();
-    pictureFile->write(png.data(), png.size());
-  }
-  std::vector<app::OutputFile*> files{&audioFile};
-  if (pictureFile) files.push_back(&*pictureFile);
-  if (diagnosticsFile) files.push_back(&*diagnosticsFile);
-  for (app::OutputFile* file : files) file->finish();
-  for (app::OutputFile* file : files) file->commit();
-  const long clipped = writer.clipped();
-
+  const app::FileResult result = app::enhanceFile(job);
+  const app::EnhanceStats& stats = result.stats;
   if (!cmd.quiet) {
-    const double audioSeconds = double(stream.samplesIn()) / in.sampleRate();
     std::fprintf(stderr,
                  "nimbusdale: %ld frames of %d channels (%.2f s of audio) in %.2f s, %.1fx real "
                  "time\n",
-                 stats.frames, in.channels(), audioSeconds, elapsed,
-                 elapsed > 0 ? audioSeconds / elapsed : 0.0);
+                 stats.frames, result.channels, result.audioSeconds(), result.seconds,
+                 result.seconds > 0 ? result.audioSeconds() / result.seconds : 0.0);
     std::fprintf(stderr,
                  "nimbusdale: %ld of %ld estimator updates did not converge; the nodes wrote %ld "
                  "diagnostic lines%s\n",
@@ -243,15 +154,15 @@ int runEnhance(const EnhanceCommand& cmd) {
                  cmd.diagnostics.empty() ? " (keep them with --diagnostics FILE)"
                                          : (" to " + cmd.diagnostics).c_str());
   }
-  if (clipped > 0)
-    std::fprintf(stderr, "nimbusdale: %ld samples lay outside [-1, 1]%s\n", clipped,
-                 format == app::SampleFormat::Pcm16 ? " and were clipped" : "");
+  if (result.clipped > 0)
+    std::fprintf(stderr, "nimbusdale: %ld samples lay outside [-1, 1]%s\n", result.clipped,
+                 job.format == app::SampleFormat::Pcm16 ? " and were clipped" : "");
   if (stats.silentOutput)
     std::fprintf(stderr,
                  "nimbusdale: warning: the output is silent although the input is not: the "
                  "sparsity threshold (--lambda %g) took every bin at the normalised level "
                  "(--global-scale %g); try a smaller --lambda or a larger --global-scale\n",
-                 options.lambda, options.globalScale);
+                 job.options.lambda, job.options.globalScale);
   return 0;
 }
 
