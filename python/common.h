@@ -6,9 +6,13 @@
 #include <pybind11/pybind11.h>
 
 #include <complex>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "nimbusdale/NodeParameters.h"
+#include "nimbusdale/NodeTypes.h"
 
 namespace nimbusdale::python {
 
@@ -62,6 +66,15 @@ py::array_t<T> filledArray(std::vector<py::ssize_t> shape, std::mutex& lock, F&&
   T* data = a.mutable_data();
   exclusively(lock, [&] { fill(data); });
   return a;
+}
+
+/// The Python keyword of a node parameter (its table's, else its lower-case name), kept for the
+/// life of the process as pybind11's argument names must be.
+inline const char* keywordOf(const ParameterSpec& p) {
+  static std::map<const ParameterSpec*, std::string> keywords;  // only touched with the GIL
+  auto it = keywords.find(&p);
+  if (it == keywords.end()) it = keywords.emplace(&p, pythonKeyword(p)).first;
+  return it->second.c_str();
 }
 
 void init_robust_pca(py::module_& m);

@@ -22,27 +22,29 @@ void init_enhance(py::module_& m) {
     }
     return result;
   };
-  withOptionArgs([&](auto... options) {
-    m.def("enhance", takingOptions<const py::object&, int>(run), py::arg("signal"),
-          py::arg("sample_rate"), options...,
-          R"doc(Enhance a multichannel recording into mono, as `nimbusdale enhance` does.
+  // Kept for the life of the process, as pybind11's docstrings must be.
+  static const std::string doc =
+      R"doc(Enhance a multichannel recording into mono, as `nimbusdale enhance` does.
 
 signal: float32 array (samples, channels), full scale 1.0 (magnitudes up to 1e12 accepted).
 sample_rate: Hz.
 integrator: "median" or "poisson-gamma".
 length, hop: STFT frame length and hop in samples (1 <= hop <= length // 2, length <= 16384).
-lambda_, max_rank, cutoff_freq (Hz), global_scale, scale_update_ratio, epsilon: the
-MultiRobustPCA parameters LAMBDA, MAX_LANK, CUTOFF_FREQ, GLOBAL_SCALE, SCALE_UPDATE_RATIO,
-EPSILON. pg_global_scale: GLOBAL_SCALE of PoissonGammaIntegrator. threads: OpenMP threads of
-this call (0: the runtime's default). seed: srand() seed of the estimators' starting points, so
-the same call gives the same output, also from several threads at once.
-
+threads: OpenMP threads of this call (0: the runtime's default). seed: srand() seed of the
+estimators' starting points, so the same call gives the same output, also from several threads
+at once. The other options feed node parameters, with their defaults and limits:
+)doc" +
+      nodeOptionLines() +
+      R"doc(
 It runs the same cores as the plug-in's nodes, linked into this module, with the GIL released;
 calls on several threads run in parallel and give the serial results bit for bit.
 
 Returns a float32 array of `samples` values. Raises TypeError for a wrong dtype, ValueError for
 a wrong shape, non-finite or too loud samples or a refused option (NodeError when a node refuses
-it).)doc");
+it).)doc";
+  withOptionArgs([&](auto... options) {
+    m.def("enhance", takingOptions<const py::object&, int>(run), py::arg("signal"),
+          py::arg("sample_rate"), options..., doc.c_str());
   });
 }
 

@@ -1,10 +1,14 @@
 // The plug-in's three node types for NumPy, on the same host-free cores the plug-in's nodes run:
-// the same numbers as a host, with no process-wide stream or setting touched.
+// the same numbers as a host, with no process-wide stream or setting touched. Each class takes
+// its keyword arguments, their types and defaults, its attributes and the parameter part of its
+// docstring from the node type's table, and refuses what the plug-in's node refuses.
 #include <pybind11/stl.h>
 
-#include <cmath>
 #include <cstdlib>
+#include <memory>
 #include <sstream>
+#include <type_traits>
+#include <utility>
 
 #include "Enhancer.h"
 #include "common.h"
@@ -15,21 +19,32 @@
 namespace nimbusdale::python {
 namespace {
 
-// Base of the node classes: shape, refusals named like the nodes', diagnostics, the lock that
-// serialises each object's calls, and a frame count.
+// Base of the node classes: parameters, shape, refusals named like the nodes', diagnostics, the
+// lock that serialises each object's calls, and a frame count.
 class PyNode {
  public:
-  PyNode(std::string type, int numChannel, int length)
-      : type(std::move(type)), numChannel(numChannel), length(length) {}
+  explicit PyNode(const ParameterValues& values)
+      : values(values),
+        type(values.type()),
+        numChannel(values.intValue("NUM_CHANNEL")),
+        length(values.intValue("LENGTH")) {}
   virtual ~PyNode() = default;
 
   int bins() const { return length / 2 + 1; }
 
+  /// Parameter `index` as a Python int or float.
+  py::object parameter(std::size_t index) const {
+    if (values.spec(index).type == HostType::Int) return py::int_(values.intValue(index));
+    return py::float_(values.floatValue(index));
+  }
+
   std::string repr() {
     const long done = exclusively(lock, [&] { return frames; });
     std::ostringstream s;
-    s << type << "(num_channel=" << numChannel << ", length=" << length << extraRepr() << ") ["
-      << done << " frames processed]";
+    s << type.name << "(";
+    for (std::size_t i = 0; i < values.size(); ++i)
+      s << (i ? ", " : "") << pythonKeyword(values.spec(i)) << "=" << values.text(i);
+    s << ") [" << done << " frames processed]";
     return s.str();
   }
   std::vector<std::string> diagnosticsCopy() {
@@ -39,16 +54,15 @@ class PyNode {
     exclusively(lock, [&] { diagnostics.clear(); });
   }
 
-  const std::string type;
+  const ParameterValues values;
+  const NodeType& type;
   const int numChannel;
   const int length;
 
  protected:
-  virtual std::string extraRepr() const { return ""; }
-
   /// An app::NodeError "<Type>: <detail>", raised in Python as NodeError.
   [[noreturn]] void refuse(const std::string& detail) const {
-    throw app::NodeError(type + ": " + detail);
+    throw app::NodeError(std::string(type.name) + ": " + detail);
   }
   /// Runs `fn`, refusing with its message if it throws std::invalid_argument.
   template <class F>
@@ -64,9 +78,7 @@ class PyNode {
   void requireFrames(const py::array_t<T, py::array::c_style>& a, const char* port) const {
     const py::ssize_t rows = a.shape(a.ndim() - 2), cols = a.shape(a.ndim() - 1);
     if (rows == numChannel && cols == bins()) return;
-    refuse(std::string("input ") + port + " frame is " + std::to_string(rows) + " x " +
-           std::to_string(cols) + "; expected NUM_CHANNEL x bins = " + std::to_string(numChannel) +
-           " x " + std::to_string(bins()));
+    refuse(frameShapeRefusal(port, rows, cols, numChannel, bins()));
   }
 
   void addLines(const std::string& text) {
@@ -79,22 +91,10 @@ class PyNode {
   std::vector<std::string> diagnostics;
 };
 
-void requireAtLeast(const std::string& type, const char* name, int value, int least) {
-  if (value < least)
-    throw app::NodeError(type + ": parameter " + name + " is " + std::to_string(value) +
-                         "; it must be at least " + std::to_string(least));
-}
-
 class PyMultiRobustPCA : public PyNode {
  public:
-  PyMultiRobustPCA(int numChannel, int length, float cutoffFreq, int samplingRate,
-                   float globalScale, float lambda, float scaleUpdateRatio, int maxRank,
-                   float epsilon, const py::object& seed)
-      : PyNode("MultiRobustPCA", numChannel, length),
-        cutoff(cutoffFreq),
-        rate(samplingRate),
-        separation(construct(numChannel, length, cutoffFreq, samplingRate, globalScale, lambda,
-                             scaleUpdateRatio, maxRank, epsilon, seed)) {}
+  PyMultiRobustPCA(const ParameterValues& values, const py::object& seed)
+      : PyNode(values), separation(construct(seed)) {}
 
   py::array process(const py::object& spec) {
     auto s = requireArray<cfloat>(spec, "spec", 2, "(channels, bins)");
@@ -117,19 +117,10 @@ class PyMultiRobustPCA : public PyNode {
     return exclusively(lock, [&] { return notConvergedCount; });
   }
 
-  const SeparationSettings& settings() const { return separation.settings(); }
-  float cutoffFreq() const { return cutoff; }
-  int samplingRate() const { return rate; }
-
  private:
-  SparseSeparation construct(int numChannel, int length, float cutoffFreq, int samplingRate,
-                             float globalScale, float lambda, float scaleUpdateRatio, int maxRank,
-                             float epsilon, const py::object& seed) {
-    const SeparationSettings settings = refusing([&] {
-      return SeparationSettings::fromParameters(numChannel, length, cutoffFreq, samplingRate,
-                                                globalScale, lambda, scaleUpdateRatio, maxRank,
-                                                epsilon);
-    });
+  SparseSeparation construct(const py::object& seed) {
+    const SeparationSettings settings =
+        refusing([&] { return SeparationSettings::fromParameters(values); });
     const bool seeded = !seed.is_none();
     const unsigned value = seeded ? seed.cast<unsigned>() : 0u;
     py::gil_scoped_release release;
@@ -140,29 +131,13 @@ class PyMultiRobustPCA : public PyNode {
 
   // One frame, lock held. A refused frame does not use up its count.
   void step(const cfloat* spec, float* out) {
-    try {
-      separation.checkFrame(spec);
-    } catch (const std::invalid_argument& e) {
-      refuse(e.what());
-    }
+    refusing([&] { separation.checkFrame(spec); });
     const SeparationSummary summary = separation.process(spec, frames == 0, out, nullptr);
     notConvergedCount += summary.notConverged;
     for (int i = 0; i < summary.notConverged; ++i) diagnostics.push_back("not converged");
     ++frames;
   }
 
-  std::string extraRepr() const override {
-    const SeparationSettings& s = separation.settings();
-    std::ostringstream text;
-    text << ", cutoff_freq=" << cutoff << ", sampling_rate=" << rate
-         << ", global_scale=" << s.globalScale << ", lambda_=" << s.lambda
-         << ", scale_update_ratio=" << s.scaleUpdateRatio << ", max_rank=" << s.maxRank
-         << ", epsilon=" << s.epsilon;
-    return text.str();
-  }
-
-  const float cutoff;
-  const int rate;
   SparseSeparation separation;
   long notConvergedCount = 0;
 };
@@ -202,12 +177,8 @@ class PyIntegrator : public PyNode {
 
 class PyMedianIntegrator : public PyIntegrator {
  public:
-  PyMedianIntegrator(int numChannel, int length)
-      : PyIntegrator("MedianIntegrator", numChannel, length) {
-    requireAtLeast(type, "NUM_CHANNEL", numChannel, 1);
-    if (bins() < 0)
-      throw app::NodeError(type + ": parameter LENGTH is " + std::to_string(length) +
-                           "; it must give LENGTH / 2 + 1 >= 0 bins (LENGTH >= -3)");
+  explicit PyMedianIntegrator(const ParameterValues& values) : PyIntegrator(values) {
+    refusing([&] { values.check(); });
   }
 
  private:
@@ -222,15 +193,11 @@ class PyMedianIntegrator : public PyIntegrator {
 
 class PyPoissonGammaIntegrator : public PyIntegrator {
  public:
-  PyPoissonGammaIntegrator(int numChannel, int length, float globalScale)
-      : PyIntegrator("PoissonGammaIntegrator", numChannel, length), globalScale(globalScale) {
-    requireAtLeast(type, "NUM_CHANNEL", numChannel, 1);
-    requireAtLeast(type, "LENGTH", length, 0);
-    refusing([&] { checkPoissonGammaScale(globalScale); });
+  explicit PyPoissonGammaIntegrator(const ParameterValues& values)
+      : PyIntegrator(values), globalScale(values.floatValue("GLOBAL_SCALE")) {
+    refusing([&] { values.check(); });
     model = PoissonGammaModel(bins(), numChannel);
   }
-
-  const float globalScale;
 
  private:
   void step(const cfloat* spec, const float* sparse, cfloat* out) override {
@@ -248,19 +215,137 @@ class PyPoissonGammaIntegrator : public PyIntegrator {
     ++frames;
   }
 
-  std::string extraRepr() const override {
-    std::ostringstream s;
-    s << ", global_scale=" << globalScale;
-    return s.str();
-  }
-
+  const float globalScale;
   PoissonGammaModel model{0, 0};
 };
+
+// ------------------------------------------------------------------------------------------------
+// Binding a node class from its table.
+
+/// The C++ type of parameter I of T: int or float.
+template <const NodeType& T, std::size_t I>
+using HostValue = std::conditional_t<T.parameters[I].type == HostType::Int, int, float>;
+
+/// Parameter I of T as a keyword argument: required if the signal fixes it, else defaulting to
+/// its typical value.
+template <const NodeType& T, std::size_t I>
+auto keywordArgument() {
+  constexpr const ParameterSpec& p = T.parameters[I];
+  if constexpr (p.fromSignal)
+    return py::arg(keywordOf(p));
+  else if constexpr (p.type == HostType::Int)
+    return py::arg_v(keywordOf(p), p.typicalInt());
+  else
+    return py::arg_v(keywordOf(p), p.typicalFloat());
+}
+
+template <class... Extra>
+struct ExtraArguments {};
+
+/// Defines `cls`'s constructor: one keyword-only argument per parameter of T, in the table's
+/// order, then `extra` (of C++ types Extra...), all passed on to Node(values, extra...).
+template <class Node, const NodeType& T, class Class, class... Extra, std::size_t... I,
+          class... ExtraArgs>
+void defineConstructor(Class& cls, ExtraArguments<Extra...>, std::index_sequence<I...>,
+                       ExtraArgs&&... extra) {
+  cls.def(py::init([](HostValue<T, I>... parameters, Extra... more) {
+            ParameterValues values(T);
+            (values.set(I, parameters), ...);
+            return new Node(values, more...);
+          }),
+          py::kw_only(), keywordArgument<T, I>()..., std::forward<ExtraArgs>(extra)...);
+}
+
+/// "keyword (NAME, int, required): meaning; it must ..." for each parameter of `type`.
+std::string parameterLines(const NodeType& type) {
+  std::ostringstream s;
+  for (const ParameterSpec* p = type.parameters; p != type.parametersEnd(); ++p) {
+    s << "\n"
+      << pythonKeyword(*p) << " (" << p->name << ", "
+      << (p->type == HostType::Int ? "int" : "float") << ", ";
+    if (p->fromSignal)
+      s << "required";
+    else
+      s << "default " << typicalText(*p);
+    s << "): " << describeParameter(*p) << ".";
+  }
+  return s.str();
+}
+
+/// The class docstring: the type's summary, `about`, then one line per parameter. Kept for the
+/// life of the process.
+const char* classDoc(const NodeType& type, const char* about) {
+  static std::vector<std::unique_ptr<std::string>> docs;
+  docs.push_back(std::make_unique<std::string>(
+      std::string("\n") + type.summary + "\n" + about +
+      "\n\nKeyword arguments, one per node parameter:" + parameterLines(type)));
+  return docs.back()->c_str();
+}
+
+/// A read-only attribute per parameter of `type`, named by its keyword.
+template <class Class>
+void defineParameterAttributes(Class& cls, const NodeType& type) {
+  for (std::size_t i = 0; i < type.parameterCount; ++i) {
+    const ParameterSpec& p = type.parameters[i];
+    cls.def_property_readonly(
+        keywordOf(p), [i](const PyNode& node) { return node.parameter(i); },
+        (std::string(p.name) + ": " + describeParameter(p)).c_str());
+  }
+}
+
+/// The table of every node type, for callers that inspect them (and for the tests).
+py::list nodeTypes() {
+  py::list types;
+  for (const NodeType* type : kNodeTypes) {
+    py::list ports, parameters;
+    for (const PortSpec* p = type->ports; p != type->portsEnd(); ++p) {
+      py::dict port;
+      port["name"] = p->name;
+      port["kind"] = p->kind == PortKind::Input ? "input" : "output";
+      port["frame_type"] = frameTypeName(p->frame);
+      port["meaning"] = describePort(*p);
+      ports.append(port);
+    }
+    for (const ParameterSpec* p = type->parameters; p != type->parametersEnd(); ++p) {
+      auto limit = [&](const Limit& l) -> py::object {
+        if (l.kind == Limit::None) return py::none();
+        return py::make_tuple(l.value, l.kind == Limit::Inclusive);
+      };
+      const bool isInt = p->type == HostType::Int;
+      py::dict parameter;
+      parameter["name"] = p->name;
+      parameter["keyword"] = pythonKeyword(*p);
+      parameter["type"] = isInt ? "int" : "float";
+      parameter["typical"] =
+          isInt ? py::object(py::int_(p->typicalInt())) : py::object(py::float_(p->typicalFloat()));
+      parameter["required"] = p->fromSignal;
+      parameter["lower"] = limit(p->rule.lower);
+      parameter["upper"] = limit(p->rule.upper);
+      parameter["finite"] = p->rule.finite;
+      parameter["requirement"] = p->rule.requirement;
+      parameter["meaning"] = p->meaning;
+      parameter["unit"] = p->unit;
+      parameters.append(parameter);
+    }
+    py::dict entry;
+    entry["name"] = type->name;
+    entry["summary"] = type->summary;
+    entry["ports"] = ports;
+    entry["parameters"] = parameters;
+    types.append(entry);
+  }
+  return types;
+}
 
 }  // namespace
 
 void init_nodes(py::module_& m) {
-  const app::EnhanceOptions d;
+  m.def("node_types", &nodeTypes, R"doc(The plug-in's node types as the node classes take them.
+
+A list of dicts, one per type in registration order: name, summary, ports (name, kind, frame_type,
+meaning) and parameters (name, keyword, type "int" or "float", typical, required, lower and upper
+as (value, inclusive) or None, finite, requirement, meaning, unit).)doc");
+
   py::class_<PyNode>(m, "Node", R"doc(Base of the node classes.
 
 Each object serialises its own calls and releases the GIL while it computes, so distinct
@@ -274,73 +359,52 @@ objects run in parallel on several threads.)doc")
       .def("clear_diagnostics", &PyNode::clearDiagnostics, "forget the collected diagnostic lines")
       .def("__repr__", &PyNode::repr);
 
-  py::class_<PyMultiRobustPCA, PyNode>(m, "MultiRobustPCA", R"doc(
-Per-channel online robust PCA of magnitude spectra: emits each frame's sparse magnitudes.
-
-Keyword arguments carry the node parameters: num_channel (NUM_CHANNEL), length (LENGTH,
-samples), cutoff_freq (CUTOFF_FREQ, Hz), sampling_rate (SAMPLING_RATE, Hz), global_scale,
-lambda_ (LAMBDA), scale_update_ratio, max_rank (MAX_LANK), epsilon. The node learns from every
-frame it processes; state carries over between calls. The estimators' random starting points
-come from the C library's rand(); seed, when given, is passed to srand() first (seeding and
-drawing hold a process-wide lock) so that two nodes built with the same seed give the same
-output. Raises NodeError (a ValueError) for a refused parameter or frame.)doc")
-      .def(py::init<int, int, float, int, float, float, float, int, float, const py::object&>(),
-           py::kw_only(), py::arg("num_channel"), py::arg("length") = d.length,
-           py::arg("cutoff_freq") = d.cutoffFreq, py::arg("sampling_rate"),
-           py::arg("global_scale") = d.globalScale, py::arg("lambda_") = d.lambda,
-           py::arg("scale_update_ratio") = d.scaleUpdateRatio, py::arg("max_rank") = d.maxRank,
-           py::arg("epsilon") = d.epsilon, py::arg("seed") = py::none())
-      .def("process", &PyMultiRobustPCA::process, py::arg("spec"),
+  py::class_<PyMultiRobustPCA, PyNode> rpca(m, kMultiRobustPCAType.name,
+                                            classDoc(kMultiRobustPCAType, R"doc(
+The node learns from every frame it processes; state carries over between calls. The
+estimators' random starting points come from the C library's rand(); seed, when given, is
+passed to srand() first (seeding and drawing hold a process-wide lock) so that two nodes built
+with the same seed give the same output. Raises NodeError (a ValueError) for a refused parameter
+or frame.)doc"));
+  defineConstructor<PyMultiRobustPCA, kMultiRobustPCAType>(
+      rpca, ExtraArguments<const py::object&>{},
+      std::make_index_sequence<kMultiRobustPCAType.parameterCount>{}, py::arg("seed") = py::none());
+  defineParameterAttributes(rpca, kMultiRobustPCAType);
+  rpca.def("process", &PyMultiRobustPCA::process, py::arg("spec"),
            "One frame: complex64 (channels, bins) spectrum -> float32 (channels, bins) sparse "
            "magnitudes.")
       .def("process_stream", &PyMultiRobustPCA::processStream, py::arg("specs"),
            "Frames in order: complex64 (frames, channels, bins) -> float32 (frames, channels, "
            "bins).")
-      .def_property_readonly("cutoff_freq", &PyMultiRobustPCA::cutoffFreq, "CUTOFF_FREQ, Hz")
-      .def_property_readonly("sampling_rate", &PyMultiRobustPCA::samplingRate, "SAMPLING_RATE, Hz")
-      .def_property_readonly(
-          "global_scale", [](const PyMultiRobustPCA& n) { return n.settings().globalScale; },
-          "GLOBAL_SCALE")
-      .def_property_readonly(
-          "lambda_", [](const PyMultiRobustPCA& n) { return n.settings().lambda; }, "LAMBDA")
-      .def_property_readonly(
-          "scale_update_ratio",
-          [](const PyMultiRobustPCA& n) { return n.settings().scaleUpdateRatio; },
-          "SCALE_UPDATE_RATIO")
-      .def_property_readonly(
-          "max_rank", [](const PyMultiRobustPCA& n) { return n.settings().maxRank; }, "MAX_LANK")
-      .def_property_readonly(
-          "epsilon", [](const PyMultiRobustPCA& n) { return n.settings().epsilon; }, "EPSILON")
       .def_property_readonly("not_converged", &PyMultiRobustPCA::notConverged,
                              "estimator updates so far that hit the pass cap");
 
-  py::class_<PyMedianIntegrator, PyNode>(m, "MedianIntegrator", R"doc(
-Median across channels of the sparse magnitudes, with the phase of channel 0 of the spectrum.
+  py::class_<PyMedianIntegrator, PyNode> med(m, kMedianIntegratorType.name,
+                                             classDoc(kMedianIntegratorType, R"doc(
+Stateless. Raises NodeError (a ValueError) for a refused parameter, for non-finite sparse values
+or for channel-0 spectrum values whose magnitude is not finite.)doc"));
+  defineConstructor<PyMedianIntegrator, kMedianIntegratorType>(
+      med, ExtraArguments<>{}, std::make_index_sequence<kMedianIntegratorType.parameterCount>{});
+  defineParameterAttributes(med, kMedianIntegratorType);
 
-Keyword arguments: num_channel (NUM_CHANNEL), length (LENGTH, samples). Stateless. Raises
-NodeError for non-finite sparse values or channel-0 spectrum values.)doc")
-      .def(py::init<int, int>(), py::kw_only(), py::arg("num_channel"),
-           py::arg("length") = d.length)
-      .def("process", &PyIntegrator::process, py::arg("spec"), py::arg("sparse"),
-           "One frame: complex64 (channels, bins) spectrum and float32 (channels, bins) sparse "
-           "magnitudes -> complex64 (bins,).")
-      .def("process_stream", &PyIntegrator::processStream, py::arg("specs"), py::arg("sparses"),
-           "Frames in order: (frames, channels, bins) each -> complex64 (frames, bins).");
+  py::class_<PyPoissonGammaIntegrator, PyNode> pg(m, kPoissonGammaIntegratorType.name,
+                                                  classDoc(kPoissonGammaIntegratorType, R"doc(
+Its two diagnostic lines a frame are collected in `diagnostics`. Raises NodeError (a ValueError)
+for a refused parameter or frame.)doc"));
+  defineConstructor<PyPoissonGammaIntegrator, kPoissonGammaIntegratorType>(
+      pg, ExtraArguments<>{},
+      std::make_index_sequence<kPoissonGammaIntegratorType.parameterCount>{});
+  defineParameterAttributes(pg, kPoissonGammaIntegratorType);
 
-  py::class_<PyPoissonGammaIntegrator, PyNode>(m, "PoissonGammaIntegrator", R"doc(
-Poisson-Gamma variational Bayes rank-one model of the sparse magnitudes; 50 iterations a frame,
-state carried over. Its two diagnostic lines a frame are collected in `diagnostics`.
-
-Keyword arguments: num_channel (NUM_CHANNEL), length (LENGTH, samples), global_scale
-(GLOBAL_SCALE: magnitudes to model counts, 1e-30 to 1e30).)doc")
-      .def(py::init<int, int, float>(), py::kw_only(), py::arg("num_channel"),
-           py::arg("length") = d.length, py::arg("global_scale") = d.pgGlobalScale)
-      .def("process", &PyIntegrator::process, py::arg("spec"), py::arg("sparse"),
-           "One frame: complex64 (channels, bins) spectrum and float32 (channels, bins) sparse "
-           "magnitudes -> complex64 (bins,).")
-      .def("process_stream", &PyIntegrator::processStream, py::arg("specs"), py::arg("sparses"),
-           "Frames in order: (frames, channels, bins) each -> complex64 (frames, bins).")
-      .def_readonly("global_scale", &PyPoissonGammaIntegrator::globalScale, "GLOBAL_SCALE");
+  auto integratorMethods = [](auto& cls) {
+    cls.def("process", &PyIntegrator::process, py::arg("spec"), py::arg("sparse"),
+            "One frame: complex64 (channels, bins) spectrum and float32 (channels, bins) sparse "
+            "magnitudes -> complex64 (bins,).")
+        .def("process_stream", &PyIntegrator::processStream, py::arg("specs"), py::arg("sparses"),
+             "Frames in order: (frames, channels, bins) each -> complex64 (frames, bins).");
+  };
+  integratorMethods(med);
+  integratorMethods(pg);
 }
 
 }  // namespace nimbusdale::python

@@ -37,17 +37,55 @@ auto takingOptions(F fn) {
   };
 }
 
+/// The keyword of parameter `name` of `type`, as its node class takes it.
+inline const char* nodeKeyword(const NodeType& type, const char* name) {
+  return keywordOf(type.parameter(name));
+}
+
 /// Calls `bind(args...)` with the argument names and defaults of the options, matching
-/// takingOptions(): integrator (positional or keyword), then the rest keyword-only.
+/// takingOptions(): integrator (positional or keyword), then the rest keyword-only. An option that
+/// feeds a node parameter takes the keyword of that parameter in the node classes.
 template <class Bind>
 decltype(auto) withOptionArgs(Bind&& bind) {
   const app::EnhanceOptions d;
-  return bind(py::arg("integrator") = d.integrator, py::kw_only(), py::arg("length") = d.length,
-              py::arg("hop") = d.hop, py::arg("lambda_") = d.lambda,
-              py::arg("max_rank") = d.maxRank, py::arg("cutoff_freq") = d.cutoffFreq,
-              py::arg("global_scale") = d.globalScale, py::arg("pg_global_scale") = d.pgGlobalScale,
-              py::arg("scale_update_ratio") = d.scaleUpdateRatio, py::arg("epsilon") = d.epsilon,
-              py::arg("threads") = d.threads, py::arg("seed") = d.seed);
+  const NodeType& rpca = kMultiRobustPCAType;
+  return bind(py::arg("integrator") = d.integrator, py::kw_only(),
+              py::arg(nodeKeyword(rpca, "LENGTH")) = d.length, py::arg("hop") = d.hop,
+              py::arg(nodeKeyword(rpca, "LAMBDA")) = d.lambda,
+              py::arg(nodeKeyword(rpca, "MAX_LANK")) = d.maxRank,
+              py::arg(nodeKeyword(rpca, "CUTOFF_FREQ")) = d.cutoffFreq,
+              py::arg(nodeKeyword(rpca, "GLOBAL_SCALE")) = d.globalScale,
+              py::arg("pg_global_scale") = d.pgGlobalScale,
+              py::arg(nodeKeyword(rpca, "SCALE_UPDATE_RATIO")) = d.scaleUpdateRatio,
+              py::arg(nodeKeyword(rpca, "EPSILON")) = d.epsilon, py::arg("threads") = d.threads,
+              py::arg("seed") = d.seed);
+}
+
+/// One docstring line per option that feeds a node parameter: its keyword, the parameter and
+/// what the parameter means and admits.
+inline std::string nodeOptionLines() {
+  struct Option {
+    const char* keyword;  // null: the parameter's own
+    const NodeType& type;
+    const char* parameter;
+  };
+  const Option options[] = {
+      {nullptr, kMultiRobustPCAType, "LENGTH"},
+      {nullptr, kMultiRobustPCAType, "LAMBDA"},
+      {nullptr, kMultiRobustPCAType, "MAX_LANK"},
+      {nullptr, kMultiRobustPCAType, "CUTOFF_FREQ"},
+      {nullptr, kMultiRobustPCAType, "GLOBAL_SCALE"},
+      {"pg_global_scale", kPoissonGammaIntegratorType, "GLOBAL_SCALE"},
+      {nullptr, kMultiRobustPCAType, "SCALE_UPDATE_RATIO"},
+      {nullptr, kMultiRobustPCAType, "EPSILON"},
+  };
+  std::string lines;
+  for (const Option& o : options) {
+    const ParameterSpec& p = o.type.parameter(o.parameter);
+    lines += std::string(o.keyword ? o.keyword : keywordOf(p)) + ": " + p.name + " of " +
+             o.type.name + ", " + describeParameter(p) + ".\n";
+  }
+  return lines;
 }
 
 }  // namespace nimbusdale::python

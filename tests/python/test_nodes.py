@@ -1,3 +1,5 @@
+import re
+
 import numpy as np
 import pytest
 
@@ -80,3 +82,64 @@ def test_refused_frames_do_not_disturb_the_stream():
     with pytest.raises(ValueError):
         a.process(np.full((4, 129), np.nan, np.complex64))
     np.testing.assert_array_equal(a.process_stream(specs), b.process_stream(specs))
+
+
+# The keywords callers have used since the node classes first appeared; the tables may add
+# parameters but must not rename these.
+KEYWORDS = {
+    "MultiRobustPCA": ["num_channel", "length", "cutoff_freq", "sampling_rate", "global_scale",
+                       "lambda_", "scale_update_ratio", "max_rank", "epsilon"],
+    "MedianIntegrator": ["num_channel", "length"],
+    "PoissonGammaIntegrator": ["num_channel", "length", "global_scale"],
+}
+
+
+def other_value(p):
+    """A value of parameter p other than its typical one, exact in its host type."""
+    return p["typical"] + 1 if p["type"] == "int" else p["typical"] / 2
+
+
+def below_lower_limit(p):
+    value, inclusive = p["lower"]
+    if p["type"] == "int":
+        return int(value) - 1 if inclusive else int(value)
+    v = np.float32(value)
+    return float(np.nextafter(v, np.float32(-np.inf)) if inclusive else v)
+
+
+def test_every_node_parameter_is_reachable_from_python():
+    types = nimbusdale.node_types()
+    assert {t["name"]: [p["keyword"] for p in t["parameters"]] for t in types} == KEYWORDS
+    for t in types:
+        cls = getattr(nimbusdale, t["name"])
+        assert issubclass(cls, nimbusdale.Node)
+        required = {p["keyword"]: p["typical"] for p in t["parameters"] if p["required"]}
+        typical = cls(**required)
+        for p in t["parameters"]:
+            kw = p["keyword"]
+            where = (t["name"], kw)
+            assert getattr(typical, kw) == p["typical"], where
+            assert f"{kw} ({p['name']}, {p['type']}, " in cls.__doc__, where
+            value = other_value(p)
+            node = cls(**{**required, kw: value})
+            assert getattr(node, kw) == value, where
+            assert f"{kw}={value:g}" in repr(node), where
+            if p["lower"] is not None:
+                refusal = (f"^{t['name']}: parameter {p['name']} is .*; "
+                           f"it must {re.escape(p['requirement'])}")
+                with pytest.raises(nimbusdale.NodeError, match=refusal):
+                    cls(**{**required, kw: below_lower_limit(p)})
+            if p["type"] == "int":
+                with pytest.raises(TypeError):  # no conversion from float, as in the host
+                    cls(**{**required, kw: float(p["typical"])})
+
+
+def test_defaults_agree_with_enhance():
+    """The node classes and enhance() default to the same typical values."""
+    sep = nimbusdale.MultiRobustPCA(num_channel=1, sampling_rate=16000)
+    pg = nimbusdale.PoissonGammaIntegrator(num_channel=1)
+    signature = nimbusdale.enhance.__doc__.splitlines()[0]
+    for kw in ("length", "lambda_", "max_rank", "cutoff_freq", "global_scale",
+               "scale_update_ratio", "epsilon"):
+        assert re.search(rf"\b{kw}: \w+ = {re.escape(repr(getattr(sep, kw)))}\b", signature), kw
+    assert f"pg_global_scale: float = {pg.global_scale!r}" in signature
