@@ -1,11 +1,18 @@
 #!/usr/bin/python3
-"""Builds the example recordings: espeak-ng speech in steady or periodic noise, 16 kHz.
+"""Builds the example recordings: espeak-ng speech in noise built in code, 16 kHz.
 
-Each item is a folder with noisy.wav (4 or 8 channels, small delays between channels) and
-clean.wav (the speech alone as channel 0 hears it). Run with Debian's /usr/bin/python3; needs
-python3-numpy, espeak-ng and sox. Deterministic: the same files every run.
+Each item is a folder with noisy.wav (2 to 8 channels, small delays between channels) and
+clean.wav (the speech alone as channel 0 hears it, reverberation included where the item has
+it). Run with Debian's /usr/bin/python3; needs python3-numpy, espeak-ng and sox. Deterministic:
+the same files every run, so only examples/demo is committed and the rest is made on demand.
 
     /usr/bin/python3 examples/make_examples.py [OUTDIR]   (default: examples/)
+
+The set covers machine noises (motor, fan, mains hum, drill, pump, gearbox), steady broadband
+noise, babble from several espeak-ng voices, wind (strong below a few hundred hertz, gusting and
+different in every microphone) and clicks; SNRs at channel 0 from -5 to +10 dB; reverberation
+(an exponentially decaying noise tail per channel, on the speech and on the noise); 0.5 s of
+leading digital silence (exact zeros in every channel); and a dead channel (all zeros).
 """
 import os
 import subprocess
@@ -17,8 +24,34 @@ import numpy as np
 
 RATE = 16000
 
+# Talkers and their lines for the babble noise; none of these lines is a target sentence.
+BABBLE = [
+    ("en-us+m3", ["I told them the meeting moved to Thursday afternoon.",
+                  "We could order lunch for everyone if the budget allows it."]),
+    ("en-gb+f2", ["The train was late again, so I walked the last mile.",
+                  "Have you seen the new exhibition at the museum yet?"]),
+    ("en-gb-scotland+m1", ["My brother fixed the roof before the winter storms.",
+                           "There is fresh bread in the kitchen if you want some."]),
+    ("en-029+f4", ["She said the garden looks lovely in the early morning.",
+                   "Nobody remembered where we parked the blue car."]),
+    ("en-gb-x-rp+m5", ["The results will be published at the end of the month.",
+                       "Please close the window, it is getting rather cold."]),
+    ("en-us+f1", ["We are going to the coast for a few days in August.",
+                  "He plays the piano every evening after dinner."]),
+]
+
+# Extras of an item (all optional):
+#   lead     seconds of noise before the speech, on top of the 0.4 s every item has
+#   rt60     reverberation time in seconds; the speech and every point-source noise get a
+#            direct path plus an exponentially decaying noise tail, different in each channel
+#   drr      direct-to-reverberant energy ratio of those responses, dB
+#   silence  seconds of exact zeros in every channel (and the reference) before everything
+#   dead     index of a channel that is all zeros
+# Items with extras (the ones added after the first four) get the SNR exactly at channel 0; the
+# first four keep the level they always had (within about 1 dB of the SNR named).
+NEW = {"lead": 0.3}
 ITEMS = [
-    # name, channels, noise, SNR at channel 0 in dB, voice, sentences
+    # name, channels, noise, SNR at channel 0 in dB, voice, sentences[, extras]
     ("demo", 4, "motor", 0.0, "en-us",
      ["The robot heard a voice above the motor noise. Please bring the red box."]),
     ("fan_8ch", 8, "fan", 0.0, "en-gb",
@@ -27,21 +60,67 @@ ITEMS = [
      ["Mains hum hides the quiet parts of speech.", "Can you still understand me now?"]),
     ("broadband_4ch", 4, "broadband", 5.0, "en-gb",
      ["Steady broadband noise is the hardest case.", "It changes slowly, but covers every bin."]),
+    ("drill_4ch", 4, "drill", 5.0, "en-us+m3",
+     ["Hold the ladder while I drill the last hole.", "The shelf should be level now."], NEW),
+    ("pump_6ch", 6, "pump", 0.0, "en-gb-x-rp",
+     ["The pump knocks twice every second.", "Check the pressure before you open the valve."],
+     NEW),
+    ("gearbox_8ch", 8, "gearbox", -5.0, "en-gb-scotland",
+     ["The gearbox whines when the belt is loose.", "Stop the line and call the engineer."], NEW),
+    ("babble_4ch", 4, "babble", 5.0, "en-us+f2",
+     ["Can everyone hear me at the back of the room?", "The talk starts in five minutes."],
+     NEW),
+    ("babble_8ch", 8, "babble", 0.0, "en-gb",
+     ["Your table is ready by the window.", "Would you like something to drink first?"], NEW),
+    ("wind_4ch", 4, "wind", 2.0, "en-029",
+     ["The wind is picking up along the cliff path.", "We should turn back before dark."], NEW),
+    ("wind_2ch", 2, "wind", 10.0, "en-us",
+     ["Two microphones are enough for a phone call.", "Speak a little closer, please."], NEW),
+    ("clicks_4ch", 4, "clicks", 10.0, "en-gb+f3",
+     ["The keyboard clicks while she types the report.", "Save the file every few minutes."],
+     NEW),
+    ("clicks_6ch", 6, "clicks", 0.0, "en-us+m1",
+     ["The old clock ticks loudly in the hall.", "It has not been wound for years."], NEW),
+    ("motor_reverb_4ch", 4, "motor", 5.0, "en-gb",
+     ["The workshop has bare concrete walls.", "Every sound rings on for a while."],
+     dict(NEW, rt60=0.4, drr=3.0)),
+    ("babble_reverb_8ch", 8, "babble", 10.0, "en-us",
+     ["The hall was full long before the concert began.",
+      "Find your seat and switch off your phone."],
+     dict(NEW, rt60=0.7, drr=0.0)),
+    ("broadband_reverb_6ch", 6, "broadband", -2.0, "en-gb-x-rp+f4",
+     ["The air conditioning roars in the stairwell.", "Meet me on the third floor."],
+     dict(NEW, rt60=0.5, drr=2.0)),
+    ("hum_silence_4ch", 4, "hum", 0.0, "en-us",
+     ["The recorder started before the microphones were on.", "Nothing at all came first."],
+     dict(NEW, silence=0.5)),
+    ("gearbox_silence_8ch", 8, "gearbox", 5.0, "en-gb",
+     ["The file begins with half a second of zeros.", "Then the machine starts up."],
+     dict(NEW, silence=0.5)),
+    ("fan_deadch_4ch", 4, "fan", -5.0, "en-gb-scotland",
+     ["One cable came loose during the recording.", "The other three still work."],
+     dict(NEW, dead=2)),
+    ("drill_silence_deadch_6ch", 6, "drill", -2.0, "en-029+m2",
+     ["A broken channel and a silent start together.", "The drill keeps going regardless."],
+     dict(NEW, silence=0.5, dead=5)),
 ]
 
 
-def speech(voice, sentences):
+def speech(voice, sentences, gap=0.4, speed=150, headroom_db=0.0):
     parts = []
+    # Some voices at some speeds peak at full scale; the resampler would clip them.
+    effects = ["gain", f"{-headroom_db}"] if headroom_db else []
     with tempfile.TemporaryDirectory() as tmp:
         for i, text in enumerate(sentences):
             raw, resampled = os.path.join(tmp, f"{i}.wav"), os.path.join(tmp, f"{i}_16k.wav")
-            subprocess.run(["espeak-ng", "-v", voice, "-s", "150", "-w", raw, text], check=True)
-            subprocess.run(["sox", "-D", raw, "-r", str(RATE), "-c", "1", "-b", "16", resampled],
+            subprocess.run(["espeak-ng", "-v", voice, "-s", str(speed), "-w", raw, text],
                            check=True)
+            subprocess.run(["sox", "-D", raw, "-r", str(RATE), "-c", "1", "-b", "16", resampled]
+                           + effects, check=True)
             with wave.open(resampled) as w:
                 x = np.frombuffer(w.readframes(w.getnframes()), dtype="<i2") / 32768.0
-            parts += [np.zeros(int(0.4 * RATE)), x]
-    parts.append(np.zeros(int(0.4 * RATE)))
+            parts += [np.zeros(int(gap * RATE)), x]
+    parts.append(np.zeros(int(gap * RATE)))
     return np.concatenate(parts)
 
 
@@ -66,7 +145,70 @@ def coloured(n, rng, smooth):
     return y / np.std(y)
 
 
-def noise_source(kind, n, rng):
+def shaped(n, rng, gain):
+    """Gaussian noise with the magnitude response gain(f) (f in Hz, an array), unit variance."""
+    spectrum = np.fft.rfft(rng.standard_normal(n)) * gain(np.fft.rfftfreq(n, 1.0 / RATE))
+    y = np.fft.irfft(spectrum, n)
+    return y / np.std(y)
+
+
+def slow(n, rng, hz):
+    """A smooth random curve, zero mean and unit variance, changing on a time scale of 1/hz s."""
+    return shaped(n, rng, lambda f: np.exp(-0.5 * (f / hz) ** 2))
+
+
+def knocks(n, rng, rate_hz, jitter, ring_hz, decay_s):
+    """Impulses near rate_hz per second (times jittered by a fraction of the period), each
+    ringing at ring_hz and dying away in about decay_s."""
+    x = np.zeros(n)
+    period = RATE / rate_hz
+    for start in np.arange(0, n, period):
+        at = int(start + jitter * period * rng.uniform(-0.5, 0.5))
+        if 0 <= at < n:
+            x[at] += rng.uniform(0.6, 1.0)
+    t = np.arange(int(5 * decay_s * RATE)) / RATE
+    ring = np.exp(-t / decay_s) * np.sin(2 * np.pi * ring_hz * t)
+    return np.convolve(x, ring)[:n]
+
+
+def babble(n, channels, rng):
+    """Talkers from BABBLE at equal level, each its own point source (its own delays between
+    channels), each starting at a random point of its looped lines."""
+    field = np.zeros((n, channels))
+    for voice, lines in BABBLE:
+        talk = speech(voice, lines, gap=0.15, speed=int(rng.integers(150, 185)), headroom_db=1.0)
+        talk = np.roll(np.resize(talk, n + 16), -int(rng.integers(0, len(talk))))
+        talk /= np.std(talk)
+        for c in range(channels):
+            field[:, c] += delayed(talk, int(rng.integers(0, 8)))[:n]
+    return field
+
+
+def wind(n, channels, rng):
+    """Wind on the microphones: turbulence below a few hundred hertz, independent in every
+    channel, under gusts that the channels partly share."""
+    gusts = slow(n, rng, 0.5)
+    field = np.zeros((n, channels))
+    for c in range(channels):
+        rumble = shaped(n, rng, lambda f: 1.0 / (1.0 + (f / 80.0) ** 2))
+        field[:, c] = rumble * np.exp(0.7 * gusts + 0.4 * slow(n, rng, 1.0))
+    return field
+
+
+def clicks(n, rng):
+    """Sharp clicks at random times, about six a second, over a faint broadband floor."""
+    x = np.zeros(n)
+    times = np.cumsum(rng.exponential(RATE / 6.0, size=int(8 * n / RATE) + 8)).astype(int)
+    for at in times[times < n]:
+        length = int(rng.uniform(0.001, 0.004) * RATE)
+        burst = rng.standard_normal(length) * np.exp(-np.arange(length) / (0.25 * length))
+        x[at:at + length] += 10 ** rng.uniform(-1, 0) * burst[: n - at]
+    return x / np.std(x) + 0.05 * shaped(n, rng, lambda f: np.ones_like(f))
+
+
+def noise_source(kind, n, rng, channels=1):
+    """The noise: one signal (a point source, delayed per channel by the caller) or an
+    (n, channels) field for the kinds that are not a single source."""
     if kind == "motor":
         return harmonic(n, 97.0, 4000, rng, 0.01) + 0.3 * coloured(n, rng, 0.6)
     if kind == "fan":
@@ -75,11 +217,51 @@ def noise_source(kind, n, rng):
         return harmonic(n, 50.0, 2500, rng, 0.0) + 0.1 * rng.standard_normal(n)
     if kind == "broadband":
         return coloured(n, rng, 0.3)
+    if kind == "drill":
+        # A fast motor whose speed follows the trigger, and the bit's broadband scream.
+        screech = shaped(n, rng, lambda f: np.exp(-0.5 * ((f - 3500.0) / 1500.0) ** 2))
+        return harmonic(n, 310.0, 7000, rng, 0.05) + 0.5 * screech
+    if kind == "pump":
+        # Piston knocks twice a second ringing at 900 Hz, over the motor's 60 Hz hum.
+        return (3.0 * knocks(n, rng, 2.0, 0.05, 900.0, 0.03)
+                + 0.5 * harmonic(n, 60.0, 1500, rng, 0.001) + 0.1 * coloured(n, rng, 0.5))
+    if kind == "gearbox":
+        # Two meshing gears' tone series, rattling at 11 Hz.
+        t = np.arange(n) / RATE
+        rattle = 1 + 0.4 * np.sin(2 * np.pi * 11.0 * t)
+        return (rattle * (harmonic(n, 140.0, 3500, rng, 0.004)
+                          + 0.7 * harmonic(n, 233.0, 5000, rng, 0.004))
+                + 0.4 * coloured(n, rng, 0.5))
+    if kind == "babble":
+        return babble(n, channels, rng)
+    if kind == "wind":
+        return wind(n, channels, rng)
+    if kind == "clicks":
+        return clicks(n, rng)
     raise ValueError(kind)
 
 
 def delayed(x, d):
     return np.concatenate([np.zeros(d), x[: len(x) - d]]) if d else x.copy()
+
+
+def room(rng, channels, rt60, drr_db, delays):
+    """Per channel: a direct path at the channel's delay plus a tail of Gaussian noise decaying
+    by 60 dB in rt60 seconds, starting 2 to 5 ms after it, at drr_db below the direct path."""
+    length = int(1.2 * rt60 * RATE)
+    responses = np.zeros((length + 16, channels))
+    for c in range(channels):
+        start = int(delays[c] + rng.uniform(0.002, 0.005) * RATE)
+        t = np.arange(length + 16 - start) / RATE
+        tail = rng.standard_normal(t.size) * np.exp(-3 * np.log(10) * t / rt60)
+        responses[start:, c] = tail * np.sqrt(10 ** (-drr_db / 10) / np.sum(tail**2))
+        responses[int(delays[c]), c] += 1.0
+    return responses
+
+
+def convolve(x, h):
+    size = 1 << int(np.ceil(np.log2(len(x) + len(h))))
+    return np.fft.irfft(np.fft.rfft(x, size) * np.fft.rfft(h, size), size)[: len(x)]
 
 
 def write_wav(path, x):
@@ -92,28 +274,71 @@ def write_wav(path, x):
         w.writeframes(pcm.tobytes())
 
 
-def make(outdir, name, channels, kind, snr_db, voice, sentences, seed):
+def describe(channels, kind, snr_db, extras=None):
+    """One line about an item, as the evaluation prints it."""
+    extras = extras or {}
+    words = [f"{kind}, {snr_db:+.0f} dB, {channels} ch"]
+    if "rt60" in extras:
+        words.append(f"RT60 {extras['rt60']:.1f} s")
+    if "silence" in extras:
+        words.append(f"{extras['silence']:.1f} s leading zeros")
+    if "dead" in extras:
+        words.append(f"channel {extras['dead']} dead")
+    return ", ".join(words)
+
+
+def make(outdir, name, channels, kind, snr_db, voice, sentences, extras=None, *, seed):
+    extras = extras or {}
     rng = np.random.default_rng(seed)
+    # Reverberation draws from its own generator, so adding it to an item leaves the rest alone.
+    room_rng = np.random.default_rng([seed, 1])
     s = 0.3 * speech(voice, sentences)
+    s = np.concatenate([np.zeros(int(extras.get("lead", 0.0) * RATE)), s])
     n = len(s)
-    noise = noise_source(kind, n + 16, rng)
+    noise = noise_source(kind, n + 16, rng, channels)
     speech_delays = rng.integers(0, 4, channels)
     speech_delays[0] = 0
     noise_delays = rng.integers(0, 8, channels)
-    noise_gain = np.sqrt(np.sum(s**2) / np.sum(noise[:n] ** 2) / 10 ** (snr_db / 10))
+    sensors, gains = [], []
+    for c in range(channels):
+        sensors.append(0.002 * rng.standard_normal(n))
+        gains.append(0.9 + 0.2 * rng.random())
+
+    if noise.ndim == 1:
+        noises = [delayed(noise[:n], int(noise_delays[c])) for c in range(channels)]
+    else:
+        noises = [noise[:n, c] for c in range(channels)]
+    speeches = [delayed(s, int(speech_delays[c])) for c in range(channels)]
+    if "rt60" in extras:
+        rt60, drr = extras["rt60"], extras.get("drr", 0.0)
+        speech_room = room(room_rng, channels, rt60, drr, speech_delays)
+        speeches = [convolve(s, speech_room[:, c]) for c in range(channels)]
+        if kind != "wind":  # wind is at the microphones, not in the room
+            noise_room = room(room_rng, channels, rt60, drr, np.zeros(channels))
+            noises = [convolve(noises[c], noise_room[:, c]) for c in range(channels)]
+
+    if extras:
+        noise_gain = np.sqrt(np.sum(speeches[0]**2) / np.sum((gains[0] * noises[0]) ** 2)
+                             / 10 ** (snr_db / 10))
+    else:
+        noise_gain = np.sqrt(np.sum(s**2) / np.sum(noise[:n] ** 2) / 10 ** (snr_db / 10))
     mix = np.zeros((n, channels))
     for c in range(channels):
-        sensor = 0.002 * rng.standard_normal(n)
-        mix[:, c] = (delayed(s, int(speech_delays[c]))
-                     + noise_gain * (0.9 + 0.2 * rng.random()) * delayed(noise[:n], int(noise_delays[c]))
-                     + sensor)
+        mix[:, c] = speeches[c] + noise_gain * gains[c] * noises[c] + sensors[c]
+    if "dead" in extras:
+        mix[:, extras["dead"]] = 0.0
     peak = np.max(np.abs(mix))
     scale = 0.9 / peak if peak > 0.9 else 1.0
+    clean = speeches[0]
+    if "silence" in extras:
+        zeros = int(extras["silence"] * RATE)
+        mix = np.concatenate([np.zeros((zeros, channels)), mix])
+        clean = np.concatenate([np.zeros(zeros), clean])
     folder = os.path.join(outdir, name)
     os.makedirs(folder, exist_ok=True)
     write_wav(os.path.join(folder, "noisy.wav"), mix * scale)
-    write_wav(os.path.join(folder, "clean.wav"), s * scale)
-    print(f"{folder}: {channels} channels, {n / RATE:.2f} s, {kind} noise at {snr_db:+.0f} dB")
+    write_wav(os.path.join(folder, "clean.wav"), clean * scale)
+    print(f"{folder}: {len(mix) / RATE:.2f} s, {describe(channels, kind, snr_db, extras)}")
 
 
 def main():
