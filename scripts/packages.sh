@@ -3,8 +3,9 @@ BUILD_PACKAGES=(
   cmake ninja-build g++ pkg-config
   libeigen3-dev libboost-math-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libfftw3-dev libsndfile1-dev libcli11-dev libstb-dev libhwy-dev
+  libfftw3-dev libsndfile1-dev libcli11-dev libstb-dev libhwy-dev nlohmann-json3-dev
   pybind11-dev python3-dev python3-numpy python3-pytest python3-scipy sox
+  python3-distributed python3-dask
   jackd2 libjack-jackd2-dev python3-jack-client
 )
 # The fuzzing flavour of scripts/test.sh: clang with libFuzzer and the sanitizer runtimes

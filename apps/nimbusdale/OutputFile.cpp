@@ -18,8 +18,9 @@ namespace {
 
 // Temporary files open in this process, for the signal handler to remove. A fixed table of
 // atomics and character arrays, so the handler reads it without locks or allocation: a slot's
-// path is only read while its state is kReady.
-constexpr int kSlots = 16;
+// path is only read while its state is kReady. Enough for a batch's jobs (at most kMaxThreads,
+// one output each) and a manifest.
+constexpr int kSlots = 272;
 enum SlotState { kFree = 0, kFilling = 1, kReady = 2 };
 struct TemporarySlot {
   std::atomic<int> state{kFree};
@@ -56,11 +57,13 @@ void installCleanupHandlers() {
   }
 }
 
+std::atomic<bool> signalCleanup{true};
+
 // Registers `path` before the file is made, so no moment exists where the file is there but
 // the handler does not know it. Returns the slot.
 int registerTemporary(const std::string& path) {
   static std::once_flag installed;
-  std::call_once(installed, installCleanupHandlers);
+  if (signalCleanup.load()) std::call_once(installed, installCleanupHandlers);
   if (path.size() >= PATH_MAX) throw std::runtime_error("path too long: " + path);
   for (int i = 0; i < kSlots; ++i) {
     int expected = kFree;
@@ -120,6 +123,10 @@ class OutputFile::Buffer : public std::streambuf {
   OutputFile& file;
   std::vector<char> bytes;
 };
+
+void setSignalCleanup(bool enabled) {
+  signalCleanup = enabled;
+}
 
 std::string followLinks(const std::string& path) {
   std::string current = path;

@@ -72,6 +72,11 @@ class OutputFile {
   std::unique_ptr<std::ostream> stream_;
 };
 
+/// Whether OutputFile installs its signal handlers when it makes its first temporary file (on by
+/// default). A process that owns its signals, such as a Python interpreter, turns it off before
+/// making any output: a signal then leaves the temporary files of outputs under way behind.
+void setSignalCleanup(bool enabled);
+
 /// What a path names, to tell whether two paths are the same file: the device and inode of the
 /// file symbolic links lead to, or, for a file not made yet, its folder's device and inode and
 /// its name. Paths whose folder does not exist have an identity equal to no other.

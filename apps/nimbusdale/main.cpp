@@ -16,6 +16,7 @@
 
 #include "AudioFile.h"
 #include "AudioStream.h"
+#include "BatchCommand.h"
 #include "EnhanceFile.h"
 #include "Enhancer.h"
 #include "NodeCatalog.h"
@@ -257,8 +258,9 @@ int runScore(const ScoreCommand& cmd) {
   return 0;
 }
 
-// The integrator and node options shared by `enhance` and `live`.
-void addEnhanceOptions(CLI::App* cmd, app::EnhanceOptions& o) {
+// The integrator and node options shared by `enhance`, `live` and (without the toolbox, as it
+// runs the linked cores) `batch`.
+void addEnhanceOptions(CLI::App* cmd, app::EnhanceOptions& o, bool toolbox = true) {
   cmd->add_option("--integrator", o.integrator, "integrator node: median or poisson-gamma")
       ->check(CLI::IsMember({"median", "poisson-gamma"}))
       ->capture_default_str();
@@ -285,7 +287,7 @@ void addEnhanceOptions(CLI::App* cmd, app::EnhanceOptions& o) {
       ->capture_default_str();
   cmd->add_option("--seed", o.seed, "seed of the estimators' random starting points")
       ->capture_default_str();
-  cmd->add_option("--toolbox", o.toolbox, "plug-in library to load");
+  if (toolbox) cmd->add_option("--toolbox", o.toolbox, "plug-in library to load");
 }
 
 }  // namespace
@@ -330,6 +332,12 @@ int main(int argc, char** argv) {
   app::addLiveOptions(liveCmd, live);
 #endif
 
+  app::BatchCommand batch;
+  CLI::App* batchCmd = cli.add_subcommand(
+      "batch", "enhance every recording under a folder (or in a list) into a mirrored folder");
+  addEnhanceOptions(batchCmd, batch.options, false);
+  app::addBatchOptions(batchCmd, batch);
+
   std::string infoToolbox;
   CLI::App* info = cli.add_subcommand("info", "list module versions and node types");
   info->add_option("--toolbox", infoToolbox, "plug-in library to load");
@@ -354,6 +362,7 @@ int main(int argc, char** argv) {
 
   try {
     if (*enh) return runEnhance(enhance);
+    if (*batchCmd) return app::runBatch(batch);
     if (*info) return runInfo(infoToolbox);
 #if NIMBUSDALE_WITH_JACK
     if (*liveCmd) return app::runLive(live);
