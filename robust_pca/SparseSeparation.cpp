@@ -8,6 +8,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <sstream>
@@ -118,6 +119,7 @@ SparseSeparation::SparseSeparation(const SeparationSettings& settings) : config(
   }
   normalizedMagnitude = Eigen::MatrixXf::Zero(bins, channels);
   channelUpdates.assign(static_cast<size_t>(channels), UpdateSummary{});
+  channelLearning.assign(static_cast<size_t>(channels), 0);
   pool = std::make_unique<ChannelPool>();
 }
 
@@ -144,17 +146,36 @@ void SparseSeparation::separateChannel(int c, const Frame& frame) {
   if (frame.first) {
     scale = magnitude;
   } else {
-    for (int k = 0; k < bins; ++k) scale[k] = magnitude[k] * ratio + scale[k] * keep;
+    // A bin whose scale is still exactly 0 has heard nothing but digital silence since the scale
+    // was seeded (a recording that starts with zeros). Blending into that zero would leave the
+    // scale at ratio x m, so every magnitude would be observed 1 / ratio times too loud, and
+    // count as sparse, for as many frames as the blend takes to catch up (seconds). Such a bin
+    // is seeded from the first frame that reaches it, as frame 0 seeds the others.
+    for (int k = 0; k < bins; ++k)
+      scale[k] = scale[k] == 0.0f ? magnitude[k] : magnitude[k] * ratio + scale[k] * keep;
   }
-  // A zero scale (silence in frame 0) gives 0/0 or x/0; feeding that on would poison the
-  // estimator for the rest of the stream, so such bins are observed as 0.
+  // A zero scale (a bin silent so far) gives 0/0; feeding that on would poison the estimator for
+  // the rest of the stream, so such bins are observed as 0.
   for (int k = 0; k < bins; ++k) {
     const float normalized = (magnitude[k] / scale[k]) * globalScale;
     magnitude[k] = std::isfinite(normalized) ? normalized : 0.0f;
   }
   for (int k = 0; k < config.cutoffBins; ++k) magnitude[k] = 0.0f;
 
+  // An estimator that has learnt nothing yet must not be updated on an all-zero observation
+  // (digital silence at the start, a dead channel): with empty statistics its basis sweep sets
+  // every basis vector to 0, and a zero basis explains nothing ever after, so every later frame
+  // would come out as sparse. Its decomposition is all zero anyway, so the frame emits 0.
   RobustPCA& estimator = channelEstimators[static_cast<size_t>(c)];
+  unsigned char& learning = channelLearning[static_cast<size_t>(c)];
+  if (!learning) {
+    if ((magnitude.array() == 0.0f).all()) {
+      channelUpdates[static_cast<size_t>(c)] = UpdateSummary{0, true};
+      std::fill(output, output + bins, 0.0f);
+      return;
+    }
+    learning = 1;
+  }
   channelUpdates[static_cast<size_t>(c)] = estimator.update(magnitude, frame.notices);
   for (int k = 0; k < bins; ++k) {
     const float s = estimator.sparse[k];

@@ -54,11 +54,14 @@ struct SeparationSummary {
   long passes = 0;       ///< inner passes of the frame's estimator updates, summed over channels
 };
 
-/// Per channel c, each frame: magnitudes m = |X(k, c)|; running scale s = m on the first frame,
-/// else m r + s (1 - r); observation (m / s) * globalScale, with bins whose quotient is not finite
-/// (a zero scale) and the bins below the cut-off observed as 0; one estimator update; output
+/// Per channel c, each frame: magnitudes m = |X(k, c)|; running scale s = m on the first frame
+/// and in a bin whose scale is still exactly 0 (silent so far), else m r + s (1 - r);
+/// observation (m / s) * globalScale, with bins whose quotient is not finite (a zero scale) and
+/// the bins below the cut-off observed as 0; one estimator update; output
 /// (max(sparse, 0) * s) * (1 / globalScale). An output value that is not finite (an estimator
-/// driven out of range) is emitted as 0.
+/// driven out of range) is emitted as 0. Until a channel's observation is first not all zero
+/// (digital silence at the start, a dead channel), its estimator is not updated (that would wipe
+/// its starting basis) and its output row is 0.
 ///
 /// Random numbers: the constructor draws every estimator's starting point from std::rand twice,
 /// channels 0 .. C-1 and then again in the same order; callers that need reproducible output
@@ -111,6 +114,9 @@ class SparseSeparation {
   Eigen::MatrixXf runningScale;               // F x C
   Eigen::MatrixXf normalizedMagnitude;        // F x C scratch: this frame's observations
   std::vector<UpdateSummary> channelUpdates;  // scratch: this frame's update of each channel
+  // Per channel: 1 once its estimator has had an observation that is not all zero (bytes, not
+  // bits, as channels are written from several threads).
+  std::vector<unsigned char> channelLearning;
   std::unique_ptr<ChannelPool> pool;
 };
 

@@ -184,16 +184,18 @@ TEST(MultiRobustPCAFrames, BinsBelowTheCutoffAreObservedAsZero) {
   }
 }
 
-TEST(MultiRobustPCAFrames, FirstFrameAfterCountZeroBlendsIntoAZeroScale) {
-  // First computed count 3, ratio 0.5: scale = 0.5 m, so each bin is observed as 2 GLOBAL_SCALE.
+TEST(MultiRobustPCAFrames, AFirstFrameOtherThanCountZeroSeedsTheZeroScale) {
+  // First computed count 3: the scale is still 0, so it is seeded from this frame as frame 0
+  // would seed it, and each bin is observed as GLOBAL_SCALE (not 1 / SCALE_UPDATE_RATIO times
+  // that, as a blend into the zero scale would give).
   NodeSetup setup;
   Net net = makeNet(setup, streamOf(setup.channels, setup.bins()));
   auto out = net.pull(3);
-  std::vector<VectorXf> observations(2, VectorXf::Constant(setup.bins(), 2 * setup.globalScale));
+  std::vector<VectorXf> observations(2, VectorXf::Constant(setup.bins(), setup.globalScale));
   std::vector<std::vector<float>> scale(2);
   for (int c = 0; c < 2; ++c)
     for (int k = 0; k < setup.bins(); ++k)
-      scale[c].push_back(0.5f * nimbusdale::spectrumMagnitude(humAndEvents(c, k, 3)));
+      scale[c].push_back(nimbusdale::spectrumMagnitude(humAndEvents(c, k, 3)));
   expectFirstFrameFromObservations(setup, *out, observations, scale);
 }
 

@@ -14,6 +14,7 @@
 #include "ChainParameters.h"
 #include "nimbusdale/NodeParameters.h"
 #include "nimbusdale/SparseSeparation.h"
+#include "nimbusdale/SpectrumMagnitude.h"
 #include "test_support.h"
 
 namespace {
@@ -151,6 +152,80 @@ TEST(SparseSeparation, CheckFrameNamesTheValueChannelAndBin) {
                  "input INPUT holds (nan,1) at channel 2, bin 5; every value must have a finite "
                  "magnitude");
   }
+}
+
+// Digital silence before a recording (exact zeros in every channel) must not change how the
+// recording is separated: the estimators start learning, and the running scale starts, at the
+// first frame that is not silent, as they would have at frame 0 without the silence. A silent
+// start used to wipe each estimator's basis (it never learnt again, so everything came out as
+// sparse) and left the scale at SCALE_UPDATE_RATIO x the first magnitudes.
+TEST(SparseSeparation, LeadingSilenceSeparatesTheRestAsIfItWereNotThere) {
+  const int silentFrames = 5;
+  const std::vector<cfloat> silence(kChannels * kBins, cfloat(0, 0));
+  std::srand(3);
+  SparseSeparation withSilence(settings());
+  std::srand(3);
+  SparseSeparation without(settings());
+  for (int t = 0; t < silentFrames; ++t) {
+    std::vector<float> out(kChannels * kBins, -1.0f);
+    std::ostringstream notices;
+    const auto summary = withSilence.process(silence.data(), t == 0, out.data(), &notices);
+    EXPECT_EQ(out, std::vector<float>(kChannels * kBins, 0.0f)) << "frame " << t;
+    EXPECT_EQ(summary.notConverged, 0);
+    EXPECT_EQ(notices.str(), "");
+  }
+  for (int t = 0; t < 40; ++t) {
+    const std::vector<cfloat> in = frameAt(t);
+    std::vector<float> late(kChannels * kBins), plain(kChannels * kBins);
+    withSilence.process(in.data(), false, late.data(), nullptr);
+    without.process(in.data(), t == 0, plain.data(), nullptr);
+    ASSERT_EQ(late, plain) << "frame " << t << " after the silence";
+  }
+  EXPECT_TRUE(withSilence.magnitudeScale() == without.magnitudeScale());
+}
+
+// A dead channel (all zeros throughout) emits zeros and leaves the other channels as they are.
+TEST(SparseSeparation, ADeadChannelEmitsZerosAndChangesNoOtherChannel) {
+  std::srand(5);
+  SparseSeparation dead(settings());
+  std::srand(5);
+  SparseSeparation live(settings());
+  for (int t = 0; t < 30; ++t) {
+    std::vector<cfloat> in = frameAt(t);
+    std::vector<float> withDead(kChannels * kBins), normal(kChannels * kBins);
+    live.process(in.data(), t == 0, normal.data(), nullptr);
+    std::fill(in.begin() + kBins, in.begin() + 2 * kBins, cfloat(0, 0));  // channel 1
+    dead.process(in.data(), t == 0, withDead.data(), nullptr);
+    for (int i = 0; i < kChannels * kBins; ++i) {
+      ASSERT_TRUE(std::isfinite(withDead[static_cast<size_t>(i)]));
+      if (i / kBins == 1)
+        ASSERT_EQ(withDead[static_cast<size_t>(i)], 0.0f) << "frame " << t << ", bin " << i;
+      else
+        ASSERT_EQ(withDead[static_cast<size_t>(i)], normal[static_cast<size_t>(i)])
+            << "frame " << t << ", channel " << i / kBins << ", bin " << i % kBins;
+    }
+  }
+}
+
+// A bin that is exactly 0 when the scale is seeded takes its scale from the first frame that
+// reaches it, not ratio x that magnitude; bins seeded at frame 0 blend as always.
+TEST(SparseSeparation, ABinSilentAtTheStartIsSeededWhenItFirstSounds) {
+  std::srand(1);
+  SparseSeparation core(settings());
+  const int bin = 7;
+  std::vector<cfloat> first = frameAt(0);
+  first[static_cast<size_t>(bin)] = cfloat(0, 0);  // channel 0
+  std::vector<float> out(kChannels * kBins);
+  core.process(first.data(), true, out.data(), nullptr);
+  EXPECT_EQ(core.magnitudeScale()(bin, 0), 0.0f);
+  const std::vector<cfloat> second = frameAt(1);
+  core.process(second.data(), false, out.data(), nullptr);
+  const float ratio = settings().scaleUpdateRatio;
+  EXPECT_EQ(core.magnitudeScale()(bin, 0), nimbusdale::spectrumMagnitude(second[bin]));
+  EXPECT_EQ(core.magnitudeScale()(bin, 1),
+            nimbusdale::spectrumMagnitude(second[kBins + bin]) * ratio +
+                nimbusdale::spectrumMagnitude(first[kBins + bin]) * (1.0f - ratio));
+  EXPECT_EQ(core.observations()(bin, 0), settings().globalScale);
 }
 
 }  // namespace
