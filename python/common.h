@@ -81,6 +81,8 @@ void init_robust_pca(py::module_& m);
 void init_nodes(py::module_& m);
 void init_enhance(py::module_& m);
 void init_stream(py::module_& m);
+/// enhance_file, the batch pieces and nimbusdale.distributed (with the tool's file library).
+void init_batch(py::module_& m);
 
 }  // namespace nimbusdale::python
 

@@ -20,6 +20,9 @@ PYBIND11_MODULE(nimbusdale, m) {
   init_nodes(m);
   init_enhance(m);
   init_stream(m);
+#if NIMBUSDALE_PYTHON_FILES
+  init_batch(m);
+#endif
 }
 
 }  // namespace nimbusdale::python
