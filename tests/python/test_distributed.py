@@ -45,7 +45,8 @@ def same_bits(a, b):
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
+                                  host="127.0.0.1",
+                                  dashboard_address="127.0.0.1:0") as cluster:
         with distributed.Client(cluster) as c:
             yield c
 
@@ -157,3 +158,36 @@ def test_enhance_files_scores_and_keeps_the_batch_rules(client, tmp_path):
 def test_the_submodule_imports_on_the_workers(client):
     names = client.run(lambda: __import__("nimbusdale.distributed").distributed.__name__)
     assert list(names.values()) == ["nimbusdale.distributed"] * 2
+
+
+def test_a_worker_that_dies_fails_only_its_file(tmp_path, monkeypatch):
+    import dask
+
+    corpus, out = tmp_path / "corpus", tmp_path / "out"
+    names = make_corpus(corpus)
+
+    def crash_on_b(task):
+        # The worker process dies, as it would of a crash in native code.
+        if json.loads(task)["input"].endswith("/sub/b.wav"):
+            os._exit(3)
+        import nimbusdale
+
+        return nimbusdale._run_batch_task(task)
+
+    monkeypatch.setattr(nimbusdale.distributed, "_run_task", crash_on_b)
+    # No retry of a task whose worker died, and one task a worker at a time, so that only the
+    # file that kills its worker is lost.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0,
+                          "distributed.scheduler.worker-saturation": 1.0}):
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                      host="127.0.0.1",
+                                      dashboard_address="127.0.0.1:0") as cluster:
+            with distributed.Client(cluster) as client:
+                records = nimbusdale.distributed.enhance_files(client, corpus, out, **OPTIONS)
+    by_output = {r["output"]: r for r in records}
+    assert by_output["sub/b.wav"]["status"] == "failed"
+    assert "KilledWorker" in by_output["sub/b.wav"]["error"]
+    assert not (out / "sub/b.wav").exists()
+    assert [by_output[name]["status"] for name in names if name != "sub/b.wav"] == ["done"] * 3
+    manifest = (out / "manifest.jsonl").read_text().splitlines()
+    assert len(manifest) == len(names) + 1
