@@ -1,10 +1,12 @@
 """nimbusdale.enhance_file and nimbusdale.distributed.enhance_files on a local Dask cluster of two
 worker processes."""
+import _thread
 import fcntl
 import json
 import os
 import pathlib
 import subprocess
+import threading
 
 import numpy as np
 import pytest
@@ -81,6 +83,20 @@ def test_enhance_file_refusals_leave_no_output(tmp_path):
     with pytest.raises(RuntimeError, match="refusing to overwrite"):
         nimbusdale.enhance_file(tmp_path / "a.wav", tmp_path / "a.wav")
     assert not any(p.name.startswith("out.wav") for p in tmp_path.iterdir())
+
+
+def test_ctrl_c_stops_enhance_file_without_a_partial_output(tmp_path):
+    x = np.random.default_rng(0).normal(0, 0.1, (16000 * 60, 8)).astype(np.float32)
+    write_pcm16(str(tmp_path / "long.wav"), x, 16000)
+    # What a Ctrl-C does: SIGINT's flag is set while the enhancement runs.
+    timer = threading.Timer(0.2, _thread.interrupt_main)
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        nimbusdale.enhance_file(tmp_path / "long.wav", tmp_path / "out.wav",
+                                integrator="poisson-gamma")
+    timer.join()
+    # Had the run gone on to its end, the output would be there.
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["long.wav"]
 
 
 def test_enhance_files_on_two_workers(client, tool, tmp_path):
