@@ -64,7 +64,7 @@ class BatchRun {
            const std::string& inDir, const std::string& referenceDir, double maxLagMs,
            const std::string& format, bool retryFailed, const py::object& options) {
     batch::Settings settings;
-    settings.options = optionsOf(options);
+    settings.options = enhanceOptions = optionsOf(options);
     settings.format = sampleFormat(format);
     settings.referenceDir = referenceDir;
     settings.maxLagMs = maxLagMs;
@@ -102,8 +102,8 @@ class BatchRun {
   }
 
   std::string failedRecord(const std::string& task, const std::string& error) const {
-    return batch::recordLine(
-        batch::failedRecord(batch::Task::fromJson(batch::Json::parse(task)), error));
+    return batch::recordLine(batch::failedRecord(
+        batch::Task::fromJson(batch::Json::parse(task), enhanceOptions), error));
   }
 
   std::string path() { return open().path(); }
@@ -124,6 +124,7 @@ class BatchRun {
 
   std::unique_ptr<batch::Manifest> manifest;
   batch::Plan plan;
+  app::EnhanceOptions enhanceOptions;
 };
 
 }  // namespace
@@ -203,14 +204,16 @@ refused options or samples, NodeError when a node refuses them.)doc");
         py::call_guard<py::gil_scoped_release>());
   m.def(
       "_run_batch_task",
-      [](const std::string& task) {
-        const batch::Task parsed = batch::Task::fromJson(batch::Json::parse(task));
+      [parser](const std::string& task, const py::kwargs& options) {
+        const batch::Task parsed =
+            batch::Task::fromJson(batch::Json::parse(task), optionsOf(parser(**options)));
         py::gil_scoped_release release;
         return batch::recordLine(batch::runTask(parsed));
       },
       py::arg("task"),
-      "Runs one task of a batch plan (JSON) and returns its manifest record (JSON). A file's "
-      "failure is in the record, not raised.");
+      "Runs one task of a batch plan (JSON) with the options it was planned with (keywords, as "
+      "enhance_file takes them) and returns its manifest record (JSON). A file's failure is in "
+      "the record, not raised.");
   py::class_<BatchRun>(m, "_Batch")
       .def(py::init<const std::vector<std::string>&, const std::string&, const std::string&,
                     const std::string&, double, const std::string&, bool, const py::object&>(),

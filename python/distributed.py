@@ -16,11 +16,12 @@ import os
 __all__ = ["enhance_files"]
 
 
-def _run_task(task):
-    # Runs on a worker: the task carries everything, paths and options included.
+def _run_task(task, options):
+    # Runs on a worker: the task carries the paths and settings, `options` the keywords of the
+    # enhancement as the caller gave them.
     import nimbusdale
 
-    return nimbusdale._run_batch_task(task)
+    return nimbusdale._run_batch_task(task, **options)
 
 
 def enhance_files(client, inputs, out_dir, *, in_dir=None, reference_dir=None,
@@ -59,7 +60,8 @@ def enhance_files(client, inputs, out_dir, *, in_dir=None, reference_dir=None,
         paths = nimbusdale._find_audio_files(folder, out_dir)
     else:
         paths = [os.fspath(p) for p in inputs]
-    settings = nimbusdale._enhance_options(threads=threads, **options)
+    options = dict(options, threads=threads)
+    settings = nimbusdale._enhance_options(**options)
     with nimbusdale._Batch(paths, out_dir, "" if in_dir is None else os.fspath(in_dir),
                            "" if reference_dir is None else os.fspath(reference_dir),
                            float(max_lag_ms), format, bool(retry_failed), settings) as run:
@@ -67,7 +69,7 @@ def enhance_files(client, inputs, out_dir, *, in_dir=None, reference_dir=None,
         tasks = run.tasks()
         if not tasks:
             return records
-        futures = client.map(_run_task, tasks, pure=False)
+        futures = client.map(_run_task, tasks, options=options, pure=False)
         task_of = {future.key: task for future, task in zip(futures, tasks)}
         try:
             for future in as_completed(futures):

@@ -18,6 +18,7 @@
 #include <set>
 #include <sstream>
 
+#include "ChainParameters.h"
 #include "OutputFile.h"
 #include "nimbusdale/Version.h"
 
@@ -246,16 +247,28 @@ Json Settings::identity() const {
   const EnhanceOptions& o = options;
   Json j;
   j["integrator"] = o.integrator;
-  j["length"] = o.length;
   j["hop"] = o.hop;
-  j["lambda"] = o.lambda;
-  j["max_rank"] = o.maxRank;
-  j["cutoff_freq"] = o.cutoffFreq;
-  j["global_scale"] = o.globalScale;
-  j["pg_global_scale"] = o.pgGlobalScale;
-  j["scale_update_ratio"] = o.scaleUpdateRatio;
-  j["epsilon"] = o.epsilon;
   j["seed"] = o.seed;
+  // Every parameter the options give the nodes, as the nodes receive it (a new one included);
+  // those fixed by the signal (channels, sample rate) are not options.
+  std::vector<ParameterValues> nodes{separationParameters(o, 1, 1)};
+  try {
+    nodes.push_back(integrationParameters(o, 1));
+  } catch (const std::invalid_argument&) {
+    // An integrator no node implements: validate() refuses it.
+  }
+  for (const ParameterValues& values : nodes) {
+    Json parameters = Json::object();
+    for (size_t i = 0; i < values.size(); ++i) {
+      const ParameterSpec& p = values.spec(i);
+      if (p.fromSignal) continue;
+      if (p.type == HostType::Int)
+        parameters[p.name] = values.intValue(i);
+      else
+        parameters[p.name] = values.floatValue(i);
+    }
+    j[values.type().name] = parameters;
+  }
   j["format"] = format == SampleFormat::Pcm16 ? "pcm16" : "float";
   return j;
 }
@@ -277,18 +290,17 @@ Json Task::toJson() const {
   j["enhance"] = enhance;
   j["previous"] = previous;
   j["expected_seconds"] = expectedSeconds;
-  Json s = settings.identity();
-  s["threads"] = settings.options.threads;
-  s["reference_dir"] = settings.referenceDir;
-  s["max_lag_ms"] = settings.maxLagMs;
-  s["retry_failed"] = settings.retryFailed;
-  j["settings"] = s;
+  j["identity"] = settings.identity();
+  j["format"] = settings.format == SampleFormat::Pcm16 ? "pcm16" : "float";
+  j["reference_dir"] = settings.referenceDir;
+  j["max_lag_ms"] = settings.maxLagMs;
+  j["retry_failed"] = settings.retryFailed;
   return j;
 }
 
-Task Task::fromJson(const Json& j) {
+Task Task::fromJson(const Json& j, const EnhanceOptions& options) {
+  Task t;
   try {
-    Task t;
     t.input = j.at("input").get<std::string>();
     t.output = j.at("output").get<std::string>();
     t.relative = j.at("relative").get<std::string>();
@@ -296,31 +308,22 @@ Task Task::fromJson(const Json& j) {
     t.enhance = j.at("enhance").get<bool>();
     t.previous = j.at("previous");
     t.expectedSeconds = j.at("expected_seconds").get<double>();
-    const Json& s = j.at("settings");
-    EnhanceOptions& o = t.settings.options;
-    o.integrator = s.at("integrator").get<std::string>();
-    o.length = s.at("length").get<int>();
-    o.hop = s.at("hop").get<int>();
-    o.lambda = s.at("lambda").get<float>();
-    o.maxRank = s.at("max_rank").get<int>();
-    o.cutoffFreq = s.at("cutoff_freq").get<float>();
-    o.globalScale = s.at("global_scale").get<float>();
-    o.pgGlobalScale = s.at("pg_global_scale").get<float>();
-    o.scaleUpdateRatio = s.at("scale_update_ratio").get<float>();
-    o.epsilon = s.at("epsilon").get<float>();
-    o.seed = s.at("seed").get<unsigned>();
-    o.threads = s.at("threads").get<int>();
-    const std::string format = s.at("format").get<std::string>();
+    const std::string format = j.at("format").get<std::string>();
     if (format != "float" && format != "pcm16")
       throw std::invalid_argument("format must be float or pcm16, not '" + format + "'");
+    t.settings.options = options;
     t.settings.format = format == "pcm16" ? SampleFormat::Pcm16 : SampleFormat::Float;
-    t.settings.referenceDir = s.at("reference_dir").get<std::string>();
-    t.settings.maxLagMs = s.at("max_lag_ms").get<double>();
-    t.settings.retryFailed = s.at("retry_failed").get<bool>();
-    return t;
+    t.settings.referenceDir = j.at("reference_dir").get<std::string>();
+    t.settings.maxLagMs = j.at("max_lag_ms").get<double>();
+    t.settings.retryFailed = j.at("retry_failed").get<bool>();
+    if (j.at("identity") != t.settings.identity())
+      throw std::invalid_argument("the options given are not those the task was planned with: " +
+                                  t.settings.identity().dump() + " instead of " +
+                                  j.at("identity").dump());
   } catch (const Json::exception& e) {
     throw std::invalid_argument(std::string("not a batch task: ") + e.what());
   }
+  return t;
 }
 
 bool isAudioName(const std::string& path) {

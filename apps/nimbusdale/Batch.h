@@ -55,8 +55,9 @@ struct Settings {
   /// Enhance again the files that failed before although neither they nor the options changed.
   bool retryFailed = false;
 
-  /// The options that decide the output's samples (not the thread count), and the sample
-  /// format: what a record must match for its output to be up to date.
+  /// What decides the output's samples: the integrator, hop and seed, every parameter the options
+  /// give the nodes (ChainParameters.h), and the sample format; not the thread count. A record
+  /// must match it for its output to be up to date.
   Json identity() const;
   /// Throws std::invalid_argument for refused options, format or lag.
   void validate() const;
@@ -73,9 +74,12 @@ struct Task {
   double expectedSeconds = 0.0;  ///< audio in the input as its header says (0: not known)
   Settings settings;
 
+  /// The task for another process, without the enhancement options (which the sender passes on
+  /// as it got them, a new option included) but with their identity().
   Json toJson() const;
-  /// Throws std::invalid_argument for a description that is not a task.
-  static Task fromJson(const Json& json);
+  /// The task with `options` as its enhancement options. Throws std::invalid_argument for a
+  /// description that is not a task, and for options whose identity() is not the task's.
+  static Task fromJson(const Json& json, const EnhanceOptions& options);
 };
 
 /// What a run over a set of inputs has to do.

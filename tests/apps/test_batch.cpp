@@ -197,7 +197,8 @@ TEST_F(BatchTest, MirrorsTheTreeIsolatesFailuresAndWritesWhatEnhanceWrites) {
               one["duration"].get<double>() / one["seconds"].get<double>(), 1e-6);
   EXPECT_TRUE(one["not_converged"].is_number_integer());
   EXPECT_TRUE(one["error"].is_null());
-  EXPECT_EQ(one["options"]["length"], 256);
+  EXPECT_EQ(one["options"]["MultiRobustPCA"]["LENGTH"], 256);
+  EXPECT_EQ(one["options"]["hop"], 64);
   EXPECT_EQ(one["options"]["format"], "float");
   EXPECT_EQ(one["output_size"].get<int64_t>(), int64_t(fs::file_size(path("out/one.wav"))));
   EXPECT_EQ(records.at("sub/two.wav")["channels"], 2);

@@ -182,13 +182,13 @@ def test_a_worker_that_dies_fails_only_its_file(tmp_path, monkeypatch):
     corpus, out = tmp_path / "corpus", tmp_path / "out"
     names = make_corpus(corpus)
 
-    def crash_on_b(task):
+    def crash_on_b(task, options):
         # The worker process dies, as it would of a crash in native code.
         if json.loads(task)["input"].endswith("/sub/b.wav"):
             os._exit(3)
         import nimbusdale
 
-        return nimbusdale._run_batch_task(task)
+        return nimbusdale._run_batch_task(task, **options)
 
     monkeypatch.setattr(nimbusdale.distributed, "_run_task", crash_on_b)
     # No retry of a task whose worker died, and one task a worker at a time, so that only the
