@@ -123,16 +123,16 @@ def main():
         lines.append(f"| enhance, one process a file | 1 x {cpus} | {wall:.1f} | "
                      f"{audio / wall:.1f} | | |")
 
-        # batch -j 1 takes every processor for its one file; --threads 1 shows one job alone.
-        for jobs, threads in ((1, None), (1, 1), (2, None)):
+        # One thread a file is batch's default; -j 1 --threads 2 shows one file on two.
+        for jobs, threads in ((1, 1), (1, 2), (2, 1)):
             out = os.path.join(work, f"batch{jobs}-{threads}")
-            flags = ["-j", str(jobs)] + (["--threads", str(threads)] if threads else [])
+            flags = ["-j", str(jobs)] + (["--threads", str(threads)] if threads > 1 else [])
             start = time.perf_counter()
             subprocess.run([tool, "batch", "-q", corpus, "-o", out] + flags + options, check=True)
             wall = time.perf_counter() - start
             enhancing, files = manifest_seconds(out)
-            lines.append(row("batch " + " ".join(flags), jobs, threads or max(1, cpus // jobs),
-                             wall, audio, enhancing, files))
+            lines.append(row("batch " + " ".join(flags), jobs, threads, wall, audio, enhancing,
+                             files))
 
         for workers in (1, 2):
             out = os.path.join(work, f"dask{workers}")
