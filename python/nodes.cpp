@@ -1,4 +1,4 @@
-// The plug-in's three node types for NumPy, on the same host-free cores the plug-in's nodes run:
+// The plug-in's node types for NumPy, on the same host-free cores the plug-in's nodes run:
 // the same numbers as a host, with no process-wide stream or setting touched. Each class takes
 // its keyword arguments, their types and defaults, its attributes and the parameter part of its
 // docstring from the node type's table, and refuses what the plug-in's node refuses.
@@ -14,6 +14,7 @@
 #include "common.h"
 #include "nimbusdale/MedianIntegration.h"
 #include "nimbusdale/PoissonGammaInference.h"
+#include "nimbusdale/SparseMaskIntegration.h"
 #include "nimbusdale/SparseSeparation.h"
 
 namespace nimbusdale::python {
@@ -142,7 +143,8 @@ class PyMultiRobustPCA : public PyNode {
   long notConvergedCount = 0;
 };
 
-// MedianIntegrator and PoissonGammaIntegrator: (spec, sparse) in, one spectrum row out.
+// MedianIntegrator, PoissonGammaIntegrator and SparseMaskIntegrator: (spec, sparse) in, one
+// spectrum row out.
 class PyIntegrator : public PyNode {
  public:
   using PyNode::PyNode;
@@ -217,6 +219,23 @@ class PyPoissonGammaIntegrator : public PyIntegrator {
 
   const float globalScale;
   PoissonGammaModel model{0, 0};
+};
+
+class PySparseMaskIntegrator : public PyIntegrator {
+ public:
+  explicit PySparseMaskIntegrator(const ParameterValues& values)
+      : PyIntegrator(values), mask(refusing([&] {
+          return SparseMaskIntegration(SparseMaskSettings::fromParameters(values));
+        })) {}
+
+ private:
+  void step(const cfloat* spec, const float* sparse, cfloat* out) override {
+    refusing([&] { mask.checkInputs(sparse, spec); });
+    mask.process(sparse, spec, out);
+    ++frames;
+  }
+
+  SparseMaskIntegration mask;
 };
 
 // ------------------------------------------------------------------------------------------------
@@ -403,8 +422,19 @@ for a refused parameter or frame.)doc"));
         .def("process_stream", &PyIntegrator::processStream, py::arg("specs"), py::arg("sparses"),
              "Frames in order: (frames, channels, bins) each -> complex64 (frames, bins).");
   };
+  py::class_<PySparseMaskIntegrator, PyNode> mask(m, kSparseMaskIntegratorType.name,
+                                                  classDoc(kSparseMaskIntegratorType, R"doc(
+Keeps each channel's clean estimate from frame to frame, so frames go in order. Raises NodeError
+(a ValueError) for a refused parameter, for sparse values that are negative or not finite, or for
+spectrum values (of any channel) whose magnitude is not finite.)doc"));
+  defineConstructor<PySparseMaskIntegrator, kSparseMaskIntegratorType>(
+      mask, ExtraArguments<>{},
+      std::make_index_sequence<kSparseMaskIntegratorType.parameterCount>{});
+  defineParameterAttributes(mask, kSparseMaskIntegratorType);
+
   integratorMethods(med);
   integratorMethods(pg);
+  integratorMethods(mask);
 }
 
 }  // namespace nimbusdale::python

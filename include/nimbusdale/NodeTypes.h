@@ -270,6 +270,32 @@ inline constexpr ParameterSpec kPoissonGammaIntegratorParameters[] = {
      1.0f, kSetting, "factor from SPARSE magnitudes to model counts", ""},
 };
 
+// The mask integrator reads every channel of the spectrum: each one's magnitude against its
+// sparse part gives that channel's estimate of the bin's speech-to-noise ratio.
+inline constexpr PortSpec kSparseMaskIntegratorPorts[] = {
+    {"SPEC", PortKind::Input, FrameType::Spectrum,
+     "multichannel spectrum, NUM_CHANNEL x bins; channel 0 is the one the gain is applied to",
+     FrameValues::FiniteMagnitude, false, "every value must have a finite magnitude"},
+    {"SPARSE", PortKind::Input, FrameType::Magnitudes, "sparse magnitudes, NUM_CHANNEL x bins",
+     FrameValues::FiniteNonNegative, false, "values must be finite and non-negative"},
+    {"OUTPUT", PortKind::Output, FrameType::Spectrum,
+     "channel 0 of the spectrum times a per-bin gain, 1 x bins"},
+};
+
+inline constexpr ParameterSpec kSparseMaskIntegratorParameters[] = {
+    kIntegratorChannels,
+    kMedianLength,
+    // 1 would never let the estimate rise from 0.
+    {"SNR_SMOOTHING", HostType::Float,
+     within(inclusive(0), exclusive(1), "lie from 0 up to, but not including, 1"), 0.4f, kSetting,
+     "decision-directed weight of the previous frame's clean estimate in the a priori SNR", ""},
+    {"NOISE_OVERESTIMATION", HostType::Float,
+     within(exclusive(0), unbounded(), "be positive and finite").andFinite(), 1.0f, kSetting,
+     "factor on the power of the residual |SPEC| - SPARSE taken as the noise power", ""},
+    {"GAIN_FLOOR", HostType::Float, within(inclusive(0), inclusive(1), "lie between 0 and 1"),
+     0.03f, kSetting, "lowest gain applied to a bin", ""},
+};
+
 }  // namespace node_tables
 
 inline constexpr NodeType kMultiRobustPCAType{
@@ -298,9 +324,20 @@ inline constexpr NodeType kPoissonGammaIntegratorType{
     node_tables::kPoissonGammaIntegratorParameters,
     std::size(node_tables::kPoissonGammaIntegratorParameters)};
 
+inline constexpr NodeType kSparseMaskIntegratorType{
+    "SparseMaskIntegrator",
+    "Channel 0 of the spectrum times a per-bin Wiener gain: the a priori SNR of each channel from "
+    "its sparse magnitude over its residual, smoothed over frames (decision-directed), median "
+    "across channels; state carried over.",
+    node_tables::kSparseMaskIntegratorPorts,
+    std::size(node_tables::kSparseMaskIntegratorPorts),
+    node_tables::kSparseMaskIntegratorParameters,
+    std::size(node_tables::kSparseMaskIntegratorParameters)};
+
 /// Every node type of the plug-in, in the order it registers them.
 inline constexpr const NodeType* kNodeTypes[] = {&kMultiRobustPCAType, &kMedianIntegratorType,
-                                                 &kPoissonGammaIntegratorType};
+                                                 &kPoissonGammaIntegratorType,
+                                                 &kSparseMaskIntegratorType};
 
 }  // namespace nimbusdale
 

@@ -202,7 +202,7 @@ TEST_F(ToolTest, FailuresExitNonZeroWithOneLineAndLeaveNoOutput) {
   }
 }
 
-TEST_F(ToolTest, InfoListsTheVersionAndExactlyThreeNodeTypes) {
+TEST_F(ToolTest, InfoListsTheVersionAndExactlyTheFourNodeTypes) {
   RunResult r = run("info");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("module NIMBUSDALE version " NIMBUSDALE_VERSION " build 8895"),
@@ -213,7 +213,7 @@ TEST_F(ToolTest, InfoListsTheVersionAndExactlyThreeNodeTypes) {
   for (std::string line; std::getline(lines, line);)
     if (line.rfind("node ", 0) == 0) nodes.push_back(line.substr(5));
   EXPECT_EQ(nodes, (std::vector<std::string>{"MultiRobustPCA", "MedianIntegrator",
-                                             "PoissonGammaIntegrator"}));
+                                             "PoissonGammaIntegrator", "SparseMaskIntegrator"}));
   EXPECT_NE(r.out.find("parameter MAX_LANK : int"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("input     SPARSE : Matrix<float>"), std::string::npos) << r.out;
 }

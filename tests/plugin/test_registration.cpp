@@ -7,7 +7,7 @@ namespace {
 using namespace nimbusdale_test;
 
 const std::vector<std::string> kNodeTypes = {"MultiRobustPCA", "MedianIntegrator",
-                                             "PoissonGammaIntegrator"};
+                                             "PoissonGammaIntegrator", "SparseMaskIntegrator"};
 
 TEST(Registration, LoadRegistersVersionThenFactoriesInOrder) {
   ASSERT_TRUE(FD::registry::events().empty()) << "nothing registers before the plug-in loads";

@@ -1,0 +1,88 @@
+// The per-frame arithmetic of the SparseMaskIntegrator node, free of host types: a per-bin gain,
+// formed from every channel's split of its magnitude into a sparse part and a residual, applied
+// to channel 0's complex value, so that channel 0's phase and fine structure pass through.
+#ifndef NIMBUSDALE_SPARSE_MASK_INTEGRATION_H
+#define NIMBUSDALE_SPARSE_MASK_INTEGRATION_H
+
+#include <complex>
+#include <vector>
+
+namespace nimbusdale {
+
+class ParameterValues;
+
+/// What a mask integration runs with. fromParameters() takes them from the node's parameters;
+/// they may also be set directly and checked with validate(). Each member that carries a node
+/// parameter admits what the parameter admits (the SparseMaskIntegrator table, NodeTypes.h).
+struct SparseMaskSettings {
+  int numChannels = 1;               ///< C (NUM_CHANNEL), at least 1
+  int numBins = 0;                   ///< F = LENGTH / 2 + 1, at least 0
+  float snrSmoothing = 0.4f;         ///< alpha (SNR_SMOOTHING), 0 <= alpha < 1
+  float noiseOverestimation = 1.0f;  ///< mu (NOISE_OVERESTIMATION), positive and finite
+  float gainFloor = 0.03f;           ///< G_min (GAIN_FLOOR), 0 to 1
+
+  /// Settings for NUM_CHANNEL, LENGTH, SNR_SMOOTHING, NOISE_OVERESTIMATION and GAIN_FLOOR, held
+  /// in `values` (a ParameterValues of the SparseMaskIntegrator type).
+  /// @throws std::invalid_argument "parameter NAME is VALUE; it must ..." for the first value
+  /// its rule refuses.
+  static SparseMaskSettings fromParameters(const ParameterValues& values);
+
+  /// @throws std::invalid_argument naming the first member out of its range.
+  void validate() const;
+};
+
+/// Per frame and bin k, with A_c = |X_c(k)| and S_c = sparse(c, k) for each channel c:
+///
+/// - the robust PCA's residual is the noise: N_c = max(A_c - S_c, 0), of power mu N_c^2;
+/// - the a priori SNR of channel c is decision-directed (Ephraim and Malah 1984),
+///   xi_c = alpha (P_c / N_c)^2 / mu + (1 - alpha) (S_c / N_c)^2 / mu, with P_c = G'(k) A'_c the
+///   clean amplitude the previous frame estimated in that channel (its gain times its
+///   magnitude); the sparse part stands in for the instantaneous clean estimate. A bin with
+///   N_c = 0 (all of it sparse) has xi_c = infinity;
+/// - channels with A_c = 0 (a dead channel, digital silence) carry no ratio and are left out;
+///   xi is the median of the others' xi_c (the mean of the two middle ones for an even count),
+///   so one channel out of line, or dead, does not move it;
+/// - G(k) = max(xi / (1 + xi), G_min), the Wiener gain (Scalart and Vieira Filho 1996) with a
+///   floor against musical noise (Berouti, Schwartz and Makhoul 1979); no live channel gives
+///   G_min;
+/// - output(k) = G(k) X_r(k), r = 0 unless channel 0's whole frame is exactly 0 (a dead
+///   reference), then the first channel whose frame is not.
+///
+/// Every value is single precision. Finite inputs that pass checkInputs() always give a finite
+/// output with |output(k)| <= |X_r(k)|. The state (each channel's clean estimate) carries over
+/// from frame to frame: frames are expected in order, one per count.
+class SparseMaskIntegration {
+ public:
+  /// @throws std::invalid_argument as SparseMaskSettings::validate().
+  explicit SparseMaskIntegration(const SparseMaskSettings& settings);
+
+  /// Refuses a frame process() cannot take: a NaN, an infinity or a negative value in the
+  /// row-major C x F `sparse`, or a value of the row-major C x F `spectrum` whose magnitude is
+  /// NaN or infinite. @throws std::invalid_argument "input SPARSE holds V at channel c, bin k;
+  /// ..." or "input SPEC holds V at channel c, bin k; ...".
+  void checkInputs(const float* sparse, const std::complex<float>* spectrum) const;
+
+  /// One frame: `sparse` and `spectrum` row-major C x F, which must have passed checkInputs();
+  /// `output` F values. Allocates nothing.
+  void process(const float* sparse, const std::complex<float>* spectrum,
+               std::complex<float>* output);
+
+  const SparseMaskSettings& settings() const { return config; }
+  /// The gain of each bin in the last frame (F values; G_min before the first).
+  const std::vector<float>& gains() const { return gain; }
+  /// The channel the last frame's gain was applied to.
+  int referenceChannel() const { return reference; }
+
+ private:
+  SparseMaskSettings config;
+  std::vector<float> previousClean;  // C x F: last frame's clean amplitude estimate, G' A'_c
+  std::vector<float> magnitude;      // C x F scratch: this frame's A_c
+  std::vector<float> priorSnr;       // C x F scratch: this frame's xi_c, -1 where A_c = 0
+  std::vector<float> column;         // C scratch: one bin's live xi_c
+  std::vector<float> gain;           // F: this frame's G
+  int reference = 0;
+};
+
+}  // namespace nimbusdale
+
+#endif

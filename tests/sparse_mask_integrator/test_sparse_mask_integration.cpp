@@ -1,0 +1,217 @@
+// SparseMaskIntegration on synthetic frames whose gains are known in closed form: the Wiener gain
+// of the channels' median a priori SNR, its decision-directed smoothing over frames, the floor,
+// the channels left out, and the refusals.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+#include "nimbusdale/NodeParameters.h"
+#include "nimbusdale/NodeTypes.h"
+#include "nimbusdale/SparseMaskIntegration.h"
+
+namespace {
+
+using cfloat = std::complex<float>;
+using nimbusdale::SparseMaskIntegration;
+using nimbusdale::SparseMaskSettings;
+
+SparseMaskSettings settings(int channels, int bins, float alpha = 0.0f, float mu = 1.0f,
+                            float floor = 0.0f) {
+  SparseMaskSettings s;
+  s.numChannels = channels;
+  s.numBins = bins;
+  s.snrSmoothing = alpha;
+  s.noiseOverestimation = mu;
+  s.gainFloor = floor;
+  return s;
+}
+
+// One frame through `mask`; the spectrum's values are real and positive unless given.
+std::vector<cfloat> run(SparseMaskIntegration& mask, const std::vector<cfloat>& spectrum,
+                        const std::vector<float>& sparse) {
+  const int bins = mask.settings().numBins;
+  std::vector<cfloat> out(static_cast<size_t>(bins), cfloat(-7, -7));
+  mask.checkInputs(sparse.data(), spectrum.data());
+  mask.process(sparse.data(), spectrum.data(), out.data());
+  return out;
+}
+
+float wiener(float xi) {
+  return xi / (1.0f + xi);
+}
+
+TEST(SparseMaskIntegration, WienerGainOfTheMedianSnrOnChannelZero) {
+  // Bin 0: magnitude 3 in every channel with sparse parts 2, 1, 1.5: residuals 1, 2, 1.5 and
+  // xi_c = 4, 0.25, 1; the median is 1, so the gain is 1/2. Bin 1: xi_c = 1/9 for every channel.
+  SparseMaskIntegration mask(settings(3, 2));
+  const std::vector<cfloat> spectrum{cfloat(0, 3), cfloat(-2.4f, 3.2f), cfloat(3, 0),
+                                     cfloat(4, 0), cfloat(0, 3),        cfloat(0, -4)};
+  const std::vector<float> sparse{2, 1, 1, 1, 1.5f, 1};
+  const auto out = run(mask, spectrum, sparse);
+  EXPECT_FLOAT_EQ(mask.gains()[0], 0.5f);
+  EXPECT_FLOAT_EQ(mask.gains()[1], wiener(1.0f / 9.0f));
+  // Channel 0's complex value times the gain: its phase, and its fine structure, pass through.
+  EXPECT_EQ(out[0], cfloat(0, 1.5f));
+  EXPECT_FLOAT_EQ(out[1].real(), -2.4f * wiener(1.0f / 9.0f));
+  EXPECT_FLOAT_EQ(out[1].imag(), 3.2f * wiener(1.0f / 9.0f));
+}
+
+TEST(SparseMaskIntegration, AnEvenCountTakesTheMeanOfTheMiddleTwo) {
+  // xi_c = 4, 0.25, 1, 9: the middle two are 1 and 4.
+  SparseMaskIntegration mask(settings(4, 1));
+  run(mask, {cfloat(3), cfloat(3), cfloat(3), cfloat(4)}, {2, 1, 1.5f, 3});
+  EXPECT_FLOAT_EQ(mask.gains()[0], wiener(2.5f));
+}
+
+TEST(SparseMaskIntegration, NoiseOverestimationDividesTheSnr) {
+  SparseMaskIntegration mask(settings(1, 1, 0.0f, 4.0f));
+  run(mask, {cfloat(3)}, {2});  // (2 / 1)^2 / 4 = 1
+  EXPECT_FLOAT_EQ(mask.gains()[0], 0.5f);
+}
+
+TEST(SparseMaskIntegration, DecisionDirectedSnrUsesTheLastFramesCleanEstimate) {
+  // Frame 1 has no clean estimate yet: A = 3, S = 2, xi = 0.4 * 4 = 1.6, and its clean estimate
+  // is G * 3. Frame 2: A = 5, S = 1, so N = 4 and xi = 0.6 (G * 3 / 4)^2 + 0.4 (1 / 4)^2.
+  SparseMaskIntegration mask(settings(1, 1, 0.6f));
+  run(mask, {cfloat(3)}, {2});
+  const float first = wiener(0.4f * 4.0f);
+  EXPECT_FLOAT_EQ(mask.gains()[0], first);
+  run(mask, {cfloat(0, 5)}, {1});
+  const float carried = first * 3.0f / 4.0f;
+  EXPECT_FLOAT_EQ(mask.gains()[0], wiener(0.6f * carried * carried + 0.4f * (0.25f * 0.25f)));
+  // Without the smoothing the second frame stands alone.
+  SparseMaskIntegration plain(settings(1, 1, 0.0f));
+  run(plain, {cfloat(3)}, {2});
+  EXPECT_FLOAT_EQ(plain.gains()[0], 0.8f);
+  run(plain, {cfloat(0, 5)}, {1});
+  EXPECT_FLOAT_EQ(plain.gains()[0], wiener(1.0f / 16.0f));
+}
+
+TEST(SparseMaskIntegration, TheFloorBoundsTheGainFromBelow) {
+  SparseMaskIntegration mask(settings(1, 3, 0.0f, 1.0f, 0.1f));
+  // No sparse part: xi = 0 and the gain is the floor; all of it sparse: xi = inf, gain 1.
+  const auto out = run(mask, {cfloat(2), cfloat(3), cfloat(4)}, {0, 3, 5});
+  EXPECT_EQ(mask.gains(), (std::vector<float>{0.1f, 1.0f, 1.0f}));
+  EXPECT_EQ(out[0], cfloat(0.2f, 0));
+  EXPECT_EQ(out[2], cfloat(4, 0));
+}
+
+TEST(SparseMaskIntegration, ChannelsThatHearNothingAreLeftOut) {
+  // Channel 1 is dead. With it counted as xi = 0, the lower middle of (4, 0, 0.25) would be
+  // 0.25; left out, the median of (4, 0.25) is their mean.
+  SparseMaskIntegration mask(settings(3, 1));
+  run(mask, {cfloat(3), cfloat(0), cfloat(3)}, {2, 0, 1});
+  EXPECT_FLOAT_EQ(mask.gains()[0], wiener(2.125f));
+  EXPECT_EQ(mask.referenceChannel(), 0);
+}
+
+TEST(SparseMaskIntegration, ADeadChannelZeroGivesTheGainToTheFirstLiveOne) {
+  // Channel 0's whole frame is 0: the gain goes on channel 1, or the output would be silent.
+  SparseMaskIntegration mask(settings(3, 2));
+  const auto out = run(mask, {cfloat(0), cfloat(0), cfloat(0, 3), cfloat(4), cfloat(3), cfloat(2)},
+                       {0, 0, 2, 2, 1, 1});
+  EXPECT_EQ(mask.referenceChannel(), 1);
+  EXPECT_FLOAT_EQ(out[0].imag(), 3.0f * mask.gains()[0]);
+  EXPECT_FLOAT_EQ(out[1].real(), 4.0f * mask.gains()[1]);
+  // A zero bin of channel 0 in a frame that is not all zero stays channel 0's.
+  run(mask, {cfloat(0), cfloat(1), cfloat(3), cfloat(4), cfloat(3), cfloat(2)}, {0, 0, 2, 2, 1, 1});
+  EXPECT_EQ(mask.referenceChannel(), 0);
+}
+
+TEST(SparseMaskIntegration, SilenceAndExtremesGiveFiniteBoundedOutput) {
+  const float big = std::numeric_limits<float>::max();
+  const float tiny = std::numeric_limits<float>::denorm_min();
+  for (float alpha : {0.0f, 0.98f}) {
+    SCOPED_TRACE(alpha);
+    SparseMaskIntegration mask(settings(2, 4, alpha, 1e-30f, 0.0f));
+    const std::vector<std::vector<cfloat>> spectra{
+        std::vector<cfloat>(8, cfloat(0)),  // digital silence
+        {cfloat(big), cfloat(tiny), cfloat(1e-20f), cfloat(0, -big), cfloat(big), cfloat(tiny),
+         cfloat(1e-20f), cfloat(3)},
+        {cfloat(tiny), cfloat(big), cfloat(0), cfloat(1), cfloat(tiny), cfloat(big), cfloat(1),
+         cfloat(0)},
+    };
+    const std::vector<std::vector<float>> sparses{
+        std::vector<float>(8, 0.0f),
+        {big, 0, 1e-20f, 0, 0, tiny, 5e-21f, big},
+        {0, big, 7, 0.5f, tiny, 0, 0, 1},
+    };
+    for (int frame = 0; frame < 6; ++frame) {
+      const auto out = run(mask, spectra[frame % 3], sparses[frame % 3]);
+      for (int k = 0; k < 4; ++k) {
+        const cfloat x = spectra[frame % 3][static_cast<size_t>(mask.referenceChannel() * 4 + k)];
+        ASSERT_TRUE(std::isfinite(out[k].real()) && std::isfinite(out[k].imag()))
+            << "frame " << frame << ", bin " << k;
+        ASSERT_TRUE(mask.gains()[k] >= 0.0f && mask.gains()[k] <= 1.0f);
+        ASSERT_LE(std::abs(out[k].real()), std::abs(x.real()));
+        ASSERT_LE(std::abs(out[k].imag()), std::abs(x.imag()));
+      }
+    }
+  }
+}
+
+TEST(SparseMaskIntegration, RefusesWhatTheNodeRefuses) {
+  SparseMaskIntegration mask(settings(2, 2));
+  const std::vector<cfloat> spectrum(4, cfloat(1, 1));
+  const std::vector<float> sparse(4, 0.5f);
+  auto refusal = [&](std::vector<cfloat> x, std::vector<float> s) -> std::string {
+    try {
+      mask.checkInputs(s.data(), x.data());
+    } catch (const std::invalid_argument& e) {
+      return e.what();
+    }
+    return "";
+  };
+  EXPECT_EQ(refusal(spectrum, sparse), "");
+  auto withSparse = [&](int at, float v) {
+    auto s = sparse;
+    s[static_cast<size_t>(at)] = v;
+    return s;
+  };
+  auto withSpectrum = [&](int at, cfloat v) {
+    auto x = spectrum;
+    x[static_cast<size_t>(at)] = v;
+    return x;
+  };
+  EXPECT_EQ(refusal(spectrum, withSparse(3, -1.0f)),
+            "input SPARSE holds -1 at channel 1, bin 1; values must be finite and non-negative");
+  EXPECT_EQ(refusal(spectrum, withSparse(2, NAN)).rfind("input SPARSE holds nan at channel 1", 0),
+            0u);
+  // Every channel of the spectrum is read, so every channel is checked.
+  EXPECT_EQ(refusal(withSpectrum(3, cfloat(INFINITY, 0)), sparse),
+            "input SPEC holds (inf,0) at channel 1, bin 1; every value must have a finite "
+            "magnitude");
+  EXPECT_EQ(refusal(spectrum, withSparse(0, -0.0f)), "");
+}
+
+TEST(SparseMaskIntegration, SettingsComeFromTheNodeParameters) {
+  nimbusdale::ParameterValues values(nimbusdale::kSparseMaskIntegratorType);
+  values.set("NUM_CHANNEL", 3);
+  values.set("LENGTH", 511);
+  values.set("SNR_SMOOTHING", 0.25f);
+  values.set("NOISE_OVERESTIMATION", 2.0f);
+  values.set("GAIN_FLOOR", 0.125f);
+  const SparseMaskSettings s = SparseMaskSettings::fromParameters(values);
+  EXPECT_EQ(s.numChannels, 3);
+  EXPECT_EQ(s.numBins, 256);
+  EXPECT_EQ(s.snrSmoothing, 0.25f);
+  EXPECT_EQ(s.noiseOverestimation, 2.0f);
+  EXPECT_EQ(s.gainFloor, 0.125f);
+  values.set("SNR_SMOOTHING", 1.0f);
+  try {
+    SparseMaskSettings::fromParameters(values);
+    ADD_FAILURE() << "SNR_SMOOTHING 1 accepted";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(),
+                 "parameter SNR_SMOOTHING is 1; it must lie from 0 up to, but not including, 1");
+  }
+  EXPECT_THROW(SparseMaskIntegration(settings(0, 4)), std::invalid_argument);
+  EXPECT_THROW(SparseMaskIntegration(settings(1, 4, 0.0f, 0.0f)), std::invalid_argument);
+  EXPECT_THROW(SparseMaskIntegration(settings(1, 4, 0.0f, 1.0f, 1.5f)), std::invalid_argument);
+}
+
+}  // namespace
