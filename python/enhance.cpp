@@ -28,7 +28,7 @@ void init_enhance(py::module_& m) {
 
 signal: float32 array (samples, channels), full scale 1.0 (magnitudes up to 1e12 accepted).
 sample_rate: Hz.
-integrator: "median" or "poisson-gamma".
+integrator: "median", "poisson-gamma" or "mask" (SparseMaskIntegrator).
 length, hop: STFT frame length and hop in samples (1 <= hop <= length // 2, length <= 16384).
 threads: OpenMP threads of this call (0: the runtime's default). seed: srand() seed of the
 estimators' starting points, so the same call gives the same output, also from several threads

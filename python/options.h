@@ -19,7 +19,8 @@ auto takingOptions(F fn) {
   return [fn = std::move(fn)](Leading... leading, const std::string& integrator, int length,
                               int hop, float lambda, int maxRank, float cutoffFreq,
                               float globalScale, float pgGlobalScale, float scaleUpdateRatio,
-                              float epsilon, int threads, unsigned seed) {
+                              float epsilon, float snrSmoothing, float noiseOverestimation,
+                              float gainFloor, int threads, unsigned seed) {
     app::EnhanceOptions o;
     o.integrator = integrator;
     o.length = length;
@@ -31,6 +32,9 @@ auto takingOptions(F fn) {
     o.pgGlobalScale = pgGlobalScale;
     o.scaleUpdateRatio = scaleUpdateRatio;
     o.epsilon = epsilon;
+    o.snrSmoothing = snrSmoothing;
+    o.noiseOverestimation = noiseOverestimation;
+    o.gainFloor = gainFloor;
     o.threads = threads;
     o.seed = seed;
     return fn(std::forward<Leading>(leading)..., o);
@@ -49,6 +53,7 @@ template <class Bind>
 decltype(auto) withOptionArgs(Bind&& bind) {
   const app::EnhanceOptions d;
   const NodeType& rpca = kMultiRobustPCAType;
+  const NodeType& mask = kSparseMaskIntegratorType;
   return bind(py::arg("integrator") = d.integrator, py::kw_only(),
               py::arg(nodeKeyword(rpca, "LENGTH")) = d.length, py::arg("hop") = d.hop,
               py::arg(nodeKeyword(rpca, "LAMBDA")) = d.lambda,
@@ -57,8 +62,11 @@ decltype(auto) withOptionArgs(Bind&& bind) {
               py::arg(nodeKeyword(rpca, "GLOBAL_SCALE")) = d.globalScale,
               py::arg("pg_global_scale") = d.pgGlobalScale,
               py::arg(nodeKeyword(rpca, "SCALE_UPDATE_RATIO")) = d.scaleUpdateRatio,
-              py::arg(nodeKeyword(rpca, "EPSILON")) = d.epsilon, py::arg("threads") = d.threads,
-              py::arg("seed") = d.seed);
+              py::arg(nodeKeyword(rpca, "EPSILON")) = d.epsilon,
+              py::arg(nodeKeyword(mask, "SNR_SMOOTHING")) = d.snrSmoothing,
+              py::arg(nodeKeyword(mask, "NOISE_OVERESTIMATION")) = d.noiseOverestimation,
+              py::arg(nodeKeyword(mask, "GAIN_FLOOR")) = d.gainFloor,
+              py::arg("threads") = d.threads, py::arg("seed") = d.seed);
 }
 
 /// One docstring line per option that feeds a node parameter: its keyword, the parameter and
@@ -78,6 +86,9 @@ inline std::string nodeOptionLines() {
       {"pg_global_scale", kPoissonGammaIntegratorType, "GLOBAL_SCALE"},
       {nullptr, kMultiRobustPCAType, "SCALE_UPDATE_RATIO"},
       {nullptr, kMultiRobustPCAType, "EPSILON"},
+      {nullptr, kSparseMaskIntegratorType, "SNR_SMOOTHING"},
+      {nullptr, kSparseMaskIntegratorType, "NOISE_OVERESTIMATION"},
+      {nullptr, kSparseMaskIntegratorType, "GAIN_FLOOR"},
   };
   std::string lines;
   for (const Option& o : options) {

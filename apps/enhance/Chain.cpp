@@ -16,6 +16,7 @@
 #include "DiagnosticsCapture.h"
 #include "nimbusdale/MedianIntegration.h"
 #include "nimbusdale/PoissonGammaInference.h"
+#include "nimbusdale/SparseMaskIntegration.h"
 #include "nimbusdale/SparseSeparation.h"
 
 namespace nimbusdale::app {
@@ -37,6 +38,7 @@ class LinkedCoresNode : public FD::BufferedNode {
       : FD::BufferedNode("linked-cores", FD::ParameterSet()),
         separation(separationSettings(options, channels, sampleRate)),
         poissonGamma(options.integrator == "poisson-gamma"),
+        sparseMask(options.integrator == "mask"),
         pgScale(options.pgGlobalScale),
         model(0, 0),
         threads(options.threads),
@@ -51,6 +53,9 @@ class LinkedCoresNode : public FD::BufferedNode {
       throw NodeError(std::string(integration.type().name) + " 'integration': " + e.what());
     }
     if (poissonGamma) model = PoissonGammaModel(separation.settings().numBins, channels);
+    if (sparseMask)
+      mask =
+          std::make_unique<SparseMaskIntegration>(SparseMaskSettings::fromParameters(integration));
     sparse.resize(static_cast<size_t>(channels) *
                   static_cast<size_t>(separation.settings().numBins));
   }
@@ -71,6 +76,16 @@ class LinkedCoresNode : public FD::BufferedNode {
     notConverged += summary.notConverged;
     for (int i = 0; i < summary.notConverged; ++i) writeLine("not converged\n");
 
+    if (sparseMask) {
+      try {
+        mask->checkInputs(sparse.data(), (*spec)[0]);
+      } catch (const std::invalid_argument& e) {
+        throw NodeError(std::string(kSparseMaskIntegratorType.name) +
+                        " 'integration': " + e.what());
+      }
+      mask->process(sparse.data(), (*spec)[0], (*result)[0]);
+      return;
+    }
     if (!poissonGamma) {
       try {
         checkMedianInputs(sparse.data(), (*spec)[0], channels, bins);
@@ -115,8 +130,10 @@ class LinkedCoresNode : public FD::BufferedNode {
   int inputID = 0, outputID = 0;
   SparseSeparation separation;
   bool poissonGamma;
+  bool sparseMask;
   float pgScale;
   PoissonGammaModel model;
+  std::unique_ptr<SparseMaskIntegration> mask;
   int threads;
   std::ostream* copy;
   std::vector<float> sparse;

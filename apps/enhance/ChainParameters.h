@@ -34,11 +34,12 @@ inline ParameterValues separationParameters(const EnhanceOptions& options, int c
   return values;
 }
 
-/// The node type `options.integrator` names: "median" or "poisson-gamma".
+/// The node type `options.integrator` names: "median", "poisson-gamma" or "mask".
 inline const NodeType& integratorType(const EnhanceOptions& options) {
   if (options.integrator == "median") return kMedianIntegratorType;
   if (options.integrator == "poisson-gamma") return kPoissonGammaIntegratorType;
-  throw std::invalid_argument("integrator must be median or poisson-gamma, not '" +
+  if (options.integrator == "mask") return kSparseMaskIntegratorType;
+  throw std::invalid_argument("integrator must be median, poisson-gamma or mask, not '" +
                               options.integrator + "'");
 }
 
@@ -49,6 +50,11 @@ inline ParameterValues integrationParameters(const EnhanceOptions& options, int 
   values.set("LENGTH", options.length);
   if (&values.type() == &kPoissonGammaIntegratorType)
     values.set("GLOBAL_SCALE", options.pgGlobalScale);
+  if (&values.type() == &kSparseMaskIntegratorType) {
+    values.set("SNR_SMOOTHING", options.snrSmoothing);
+    values.set("NOISE_OVERESTIMATION", options.noiseOverestimation);
+    values.set("GAIN_FLOOR", options.gainFloor);
+  }
   return values;
 }
 

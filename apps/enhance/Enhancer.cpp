@@ -37,9 +37,9 @@ void requireAtMost(V value, V limit, const char* option, const char* why) {
 }  // namespace
 
 void EnhanceOptions::validate() const {
-  if (integrator != "median" && integrator != "poisson-gamma")
-    throw std::invalid_argument("integrator must be median or poisson-gamma, not '" + integrator +
-                                "'");
+  if (integrator != "median" && integrator != "poisson-gamma" && integrator != "mask")
+    throw std::invalid_argument("integrator must be median, poisson-gamma or mask, not '" +
+                                integrator + "'");
   StftGeometry{length, hop}.validate();
   requireAtMost(length, kMaxLength, "length", "longer frames only slow the run down");
   requireAtMost(maxRank, kMaxRank, "max-rank", "the cost of each frame grows with its square");

@@ -61,7 +61,7 @@ constexpr int kMaxThreads = 256;
 /// into node parameters by ChainParameters.h) and defaults to its typical value in the node
 /// tables, the best mean SI-SDR improvement found on the example set (see the README).
 struct EnhanceOptions {
-  std::string integrator = "median";  ///< "median" or "poisson-gamma"
+  std::string integrator = "median";  ///< "median", "poisson-gamma" or "mask"
   /// LENGTH: STFT frame length, samples
   int length = kMultiRobustPCAType.parameter("LENGTH").typicalInt();
   int hop = 256;  ///< STFT hop, samples
@@ -75,6 +75,13 @@ struct EnhanceOptions {
   float globalScale = kMultiRobustPCAType.parameter("GLOBAL_SCALE").typicalFloat();
   /// GLOBAL_SCALE of PoissonGammaIntegrator
   float pgGlobalScale = kPoissonGammaIntegratorType.parameter("GLOBAL_SCALE").typicalFloat();
+  /// SNR_SMOOTHING of SparseMaskIntegrator
+  float snrSmoothing = kSparseMaskIntegratorType.parameter("SNR_SMOOTHING").typicalFloat();
+  /// NOISE_OVERESTIMATION of SparseMaskIntegrator
+  float noiseOverestimation =
+      kSparseMaskIntegratorType.parameter("NOISE_OVERESTIMATION").typicalFloat();
+  /// GAIN_FLOOR of SparseMaskIntegrator
+  float gainFloor = kSparseMaskIntegratorType.parameter("GAIN_FLOOR").typicalFloat();
   /// SCALE_UPDATE_RATIO of MultiRobustPCA
   float scaleUpdateRatio = kMultiRobustPCAType.parameter("SCALE_UPDATE_RATIO").typicalFloat();
   /// EPSILON of MultiRobustPCA

@@ -261,8 +261,9 @@ int runScore(const ScoreCommand& cmd) {
 // The integrator and node options shared by `enhance`, `live` and (without the toolbox, as it
 // runs the linked cores) `batch`.
 void addEnhanceOptions(CLI::App* cmd, app::EnhanceOptions& o, bool toolbox = true) {
-  cmd->add_option("--integrator", o.integrator, "integrator node: median or poisson-gamma")
-      ->check(CLI::IsMember({"median", "poisson-gamma"}))
+  cmd->add_option("--integrator", o.integrator,
+                  "integrator node: median, poisson-gamma or mask (SparseMaskIntegrator)")
+      ->check(CLI::IsMember({"median", "poisson-gamma", "mask"}))
       ->capture_default_str();
   cmd->add_option("--length", o.length, "LENGTH: STFT frame length, samples")
       ->capture_default_str();
@@ -277,6 +278,15 @@ void addEnhanceOptions(CLI::App* cmd, app::EnhanceOptions& o, bool toolbox = tru
       ->capture_default_str();
   cmd->add_option("--pg-global-scale", o.pgGlobalScale,
                   "GLOBAL_SCALE of PoissonGammaIntegrator: magnitudes to counts")
+      ->capture_default_str();
+  cmd->add_option("--snr-smoothing", o.snrSmoothing,
+                  "SNR_SMOOTHING of SparseMaskIntegrator: decision-directed weight, [0, 1)")
+      ->capture_default_str();
+  cmd->add_option("--noise-overestimation", o.noiseOverestimation,
+                  "NOISE_OVERESTIMATION of SparseMaskIntegrator: factor on the residual's power")
+      ->capture_default_str();
+  cmd->add_option("--gain-floor", o.gainFloor,
+                  "GAIN_FLOOR of SparseMaskIntegrator: lowest gain, 0 to 1")
       ->capture_default_str();
   cmd->add_option("--scale-update-ratio", o.scaleUpdateRatio,
                   "SCALE_UPDATE_RATIO: weight of each frame in the running scale")

@@ -61,7 +61,7 @@ std::string refusal(const std::vector<float>& x, const app::EnhanceOptions& o) {
 TEST(Enhancer, PluginAndLinkedCoresGiveTheSameBits) {
   const std::vector<float> x = humAndBurst(0.5f);
   const int defaultTeam = omp_get_max_threads();
-  for (const char* integrator : {"median", "poisson-gamma"})
+  for (const char* integrator : {"median", "poisson-gamma", "mask"})
     for (int threads : {1, 2}) {
       SCOPED_TRACE(std::string(integrator) + ", threads " + std::to_string(threads));
       app::EnhanceOptions o = smallOptions();
@@ -78,6 +78,29 @@ TEST(Enhancer, PluginAndLinkedCoresGiveTheSameBits) {
     }
 }
 
+// A recording that starts with digital silence and whose channel 0 is dead: the mask goes on the
+// first channel that sounds, so the output is finite and not silent.
+TEST(Enhancer, LeadingSilenceAndADeadChannelZeroStillGiveTheBurst) {
+  std::vector<float> x = humAndBurst(0.5f);
+  const long silent = kRate / 10;
+  for (size_t i = 0; i < x.size(); ++i)
+    if (i % kChannels == 0 || static_cast<long>(i / kChannels) < silent) x[i] = 0.0f;
+  app::EnhanceOptions o = smallOptions();
+  o.integrator = "mask";
+  app::EnhanceStats stats;
+  const std::vector<float> y = run(x, o, NodeImplementation::LinkedCores, &stats);
+  EXPECT_FALSE(stats.silentOutput);
+  double burst = 0.0, before = 0.0;
+  for (size_t n = 0; n < y.size(); ++n) {
+    ASSERT_TRUE(std::isfinite(y[n])) << "sample " << n;
+    const double t = double(n) / kRate;
+    if (t > 0.22 && t < 0.28) burst += double(y[n]) * y[n];
+    if (static_cast<long>(n) < silent - o.length) before += double(y[n]) * y[n];
+  }
+  EXPECT_EQ(before, 0.0) << "silence in, silence out";
+  EXPECT_GT(burst / (0.06 * kRate), 0.1 * 0.3 * 0.3 / 2) << "the burst comes through";
+}
+
 TEST(Enhancer, LoudSignalsUpToTheLimitGiveFiniteOutput) {
   std::vector<float> x = humAndBurst(0.5f);
   float peak = 0.0f;
@@ -85,7 +108,7 @@ TEST(Enhancer, LoudSignalsUpToTheLimitGiveFiniteOutput) {
   for (float& v : x) v *= app::kMaxSampleMagnitude / peak;
   for (int i = 0; i < 300; ++i)
     x[static_cast<size_t>(4000 * kChannels + i)] = app::kMaxSampleMagnitude;
-  for (const char* integrator : {"median", "poisson-gamma"}) {
+  for (const char* integrator : {"median", "poisson-gamma", "mask"}) {
     SCOPED_TRACE(integrator);
     app::EnhanceOptions o = smallOptions();
     o.integrator = integrator;

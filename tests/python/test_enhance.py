@@ -27,7 +27,7 @@ def test_enhance_agrees_with_the_command_line_tool(tool, tmp_path):
     noisy = str(tmp_path / "noisy.wav")
     write_pcm16(noisy, x, 16000)
     x16, rate = read_wav(noisy)
-    for integrator in ("median", "poisson-gamma"):
+    for integrator in ("median", "poisson-gamma", "mask"):
         out = str(tmp_path / f"{integrator}.wav")
         subprocess.run([tool, "enhance", noisy, "-o", out, "--quiet", "--integrator", integrator],
                        check=True)

@@ -11,7 +11,7 @@ from conftest import hum_and_bursts
 RATE = 16000
 CHANNELS = 3
 GEOMETRY = dict(length=256, hop=64)
-INTEGRATORS = ("median", "poisson-gamma")
+INTEGRATORS = ("median", "poisson-gamma", "mask")
 
 
 def signal(seconds=0.3, channels=CHANNELS):
