@@ -1,6 +1,10 @@
 #include "nimbusdale/SparseMaskIntegration.h"
 
+#include "SparseMaskKernels.h"
+
 #include <algorithm>
+#include <cfloat>
+#include <cmath>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
@@ -14,29 +18,6 @@ namespace nimbusdale {
 namespace {
 
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
-
-// The a priori SNR of one channel in one bin (see the header). Every term is >= 0 or +inf, so no
-// NaN can come out: the ratios are taken before squaring, so powers of tiny magnitudes cannot
-// underflow into 0 / 0, and alpha * inf is never formed with alpha = 0.
-inline float channelPriorSnr(float a, float s, float previous, float alpha, float keep, float mu) {
-  const float residual = a - s;
-  if (!(residual > 0.0f)) return kInfinity;  // the whole bin is sparse
-  const float sparseRatio = s / residual;
-  const float instantaneous = (sparseRatio * sparseRatio) / mu;
-  if (alpha == 0.0f) return instantaneous;
-  const float previousRatio = previous / residual;
-  return alpha * ((previousRatio * previousRatio) / mu) + keep * instantaneous;
-}
-
-// Sorts `count` values ascending by insertion: there are few channels.
-inline void sortFew(float* values, int count) {
-  for (int i = 1; i < count; ++i) {
-    const float v = values[i];
-    int j = i;
-    for (; j > 0 && values[j - 1] > v; --j) values[j] = values[j - 1];
-    values[j] = v;
-  }
-}
 
 template <class V>
 void require(bool ok, const char* member, V value, const char* requirement) {
@@ -81,7 +62,7 @@ SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
   previousClean.assign(values, 0.0f);
   magnitude.assign(values, 0.0f);
   priorSnr.assign(values, 0.0f);
-  column.assign(static_cast<size_t>(config.numChannels), 0.0f);
+  live.assign(static_cast<size_t>(config.numBins), 0.0f);
   gain.assign(static_cast<size_t>(config.numBins), config.gainFloor);
 }
 
@@ -94,54 +75,107 @@ void SparseMaskIntegration::checkInputs(const float* sparse,
 
 void SparseMaskIntegration::process(const float* sparse, const std::complex<float>* spectrum,
                                     std::complex<float>* output) {
+  // Whole rows of bins at a time, so that the fast arithmetic runs each step as a SIMD kernel;
+  // the reference arithmetic runs the same operations in scalar loops (and takes every
+  // magnitude as the hypotenuse). The median across channels is a sorting network of rows.
+  constexpr bool fast = !NIMBUSDALE_REFERENCE_ARITHMETIC;
   const int channels = config.numChannels, bins = config.numBins;
+  const size_t n = static_cast<size_t>(bins);
   const float alpha = config.snrSmoothing, keep = 1.0f - alpha;
-  const float mu = config.noiseOverestimation, floor = config.gainFloor;
+  const float inverseMu = 1.0f / config.noiseOverestimation;  // finite: the rule requires it
+  const float floor = config.gainFloor;
+  const float* parts = reinterpret_cast<const float*>(spectrum);  // re, im, re, im, ...
 
-  // Each channel's magnitudes and a priori SNRs, one contiguous row at a time.
+  std::fill(live.begin(), live.end(), 0.0f);
   reference = -1;
   for (int c = 0; c < channels; ++c) {
     const long row = static_cast<long>(c) * bins;
+    float* a = magnitude.data() + row;
+    // |X| as spectrumMagnitude() forms it: the fast road where re^2 + im^2 stays in the normal
+    // range, the hypotenuse elsewhere (exact zeros included, which give 0).
+    if (!fast || kernels::magnitudes(parts + 2 * row, a, n))
+      for (int k = 0; k < bins; ++k) a[k] = spectrumMagnitude(spectrum[row + k]);
+
+    // xi_c, and +inf where the residual is 0 (all of the bin is sparse) or where the channel
+    // hears nothing: such a channel sorts after every live one and is not counted. The ratios
+    // are formed before squaring, so tiny magnitudes cannot underflow into 0 / 0.
     bool sounds = false;
-    for (int k = 0; k < bins; ++k) {
-      const float a = spectrumMagnitude(spectrum[row + k]);
-      magnitude[row + k] = a;
-      sounds |= a > 0.0f;
-      priorSnr[row + k] =
-          a > 0.0f ? channelPriorSnr(a, sparse[row + k], previousClean[row + k], alpha, keep, mu)
-                   : -1.0f;
+    if (fast) {
+      sounds = kernels::priorSnrs(a, sparse + row, previousClean.data() + row, alpha, keep,
+                                  inverseMu, priorSnr.data() + row, live.data(), n);
+    } else {
+      const float* s = sparse + row;
+      const float* previous = previousClean.data() + row;
+      float* xi = priorSnr.data() + row;
+      for (int k = 0; k < bins; ++k) {
+        const float residual = a[k] - s[k];
+        const float ratio = s[k] / residual;
+        float value = (ratio * ratio) * inverseMu;
+        if (alpha != 0.0f) {
+          const float carried = previous[k] / residual;
+          value = alpha * ((carried * carried) * inverseMu) + keep * value;
+        }
+        xi[k] = a[k] > 0.0f && residual > 0.0f ? value : kInfinity;
+        live[static_cast<size_t>(k)] += a[k] > 0.0f ? 1.0f : 0.0f;
+        sounds |= a[k] > 0.0f;
+      }
     }
     if (sounds && reference < 0) reference = c;
   }
   if (reference < 0) reference = 0;
 
-  // Per bin: the median over the channels that hear it, the Wiener gain, the floor.
-  for (int k = 0; k < bins; ++k) {
-    int live = 0;
-    for (int c = 0; c < channels; ++c) {
-      const float xi = priorSnr[static_cast<long>(c) * bins + k];
-      if (xi >= 0.0f) column[static_cast<size_t>(live++)] = xi;
+  // Sort each bin's column ascending: odd-even transposition over whole rows, C rounds.
+  for (int round = 0; round < channels; ++round)
+    for (int c = round % 2; c + 1 < channels; c += 2) {
+      float* lower = priorSnr.data() + static_cast<long>(c) * bins;
+      float* upper = lower + bins;
+      if (fast) {
+        kernels::compareExchange(lower, upper, n);
+        continue;
+      }
+      for (int k = 0; k < bins; ++k) {
+        const float p = lower[k], q = upper[k];
+        lower[k] = q < p ? q : p;
+        upper[k] = q < p ? p : q;
+      }
     }
-    float g = 0.0f;
-    if (live > 0) {
-      sortFew(column.data(), live);
-      const float upper = column[static_cast<size_t>(live / 2)];
-      const float xi =
-          live % 2 ? upper : (column[static_cast<size_t>(live / 2 - 1)] + upper) * 0.5f;
-      g = 1.0f / (1.0f + 1.0f / xi);  // xi / (1 + xi), 0 for xi = 0 and 1 for xi = inf
+
+  // The median of the live channels' xi_c, the Wiener gain xi / (1 + xi) (0 for xi = 0, 1 for
+  // xi = inf), the floor; no live channel gives the floor. Where every bin has the same number
+  // of live channels (all of them, or all but a dead one), the middle rows are the same for
+  // every bin.
+  const float count = bins > 0 ? live[0] : 0.0f;
+  const bool uniform =
+      count > 0.0f && std::all_of(live.begin(), live.end(), [&](float v) { return v == count; });
+  if (fast && uniform) {
+    const int l = static_cast<int>(count);
+    kernels::wienerGains(priorSnr.data() + static_cast<long>((l - 1) / 2) * bins,
+                         priorSnr.data() + static_cast<long>(l / 2) * bins, l % 2 != 0, floor,
+                         gain.data(), n);
+  } else {
+    for (int k = 0; k < bins; ++k) {
+      const int l = static_cast<int>(live[static_cast<size_t>(k)]);
+      float g = 0.0f;
+      if (l > 0) {
+        const float below = priorSnr[static_cast<long>((l - 1) / 2) * bins + k];
+        const float middle = priorSnr[static_cast<long>(l / 2) * bins + k];
+        const float xi = l % 2 ? middle : (below + middle) * 0.5f;
+        g = 1.0f / (1.0f + 1.0f / xi);
+      }
+      gain[static_cast<size_t>(k)] = g > floor ? g : floor;
     }
-    gain[static_cast<size_t>(k)] = std::max(g, floor);
   }
 
-  const std::complex<float>* toApply = spectrum + static_cast<long>(reference) * bins;
+  const float* toApply = parts + 2 * static_cast<long>(reference) * bins;
+  float* out = reinterpret_cast<float*>(output);
   for (int k = 0; k < bins; ++k) {
-    const float g = gain[static_cast<size_t>(k)];
-    output[k] = std::complex<float>(g * toApply[k].real(), g * toApply[k].imag());
+    out[2 * k] = gain[static_cast<size_t>(k)] * toApply[2 * k];
+    out[2 * k + 1] = gain[static_cast<size_t>(k)] * toApply[2 * k + 1];
   }
   for (int c = 0; c < channels; ++c) {
-    const long row = static_cast<long>(c) * bins;
-    for (int k = 0; k < bins; ++k)
-      previousClean[row + k] = gain[static_cast<size_t>(k)] * magnitude[row + k];
+    float* previous = previousClean.data() + static_cast<long>(c) * bins;
+    const float* a = magnitude.data() + static_cast<long>(c) * bins;
+    for (int k = 0; k < bins; ++k) previous[k] = gain[static_cast<size_t>(k)] * a[k];
   }
 }
 

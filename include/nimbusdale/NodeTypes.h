@@ -290,8 +290,11 @@ inline constexpr ParameterSpec kSparseMaskIntegratorParameters[] = {
      within(inclusive(0), exclusive(1), "lie from 0 up to, but not including, 1"), 0.4f, kSetting,
      "decision-directed weight of the previous frame's clean estimate in the a priori SNR", ""},
     {"NOISE_OVERESTIMATION", HostType::Float,
-     within(exclusive(0), unbounded(), "be positive and finite").andFinite(), 1.0f, kSetting,
-     "factor on the power of the residual |SPEC| - SPARSE taken as the noise power", ""},
+     within(exclusive(0), unbounded(), "be positive and finite, with a finite reciprocal")
+         .andFinite()
+         .andFiniteReciprocal(),
+     1.0f, kSetting, "factor on the power of the residual |SPEC| - SPARSE taken as the noise power",
+     ""},
     {"GAIN_FLOOR", HostType::Float, within(inclusive(0), inclusive(1), "lie between 0 and 1"),
      0.03f, kSetting, "lowest gain applied to a bin", ""},
 };

@@ -77,8 +77,8 @@ class SparseMaskIntegration {
   SparseMaskSettings config;
   std::vector<float> previousClean;  // C x F: last frame's clean amplitude estimate, G' A'_c
   std::vector<float> magnitude;      // C x F scratch: this frame's A_c
-  std::vector<float> priorSnr;       // C x F scratch: this frame's xi_c, -1 where A_c = 0
-  std::vector<float> column;         // C scratch: one bin's live xi_c
+  std::vector<float> priorSnr;       // C x F scratch: this frame's xi_c, sorted per bin
+  std::vector<float> live;           // F scratch: channels with A_c > 0 in each bin
   std::vector<float> gain;           // F: this frame's G
   int reference = 0;
 };

@@ -187,7 +187,7 @@ TEST(SparseMaskIntegrator, RefusesParametersOutsideTheirRules) {
             "but not including, 1");
   EXPECT_EQ(refusal(maskParams(4, 512, 0.5f, 0.0f)),
             "SparseMaskIntegrator 'mask': parameter NOISE_OVERESTIMATION is 0; it must be "
-            "positive and finite");
+            "positive and finite, with a finite reciprocal");
   EXPECT_EQ(refusal(maskParams(4, 512, 0.5f, 1.0f, -0.5f)),
             "SparseMaskIntegrator 'mask': parameter GAIN_FLOOR is -0.5; it must lie between 0 and "
             "1");

@@ -1,0 +1,151 @@
+// Compiled once per instruction set by Highway's foreach_target; the last pass (HWY_ONCE) adds
+// the dispatching entry points.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "SparseMaskKernels.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include <cfloat>
+#include <cmath>
+#include <limits>
+
+#include "SparseMaskKernels.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace nimbusdale::kernels {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+using Tag = hn::ScalableTag<float>;
+constexpr float kInfinity = std::numeric_limits<float>::infinity();
+
+bool Magnitudes(const float* HWY_RESTRICT parts, float* HWY_RESTRICT a, size_t n) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  const auto low = hn::Set(d, FLT_MIN), high = hn::Set(d, FLT_MAX);
+  auto outside = hn::FirstN(d, 0);
+  size_t k = 0;
+  for (; k + N <= n; k += N) {
+    hn::Vec<Tag> re, im;
+    hn::LoadInterleaved2(d, parts + 2 * k, re, im);
+    const auto squared = hn::Add(hn::Mul(re, re), hn::Mul(im, im));
+    outside = hn::Or(outside, hn::Not(hn::And(hn::Ge(squared, low), hn::Le(squared, high))));
+    hn::StoreU(hn::Sqrt(squared), d, a + k);
+  }
+  bool tail = false;
+  for (; k < n; ++k) {
+    const float re = parts[2 * k], im = parts[2 * k + 1];
+    const float squared = re * re + im * im;
+    tail |= !(squared >= FLT_MIN && squared <= FLT_MAX);
+    a[k] = std::sqrt(squared);
+  }
+  return tail || !hn::AllFalse(d, outside);
+}
+
+bool PriorSnrs(const float* HWY_RESTRICT a, const float* HWY_RESTRICT s,
+               const float* HWY_RESTRICT previous, float alpha, float keep, float inverseMu,
+               float* HWY_RESTRICT xi, float* HWY_RESTRICT live, size_t n) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  const auto zero = hn::Zero(d), one = hn::Set(d, 1.0f), inf = hn::Set(d, kInfinity);
+  const auto vAlpha = hn::Set(d, alpha), vKeep = hn::Set(d, keep), vMu = hn::Set(d, inverseMu);
+  auto sounds = hn::FirstN(d, 0);
+  size_t k = 0;
+  for (; k + N <= n; k += N) {
+    const auto va = hn::LoadU(d, a + k), vs = hn::LoadU(d, s + k);
+    const auto residual = hn::Sub(va, vs);
+    const auto ratio = hn::Div(vs, residual);
+    auto value = hn::Mul(hn::Mul(ratio, ratio), vMu);
+    if (alpha != 0.0f) {
+      const auto carried = hn::Div(hn::LoadU(d, previous + k), residual);
+      value =
+          hn::Add(hn::Mul(vAlpha, hn::Mul(hn::Mul(carried, carried), vMu)), hn::Mul(vKeep, value));
+    }
+    const auto hears = hn::Gt(va, zero);
+    hn::StoreU(hn::IfThenElse(hn::And(hears, hn::Gt(residual, zero)), value, inf), d, xi + k);
+    hn::StoreU(hn::Add(hn::LoadU(d, live + k), hn::IfThenElseZero(hears, one)), d, live + k);
+    sounds = hn::Or(sounds, hears);
+  }
+  bool tail = false;
+  for (; k < n; ++k) {
+    const float residual = a[k] - s[k];
+    const float ratio = s[k] / residual;
+    float value = (ratio * ratio) * inverseMu;
+    if (alpha != 0.0f) {
+      const float carried = previous[k] / residual;
+      value = alpha * ((carried * carried) * inverseMu) + keep * value;
+    }
+    xi[k] = a[k] > 0.0f && residual > 0.0f ? value : kInfinity;
+    live[k] += a[k] > 0.0f ? 1.0f : 0.0f;
+    tail |= a[k] > 0.0f;
+  }
+  return tail || !hn::AllFalse(d, sounds);
+}
+
+void CompareExchange(float* HWY_RESTRICT lower, float* HWY_RESTRICT upper, size_t n) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  size_t k = 0;
+  for (; k + N <= n; k += N) {
+    const auto p = hn::LoadU(d, lower + k), q = hn::LoadU(d, upper + k);
+    hn::StoreU(hn::Min(p, q), d, lower + k);
+    hn::StoreU(hn::Max(p, q), d, upper + k);
+  }
+  for (; k < n; ++k) {
+    const float p = lower[k], q = upper[k];
+    lower[k] = q < p ? q : p;
+    upper[k] = q < p ? p : q;
+  }
+}
+
+void WienerGains(const float* HWY_RESTRICT below, const float* HWY_RESTRICT middle, bool odd,
+                 float floor, float* HWY_RESTRICT gain, size_t n) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  const auto one = hn::Set(d, 1.0f), half = hn::Set(d, 0.5f), vFloor = hn::Set(d, floor);
+  size_t k = 0;
+  for (; k + N <= n; k += N) {
+    auto xi = hn::LoadU(d, middle + k);
+    if (!odd) xi = hn::Mul(hn::Add(hn::LoadU(d, below + k), xi), half);
+    const auto g = hn::Div(one, hn::Add(one, hn::Div(one, xi)));
+    hn::StoreU(hn::Max(g, vFloor), d, gain + k);
+  }
+  for (; k < n; ++k) {
+    const float xi = odd ? middle[k] : (below[k] + middle[k]) * 0.5f;
+    const float g = 1.0f / (1.0f + 1.0f / xi);
+    gain[k] = g > floor ? g : floor;
+  }
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace nimbusdale::kernels
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace nimbusdale::kernels {
+
+HWY_EXPORT(Magnitudes);
+HWY_EXPORT(PriorSnrs);
+HWY_EXPORT(CompareExchange);
+HWY_EXPORT(WienerGains);
+
+bool magnitudes(const float* parts, float* a, size_t n) {
+  return HWY_DYNAMIC_DISPATCH(Magnitudes)(parts, a, n);
+}
+
+bool priorSnrs(const float* a, const float* s, const float* previous, float alpha, float keep,
+               float inverseMu, float* xi, float* live, size_t n) {
+  return HWY_DYNAMIC_DISPATCH(PriorSnrs)(a, s, previous, alpha, keep, inverseMu, xi, live, n);
+}
+
+void compareExchange(float* lower, float* upper, size_t n) {
+  HWY_DYNAMIC_DISPATCH(CompareExchange)(lower, upper, n);
+}
+
+void wienerGains(const float* below, const float* middle, bool odd, float floor, float* gain,
+                 size_t n) {
+  HWY_DYNAMIC_DISPATCH(WienerGains)(below, middle, odd, floor, gain, n);
+}
+
+}  // namespace nimbusdale::kernels
+#endif

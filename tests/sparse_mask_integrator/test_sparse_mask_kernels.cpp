@@ -1,0 +1,133 @@
+// The sparse-mask kernels on every instruction set compiled into the binary give the bits of the
+// scalar arithmetic they stand for, tails and the values at the ends of the float range included.
+#include <gtest/gtest.h>
+#include <hwy/targets.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "SparseMaskKernels.h"
+
+namespace {
+
+namespace kernels = nimbusdale::kernels;
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+class EveryTarget : public ::testing::TestWithParam<int64_t> {
+ protected:
+  void SetUp() override { hwy::SetSupportedTargetsForTest(GetParam()); }
+  void TearDown() override { hwy::SetSupportedTargetsForTest(0); }
+};
+
+bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+/// Magnitude-like values spread over the float range, with exact zeros, subnormals and huge ones
+/// mixed in.
+std::vector<float> spread(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> exponent(-44.0f, 38.0f), unit(0.0f, 1.0f);
+  std::vector<float> v(n);
+  for (float& x : v) {
+    const float u = unit(rng);
+    x = u < 0.1f ? 0.0f : u < 0.5f ? unit(rng) * 4.0f : std::pow(10.0f, exponent(rng)) * unit(rng);
+    if (!std::isfinite(x)) x = FLT_MAX;
+  }
+  return v;
+}
+
+TEST_P(EveryTarget, MagnitudesAreTheScalarSquareRootsAndFlagTheRangeEnds) {
+  for (size_t n : {0u, 1u, 7u, 257u, 1000u}) {
+    SCOPED_TRACE(n);
+    std::vector<float> parts = spread(2 * n, 1);
+    for (size_t i = 0; i < parts.size(); i += 3) parts[i] = -parts[i];
+    std::vector<float> fast(n), scalar(n);
+    bool outside = false;
+    for (size_t k = 0; k < n; ++k) {
+      const float squared = parts[2 * k] * parts[2 * k] + parts[2 * k + 1] * parts[2 * k + 1];
+      outside |= !(squared >= FLT_MIN && squared <= FLT_MAX);
+      scalar[k] = std::sqrt(squared);
+    }
+    EXPECT_EQ(kernels::magnitudes(parts.data(), fast.data(), n), outside);
+    EXPECT_TRUE(sameBits(fast, scalar));
+  }
+  // Values that stay in range are not flagged, whatever the count.
+  std::vector<float> ones(2 * 37, 1.0f), out(37);
+  EXPECT_FALSE(kernels::magnitudes(ones.data(), out.data(), 37));
+  EXPECT_EQ(out[36], std::sqrt(2.0f));
+}
+
+TEST_P(EveryTarget, PriorSnrsAreTheScalarArithmetic) {
+  for (float alpha : {0.0f, 0.4f, 0.98f})
+    for (size_t n : {0u, 3u, 257u, 1000u}) {
+      SCOPED_TRACE(std::to_string(alpha) + ", " + std::to_string(n));
+      const std::vector<float> a = spread(n, 2), previous = spread(n, 4);
+      std::vector<float> s = spread(n, 3);
+      for (size_t k = 0; k < n; k += 5) s[k] = a[k];  // residual exactly 0
+      const float keep = 1.0f - alpha, inverseMu = 1.25f;
+      std::vector<float> fast(n), scalar(n), fastLive(n, 1.0f), scalarLive(n, 1.0f);
+      bool sounds = false;
+      for (size_t k = 0; k < n; ++k) {
+        const float residual = a[k] - s[k];
+        const float ratio = s[k] / residual;
+        float value = (ratio * ratio) * inverseMu;
+        if (alpha != 0.0f) {
+          const float carried = previous[k] / residual;
+          value = alpha * ((carried * carried) * inverseMu) + keep * value;
+        }
+        scalar[k] = a[k] > 0.0f && residual > 0.0f ? value : kInf;
+        scalarLive[k] += a[k] > 0.0f ? 1.0f : 0.0f;
+        sounds |= a[k] > 0.0f;
+      }
+      EXPECT_EQ(kernels::priorSnrs(a.data(), s.data(), previous.data(), alpha, keep, inverseMu,
+                                   fast.data(), fastLive.data(), n),
+                sounds);
+      EXPECT_TRUE(sameBits(fast, scalar));
+      EXPECT_TRUE(sameBits(fastLive, scalarLive));
+      for (float x : fast) ASSERT_FALSE(std::isnan(x));
+    }
+  const std::vector<float> zeros(19, 0.0f);
+  std::vector<float> xi(19), live(19, 0.0f);
+  EXPECT_FALSE(kernels::priorSnrs(zeros.data(), zeros.data(), zeros.data(), 0.5f, 0.5f, 1.0f,
+                                  xi.data(), live.data(), 19));
+  EXPECT_EQ(xi, std::vector<float>(19, kInf));
+  EXPECT_EQ(live, std::vector<float>(19, 0.0f));
+}
+
+TEST_P(EveryTarget, CompareExchangeAndWienerGainsAreTheScalarArithmetic) {
+  for (size_t n : {0u, 5u, 257u}) {
+    SCOPED_TRACE(n);
+    std::vector<float> lower = spread(n, 5), upper = spread(n, 6);
+    for (size_t k = 0; k < n; k += 7) upper[k] = kInf;
+    std::vector<float> lo = lower, hi = upper;
+    kernels::compareExchange(lo.data(), hi.data(), n);
+    for (size_t k = 0; k < n; ++k) {
+      ASSERT_EQ(lo[k], std::min(lower[k], upper[k]));
+      ASSERT_EQ(hi[k], std::max(lower[k], upper[k]));
+    }
+    for (bool odd : {true, false}) {
+      std::vector<float> fast(n), scalar(n);
+      for (size_t k = 0; k < n; ++k) {
+        const float xi = odd ? hi[k] : (lo[k] + hi[k]) * 0.5f;
+        const float g = 1.0f / (1.0f + 1.0f / xi);
+        scalar[k] = g > 0.03f ? g : 0.03f;
+      }
+      kernels::wienerGains(lo.data(), hi.data(), odd, 0.03f, fast.data(), n);
+      EXPECT_TRUE(sameBits(fast, scalar)) << (odd ? "odd" : "even");
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(SparseMaskKernels, EveryTarget,
+                         ::testing::ValuesIn(hwy::SupportedAndGeneratedTargets()),
+                         [](const ::testing::TestParamInfo<int64_t>& info) {
+                           return std::string(hwy::TargetName(info.param));
+                         });
+
+}  // namespace
