@@ -121,7 +121,7 @@ void init_stream(py::module_& m) {
 The enhancement of nimbusdale.enhance, fed block by block with memory that does not grow with
 the stream: for live audio, pipes, and recordings too long to hold.
 
-Enhancer(channels, sample_rate, integrator="median", *, length=..., hop=..., ...) takes the
+Enhancer(channels, sample_rate, integrator="mask", *, length=..., hop=..., ...) takes the
 options of nimbusdale.enhance with the same names and defaults.
 
 process(block) takes any number of samples and returns the enhanced samples that became final;

@@ -61,7 +61,7 @@ constexpr int kMaxThreads = 256;
 /// into node parameters by ChainParameters.h) and defaults to its typical value in the node
 /// tables, the best mean SI-SDR improvement found on the example set (see the README).
 struct EnhanceOptions {
-  std::string integrator = "median";  ///< "median", "poisson-gamma" or "mask"
+  std::string integrator = "mask";  ///< "mask" (SparseMaskIntegrator), "median" or "poisson-gamma"
   /// LENGTH: STFT frame length, samples
   int length = kMultiRobustPCAType.parameter("LENGTH").typicalInt();
   int hop = 256;  ///< STFT hop, samples

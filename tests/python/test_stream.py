@@ -87,7 +87,7 @@ def test_signals_shorter_than_a_frame_and_empty(integrator, samples):
 def test_default_options_are_those_of_enhance():
     x = signal(seconds=0.5)
     e = nimbusdale.Enhancer(CHANNELS, RATE)
-    assert (e.integrator, e.length, e.hop, e.latency_samples) == ("median", 1024, 256, 1024)
+    assert (e.integrator, e.length, e.hop, e.latency_samples) == ("mask", 1024, 256, 1024)
     y = np.concatenate([e.process(x[:5000]), e.process(x[5000:]), e.flush()])
     np.testing.assert_array_equal(y, nimbusdale.enhance(x, RATE))
 
@@ -105,13 +105,13 @@ def test_options_reach_the_run():
 def test_mono_takes_1d_and_2d_blocks_and_any_layout():
     x = signal(channels=1)
     want = reference(x, "median", **GEOMETRY)
-    e = nimbusdale.Enhancer(1, RATE, **GEOMETRY)
+    e = nimbusdale.Enhancer(1, RATE, "median", **GEOMETRY)
     y = [e.process(x[:1000, 0]), e.process(x[1000:2000]), e.process(x[2000:, 0].copy())]
     np.testing.assert_array_equal(np.concatenate(y + [e.flush()]), want)
 
     wide = signal()
     strided = np.asfortranarray(wide)  # not C-contiguous: copied, not misread
-    e = nimbusdale.Enhancer(CHANNELS, RATE, **GEOMETRY)
+    e = nimbusdale.Enhancer(CHANNELS, RATE, "median", **GEOMETRY)
     y = [e.process(strided[:2000]), e.process(wide[2000:][::-1][::-1])]
     np.testing.assert_array_equal(np.concatenate(y + [e.flush()]),
                                   reference(wide, "median", **GEOMETRY))

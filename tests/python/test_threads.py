@@ -134,4 +134,5 @@ def test_concurrent_enhance_gives_the_serial_results():
         for i, expected in enumerate(serial):
             np.testing.assert_array_equal(got[i], expected, err_msg=str(calls[i]))
     # One thread or two give the same bits.
-    np.testing.assert_array_equal(nimbusdale.enhance(x, 16000, seed=7, threads=1), serial[1])
+    np.testing.assert_array_equal(nimbusdale.enhance(x, 16000, "median", seed=7, threads=1),
+                                  serial[1])
