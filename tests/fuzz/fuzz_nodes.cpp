@@ -1,4 +1,4 @@
-// Fuzzes the three plug-in nodes as a host runs them: each is created by type name from the
+// Fuzzes the plug-in's nodes as a host runs them: each is created by type name from the
 // loaded toolbox with fuzzed parameters (values and types, some missing), fed a few fuzzed frames
 // (shapes and element types sometimes wrong) by replaying source nodes, and pulled count by
 // count.
@@ -134,6 +134,16 @@ const std::vector<NodeSpec>& nodeSpecs() {
        {{"NUM_CHANNEL", ParamType::Int, -1, 8},
         {"LENGTH", ParamType::Int, -2, 64},
         {"GLOBAL_SCALE", ParamType::Float, 0, 0, 4.0f}},
+       {"SPEC"},
+       {"SPARSE"},
+       true,
+       true},
+      {"SparseMaskIntegrator",
+       {{"NUM_CHANNEL", ParamType::Int, -1, 8},
+        {"LENGTH", ParamType::Int, -5, 64},
+        {"SNR_SMOOTHING", ParamType::Float, 0, 0, 1.0f},
+        {"NOISE_OVERESTIMATION", ParamType::Float, 0, 0, 4.0f},
+        {"GAIN_FLOOR", ParamType::Float, 0, 0, 1.0f}},
        {"SPEC"},
        {"SPARSE"},
        true,

@@ -144,6 +144,13 @@ def node_seeds():
                                        frames(3, [True, False], 8, 33, generated=True))
     yield "poisson_gamma_2ch_4bins", (bytes([2, 0]) + param_int(2, -1) + param_int(6, -2) +
                                       param_float(72) + frames(2, [True, False], 2, 4))
+    # SparseMaskIntegrator: NUM_CHANNEL 3, LENGTH 8 (5 bins), SNR_SMOOTHING 0.4,
+    # NOISE_OVERESTIMATION 1, GAIN_FLOOR 0.03 (about); then 8 channels, 33 bins, generated frames.
+    mask_params = param_float(96) + param_float(72) + param_float(37)
+    yield "mask_3ch_5bins", (bytes([3, 0]) + param_int(3, -1) + param_int(8, -5) + mask_params +
+                             frames(3, [True, False], 3, 5))
+    yield "mask_8ch_33bins", (bytes([3, 0]) + param_int(8, -1) + param_int(64, -5) + mask_params +
+                              frames(3, [True, False], 8, 33, generated=True))
 
 
 def main():
