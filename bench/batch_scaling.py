@@ -145,11 +145,11 @@ def main():
                 return wall, sum(r["seconds"] for r in records), len(records)
             return run
 
-        # One thread a file is batch's default; -j 1 --threads 2 shows one file on two.
+        # batch -j 1 gives its one file every processor; --threads 1 shows one job on one.
         runs = [("enhance, one process a file", 1, cpus, loop),
-                ("batch -j 1", 1, 1, batch(["-j", "1"])),
-                ("batch -j 1 --threads 2", 1, 2, batch(["-j", "1", "--threads", "2"])),
-                ("batch -j 2", 2, 1, batch(["-j", "2"])),
+                ("batch -j 1 --threads 1", 1, 1, batch(["-j", "1", "--threads", "1"])),
+                ("batch -j 1", 1, cpus, batch(["-j", "1"])),
+                ("batch -j 2", 2, max(1, cpus // 2), batch(["-j", "2"])),
                 ("Dask, 1 worker process", 1, 1, dask(1)),
                 ("Dask, 2 worker processes", 2, 1, dask(2))]
         # Rounds over every run, keeping each run's fastest: other load on the machine only ever

@@ -15,7 +15,7 @@ struct BatchCommand {
   int jobs = 0;  ///< 0: processors / threads per file
   double maxLagMs = 50.0;
   bool retryFailed = false, quiet = false;
-  EnhanceOptions options;  ///< threads: of each file (0: one)
+  EnhanceOptions options;  ///< threads: of each file (0: processors / jobs)
 };
 
 /// The options of `batch` other than the enhancement options.
