@@ -2,12 +2,13 @@
 """Scores the nimbusdale tool and single-channel peers on the example set: the change in SI-SDR
 and SDR from the unprocessed channel 0, and STOI, against each item's clean reference.
 
-    /usr/bin/python3 bench/evaluate_examples.py [--tool PATH] [--examples DIR]
+    /usr/bin/python3 bench/evaluate_examples.py [--tool PATH] [--examples DIR | --held-out]
         [--integrator NAME] [--grid OPTION=V1,V2,...]... [--peers LIST] [--speex PATH]
         [--keep DIR] [-- EXTRA TOOL OPTIONS]
 
 Without --examples the set is generated into build/examples by examples/make_examples.py (needs
-espeak-ng, sox and python3-numpy). --integrator NAME and the options after -- go to every
+espeak-ng, sox and python3-numpy); with --held-out, the held-out set (other voices, lines,
+babble talkers and random draws under the same conditions) into build/examples-held-out. --integrator NAME and the options after -- go to every
 `nimbusdale enhance` run; each --grid adds an axis, and every combination is run and scored.
 
 Peers, on channel 0 of the same items (--peers, default speex,sox,lsa; --peers '' for none):
@@ -286,6 +287,8 @@ def main():
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--tool", default=os.path.join(ROOT, "build/release/apps/nimbusdale"))
     parser.add_argument("--examples", help="folder of items (default: generate build/examples)")
+    parser.add_argument("--held-out", action="store_true",
+                        help="generate and score the held-out set instead of the development set")
     parser.add_argument("--integrator", help="integrator node for every nimbusdale run")
     parser.add_argument("--grid", action="append", default=[], metavar="OPTION=V1,V2,...")
     parser.add_argument("--peers", default="speex,sox,lsa",
@@ -313,10 +316,14 @@ def main():
             raise SystemExit("the lsa peer needs python3-scipy (apt-get install python3-scipy), "
                              "or leave lsa out of --peers")
 
+    if args.examples and args.held_out:
+        raise SystemExit("--examples and --held-out exclude each other")
     examples = args.examples
     if not examples:
-        examples = os.path.join(ROOT, "build/examples")
-        subprocess.run([sys.executable, os.path.join(ROOT, "examples/make_examples.py"), examples],
+        examples = os.path.join(ROOT, "build/examples-held-out" if args.held_out
+                                else "build/examples")
+        subprocess.run([sys.executable, os.path.join(ROOT, "examples/make_examples.py")]
+                       + (["--held-out"] if args.held_out else []) + [examples],
                        check=True, stdout=subprocess.DEVNULL)
     items = load_items(examples, generated=not args.examples)
 

@@ -6,7 +6,12 @@ clean.wav (the speech alone as channel 0 hears it, reverberation included where 
 it). Run with Debian's /usr/bin/python3; needs python3-numpy, espeak-ng and sox. Deterministic:
 the same files every run, so only examples/demo is committed and the rest is made on demand.
 
-    /usr/bin/python3 examples/make_examples.py [OUTDIR]   (default: examples/)
+    /usr/bin/python3 examples/make_examples.py [--held-out] [OUTDIR]   (default: examples/)
+
+--held-out makes the held-out set instead: the same twenty conditions (noise, channels, SNR,
+reverberation, silence, dead channel) with other voices, other sentences, other babble talkers
+and other random draws. Defaults are chosen on the development set; the held-out set tells
+how they do on recordings they were not chosen on.
 
 The set covers machine noises (motor, fan, mains hum, drill, pump, gearbox), steady broadband
 noise, babble from several espeak-ng voices, wind (strong below a few hundred hertz, gusting and
@@ -39,6 +44,56 @@ BABBLE = [
     ("en-us+f1", ["We are going to the coast for a few days in August.",
                   "He plays the piano every evening after dinner."]),
 ]
+
+# The held-out set's talkers: voices and lines that appear nowhere in the development set.
+BABBLE_HELD_OUT = [
+    ("en-gb-x-gbclan+m2", ["The ferry leaves at half past six from the north pier.",
+                           "I would rather walk than wait for the next bus."]),
+    ("en-us-nyc+f3", ["My sister painted the kitchen a pale shade of yellow.",
+                      "Did anybody bring an umbrella for the walk back?"]),
+    ("en-gb-x-gbcwmd+m6", ["The plumber promised to come round on Monday morning.",
+                           "Our neighbours keep bees at the bottom of their garden."]),
+    ("en-us+f5", ["They counted forty swans on the lake last weekend.",
+                  "The library closes early during the summer holidays."]),
+    ("en-gb+m4", ["I have never been able to whistle with my fingers.",
+                  "The soup needs a little more salt and pepper."]),
+    ("en-029+f1", ["We missed the start of the film because of the traffic.",
+                   "Her grandfather still writes letters with a fountain pen."]),
+]
+VOICES_HELD_OUT = ["en-gb-x-gbclan", "en-us-nyc+f2", "en-gb-x-gbcwmd+m4", "en-us+m6",
+                   "en-gb+f5", "en-029+m3", "en-gb-scotland+f1", "en-us-nyc+m2"]
+LINES_HELD_OUT = [
+    "Put the blue folder on the top shelf.", "The meeting will start at nine sharp.",
+    "Listen carefully to the sound of the engine.", "Something is rattling under the bonnet.",
+    "Switch the lights off when you leave the lab.", "The battery is almost empty.",
+    "Bring the robot back to the charging station.", "Its left wheel is stuck again.",
+    "We measured the noise at every corner of the hall.", "The readings were higher near the door.",
+    "Please repeat the last number slowly.", "I could not hear it over the machine.",
+    "The delivery arrived a day earlier than planned.", "Sign here and keep the receipt.",
+    "A cold wind blew across the open field.", "The farmer closed the gate behind us.",
+    "The printer jammed halfway through the report.", "Open the side panel and pull the paper.",
+    "Keep your hands away from the moving belt.", "The guard must stay closed at all times.",
+    "Dinner is ready whenever you are hungry.", "Wash your hands before you sit down.",
+    "The children built a castle out of cardboard.", "It fell over when the dog ran past.",
+    "Write the date at the top of every page.", "Then hand the sheets to the front.",
+    "The valve opens when the pressure drops.", "Watch the gauge while I turn the handle.",
+    "Thank you for calling, how can I help?", "Your order has been sent this morning.",
+    "The river rose quickly after the heavy rain.", "The bridge was closed for two days.",
+    "Turn the volume down, the baby is asleep.", "We can talk again in the morning.",
+    "The new drill is much quieter than the old one.", "It still shakes the whole bench.",
+    "Meet me at the station entrance at noon.", "I will be wearing a green coat.",
+    "The clock in the tower stopped at midnight.", "Nobody has climbed up to fix it.",
+]
+
+
+def held_out(items):
+    """The development items' conditions with the held-out voices and lines."""
+    out = []
+    for i, (name, channels, kind, snr_db, _voice, _lines, *extras) in enumerate(items):
+        out.append((name, channels, kind, snr_db, VOICES_HELD_OUT[i % len(VOICES_HELD_OUT)],
+                    LINES_HELD_OUT[2 * i:2 * i + 2], *extras))
+    return out
+
 
 # Extras of an item (all optional):
 #   lead     seconds of noise before the speech, on top of the 0.4 s every item has
@@ -171,11 +226,11 @@ def knocks(n, rng, rate_hz, jitter, ring_hz, decay_s):
     return np.convolve(x, ring)[:n]
 
 
-def babble(n, channels, rng):
-    """Talkers from BABBLE at equal level, each its own point source (its own delays between
-    channels), each starting at a random point of its looped lines."""
+def babble(n, channels, rng, talkers):
+    """Talkers (a list like BABBLE) at equal level, each its own point source (its own delays
+    between channels), each starting at a random point of its looped lines."""
     field = np.zeros((n, channels))
-    for voice, lines in BABBLE:
+    for voice, lines in talkers:
         talk = speech(voice, lines, gap=0.15, speed=int(rng.integers(150, 185)), headroom_db=1.0)
         talk = np.roll(np.resize(talk, n + 16), -int(rng.integers(0, len(talk))))
         talk /= np.std(talk)
@@ -206,7 +261,7 @@ def clicks(n, rng):
     return x / np.std(x) + 0.05 * shaped(n, rng, lambda f: np.ones_like(f))
 
 
-def noise_source(kind, n, rng, channels=1):
+def noise_source(kind, n, rng, channels=1, talkers=BABBLE):
     """The noise: one signal (a point source, delayed per channel by the caller) or an
     (n, channels) field for the kinds that are not a single source."""
     if kind == "motor":
@@ -233,7 +288,7 @@ def noise_source(kind, n, rng, channels=1):
                           + 0.7 * harmonic(n, 233.0, 5000, rng, 0.004))
                 + 0.4 * coloured(n, rng, 0.5))
     if kind == "babble":
-        return babble(n, channels, rng)
+        return babble(n, channels, rng, talkers)
     if kind == "wind":
         return wind(n, channels, rng)
     if kind == "clicks":
@@ -287,15 +342,16 @@ def describe(channels, kind, snr_db, extras=None):
     return ", ".join(words)
 
 
-def make(outdir, name, channels, kind, snr_db, voice, sentences, extras=None, *, seed):
+def make(outdir, name, channels, kind, snr_db, voice, sentences, extras=None, *, seed,
+         talkers=BABBLE, headroom_db=0.0):
     extras = extras or {}
     rng = np.random.default_rng(seed)
     # Reverberation draws from its own generator, so adding it to an item leaves the rest alone.
     room_rng = np.random.default_rng([seed, 1])
-    s = 0.3 * speech(voice, sentences)
+    s = 0.3 * speech(voice, sentences, headroom_db=headroom_db)
     s = np.concatenate([np.zeros(int(extras.get("lead", 0.0) * RATE)), s])
     n = len(s)
-    noise = noise_source(kind, n + 16, rng, channels)
+    noise = noise_source(kind, n + 16, rng, channels, talkers)
     speech_delays = rng.integers(0, 4, channels)
     speech_delays[0] = 0
     noise_delays = rng.integers(0, 8, channels)
@@ -341,10 +397,24 @@ def make(outdir, name, channels, kind, snr_db, voice, sentences, extras=None, *,
     print(f"{folder}: {len(mix) / RATE:.2f} s, {describe(channels, kind, snr_db, extras)}")
 
 
+# Seeds of the held-out items start here, far from the development items' 0, 1, 2, ...
+HELD_OUT_SEED = 1000
+
+
 def main():
-    outdir = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.abspath(__file__))
-    for seed, item in enumerate(ITEMS):
-        make(outdir, *item, seed=seed)
+    args = sys.argv[1:]
+    held = "--held-out" in args
+    args = [a for a in args if a != "--held-out"]
+    if len(args) > 1 or any(a.startswith("-") for a in args):
+        raise SystemExit("usage: make_examples.py [--held-out] [OUTDIR]")
+    outdir = args[0] if args else os.path.dirname(os.path.abspath(__file__))
+    if held:
+        for i, item in enumerate(held_out(ITEMS)):
+            # Louder voices than the development set's: 1 dB keeps sox from clipping them.
+            make(outdir, *item, seed=HELD_OUT_SEED + i, talkers=BABBLE_HELD_OUT, headroom_db=1.0)
+    else:
+        for seed, item in enumerate(ITEMS):
+            make(outdir, *item, seed=seed)
 
 
 if __name__ == "__main__":

@@ -157,3 +157,33 @@ class TestLsa:
         loud = slice(int(1.5 * RATE), int(2.5 * RATE))
         assert sm.si_sdr(tone[loud], body[loud]) > 20
         assert np.std(body[loud]) == pytest.approx(np.std(tone[loud]), rel=0.05)
+
+
+class TestHeldOutSet:
+    """The held-out set must share the development set's conditions and nothing it speaks."""
+
+    @pytest.fixture(scope="class")
+    def sets(self):
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                        "examples"))
+        import make_examples
+        return make_examples, make_examples.ITEMS, make_examples.held_out(make_examples.ITEMS)
+
+    def test_same_conditions(self, sets):
+        _, dev, held = sets
+        assert len(held) == len(dev)
+        for d, h in zip(dev, held):
+            assert d[:4] == h[:4] and d[6:] == h[6:]
+
+    def test_no_voice_or_line_in_common(self, sets):
+        m, dev, held = sets
+        dev_lines = {line for item in dev for line in item[5]}
+        dev_lines |= {line for _, lines in m.BABBLE for line in lines}
+        held_lines = [line for item in held for line in item[5]]
+        held_lines += [line for _, lines in m.BABBLE_HELD_OUT for line in lines]
+        assert len(set(held_lines)) == len(held_lines)
+        assert all(len(item[5]) == 2 for item in held)
+        assert not dev_lines & set(held_lines)
+        dev_voices = {item[4] for item in dev} | {v for v, _ in m.BABBLE}
+        held_voices = {item[4] for item in held} | {v for v, _ in m.BABBLE_HELD_OUT}
+        assert not dev_voices & held_voices
