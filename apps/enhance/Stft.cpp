@@ -122,6 +122,27 @@ void StftSource::calculate(int, int count, FD::Buffer& out) {
   }
 }
 
+namespace {
+// What both overlap-add sinks do with a frame: check that it is one row of the geometry's bins,
+// then add its inverse transform, scaled and windowed, at dst (length samples).
+void checkSynthesisFrame(const FD::Node& node, const FD::Matrix<std::complex<float>>& in,
+                         int bins) {
+  if (in.nrows() < 1 || in.ncols() != bins)
+    throw new FD::NodeException(
+        &node,
+        "overlap-add sink " + node.getName() + ": input frame is " + std::to_string(in.nrows()) +
+            " x " + std::to_string(in.ncols()) + "; expected 1 x " + std::to_string(bins),
+        __FILE__, __LINE__);
+}
+
+void addSynthesisFrame(const std::complex<float>* bins, RealFft& fft,
+                       const std::vector<float>& window, std::vector<float>& frame, float* dst) {
+  fft.inverse(bins, frame.data());
+  const float scale = 1.0f / static_cast<float>(window.size());
+  for (size_t i = 0; i < window.size(); ++i) dst[i] += frame[i] * scale * window[i];
+}
+}  // namespace
+
 OverlapAddSink::OverlapAddSink(std::string nodeName, long samples, StftGeometry geometry)
     : FD::BufferedNode(std::move(nodeName), FD::ParameterSet()),
       samples(samples),
@@ -139,21 +160,12 @@ OverlapAddSink::~OverlapAddSink() = default;
 
 void OverlapAddSink::calculate(int, int count, FD::Buffer&) {
   FD::RCPtr<FD::Matrix<std::complex<float>>> in = getInput(inputID, count);
-  if (in->nrows() < 1 || in->ncols() != geometry.bins())
-    throw new FD::NodeException(this,
-                                "overlap-add sink " + getName() + ": input frame is " +
-                                    std::to_string(in->nrows()) + " x " +
-                                    std::to_string(in->ncols()) + "; expected 1 x " +
-                                    std::to_string(geometry.bins()),
-                                __FILE__, __LINE__);
+  checkSynthesisFrame(*this, *in, geometry.bins());
   if (count < 0 || count >= geometry.frameCount(samples))
     throw new FD::NodeException(this, "overlap-add sink " + getName() + ": frame " +
                                           std::to_string(count) + " lies outside the signal");
-  fft.inverse((*in)[0], frame.data());
-  const float scale = 1.0f / static_cast<float>(geometry.length);
-  float* dst = accumulated.data() + static_cast<long>(count) * geometry.hop;
-  for (int i = 0; i < geometry.length; ++i)
-    dst[i] += frame[static_cast<size_t>(i)] * scale * window[static_cast<size_t>(i)];
+  addSynthesisFrame((*in)[0], fft, window, frame,
+                    accumulated.data() + static_cast<long>(count) * geometry.hop);
   (*outputs[outputID].buffer)[count] = FD::Int::alloc(count);
 }
 
@@ -193,25 +205,15 @@ OverlapAddStream::~OverlapAddStream() = default;
 
 void OverlapAddStream::calculate(int, int count, FD::Buffer&) {
   FD::RCPtr<FD::Matrix<std::complex<float>>> in = getInput(inputID, count);
-  if (in->nrows() < 1 || in->ncols() != geometry.bins())
-    throw new FD::NodeException(this,
-                                "overlap-add sink " + getName() + ": input frame is " +
-                                    std::to_string(in->nrows()) + " x " +
-                                    std::to_string(in->ncols()) + "; expected 1 x " +
-                                    std::to_string(geometry.bins()),
-                                __FILE__, __LINE__);
+  checkSynthesisFrame(*this, *in, geometry.bins());
   if (count != frames)
     throw new FD::NodeException(this, "overlap-add sink " + getName() + ": frame " +
                                           std::to_string(count) + " came out of order; expected " +
                                           std::to_string(frames));
-  fft.inverse((*in)[0], frame.data());
   const long position = static_cast<long>(count) * geometry.hop;
   const size_t needed = static_cast<size_t>(position - first + geometry.length);
   if (accumulated.size() < needed) accumulated.resize(needed, 0.0f);
-  const float scale = 1.0f / static_cast<float>(geometry.length);
-  float* dst = accumulated.data() + (position - first);
-  for (int i = 0; i < geometry.length; ++i)
-    dst[i] += frame[static_cast<size_t>(i)] * scale * window[static_cast<size_t>(i)];
+  addSynthesisFrame((*in)[0], fft, window, frame, accumulated.data() + (position - first));
   ++frames;
   (*outputs[outputID].buffer)[count] = FD::Int::alloc(count);
 }
@@ -221,7 +223,9 @@ void OverlapAddStream::takeFinal(std::vector<float>& out) {
   hand(frames * geometry.hop, out);
 }
 
-void OverlapAddStream::endAt(long total) { end = total + (geometry.length - geometry.hop); }
+void OverlapAddStream::endAt(long total) {
+  end = total + (geometry.length - geometry.hop);
+}
 
 void OverlapAddStream::takeRest(std::vector<float>& out) {
   if (end < 0) throw std::logic_error("OverlapAddStream::takeRest: the end is not known");
