@@ -1,7 +1,5 @@
 #include "MedianIntegrator.h"
 
-#include <vector>
-
 #include "nimbusdale/MedianIntegration.h"
 
 namespace nimbusdale {
@@ -22,13 +20,9 @@ MedianIntegrator::~MedianIntegrator() = default;
 void MedianIntegrator::calculate(int, int count, FD::Buffer& out) {
   FD::RCPtr<ComplexFrame> spec = getInput(specID, count);
   FD::RCPtr<RealFrame> sparse = getInput(sparseID, count);
-  requireFrameShape(*this, nodeType, "SPEC", *spec, numChannels, numBins);
-  requireFrameShape(*this, nodeType, "SPARSE", *sparse, numChannels, numBins);
-  requireFrameValues(*this, nodeType, "SPARSE", *sparse, numChannels, numBins);
-  requireFrameValues(*this, nodeType, "SPEC", *spec, numChannels, numBins);
+  requireIntegratorInputs(*this, nodeType, *spec, *sparse, numChannels, numBins);
 
   FD::RCPtr<ComplexFrame> result = storeNewFrame<ComplexFrame>(out, count, 1, numBins);
-  std::vector<float> scratch;
   integrateMedian(frameData(*sparse), frameData(*spec), numChannels, numBins, frameData(*result),
                   scratch);
 }

@@ -4,6 +4,7 @@
 #define NIMBUSDALE_MEDIAN_INTEGRATOR_H
 
 #include <string>
+#include <vector>
 
 #include "host.h"
 
@@ -27,6 +28,7 @@ class MedianIntegrator : public FD::BufferedNode {
   int outputID;
   int numChannels;
   int numBins;
+  std::vector<float> scratch;  // one bin's channels, kept so a frame allocates nothing
 };
 
 }  // namespace nimbusdale

@@ -97,6 +97,18 @@ void requireFrameValues(const FD::Node& node, const NodeType& type, const char* 
   if (bad >= 0) failNode(node, type, valueRefusal(spec, frameData(frame)[bad], bad, bins));
 }
 
+/// The integrators' inputs: SPEC (complex) and SPARSE (real), each channels x bins, checked for
+/// shape and then for values (SPARSE first) before the node's state changes, so a refused frame
+/// leaves the node as if it had never arrived.
+inline void requireIntegratorInputs(const FD::Node& node, const NodeType& type,
+                                    const FD::Matrix<std::complex<float>>& spec,
+                                    const FD::Matrix<float>& sparse, int channels, int bins) {
+  requireFrameShape(node, type, "SPEC", spec, channels, bins);
+  requireFrameShape(node, type, "SPARSE", sparse, channels, bins);
+  requireFrameValues(node, type, "SPARSE", sparse, channels, bins);
+  requireFrameValues(node, type, "SPEC", spec, channels, bins);
+}
+
 /// Creates the rows x cols frame a calculate() call emits and stores it at `count` of `out`, the
 /// buffer calculate() received, before it is filled. A count the buffer refuses throws the
 /// host's BufferException and frees the frame. A new complex frame is zero-filled.

@@ -24,12 +24,9 @@ PoissonGammaIntegrator::~PoissonGammaIntegrator() = default;
 void PoissonGammaIntegrator::calculate(int, int count, FD::Buffer& out) {
   FD::RCPtr<ComplexFrame> spec = getInput(specID, count);
   FD::RCPtr<RealFrame> sparse = getInput(sparseID, count);
-  requireFrameShape(*this, nodeType, "SPEC", *spec, numChannels, numBins);
-  requireFrameShape(*this, nodeType, "SPARSE", *sparse, numChannels, numBins);
   // A count the model cannot take would make the inference fail midway through its updates;
   // refuse the whole frame while the state is still untouched.
-  requireFrameValues(*this, nodeType, "SPARSE", *sparse, numChannels, numBins);
-  requireFrameValues(*this, nodeType, "SPEC", *spec, numChannels, numBins);
+  requireIntegratorInputs(*this, nodeType, *spec, *sparse, numChannels, numBins);
 
   // The row-major C x F frames seen as column-major F x C: one column per channel.
   SparseFrameView sparseView(frameData(*sparse), numBins, numChannels);

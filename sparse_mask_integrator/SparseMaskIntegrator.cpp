@@ -26,12 +26,7 @@ SparseMaskIntegrator::~SparseMaskIntegrator() = default;
 void SparseMaskIntegrator::calculate(int, int count, FD::Buffer& out) {
   FD::RCPtr<ComplexFrame> spec = getInput(specID, count);
   FD::RCPtr<RealFrame> sparse = getInput(sparseID, count);
-  requireFrameShape(*this, nodeType, "SPEC", *spec, numChannels, numBins);
-  requireFrameShape(*this, nodeType, "SPARSE", *sparse, numChannels, numBins);
-  // Refused before the clean estimates change, so the next frame comes out as if the refused one
-  // had never arrived.
-  requireFrameValues(*this, nodeType, "SPARSE", *sparse, numChannels, numBins);
-  requireFrameValues(*this, nodeType, "SPEC", *spec, numChannels, numBins);
+  requireIntegratorInputs(*this, nodeType, *spec, *sparse, numChannels, numBins);
 
   FD::RCPtr<ComplexFrame> result = storeNewFrame<ComplexFrame>(out, count, 1, numBins);
   mask.process(frameData(*sparse), frameData(*spec), frameData(*result));
