@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "AudioFile.h"
+#include "tool_fixture.h"
 
 namespace fs = std::filesystem;
 namespace app = nimbusdale::app;
@@ -27,41 +28,12 @@ using Json = nlohmann::json;
 
 namespace {
 
-struct RunResult {
-  int status;
-  std::string out, err;
-};
-
 // Short frames keep the runs fast; the options are those of every run unless a test says.
 const std::string kOptions = " --length 256 --hop 64 ";
 
-class BatchTest : public ::testing::Test {
+class BatchTest : public ToolFixture {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() / ("nimbusdale-batch-" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  void TearDown() override { fs::remove_all(dir); }
-
-  std::string path(const std::string& name) const { return (dir / name).string(); }
-  static std::string tool() { return NIMBUSDALE_TOOL_PATH; }
-
-  RunResult run(const std::string& args) { return shell(tool() + " " + args); }
-  RunResult shell(const std::string& command) {
-    const std::string out = path("stdout.txt"), err = path("stderr.txt");
-    const int raw = std::system(("( " + command + " ) >" + out + " 2>" + err).c_str());
-    RunResult r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
-    fs::remove(out);
-    fs::remove(err);
-    return r;
-  }
-  static std::string slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  BatchTest() : ToolFixture("nimbusdale-batch") {}
 
   // Steady hum in every channel plus sparse tone bursts; `seed` varies the noise, so files differ.
   void writeRecording(const std::string& name, float seconds, int channels, unsigned seed,
@@ -126,8 +98,6 @@ class BatchTest : public ::testing::Test {
     if (stat(p.c_str(), &st) != 0) return -1;
     return int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   }
-
-  fs::path dir;
 };
 
 bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {

@@ -27,42 +27,17 @@
 #include "nimbusdale/NodeParameters.h"
 #include "nimbusdale/NodeTypes.h"
 #include "nimbusdale/Version.h"
+#include "tool_fixture.h"
 
 namespace fs = std::filesystem;
 namespace app = nimbusdale::app;
 
 namespace {
 
-struct RunResult {
-  int status;
-  std::string out, err;
-};
-
-class ToolTest : public ::testing::Test {
+class ToolTest : public ToolFixture {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() / ("nimbusdale-tool-" + std::to_string(getpid()));
-    fs::create_directories(dir);
-  }
-  void TearDown() override { fs::remove_all(dir); }
+  ToolTest() : ToolFixture("nimbusdale-tool") {}
 
-  RunResult run(const std::string& args) { return shell(tool() + " " + args); }
-  // A shell command line, with the tool's output collected as run() does.
-  RunResult shell(const std::string& command) {
-    const std::string out = (dir / "stdout.txt").string(), err = (dir / "stderr.txt").string();
-    const std::string cmd = "( " + command + " ) >" + out + " 2>" + err;
-    const int raw = std::system(cmd.c_str());
-    RunResult r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
-    fs::remove(out);
-    fs::remove(err);
-    return r;
-  }
-  static std::string slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
   // Everything in the work folder but the given inputs.
   std::vector<std::string> leftovers(const std::vector<std::string>& inputs) {
     std::vector<std::string> found;
@@ -72,7 +47,6 @@ class ToolTest : public ::testing::Test {
     }
     return found;
   }
-  static std::string tool() { return NIMBUSDALE_TOOL_PATH; }
   // A failure as the tool must report it: non-zero status and one line naming `expect`.
   static void expectFailure(const RunResult& r, const std::string& expect) {
     EXPECT_NE(r.status, 0);
@@ -89,10 +63,6 @@ class ToolTest : public ::testing::Test {
     if (mknod(p.c_str(), S_IFCHR | 0666, st.st_rdev) != 0) fs::create_symlink(device, p);
     return p;
   }
-  fs::path dir;
-
- public:
-  std::string path(const std::string& name) const { return (dir / name).string(); }
 };
 
 // Hum at 120 Hz with harmonics in every channel (steady, low-rank) plus sparse 1.2 kHz tone
