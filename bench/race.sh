@@ -2,13 +2,14 @@
 # Times nimbusdale against the single-channel denoisers users would otherwise pick, on the same
 # generated recording (8 channels, 16 kHz, 9 s: harmonic hum, broadband noise and tone bursts):
 #
-#   - nimbusdale enhance, median and Poisson-Gamma chains, --length 512 --hop 160, 1 and 2 threads;
+#   - nimbusdale enhance, mask, median and Poisson-Gamma chains, --length 512 --hop 160, 1 and 2
+#     threads;
 #   - the SpeexDSP preprocessor denoiser on channel 0 (bench/speex_denoise.cpp, 320-sample frames);
 #   - sox noisered on channel 0, with a noise profile from its first 0.5 s.
 #
 # Each command runs RUNS times (default 5); the best wall-clock time counts, process start and
 # file reading and writing included (the median time under load). Prints each system's multiple
-# of real time and its time relative to the median chain on 2 threads.
+# of real time and its time relative to the mask chain (the default) on 2 threads.
 #
 #   bash bench/race.sh [BUILD_DIR]      (default build/release; installs sox and libspeexdsp-dev)
 #   LOADED=1 bash bench/race.sh         the same beside a busy loop on every core
@@ -72,7 +73,7 @@ measure() {
   names+=("$name")
   times+=("$(best "$@")")
 }
-for integrator in median poisson-gamma; do
+for integrator in mask median poisson-gamma; do
   for threads in 2 1; do
     measure "nimbusdale $integrator, $threads thread(s), 8 channels" \
       "$tool" enhance "$work/noisy.wav" -o "$work/out.wav" -q --integrator "$integrator" \

@@ -5,7 +5,7 @@
 # block, and the tool reads it from standard input:
 #
 #   generator | nimbusdale enhance - --raw f32le --channels 8 --rate 16000 --length 512 --hop 160
-#                 -o OUT --integrator {median,poisson-gamma} -q
+#                 -o OUT --integrator {mask,median,poisson-gamma} -q
 #
 # OUT is a float WAV file in a temporary directory (removed after each run and at exit), checked
 # to hold every sample. /usr/bin/time measures the tool alone, not the generator; the generator's
@@ -108,7 +108,7 @@ printf '| %-28s | %7s | %9s | %10s | %13s |\n' Chain Audio Wall "Real time" "Pea
 printf '|%s|%s|%s|%s|%s|\n' "------------------------------" "---------" "-----------" \
   "------------" "---------------"
 status=0
-for integrator in median poisson-gamma; do
+for integrator in mask median poisson-gamma; do
   out=$work/enhanced.wav
   generate | /usr/bin/time -o "$work/time" -f '%M %e' \
     "$tool" enhance - --raw f32le --channels "$channels" --rate "$rate" --length 512 --hop 160 \

@@ -8,7 +8,8 @@
 // of a signal whose samples are all finite.
 //
 // First byte: bit 0 length 32 / 64, bit 1 hop 8 / 16, bits 2-3 max rank 1-4, bit 4 integrator
-// median / poisson-gamma, bit 5 cut-off 100 Hz / 0 Hz, bits 6-7 scale update ratio.
+// poisson-gamma when set, else mask for the even ranks (bit 2 set) and median for the odd ones,
+// bit 5 cut-off 100 Hz / 0 Hz, bits 6-7 scale update ratio.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -89,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   options.length = config & 1 ? 64 : 32;
   options.hop = config & 2 ? 16 : 8;
   options.maxRank = 1 + ((config >> 2) & 3);
-  options.integrator = config & 16 ? "poisson-gamma" : "median";
+  options.integrator = config & 16 ? "poisson-gamma" : config & 4 ? "mask" : "median";
   options.cutoffFreq = config & 32 ? 0.0f : 100.0f;
   const float ratios[] = {0.002f, 0.0f, 0.5f, 1.0f};
   options.scaleUpdateRatio = ratios[config >> 6];
