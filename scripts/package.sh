@@ -2,19 +2,21 @@
 # Builds the Debian package and takes it through a round trip on this machine (as root):
 #   1. configure build/package for /usr, build, and make nimbusdale_<version>_<arch>.deb (CPack);
 #   2. lintian must report no errors;
-#   3. dpkg -i, then check the installed result: `nimbusdale info`, `nimbusdale enhance` on the
-#      bundled example, `import nimbusdale` with Debian's python3, and a user's project built
-#      against the installed headers (CMake package and pkg-config);
+#   3. dpkg -i, then check the installed result: `nimbusdale info`, the manual page and
+#      `--version`, `nimbusdale enhance` on the bundled example, `import nimbusdale` with
+#      Debian's python3, and a user's project built against the installed headers (CMake package
+#      and pkg-config);
 #   4. dpkg -r, which must leave none of the package's files behind.
 # A version of the package installed before the run is refused rather than replaced.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
-install_packages "${BUILD_PACKAGES[@]}" dpkg-dev file lintian
+install_packages "${BUILD_PACKAGES[@]}" dpkg-dev file lintian help2man
 
 build=build/package
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-  -DNIMBUSDALE_BUILD_PYTHON=ON -DNIMBUSDALE_BUILD_TESTS=OFF -DNIMBUSDALE_BUILD_BENCHMARKS=OFF
+  -DNIMBUSDALE_BUILD_PYTHON=ON -DNIMBUSDALE_BUILD_TESTS=OFF -DNIMBUSDALE_BUILD_BENCHMARKS=OFF \
+  -DNIMBUSDALE_BUILD_MAN_PAGE=ON
 cmake --build "$build"
 rm -f "$build"/nimbusdale_*.deb
 (cd "$build" && cpack -G DEB)
@@ -48,6 +50,16 @@ info=$(cd "$work" && nimbusdale info)
 echo "$info"
 grep -q "^toolbox /usr/lib/flowdesigner/toolbox/audio_blocks/libnimbusdale-" <<<"$info"
 grep -q "^node MultiRobustPCA" <<<"$info"
+
+echo "== installed: the manual page"
+page=$(zcat /usr/share/man/man1/nimbusdale.1.gz)
+for command in enhance live batch info score; do
+  grep -q "^\.SS \"nimbusdale $command\"" <<<"$page" ||
+    { echo "package.sh: the manual page has no section for nimbusdale $command" >&2; exit 1; }
+done
+version=$(dpkg-deb -f "$deb" Version)
+[ "$(nimbusdale --version)" = "nimbusdale ${version%%-*}" ] ||
+  { echo "package.sh: nimbusdale --version says '$(nimbusdale --version)'" >&2; exit 1; }
 
 echo "== installed: nimbusdale enhance on the bundled example"
 nimbusdale enhance examples/demo/noisy.wav -o "$work/enhanced.wav" -q

@@ -21,6 +21,7 @@
 #include "Enhancer.h"
 #include "NodeCatalog.h"
 #include "Score.h"
+#include "nimbusdale/Version.h"
 #if NIMBUSDALE_WITH_JACK
 #include "Live.h"
 #endif
@@ -303,7 +304,10 @@ void addEnhanceOptions(CLI::App* cmd, app::EnhanceOptions& o, bool toolbox = tru
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App cli{"nimbusdale: robust-PCA enhancement of multichannel recordings"};
+  // Named explicitly so that usage lines (and the manual page made from them) say "nimbusdale",
+  // not the path the tool was started by.
+  CLI::App cli{"nimbusdale: robust-PCA enhancement of multichannel recordings", "nimbusdale"};
+  cli.set_version_flag("--version", std::string("nimbusdale ") + NIMBUSDALE_VERSION);
   cli.require_subcommand(1);
 
   EnhanceCommand enhance;
@@ -364,6 +368,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return cli.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return cli.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return cli.exit(e);
   } catch (const CLI::ParseError& e) {
     std::fprintf(stderr, "nimbusdale: error: %s\n", e.what());

@@ -186,6 +186,12 @@ TEST_F(ToolTest, InfoListsTheVersionAndExactlyTheFourNodeTypes) {
                                              "PoissonGammaIntegrator", "SparseMaskIntegrator"}));
   EXPECT_NE(r.out.find("parameter MAX_LANK : int"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("input     SPARSE : Matrix<float>"), std::string::npos) << r.out;
+
+  // The tool's own version, which the manual page is headed with, matches the library's.
+  r = run("--version");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "nimbusdale " NIMBUSDALE_VERSION "\n");
+  EXPECT_EQ(r.err, "");
 }
 
 // What `nimbusdale info` shows of the node types comes from the catalog the build writes beside
