@@ -21,12 +21,18 @@
 #include "Enhancer.h"
 #include "NodeCatalog.h"
 #include "Score.h"
+#include "nimbusdale/NodeTypes.h"
 #include "nimbusdale/Version.h"
 #if NIMBUSDALE_WITH_JACK
 #include "Live.h"
 #endif
 
 namespace app = nimbusdale::app;
+using nimbusdale::kMultiRobustPCAType;
+using nimbusdale::kPoissonGammaIntegratorType;
+using nimbusdale::kSparseMaskIntegratorType;
+using nimbusdale::NodeType;
+using nimbusdale::ParameterSpec;
 
 namespace {
 
@@ -261,39 +267,41 @@ int runScore(const ScoreCommand& cmd) {
 
 // The integrator and node options shared by `enhance`, `live` and (without the toolbox, as it
 // runs the linked cores) `batch`.
+// An option that sets a node parameter. Its help is the parameter's meaning, unit and rule from
+// the node tables, so that the tool describes it as the node does.
+template <class T>
+void addParameterOption(CLI::App* cmd, const std::string& flag, T& value, const NodeType& type,
+                        const char* parameter) {
+  const ParameterSpec& p = type.parameter(parameter);
+  std::string help = std::string(p.name) + " of " + type.name + ": " + p.meaning;
+  if (*p.unit) help += " [" + std::string(p.unit) + "]";
+  help += "; it must " + std::string(p.rule.requirement);
+  cmd->add_option(flag, value, help)->capture_default_str();
+}
+
 void addEnhanceOptions(CLI::App* cmd, app::EnhanceOptions& o, bool toolbox = true) {
   cmd->add_option("--integrator", o.integrator,
                   "integrator node: median, poisson-gamma or mask (SparseMaskIntegrator)")
       ->check(CLI::IsMember({"median", "poisson-gamma", "mask"}))
       ->capture_default_str();
-  cmd->add_option("--length", o.length, "LENGTH: STFT frame length, samples")
+  cmd->add_option("--length", o.length,
+                  "LENGTH of every node: STFT frame length [samples], 2 to 16384")
       ->capture_default_str();
   cmd->add_option("--hop", o.hop, "STFT hop, samples")->capture_default_str();
-  cmd->add_option("--lambda", o.lambda, "LAMBDA: sparsity weight of the robust PCA")
-      ->capture_default_str();
-  cmd->add_option("--max-rank", o.maxRank, "MAX_LANK: basis vectors per channel")
-      ->capture_default_str();
-  cmd->add_option("--cutoff-freq", o.cutoffFreq, "CUTOFF_FREQ: bins below it are ignored, Hz")
-      ->capture_default_str();
-  cmd->add_option("--global-scale", o.globalScale, "GLOBAL_SCALE of MultiRobustPCA")
-      ->capture_default_str();
-  cmd->add_option("--pg-global-scale", o.pgGlobalScale,
-                  "GLOBAL_SCALE of PoissonGammaIntegrator: magnitudes to counts")
-      ->capture_default_str();
-  cmd->add_option("--snr-smoothing", o.snrSmoothing,
-                  "SNR_SMOOTHING of SparseMaskIntegrator: decision-directed weight, [0, 1)")
-      ->capture_default_str();
-  cmd->add_option("--noise-overestimation", o.noiseOverestimation,
-                  "NOISE_OVERESTIMATION of SparseMaskIntegrator: factor on the residual's power")
-      ->capture_default_str();
-  cmd->add_option("--gain-floor", o.gainFloor,
-                  "GAIN_FLOOR of SparseMaskIntegrator: lowest gain, 0 to 1")
-      ->capture_default_str();
-  cmd->add_option("--scale-update-ratio", o.scaleUpdateRatio,
-                  "SCALE_UPDATE_RATIO: weight of each frame in the running scale")
-      ->capture_default_str();
-  cmd->add_option("--epsilon", o.epsilon, "EPSILON: tolerance of the estimators' inner loop")
-      ->capture_default_str();
+  addParameterOption(cmd, "--lambda", o.lambda, kMultiRobustPCAType, "LAMBDA");
+  addParameterOption(cmd, "--max-rank", o.maxRank, kMultiRobustPCAType, "MAX_LANK");
+  addParameterOption(cmd, "--cutoff-freq", o.cutoffFreq, kMultiRobustPCAType, "CUTOFF_FREQ");
+  addParameterOption(cmd, "--global-scale", o.globalScale, kMultiRobustPCAType, "GLOBAL_SCALE");
+  addParameterOption(cmd, "--pg-global-scale", o.pgGlobalScale, kPoissonGammaIntegratorType,
+                     "GLOBAL_SCALE");
+  addParameterOption(cmd, "--snr-smoothing", o.snrSmoothing, kSparseMaskIntegratorType,
+                     "SNR_SMOOTHING");
+  addParameterOption(cmd, "--noise-overestimation", o.noiseOverestimation,
+                     kSparseMaskIntegratorType, "NOISE_OVERESTIMATION");
+  addParameterOption(cmd, "--gain-floor", o.gainFloor, kSparseMaskIntegratorType, "GAIN_FLOOR");
+  addParameterOption(cmd, "--scale-update-ratio", o.scaleUpdateRatio, kMultiRobustPCAType,
+                     "SCALE_UPDATE_RATIO");
+  addParameterOption(cmd, "--epsilon", o.epsilon, kMultiRobustPCAType, "EPSILON");
   cmd->add_option("--threads", o.threads, "OpenMP threads (0: the runtime's default)")
       ->capture_default_str();
   cmd->add_option("--seed", o.seed, "seed of the estimators' random starting points")
