@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -16,8 +15,6 @@
 
 namespace nimbusdale {
 namespace {
-
-constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
 template <class V>
 void require(bool ok, const char* member, V value, const char* requirement) {
@@ -108,14 +105,7 @@ void SparseMaskIntegration::process(const float* sparse, const std::complex<floa
       const float* previous = previousClean.data() + row;
       float* xi = priorSnr.data() + row;
       for (int k = 0; k < bins; ++k) {
-        const float residual = a[k] - s[k];
-        const float ratio = s[k] / residual;
-        float value = (ratio * ratio) * inverseMu;
-        if (alpha != 0.0f) {
-          const float carried = previous[k] / residual;
-          value = alpha * ((carried * carried) * inverseMu) + keep * value;
-        }
-        xi[k] = a[k] > 0.0f && residual > 0.0f ? value : kInfinity;
+        xi[k] = kernels::priorSnr(a[k], s[k], previous[k], alpha, keep, inverseMu);
         live[static_cast<size_t>(k)] += a[k] > 0.0f ? 1.0f : 0.0f;
         sounds |= a[k] > 0.0f;
       }

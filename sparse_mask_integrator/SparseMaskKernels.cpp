@@ -68,14 +68,7 @@ bool PriorSnrs(const float* HWY_RESTRICT a, const float* HWY_RESTRICT s,
   }
   bool tail = false;
   for (; k < n; ++k) {
-    const float residual = a[k] - s[k];
-    const float ratio = s[k] / residual;
-    float value = (ratio * ratio) * inverseMu;
-    if (alpha != 0.0f) {
-      const float carried = previous[k] / residual;
-      value = alpha * ((carried * carried) * inverseMu) + keep * value;
-    }
-    xi[k] = a[k] > 0.0f && residual > 0.0f ? value : kInfinity;
+    xi[k] = priorSnr(a[k], s[k], previous[k], alpha, keep, inverseMu);
     live[k] += a[k] > 0.0f ? 1.0f : 0.0f;
     tail |= a[k] > 0.0f;
   }

@@ -6,8 +6,22 @@
 #define NIMBUSDALE_SPARSE_MASK_KERNELS_H
 
 #include <cstddef>
+#include <limits>
 
 namespace nimbusdale::kernels {
+
+/// One bin of priorSnrs(), as the scalar path computes it: the reference the vector lanes must
+/// match bit for bit.
+inline float priorSnr(float a, float s, float previous, float alpha, float keep, float inverseMu) {
+  const float residual = a - s;
+  const float ratio = s / residual;
+  float value = (ratio * ratio) * inverseMu;
+  if (alpha != 0.0f) {
+    const float carried = previous / residual;
+    value = alpha * ((carried * carried) * inverseMu) + keep * value;
+  }
+  return a > 0.0f && residual > 0.0f ? value : std::numeric_limits<float>::infinity();
+}
 
 /// a[k] = sqrt(re^2 + im^2) of the interleaved `parts` (re, im, re, im, ...), k < n. Returns
 /// whether some re^2 + im^2 left [FLT_MIN, FLT_MAX] (a zero included): there the caller must

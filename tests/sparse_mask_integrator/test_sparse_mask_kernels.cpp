@@ -75,14 +75,7 @@ TEST_P(EveryTarget, PriorSnrsAreTheScalarArithmetic) {
       std::vector<float> fast(n), scalar(n), fastLive(n, 1.0f), scalarLive(n, 1.0f);
       bool sounds = false;
       for (size_t k = 0; k < n; ++k) {
-        const float residual = a[k] - s[k];
-        const float ratio = s[k] / residual;
-        float value = (ratio * ratio) * inverseMu;
-        if (alpha != 0.0f) {
-          const float carried = previous[k] / residual;
-          value = alpha * ((carried * carried) * inverseMu) + keep * value;
-        }
-        scalar[k] = a[k] > 0.0f && residual > 0.0f ? value : kInf;
+        scalar[k] = kernels::priorSnr(a[k], s[k], previous[k], alpha, keep, inverseMu);
         scalarLive[k] += a[k] > 0.0f ? 1.0f : 0.0f;
         sounds |= a[k] > 0.0f;
       }
