@@ -154,7 +154,7 @@ RuntimeError.)doc")
           "sample_rate", [](const PyEnhancer& e) { return e.core.sampleRate(); }, "Hz")
       .def_property_readonly(
           "integrator", [](const PyEnhancer& e) { return e.options.integrator; },
-          "\"median\" or \"poisson-gamma\"")
+          "\"mask\", \"median\" or \"poisson-gamma\"")
       .def_property_readonly(
           "length", [](const PyEnhancer& e) { return e.options.length; },
           "STFT frame length, samples")
