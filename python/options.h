@@ -20,7 +20,8 @@ auto takingOptions(F fn) {
                               int hop, float lambda, int maxRank, float cutoffFreq,
                               float globalScale, float pgGlobalScale, float scaleUpdateRatio,
                               float epsilon, float snrSmoothing, float noiseOverestimation,
-                              float gainFloor, int threads, unsigned seed) {
+                              float gainFloor, int spatialWeight, float spatialSmoothing,
+                              int threads, unsigned seed) {
     app::EnhanceOptions o;
     o.integrator = integrator;
     o.length = length;
@@ -35,6 +36,8 @@ auto takingOptions(F fn) {
     o.snrSmoothing = snrSmoothing;
     o.noiseOverestimation = noiseOverestimation;
     o.gainFloor = gainFloor;
+    o.spatialWeight = spatialWeight;
+    o.spatialSmoothing = spatialSmoothing;
     o.threads = threads;
     o.seed = seed;
     return fn(std::forward<Leading>(leading)..., o);
@@ -66,6 +69,8 @@ decltype(auto) withOptionArgs(Bind&& bind) {
               py::arg(nodeKeyword(mask, "SNR_SMOOTHING")) = d.snrSmoothing,
               py::arg(nodeKeyword(mask, "NOISE_OVERESTIMATION")) = d.noiseOverestimation,
               py::arg(nodeKeyword(mask, "GAIN_FLOOR")) = d.gainFloor,
+              py::arg(nodeKeyword(mask, "SPATIAL_WEIGHT")) = d.spatialWeight,
+              py::arg(nodeKeyword(mask, "SPATIAL_SMOOTHING")) = d.spatialSmoothing,
               py::arg("threads") = d.threads, py::arg("seed") = d.seed);
 }
 
@@ -89,6 +94,8 @@ inline std::string nodeOptionLines() {
       {nullptr, kSparseMaskIntegratorType, "SNR_SMOOTHING"},
       {nullptr, kSparseMaskIntegratorType, "NOISE_OVERESTIMATION"},
       {nullptr, kSparseMaskIntegratorType, "GAIN_FLOOR"},
+      {nullptr, kSparseMaskIntegratorType, "SPATIAL_WEIGHT"},
+      {nullptr, kSparseMaskIntegratorType, "SPATIAL_SMOOTHING"},
   };
   std::string lines;
   for (const Option& o : options) {

@@ -16,6 +16,19 @@
 namespace nimbusdale {
 namespace {
 
+// The spatial term: the margin that keeps its ratio finite (at most 101, at least 1 / 101); the
+// margin added as the two learnt directions become alike (sigma^16 of it), where the ratio would
+// only amplify the small difference of two matches near 1 (a poor split that taught the speech
+// direction from steady noise gives that); and the a priori SNR (about 4.8 dB) above which a bin
+// teaches the speech direction.
+constexpr float kMatchMargin = 0.01f;
+constexpr float kAlikeMargin = 0.3f;
+constexpr float kSpeechSnr = 3.0f;
+
+// The fast arithmetic runs whole rows through the SIMD kernels; the reference runs the same
+// operations, in the same order, in scalar loops.
+constexpr bool kFast = !NIMBUSDALE_REFERENCE_ARITHMETIC;
+
 template <class V>
 void require(bool ok, const char* member, V value, const char* requirement) {
   if (ok) return;
@@ -36,6 +49,8 @@ SparseMaskSettings SparseMaskSettings::fromParameters(const ParameterValues& val
   s.snrSmoothing = values.floatValue("SNR_SMOOTHING");
   s.noiseOverestimation = values.floatValue("NOISE_OVERESTIMATION");
   s.gainFloor = values.floatValue("GAIN_FLOOR");
+  s.spatialWeight = values.intValue("SPATIAL_WEIGHT");
+  s.spatialSmoothing = values.floatValue("SPATIAL_SMOOTHING");
   return s;
 }
 
@@ -50,6 +65,8 @@ void SparseMaskSettings::validate() const {
   asParameter("snrSmoothing", "SNR_SMOOTHING", snrSmoothing);
   asParameter("noiseOverestimation", "NOISE_OVERESTIMATION", noiseOverestimation);
   asParameter("gainFloor", "GAIN_FLOOR", gainFloor);
+  asParameter("spatialWeight", "SPATIAL_WEIGHT", spatialWeight);
+  asParameter("spatialSmoothing", "SPATIAL_SMOOTHING", spatialSmoothing);
 }
 
 SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
@@ -59,8 +76,18 @@ SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
   previousClean.assign(values, 0.0f);
   magnitude.assign(values, 0.0f);
   priorSnr.assign(values, 0.0f);
-  live.assign(static_cast<size_t>(config.numBins), 0.0f);
-  gain.assign(static_cast<size_t>(config.numBins), config.gainFloor);
+  const size_t bins = static_cast<size_t>(config.numBins);
+  live.assign(bins, 0.0f);
+  gain.assign(bins, config.gainFloor);
+  medianSnr.assign(bins, 0.0f);
+  weightedSnr.assign(bins, 0.0f);
+  if (spatial()) {
+    for (auto* v : {&noiseRe, &noiseIm, &speechRe, &speechIm, &unitRe, &unitIm})
+      v->assign(values, 0.0f);
+    for (auto* v : {&inverseScale, &unitPower, &dotRe, &dotIm, &noiseMatch, &speechMatch,
+                    &noisePower, &speechPower, &likeness, &sparseChannels})
+      v->assign(bins, 0.0f);
+  }
 }
 
 void SparseMaskIntegration::checkInputs(const float* sparse,
@@ -75,7 +102,7 @@ void SparseMaskIntegration::process(const float* sparse, const std::complex<floa
   // Whole rows of bins at a time, so that the fast arithmetic runs each step as a SIMD kernel;
   // the reference arithmetic runs the same operations in scalar loops (and takes every
   // magnitude as the hypotenuse). The median across channels is a sorting network of rows.
-  constexpr bool fast = !NIMBUSDALE_REFERENCE_ARITHMETIC;
+  constexpr bool fast = kFast;
   const int channels = config.numChannels, bins = config.numBins;
   const size_t n = static_cast<size_t>(bins);
   const float alpha = config.snrSmoothing, keep = 1.0f - alpha;
@@ -130,28 +157,49 @@ void SparseMaskIntegration::process(const float* sparse, const std::complex<floa
       }
     }
 
-  // The median of the live channels' xi_c, the Wiener gain xi / (1 + xi) (0 for xi = 0, 1 for
-  // xi = inf), the floor; no live channel gives the floor. Where every bin has the same number
-  // of live channels (all of them, or all but a dead one), the middle rows are the same for
-  // every bin.
-  const float count = bins > 0 ? live[0] : 0.0f;
-  const bool uniform =
-      count > 0.0f && std::all_of(live.begin(), live.end(), [&](float v) { return v == count; });
-  if (fast && uniform) {
-    const int l = static_cast<int>(count);
-    kernels::wienerGains(priorSnr.data() + static_cast<long>((l - 1) / 2) * bins,
-                         priorSnr.data() + static_cast<long>(l / 2) * bins, l % 2 != 0, floor,
-                         gain.data(), n);
+  // The median of the live channels' xi_c (0 where no channel is live, which gives the floor).
+  for (int k = 0; k < bins; ++k) {
+    const int l = static_cast<int>(live[static_cast<size_t>(k)]);
+    float xi = 0.0f;
+    if (l > 0) {
+      const float below = priorSnr[static_cast<long>((l - 1) / 2) * bins + k];
+      const float middle = priorSnr[static_cast<long>(l / 2) * bins + k];
+      xi = l % 2 ? middle : (below + middle) * 0.5f;
+    }
+    medianSnr[static_cast<size_t>(k)] = xi;
+  }
+
+  const float* snr = medianSnr.data();
+  if (spatial()) {
+    scaleChannelVectors(parts);
+    matchDirection(noiseRe, noiseIm, noisePower, noiseMatch);
+    matchDirection(speechRe, speechIm, speechPower, speechMatch);
+    directionLikeness();
+    for (int k = 0; k < bins; ++k) {
+      const size_t i = static_cast<size_t>(k);
+      const float mn = noiseMatch[i], ms = speechMatch[i];
+      float w = 1.0f;
+      if (mn >= 0.0f && ms >= 0.0f) {
+        float alike = likeness[i] * likeness[i];  // sigma^2, ^4, ^8, ^16
+        alike *= alike;
+        alike *= alike;
+        alike *= alike;
+        const float margin = kMatchMargin + kAlikeMargin * alike;
+        const float ratio = (1.0f - mn + margin) / (1.0f - ms + margin);
+        w = ratio;
+        for (int p = 1; p < config.spatialWeight; ++p) w *= ratio;
+      }
+      weightedSnr[i] = medianSnr[i] * w;
+    }
+    snr = weightedSnr.data();
+  }
+
+  // The Wiener gain xi / (1 + xi), 0 for xi = 0 and 1 for xi = inf, and the floor.
+  if (fast) {
+    kernels::wienerGains(snr, snr, true, floor, gain.data(), n);
   } else {
     for (int k = 0; k < bins; ++k) {
-      const int l = static_cast<int>(live[static_cast<size_t>(k)]);
-      float g = 0.0f;
-      if (l > 0) {
-        const float below = priorSnr[static_cast<long>((l - 1) / 2) * bins + k];
-        const float middle = priorSnr[static_cast<long>(l / 2) * bins + k];
-        const float xi = l % 2 ? middle : (below + middle) * 0.5f;
-        g = 1.0f / (1.0f + 1.0f / xi);
-      }
+      const float g = 1.0f / (1.0f + 1.0f / snr[k]);
       gain[static_cast<size_t>(k)] = g > floor ? g : floor;
     }
   }
@@ -166,6 +214,146 @@ void SparseMaskIntegration::process(const float* sparse, const std::complex<floa
     float* previous = previousClean.data() + static_cast<long>(c) * bins;
     const float* a = magnitude.data() + static_cast<long>(c) * bins;
     for (int k = 0; k < bins; ++k) previous[k] = gain[static_cast<size_t>(k)] * a[k];
+  }
+  if (!spatial()) return;
+
+  // Noise only: no live channel has a sparse part. Speech: xi before the spatial term above
+  // kSpeechSnr. A bin whose channels are all 0 teaches nothing.
+  std::fill(sparseChannels.begin(), sparseChannels.end(), 0.0f);
+  for (int c = 0; c < channels; ++c) {
+    const float* s = sparse + static_cast<long>(c) * bins;
+    const float* a = magnitude.data() + static_cast<long>(c) * bins;
+    for (int k = 0; k < bins; ++k)
+      sparseChannels[static_cast<size_t>(k)] += s[k] > 0.0f && a[k] > 0.0f ? 1.0f : 0.0f;
+  }
+  for (int k = 0; k < bins; ++k) {
+    const size_t i = static_cast<size_t>(k);
+    const bool heard = inverseScale[i] > 0.0f;
+    sparseChannels[i] = heard && sparseChannels[i] == 0.0f ? 1.0f : 0.0f;  // now: noise only
+    medianSnr[i] = heard && medianSnr[i] > kSpeechSnr ? 1.0f : 0.0f;       // now: speech
+  }
+  learnDirection(noiseRe, noiseIm, sparseChannels.data());
+  learnDirection(speechRe, speechIm, medianSnr.data());
+}
+
+void SparseMaskIntegration::scaleChannelVectors(const float* parts) {
+  const int channels = config.numChannels, bins = config.numBins;
+  std::fill(inverseScale.begin(), inverseScale.end(), 0.0f);
+  for (int c = 0; c < channels; ++c) {
+    const float* a = magnitude.data() + static_cast<long>(c) * bins;
+    for (int k = 0; k < bins; ++k) {
+      float& largest = inverseScale[static_cast<size_t>(k)];
+      largest = a[k] > largest ? a[k] : largest;
+    }
+  }
+  for (float& v : inverseScale) v = v > 0.0f ? 1.0f / v : 0.0f;
+  std::fill(unitPower.begin(), unitPower.end(), 0.0f);
+  for (int c = 0; c < channels; ++c) {
+    const long row = static_cast<long>(c) * bins;
+    const float* x = parts + 2 * row;
+    float* re = unitRe.data() + row;
+    float* im = unitIm.data() + row;
+    if (kFast) {
+      kernels::scaleChannel(x, inverseScale.data(), re, im, unitPower.data(),
+                            static_cast<size_t>(bins));
+      continue;
+    }
+    for (int k = 0; k < bins; ++k) {
+      const float inverse = inverseScale[static_cast<size_t>(k)];
+      re[k] = x[2 * k] * inverse;
+      im[k] = x[2 * k + 1] * inverse;
+      unitPower[static_cast<size_t>(k)] += re[k] * re[k] + im[k] * im[k];
+    }
+  }
+}
+
+void SparseMaskIntegration::matchDirection(const std::vector<float>& re,
+                                           const std::vector<float>& im, std::vector<float>& power,
+                                           std::vector<float>& match) {
+  const int channels = config.numChannels, bins = config.numBins;
+  std::fill(dotRe.begin(), dotRe.end(), 0.0f);
+  std::fill(dotIm.begin(), dotIm.end(), 0.0f);
+  std::fill(power.begin(), power.end(), 0.0f);
+  for (int c = 0; c < channels; ++c) {
+    const long row = static_cast<long>(c) * bins;
+    const float *hr = re.data() + row, *hi = im.data() + row;
+    const float *ur = unitRe.data() + row, *ui = unitIm.data() + row;
+    if (kFast) {
+      kernels::accumulateMatch(hr, hi, ur, ui, dotRe.data(), dotIm.data(), power.data(),
+                               static_cast<size_t>(bins));
+      continue;
+    }
+    for (int k = 0; k < bins; ++k) {
+      const size_t i = static_cast<size_t>(k);
+      dotRe[i] += hr[k] * ur[k] + hi[k] * ui[k];
+      dotIm[i] += hr[k] * ui[k] - hi[k] * ur[k];
+      power[i] += hr[k] * hr[k] + hi[k] * hi[k];
+    }
+  }
+  // m = |h^H u|^2 / (|h|^2 |u|^2), at most 1 but for rounding; -1 marks a direction not yet
+  // learnt or a bin whose channels are all 0. Every term is at most C in size: no overflow.
+  for (int k = 0; k < bins; ++k) {
+    const size_t i = static_cast<size_t>(k);
+    const float denominator = power[i] * unitPower[i];
+    const float m = (dotRe[i] * dotRe[i] + dotIm[i] * dotIm[i]) / denominator;
+    match[i] = denominator > 0.0f && m == m ? (m < 1.0f ? m : 1.0f) : -1.0f;
+  }
+}
+
+void SparseMaskIntegration::directionLikeness() {
+  // sigma = |h_n^H h_s|^2 / (|h_n|^2 |h_s|^2) in [0, 1]; 0 where a direction is not learnt.
+  const int channels = config.numChannels, bins = config.numBins;
+  std::fill(dotRe.begin(), dotRe.end(), 0.0f);
+  std::fill(dotIm.begin(), dotIm.end(), 0.0f);
+  std::fill(likeness.begin(), likeness.end(), 0.0f);  // |h_n|^2 again, then sigma
+  for (int c = 0; c < channels; ++c) {
+    const long row = static_cast<long>(c) * bins;
+    const float *nr = noiseRe.data() + row, *ni = noiseIm.data() + row;
+    const float *sr = speechRe.data() + row, *si = speechIm.data() + row;
+    if (kFast) {
+      kernels::accumulateMatch(nr, ni, sr, si, dotRe.data(), dotIm.data(), likeness.data(),
+                               static_cast<size_t>(bins));
+      continue;
+    }
+    for (int k = 0; k < bins; ++k) {
+      const size_t i = static_cast<size_t>(k);
+      dotRe[i] += nr[k] * sr[k] + ni[k] * si[k];
+      dotIm[i] += nr[k] * si[k] - ni[k] * sr[k];
+      likeness[i] += nr[k] * nr[k] + ni[k] * ni[k];
+    }
+  }
+  for (int k = 0; k < bins; ++k) {
+    const size_t i = static_cast<size_t>(k);
+    const float denominator = likeness[i] * speechPower[i];
+    const float sigma = (dotRe[i] * dotRe[i] + dotIm[i] * dotIm[i]) / denominator;
+    likeness[i] = denominator > 0.0f && sigma == sigma ? (sigma < 1.0f ? sigma : 1.0f) : 0.0f;
+  }
+}
+
+void SparseMaskIntegration::learnDirection(std::vector<float>& re, std::vector<float>& im,
+                                           const float* update) {
+  const int channels = config.numChannels, bins = config.numBins;
+  const float beta = config.spatialSmoothing, rest = 1.0f - beta;
+  const long r = static_cast<long>(reference) * bins;
+  for (int c = 0; c < channels; ++c) {
+    const long row = static_cast<long>(c) * bins;
+    float *hr = re.data() + row, *hi = im.data() + row;
+    const float *ur = unitRe.data() + row, *ui = unitIm.data() + row;
+    const float *rr = unitRe.data() + r, *ri = unitIm.data() + r;
+    if (kFast) {
+      kernels::learnDirection(hr, hi, ur, ui, rr, ri, unitPower.data(), update, beta, rest,
+                              static_cast<size_t>(bins));
+      continue;
+    }
+    for (int k = 0; k < bins; ++k) {
+      if (update[k] == 0.0f) continue;
+      // u_c conj(u_r) / |u|^2: at most 1 in size, whatever the level of the input.
+      const float power = unitPower[static_cast<size_t>(k)];
+      const float crossRe = (ur[k] * rr[k] + ui[k] * ri[k]) / power;
+      const float crossIm = (ui[k] * rr[k] - ur[k] * ri[k]) / power;
+      hr[k] = beta * hr[k] + rest * crossRe;
+      hi[k] = beta * hi[k] + rest * crossIm;
+    }
   }
 }
 

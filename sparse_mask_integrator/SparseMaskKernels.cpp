@@ -110,6 +110,84 @@ void WienerGains(const float* HWY_RESTRICT below, const float* HWY_RESTRICT midd
   }
 }
 
+void ScaleChannel(const float* HWY_RESTRICT parts, const float* HWY_RESTRICT inverse,
+                  float* HWY_RESTRICT re, float* HWY_RESTRICT im, float* HWY_RESTRICT power,
+                  size_t n) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  size_t k = 0;
+  for (; k + N <= n; k += N) {
+    hn::Vec<Tag> xr, xi;
+    hn::LoadInterleaved2(d, parts + 2 * k, xr, xi);
+    const auto scale = hn::LoadU(d, inverse + k);
+    const auto r = hn::Mul(xr, scale), i = hn::Mul(xi, scale);
+    hn::StoreU(r, d, re + k);
+    hn::StoreU(i, d, im + k);
+    hn::StoreU(hn::Add(hn::LoadU(d, power + k), hn::Add(hn::Mul(r, r), hn::Mul(i, i))), d,
+               power + k);
+  }
+  for (; k < n; ++k) {
+    re[k] = parts[2 * k] * inverse[k];
+    im[k] = parts[2 * k + 1] * inverse[k];
+    power[k] += re[k] * re[k] + im[k] * im[k];
+  }
+}
+
+void AccumulateMatch(const float* HWY_RESTRICT hr, const float* HWY_RESTRICT hi,
+                     const float* HWY_RESTRICT ur, const float* HWY_RESTRICT ui,
+                     float* HWY_RESTRICT dotRe, float* HWY_RESTRICT dotIm,
+                     float* HWY_RESTRICT hPower, size_t n) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  size_t k = 0;
+  for (; k + N <= n; k += N) {
+    const auto a = hn::LoadU(d, hr + k), b = hn::LoadU(d, hi + k);
+    const auto x = hn::LoadU(d, ur + k), y = hn::LoadU(d, ui + k);
+    hn::StoreU(hn::Add(hn::LoadU(d, dotRe + k), hn::Add(hn::Mul(a, x), hn::Mul(b, y))), d,
+               dotRe + k);
+    hn::StoreU(hn::Add(hn::LoadU(d, dotIm + k), hn::Sub(hn::Mul(a, y), hn::Mul(b, x))), d,
+               dotIm + k);
+    hn::StoreU(hn::Add(hn::LoadU(d, hPower + k), hn::Add(hn::Mul(a, a), hn::Mul(b, b))), d,
+               hPower + k);
+  }
+  for (; k < n; ++k) {
+    dotRe[k] += hr[k] * ur[k] + hi[k] * ui[k];
+    dotIm[k] += hr[k] * ui[k] - hi[k] * ur[k];
+    hPower[k] += hr[k] * hr[k] + hi[k] * hi[k];
+  }
+}
+
+void LearnDirection(float* HWY_RESTRICT hr, float* HWY_RESTRICT hi, const float* ur,
+                    const float* ui, const float* rr, const float* ri,
+                    const float* HWY_RESTRICT power, const float* HWY_RESTRICT update, float beta,
+                    float rest, size_t n) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  const auto vBeta = hn::Set(d, beta), vRest = hn::Set(d, rest), zero = hn::Zero(d);
+  size_t k = 0;
+  for (; k + N <= n; k += N) {
+    const auto learn = hn::Ne(hn::LoadU(d, update + k), zero);
+    if (hn::AllFalse(d, learn)) continue;
+    const auto x = hn::LoadU(d, ur + k), y = hn::LoadU(d, ui + k);
+    const auto p = hn::LoadU(d, rr + k), q = hn::LoadU(d, ri + k);
+    const auto w = hn::LoadU(d, power + k);
+    const auto crossRe = hn::Div(hn::Add(hn::Mul(x, p), hn::Mul(y, q)), w);
+    const auto crossIm = hn::Div(hn::Sub(hn::Mul(y, p), hn::Mul(x, q)), w);
+    const auto a = hn::LoadU(d, hr + k), b = hn::LoadU(d, hi + k);
+    const auto newRe = hn::Add(hn::Mul(vBeta, a), hn::Mul(vRest, crossRe));
+    const auto newIm = hn::Add(hn::Mul(vBeta, b), hn::Mul(vRest, crossIm));
+    hn::StoreU(hn::IfThenElse(learn, newRe, a), d, hr + k);
+    hn::StoreU(hn::IfThenElse(learn, newIm, b), d, hi + k);
+  }
+  for (; k < n; ++k) {
+    if (update[k] == 0.0f) continue;
+    const float crossRe = (ur[k] * rr[k] + ui[k] * ri[k]) / power[k];
+    const float crossIm = (ui[k] * rr[k] - ur[k] * ri[k]) / power[k];
+    hr[k] = beta * hr[k] + rest * crossRe;
+    hi[k] = beta * hi[k] + rest * crossIm;
+  }
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace nimbusdale::kernels
 HWY_AFTER_NAMESPACE();
@@ -121,6 +199,9 @@ HWY_EXPORT(Magnitudes);
 HWY_EXPORT(PriorSnrs);
 HWY_EXPORT(CompareExchange);
 HWY_EXPORT(WienerGains);
+HWY_EXPORT(ScaleChannel);
+HWY_EXPORT(AccumulateMatch);
+HWY_EXPORT(LearnDirection);
 
 bool magnitudes(const float* parts, float* a, size_t n) {
   return HWY_DYNAMIC_DISPATCH(Magnitudes)(parts, a, n);
@@ -138,6 +219,22 @@ void compareExchange(float* lower, float* upper, size_t n) {
 void wienerGains(const float* below, const float* middle, bool odd, float floor, float* gain,
                  size_t n) {
   HWY_DYNAMIC_DISPATCH(WienerGains)(below, middle, odd, floor, gain, n);
+}
+
+void scaleChannel(const float* parts, const float* inverse, float* re, float* im, float* power,
+                  size_t n) {
+  HWY_DYNAMIC_DISPATCH(ScaleChannel)(parts, inverse, re, im, power, n);
+}
+
+void accumulateMatch(const float* hr, const float* hi, const float* ur, const float* ui,
+                     float* dotRe, float* dotIm, float* hPower, size_t n) {
+  HWY_DYNAMIC_DISPATCH(AccumulateMatch)(hr, hi, ur, ui, dotRe, dotIm, hPower, n);
+}
+
+void learnDirection(float* hr, float* hi, const float* ur, const float* ui, const float* rr,
+                    const float* ri, const float* power, const float* update, float beta,
+                    float rest, size_t n) {
+  HWY_DYNAMIC_DISPATCH(LearnDirection)(hr, hi, ur, ui, rr, ri, power, update, beta, rest, n);
 }
 
 }  // namespace nimbusdale::kernels

@@ -43,6 +43,24 @@ void compareExchange(float* lower, float* upper, size_t n);
 void wienerGains(const float* below, const float* middle, bool odd, float floor, float* gain,
                  size_t n);
 
+/// The spatial term's sweeps over one channel's row of bins, k < n:
+///
+/// scaleChannel: re[k], im[k] = the interleaved x (re, im, ...) times inverse[k];
+///   power[k] += re[k]^2 + im[k]^2.
+void scaleChannel(const float* parts, const float* inverse, float* re, float* im, float* power,
+                  size_t n);
+
+/// accumulateMatch: with h = (hr, hi) and u = (ur, ui), dotRe[k] += hr ur + hi ui,
+///   dotIm[k] += hr ui - hi ur (the sum of conj(h) u), hPower[k] += hr^2 + hi^2.
+void accumulateMatch(const float* hr, const float* hi, const float* ur, const float* ui,
+                     float* dotRe, float* dotIm, float* hPower, size_t n);
+
+/// learnDirection: where update[k] != 0, h = beta h + rest (u conj(r)) / power[k], with
+///   u conj(r) = (ur rr + ui ri) + i (ui rr - ur ri); h is left alone elsewhere.
+void learnDirection(float* hr, float* hi, const float* ur, const float* ui, const float* rr,
+                    const float* ri, const float* power, const float* update, float beta,
+                    float rest, size_t n);
+
 }  // namespace nimbusdale::kernels
 
 #endif

@@ -54,6 +54,8 @@ inline ParameterValues integrationParameters(const EnhanceOptions& options, int 
     values.set("SNR_SMOOTHING", options.snrSmoothing);
     values.set("NOISE_OVERESTIMATION", options.noiseOverestimation);
     values.set("GAIN_FLOOR", options.gainFloor);
+    values.set("SPATIAL_WEIGHT", options.spatialWeight);
+    values.set("SPATIAL_SMOOTHING", options.spatialSmoothing);
   }
   return values;
 }

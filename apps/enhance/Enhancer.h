@@ -82,6 +82,11 @@ struct EnhanceOptions {
       kSparseMaskIntegratorType.parameter("NOISE_OVERESTIMATION").typicalFloat();
   /// GAIN_FLOOR of SparseMaskIntegrator
   float gainFloor = kSparseMaskIntegratorType.parameter("GAIN_FLOOR").typicalFloat();
+  /// SPATIAL_WEIGHT of SparseMaskIntegrator
+  int spatialWeight = kSparseMaskIntegratorType.parameter("SPATIAL_WEIGHT").typicalInt();
+  /// SPATIAL_SMOOTHING of SparseMaskIntegrator
+  float spatialSmoothing =
+      kSparseMaskIntegratorType.parameter("SPATIAL_SMOOTHING").typicalFloat();
   /// SCALE_UPDATE_RATIO of MultiRobustPCA
   float scaleUpdateRatio = kMultiRobustPCAType.parameter("SCALE_UPDATE_RATIO").typicalFloat();
   /// EPSILON of MultiRobustPCA

@@ -299,6 +299,10 @@ void addEnhanceOptions(CLI::App* cmd, app::EnhanceOptions& o, bool toolbox = tru
   addParameterOption(cmd, "--noise-overestimation", o.noiseOverestimation,
                      kSparseMaskIntegratorType, "NOISE_OVERESTIMATION");
   addParameterOption(cmd, "--gain-floor", o.gainFloor, kSparseMaskIntegratorType, "GAIN_FLOOR");
+  addParameterOption(cmd, "--spatial-weight", o.spatialWeight, kSparseMaskIntegratorType,
+                     "SPATIAL_WEIGHT");
+  addParameterOption(cmd, "--spatial-smoothing", o.spatialSmoothing, kSparseMaskIntegratorType,
+                     "SPATIAL_SMOOTHING");
   addParameterOption(cmd, "--scale-update-ratio", o.scaleUpdateRatio, kMultiRobustPCAType,
                      "SCALE_UPDATE_RATIO");
   addParameterOption(cmd, "--epsilon", o.epsilon, kMultiRobustPCAType, "EPSILON");

@@ -297,6 +297,16 @@ inline constexpr ParameterSpec kSparseMaskIntegratorParameters[] = {
      ""},
     {"GAIN_FLOOR", HostType::Float, within(inclusive(0), inclusive(1), "lie between 0 and 1"),
      0.03f, kSetting, "lowest gain applied to a bin", ""},
+    // An integer power keeps the weight exact: repeated products round alike everywhere.
+    {"SPATIAL_WEIGHT", HostType::Int, within(inclusive(0), inclusive(8), "lie between 0 and 8"), 3,
+     kSetting,
+     "power of the spatial ratio on the a priori SNR: how closely a bin's channels match the "
+     "learnt speech direction rather than the noise direction; 0 leaves it out",
+     ""},
+    {"SPATIAL_SMOOTHING", HostType::Float,
+     within(inclusive(0), exclusive(1), "lie from 0 up to, but not including, 1"), 0.98f, kSetting,
+     "forgetting factor of the learnt speech and noise directions, per frame that updates them",
+     ""},
 };
 
 }  // namespace node_tables

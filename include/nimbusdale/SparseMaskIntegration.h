@@ -20,9 +20,12 @@ struct SparseMaskSettings {
   float snrSmoothing = 0.4f;         ///< alpha (SNR_SMOOTHING), 0 <= alpha < 1
   float noiseOverestimation = 1.0f;  ///< mu (NOISE_OVERESTIMATION), positive and finite
   float gainFloor = 0.03f;           ///< G_min (GAIN_FLOOR), 0 to 1
+  int spatialWeight = 3;             ///< kappa (SPATIAL_WEIGHT), 0 to 8; 0: no spatial term
+  float spatialSmoothing = 0.98f;    ///< beta (SPATIAL_SMOOTHING), 0 <= beta < 1
 
-  /// Settings for NUM_CHANNEL, LENGTH, SNR_SMOOTHING, NOISE_OVERESTIMATION and GAIN_FLOOR, held
-  /// in `values` (a ParameterValues of the SparseMaskIntegrator type).
+  /// Settings for NUM_CHANNEL, LENGTH, SNR_SMOOTHING, NOISE_OVERESTIMATION, GAIN_FLOOR,
+  /// SPATIAL_WEIGHT and SPATIAL_SMOOTHING, held in `values` (a ParameterValues of the
+  /// SparseMaskIntegrator type).
   /// @throws std::invalid_argument "parameter NAME is VALUE; it must ..." for the first value
   /// its rule refuses.
   static SparseMaskSettings fromParameters(const ParameterValues& values);
@@ -42,6 +45,18 @@ struct SparseMaskSettings {
 /// - channels with A_c = 0 (a dead channel, digital silence) carry no ratio and are left out;
 ///   xi is the median of the others' xi_c (the mean of the two middle ones for an even count),
 ///   so one channel out of line, or dead, does not move it;
+/// - the spatial term (kappa > 0, two channels or more): noise peaks that pass the robust PCA's
+///   threshold look like speech in one channel, but they come from the noise's direction. Each
+///   bin learns two directions, relative transfer functions to the reference channel r
+///   (Gannot, Burshtein and Weinstein 2001): h_n from frames where no channel has a sparse part
+///   (noise only), h_s from frames where xi > 3 (speech). Each is a recursive average with
+///   forgetting factor beta of u_c conj(u_r) / |u|^2, u = the bin's channel vector X(k) scaled
+///   by its largest magnitude. With m = |h^H u|^2 / (|h|^2 |u|^2) in [0, 1] for each
+///   direction, xi becomes xi ((1 - m_n + e) / (1 - m_s + e))^kappa, which raises bins that
+///   match the speech direction and lowers those that match the noise direction. The margin
+///   e = 0.01 + 0.3 sigma^16, sigma = |h_n^H h_s|^2 / (|h_n|^2 |h_s|^2), damps the ratio where
+///   the two directions are alike and it could not tell them apart. A bin with a direction not
+///   yet learnt, or one whose channels are all 0, keeps its xi;
 /// - G(k) = max(xi / (1 + xi), G_min), the Wiener gain (Scalart and Vieira Filho 1996) with a
 ///   floor against musical noise (Berouti, Schwartz and Makhoul 1979); no live channel gives
 ///   G_min;
@@ -49,8 +64,9 @@ struct SparseMaskSettings {
 ///   reference), then the first channel whose frame is not.
 ///
 /// Every value is single precision. Finite inputs that pass checkInputs() always give a finite
-/// output with |output(k)| <= |X_r(k)|. The state (each channel's clean estimate) carries over
-/// from frame to frame: frames are expected in order, one per count.
+/// output with |output(k)| <= |X_r(k)|. The state (each channel's clean estimate and each bin's
+/// two directions) carries over from frame to frame: frames are expected in order, one per
+/// count.
 class SparseMaskIntegration {
  public:
   /// @throws std::invalid_argument as SparseMaskSettings::validate().
@@ -80,7 +96,23 @@ class SparseMaskIntegration {
   std::vector<float> priorSnr;       // C x F scratch: this frame's xi_c, sorted per bin
   std::vector<float> live;           // F scratch: channels with A_c > 0 in each bin
   std::vector<float> gain;           // F: this frame's G
+  std::vector<float> medianSnr;      // F scratch: xi before the spatial term
+  std::vector<float> weightedSnr;    // F scratch: xi after it
+  // The spatial term: the learnt directions (C x F, real and imaginary parts apart), and per
+  // frame the scaled channel vectors u (C x F) and sums over channels (F each).
+  std::vector<float> noiseRe, noiseIm, speechRe, speechIm;
+  std::vector<float> unitRe, unitIm;
+  std::vector<float> inverseScale, unitPower, dotRe, dotIm, noiseMatch, speechMatch;
+  std::vector<float> noisePower, speechPower, likeness;
+  std::vector<float> sparseChannels;
   int reference = 0;
+
+  bool spatial() const { return config.spatialWeight > 0 && config.numChannels > 1; }
+  void scaleChannelVectors(const float* parts);
+  void matchDirection(const std::vector<float>& re, const std::vector<float>& im,
+                      std::vector<float>& power, std::vector<float>& match);
+  void directionLikeness();
+  void learnDirection(std::vector<float>& re, std::vector<float>& im, const float* update);
 };
 
 }  // namespace nimbusdale

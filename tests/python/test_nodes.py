@@ -92,7 +92,7 @@ KEYWORDS = {
     "MedianIntegrator": ["num_channel", "length"],
     "PoissonGammaIntegrator": ["num_channel", "length", "global_scale"],
     "SparseMaskIntegrator": ["num_channel", "length", "snr_smoothing", "noise_overestimation",
-                             "gain_floor"],
+                             "gain_floor", "spatial_weight", "spatial_smoothing"],
 }
 
 

@@ -1,6 +1,6 @@
 // SparseMaskIntegration on synthetic frames whose gains are known in closed form: the Wiener gain
 // of the channels' median a priori SNR, its decision-directed smoothing over frames, the floor,
-// the channels left out, and the refusals.
+// the channels left out, the spatial term, and the refusals.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -27,6 +27,7 @@ SparseMaskSettings settings(int channels, int bins, float alpha = 0.0f, float mu
   s.snrSmoothing = alpha;
   s.noiseOverestimation = mu;
   s.gainFloor = floor;
+  s.spatialWeight = 0;  // the closed forms below are those of the rule without the spatial term
   return s;
 }
 
@@ -154,6 +155,70 @@ TEST(SparseMaskIntegration, SilenceAndExtremesGiveFiniteBoundedOutput) {
   }
 }
 
+// Two channels, one bin: channel 1 is channel 0 turned by `phase`, both of magnitude `level`.
+std::vector<cfloat> pointSource(float level, float phase) {
+  return {cfloat(level, 0), std::polar(level, phase)};
+}
+
+TEST(SparseMaskIntegration, SpatialTermLowersTheNoiseDirectionAndRaisesTheSpeechDirection) {
+  // Noise arrives with channel 1 turned by +1 rad, speech by -1 rad. The noise direction is
+  // learnt from frames with no sparse part, the speech direction from frames with xi = 81.
+  // A test frame has xi = 1 (Wiener gain 1/2): matching the noise direction, m_n = 1 and
+  // m_s = cos^2(1) drive it to about 3e-6; matching the speech direction, to about 1 - 3e-6.
+  const float noise = 1.0f, speech = -1.0f;
+  for (int weight : {0, 1, 3}) {
+    SCOPED_TRACE(weight);
+    SparseMaskSettings s = settings(2, 1);
+    s.spatialWeight = weight;
+    SparseMaskIntegration mask(s);
+    // Before anything is learnt the spatial term leaves xi alone.
+    run(mask, pointSource(1, noise), {0.5f, 0.5f});
+    EXPECT_FLOAT_EQ(mask.gains()[0], 0.5f);
+    for (int frame = 0; frame < 600; ++frame) {
+      run(mask, pointSource(1, noise), {0, 0});
+      run(mask, pointSource(2, speech), {1.8f, 1.8f});
+    }
+    // Gains of test frames, each after the same learning, level 1 and then 1e30 (the directions
+    // do not depend on the level, and nothing overflows).
+    for (float level : {1.0f, 1e30f}) {
+      SparseMaskIntegration noiseTest = mask, speechTest = mask;
+      run(noiseTest, pointSource(level, noise), {0.5f * level, 0.5f * level});
+      run(speechTest, pointSource(level, speech), {0.5f * level, 0.5f * level});
+      if (weight == 0) {
+        EXPECT_FLOAT_EQ(noiseTest.gains()[0], 0.5f);
+        EXPECT_FLOAT_EQ(speechTest.gains()[0], 0.5f);
+      } else {
+        const float ratio = (1.0f - std::cos(1.0f) * std::cos(1.0f) + 0.01f) / 0.01f;
+        EXPECT_NEAR(noiseTest.gains()[0], wiener(std::pow(ratio, -float(weight))), 1e-3f);
+        EXPECT_NEAR(speechTest.gains()[0], wiener(std::pow(ratio, float(weight))), 1e-3f);
+        EXPECT_LT(noiseTest.gains()[0], 0.05f);
+        EXPECT_GT(speechTest.gains()[0], 0.95f);
+      }
+    }
+  }
+}
+
+TEST(SparseMaskIntegration, SpatialTermStaysOutWhereItCannotTellTheDirectionsApart) {
+  // Speech and noise from the same direction: the two matches are equal and xi is unchanged.
+  // One channel has no direction at all; a silent bin teaches nothing.
+  SparseMaskSettings s = settings(2, 1);
+  SparseMaskIntegration same(s);
+  for (int frame = 0; frame < 200; ++frame) {
+    run(same, pointSource(1, 0.7f), {0, 0});
+    run(same, pointSource(2, 0.7f), {1.8f, 1.8f});
+    run(same, pointSource(0, 0), {0, 0});
+  }
+  run(same, pointSource(1, 0.7f), {0.5f, 0.5f});
+  EXPECT_NEAR(same.gains()[0], 0.5f, 1e-3f);
+
+  SparseMaskSettings mono = settings(1, 1);
+  mono.spatialWeight = 8;
+  SparseMaskIntegration one(mono);
+  for (int frame = 0; frame < 20; ++frame) run(one, {cfloat(2)}, {frame % 2 ? 1.8f : 0.0f});
+  run(one, {cfloat(1)}, {0.5f});
+  EXPECT_FLOAT_EQ(one.gains()[0], 0.5f);
+}
+
 TEST(SparseMaskIntegration, RefusesWhatTheNodeRefuses) {
   SparseMaskIntegration mask(settings(2, 2));
   const std::vector<cfloat> spectrum(4, cfloat(1, 1));
@@ -195,12 +260,16 @@ TEST(SparseMaskIntegration, SettingsComeFromTheNodeParameters) {
   values.set("SNR_SMOOTHING", 0.25f);
   values.set("NOISE_OVERESTIMATION", 2.0f);
   values.set("GAIN_FLOOR", 0.125f);
+  values.set("SPATIAL_WEIGHT", 5);
+  values.set("SPATIAL_SMOOTHING", 0.5f);
   const SparseMaskSettings s = SparseMaskSettings::fromParameters(values);
   EXPECT_EQ(s.numChannels, 3);
   EXPECT_EQ(s.numBins, 256);
   EXPECT_EQ(s.snrSmoothing, 0.25f);
   EXPECT_EQ(s.noiseOverestimation, 2.0f);
   EXPECT_EQ(s.gainFloor, 0.125f);
+  EXPECT_EQ(s.spatialWeight, 5);
+  EXPECT_EQ(s.spatialSmoothing, 0.5f);
   values.set("SNR_SMOOTHING", 1.0f);
   try {
     SparseMaskSettings::fromParameters(values);

@@ -22,7 +22,9 @@ FD::ParameterSet maskParams(int channels, int length, float alpha = 0.5f, float 
                      {"LENGTH", intParam(length)},
                      {"SNR_SMOOTHING", floatParam(alpha)},
                      {"NOISE_OVERESTIMATION", floatParam(mu)},
-                     {"GAIN_FLOOR", floatParam(floor)}});
+                     {"GAIN_FLOOR", floatParam(floor)},
+                     {"SPATIAL_WEIGHT", intParam(3)},
+                     {"SPATIAL_SMOOTHING", floatParam(0.98f)}});
 }
 
 nimbusdale::SparseMaskSettings maskSettings(int channels, int length) {
@@ -191,6 +193,11 @@ TEST(SparseMaskIntegrator, RefusesParametersOutsideTheirRules) {
   EXPECT_EQ(refusal(maskParams(4, 512, 0.5f, 1.0f, -0.5f)),
             "SparseMaskIntegrator 'mask': parameter GAIN_FLOOR is -0.5; it must lie between 0 and "
             "1");
+  FD::ParameterSet weight = maskParams(4, 512);
+  weight.add("SPATIAL_WEIGHT", FD::Int::alloc(9));
+  EXPECT_EQ(refusal(weight),
+            "SparseMaskIntegrator 'mask': parameter SPATIAL_WEIGHT is 9; it must lie between 0 "
+            "and 8");
   EXPECT_TRUE(expectHostError<FD::CastException<float>>([] {
     FD::registry::createNode("SparseMaskIntegrator", "mask",
                              makeParams({{"NUM_CHANNEL", intParam(4)},

@@ -118,6 +118,65 @@ TEST_P(EveryTarget, CompareExchangeAndWienerGainsAreTheScalarArithmetic) {
   }
 }
 
+TEST_P(EveryTarget, SpatialSweepsAreTheScalarArithmetic) {
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  auto values = [&](size_t n) {
+    std::vector<float> v(n);
+    for (float& x : v) x = unit(rng);
+    return v;
+  };
+  for (size_t n : {0u, 1u, 7u, 257u, 1000u}) {
+    SCOPED_TRACE(n);
+    const std::vector<float> parts = values(2 * n), inverse = values(n), ur = values(n),
+                             ui = values(n), rr = values(n), ri = values(n);
+    std::vector<float> power = values(n), update(n);
+    for (size_t k = 0; k < n; ++k) {
+      power[k] = std::fabs(power[k]) + 0.5f;
+      update[k] = k % 3 == 0 ? 0.0f : 1.0f;
+    }
+
+    std::vector<float> re(n), im(n), fastPower = power, slowPower = power, slowRe(n), slowIm(n);
+    kernels::scaleChannel(parts.data(), inverse.data(), re.data(), im.data(), fastPower.data(), n);
+    for (size_t k = 0; k < n; ++k) {
+      slowRe[k] = parts[2 * k] * inverse[k];
+      slowIm[k] = parts[2 * k + 1] * inverse[k];
+      slowPower[k] += slowRe[k] * slowRe[k] + slowIm[k] * slowIm[k];
+    }
+    EXPECT_TRUE(sameBits(re, slowRe) && sameBits(im, slowIm) && sameBits(fastPower, slowPower));
+
+    std::vector<float> dotRe = values(n), dotIm = values(n), hPower = values(n);
+    std::vector<float> slowDotRe = dotRe, slowDotIm = dotIm, slowHPower = hPower;
+    kernels::accumulateMatch(rr.data(), ri.data(), ur.data(), ui.data(), dotRe.data(), dotIm.data(),
+                             hPower.data(), n);
+    for (size_t k = 0; k < n; ++k) {
+      slowDotRe[k] += rr[k] * ur[k] + ri[k] * ui[k];
+      slowDotIm[k] += rr[k] * ui[k] - ri[k] * ur[k];
+      slowHPower[k] += rr[k] * rr[k] + ri[k] * ri[k];
+    }
+    EXPECT_TRUE(sameBits(dotRe, slowDotRe) && sameBits(dotIm, slowDotIm) &&
+                sameBits(hPower, slowHPower));
+
+    // The reference channel's own row as both u and r, as the integration passes it.
+    for (const bool own : {false, true}) {
+      const float* r0 = own ? ur.data() : rr.data();
+      const float* r1 = own ? ui.data() : ri.data();
+      std::vector<float> hr = values(n), hi = values(n);
+      std::vector<float> slowHr = hr, slowHi = hi;
+      kernels::learnDirection(hr.data(), hi.data(), ur.data(), ui.data(), r0, r1, power.data(),
+                              update.data(), 0.9f, 0.1f, n);
+      for (size_t k = 0; k < n; ++k) {
+        if (update[k] == 0.0f) continue;
+        const float crossRe = (ur[k] * r0[k] + ui[k] * r1[k]) / power[k];
+        const float crossIm = (ui[k] * r0[k] - ur[k] * r1[k]) / power[k];
+        slowHr[k] = 0.9f * slowHr[k] + 0.1f * crossRe;
+        slowHi[k] = 0.9f * slowHi[k] + 0.1f * crossIm;
+      }
+      EXPECT_TRUE(sameBits(hr, slowHr) && sameBits(hi, slowHi));
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(SparseMaskKernels, EveryTarget,
                          ::testing::ValuesIn(hwy::SupportedAndGeneratedTargets()),
                          [](const ::testing::TestParamInfo<int64_t>& info) {
