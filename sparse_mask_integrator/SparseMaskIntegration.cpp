@@ -102,7 +102,6 @@ void SparseMaskIntegration::process(const float* sparse, const std::complex<floa
   // Whole rows of bins at a time, so that the fast arithmetic runs each step as a SIMD kernel;
   // the reference arithmetic runs the same operations in scalar loops (and takes every
   // magnitude as the hypotenuse). The median across channels is a sorting network of rows.
-  constexpr bool fast = kFast;
   const int channels = config.numChannels, bins = config.numBins;
   const size_t n = static_cast<size_t>(bins);
   const float alpha = config.snrSmoothing, keep = 1.0f - alpha;
@@ -117,14 +116,14 @@ void SparseMaskIntegration::process(const float* sparse, const std::complex<floa
     float* a = magnitude.data() + row;
     // |X| as spectrumMagnitude() forms it: the fast road where re^2 + im^2 stays in the normal
     // range, the hypotenuse elsewhere (exact zeros included, which give 0).
-    if (!fast || kernels::magnitudes(parts + 2 * row, a, n))
+    if (!kFast || kernels::magnitudes(parts + 2 * row, a, n))
       for (int k = 0; k < bins; ++k) a[k] = spectrumMagnitude(spectrum[row + k]);
 
     // xi_c, and +inf where the residual is 0 (all of the bin is sparse) or where the channel
     // hears nothing: such a channel sorts after every live one and is not counted. The ratios
     // are formed before squaring, so tiny magnitudes cannot underflow into 0 / 0.
     bool sounds = false;
-    if (fast) {
+    if (kFast) {
       sounds = kernels::priorSnrs(a, sparse + row, previousClean.data() + row, alpha, keep,
                                   inverseMu, priorSnr.data() + row, live.data(), n);
     } else {
@@ -146,7 +145,7 @@ void SparseMaskIntegration::process(const float* sparse, const std::complex<floa
     for (int c = round % 2; c + 1 < channels; c += 2) {
       float* lower = priorSnr.data() + static_cast<long>(c) * bins;
       float* upper = lower + bins;
-      if (fast) {
+      if (kFast) {
         kernels::compareExchange(lower, upper, n);
         continue;
       }
@@ -172,9 +171,11 @@ void SparseMaskIntegration::process(const float* sparse, const std::complex<floa
   const float* snr = medianSnr.data();
   if (spatial()) {
     scaleChannelVectors(parts);
-    matchDirection(noiseRe, noiseIm, noisePower, noiseMatch);
-    matchDirection(speechRe, speechIm, speechPower, speechMatch);
-    directionLikeness();
+    // The matches of u to each direction (-1 where a direction is not learnt or the bin is
+    // silent), and sigma, the likeness of the two directions (0 where one is not learnt).
+    similarity(noiseRe, noiseIm, unitRe, unitIm, unitPower, noisePower, noiseMatch, -1.0f);
+    similarity(speechRe, speechIm, unitRe, unitIm, unitPower, speechPower, speechMatch, -1.0f);
+    similarity(noiseRe, noiseIm, speechRe, speechIm, speechPower, likeness, likeness, 0.0f);
     for (int k = 0; k < bins; ++k) {
       const size_t i = static_cast<size_t>(k);
       const float mn = noiseMatch[i], ms = speechMatch[i];
@@ -195,7 +196,7 @@ void SparseMaskIntegration::process(const float* sparse, const std::complex<floa
   }
 
   // The Wiener gain xi / (1 + xi), 0 for xi = 0 and 1 for xi = inf, and the floor.
-  if (fast) {
+  if (kFast) {
     kernels::wienerGains(snr, snr, true, floor, gain.data(), n);
   } else {
     for (int k = 0; k < bins; ++k) {
@@ -267,66 +268,37 @@ void SparseMaskIntegration::scaleChannelVectors(const float* parts) {
   }
 }
 
-void SparseMaskIntegration::matchDirection(const std::vector<float>& re,
-                                           const std::vector<float>& im, std::vector<float>& power,
-                                           std::vector<float>& match) {
+void SparseMaskIntegration::similarity(const std::vector<float>& aRe, const std::vector<float>& aIm,
+                                       const std::vector<float>& bRe, const std::vector<float>& bIm,
+                                       const std::vector<float>& bPower, std::vector<float>& aPower,
+                                       std::vector<float>& out, float unknown) {
   const int channels = config.numChannels, bins = config.numBins;
   std::fill(dotRe.begin(), dotRe.end(), 0.0f);
   std::fill(dotIm.begin(), dotIm.end(), 0.0f);
-  std::fill(power.begin(), power.end(), 0.0f);
+  std::fill(aPower.begin(), aPower.end(), 0.0f);
   for (int c = 0; c < channels; ++c) {
     const long row = static_cast<long>(c) * bins;
-    const float *hr = re.data() + row, *hi = im.data() + row;
-    const float *ur = unitRe.data() + row, *ui = unitIm.data() + row;
+    const float *ar = aRe.data() + row, *ai = aIm.data() + row;
+    const float *br = bRe.data() + row, *bi = bIm.data() + row;
     if (kFast) {
-      kernels::accumulateMatch(hr, hi, ur, ui, dotRe.data(), dotIm.data(), power.data(),
+      kernels::accumulateMatch(ar, ai, br, bi, dotRe.data(), dotIm.data(), aPower.data(),
                                static_cast<size_t>(bins));
       continue;
     }
     for (int k = 0; k < bins; ++k) {
       const size_t i = static_cast<size_t>(k);
-      dotRe[i] += hr[k] * ur[k] + hi[k] * ui[k];
-      dotIm[i] += hr[k] * ui[k] - hi[k] * ur[k];
-      power[i] += hr[k] * hr[k] + hi[k] * hi[k];
+      dotRe[i] += ar[k] * br[k] + ai[k] * bi[k];
+      dotIm[i] += ar[k] * bi[k] - ai[k] * br[k];
+      aPower[i] += ar[k] * ar[k] + ai[k] * ai[k];
     }
   }
-  // m = |h^H u|^2 / (|h|^2 |u|^2), at most 1 but for rounding; -1 marks a direction not yet
-  // learnt or a bin whose channels are all 0. Every term is at most C in size: no overflow.
+  // |a^H b|^2 / (|a|^2 |b|^2), at most 1 but for rounding; `unknown` where either vector is 0.
+  // Every term is at most C in size: no overflow. `out` may be `aPower` itself.
   for (int k = 0; k < bins; ++k) {
     const size_t i = static_cast<size_t>(k);
-    const float denominator = power[i] * unitPower[i];
+    const float denominator = aPower[i] * bPower[i];
     const float m = (dotRe[i] * dotRe[i] + dotIm[i] * dotIm[i]) / denominator;
-    match[i] = denominator > 0.0f && m == m ? (m < 1.0f ? m : 1.0f) : -1.0f;
-  }
-}
-
-void SparseMaskIntegration::directionLikeness() {
-  // sigma = |h_n^H h_s|^2 / (|h_n|^2 |h_s|^2) in [0, 1]; 0 where a direction is not learnt.
-  const int channels = config.numChannels, bins = config.numBins;
-  std::fill(dotRe.begin(), dotRe.end(), 0.0f);
-  std::fill(dotIm.begin(), dotIm.end(), 0.0f);
-  std::fill(likeness.begin(), likeness.end(), 0.0f);  // |h_n|^2 again, then sigma
-  for (int c = 0; c < channels; ++c) {
-    const long row = static_cast<long>(c) * bins;
-    const float *nr = noiseRe.data() + row, *ni = noiseIm.data() + row;
-    const float *sr = speechRe.data() + row, *si = speechIm.data() + row;
-    if (kFast) {
-      kernels::accumulateMatch(nr, ni, sr, si, dotRe.data(), dotIm.data(), likeness.data(),
-                               static_cast<size_t>(bins));
-      continue;
-    }
-    for (int k = 0; k < bins; ++k) {
-      const size_t i = static_cast<size_t>(k);
-      dotRe[i] += nr[k] * sr[k] + ni[k] * si[k];
-      dotIm[i] += nr[k] * si[k] - ni[k] * sr[k];
-      likeness[i] += nr[k] * nr[k] + ni[k] * ni[k];
-    }
-  }
-  for (int k = 0; k < bins; ++k) {
-    const size_t i = static_cast<size_t>(k);
-    const float denominator = likeness[i] * speechPower[i];
-    const float sigma = (dotRe[i] * dotRe[i] + dotIm[i] * dotIm[i]) / denominator;
-    likeness[i] = denominator > 0.0f && sigma == sigma ? (sigma < 1.0f ? sigma : 1.0f) : 0.0f;
+    out[i] = denominator > 0.0f && m == m ? (m < 1.0f ? m : 1.0f) : unknown;
   }
 }
 

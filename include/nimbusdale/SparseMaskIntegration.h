@@ -109,9 +109,10 @@ class SparseMaskIntegration {
 
   bool spatial() const { return config.spatialWeight > 0 && config.numChannels > 1; }
   void scaleChannelVectors(const float* parts);
-  void matchDirection(const std::vector<float>& re, const std::vector<float>& im,
-                      std::vector<float>& power, std::vector<float>& match);
-  void directionLikeness();
+  void similarity(const std::vector<float>& aRe, const std::vector<float>& aIm,
+                  const std::vector<float>& bRe, const std::vector<float>& bIm,
+                  const std::vector<float>& bPower, std::vector<float>& aPower,
+                  std::vector<float>& out, float unknown);
   void learnDirection(std::vector<float>& re, std::vector<float>& im, const float* update);
 };
 
