@@ -6,28 +6,21 @@
 #include <string>
 #include <vector>
 
-#include "host.h"
+#include "ToolboxNode.h"
 
 namespace nimbusdale {
 
 /// Ports and parameters as kMedianIntegratorType declares them: inputs SPEC and SPARSE
 /// (NUM_CHANNEL x bins), output OUTPUT (1 x bins), bins = LENGTH / 2 + 1. Keeps no state
 /// between frames.
-class MedianIntegrator : public FD::BufferedNode {
+class MedianIntegrator : public IntegratorNode {
  public:
-  static constexpr const NodeType& nodeType = kMedianIntegratorType;
-
   MedianIntegrator(std::string nodeName, FD::ParameterSet params);
   ~MedianIntegrator() override;
 
   void calculate(int output_id, int count, FD::Buffer& out) override;
 
  private:
-  int specID;
-  int sparseID;
-  int outputID;
-  int numChannels;
-  int numBins;
   std::vector<float> scratch;  // one bin's channels, kept so a frame allocates nothing
 };
 

@@ -6,31 +6,20 @@
 namespace nimbusdale {
 
 PoissonGammaIntegrator::PoissonGammaIntegrator(std::string nodeName, FD::ParameterSet params)
-    : FD::BufferedNode(nodeName, params) {
-  specID = declarePort(*this, nodeType, "SPEC");
-  sparseID = declarePort(*this, nodeType, "SPARSE");
-  outputID = declarePort(*this, nodeType, "OUTPUT");
-
-  const ParameterValues values = readParameters(*this, nodeType, params);
-  numChannels = values.intValue("NUM_CHANNEL");
-  numBins = binsFromLength(values.intValue("LENGTH"));
-  globalScale = values.floatValue("GLOBAL_SCALE");
-
-  model = PoissonGammaModel(numBins, numChannels);
-}
+    : IntegratorNode(nodeName, params, kPoissonGammaIntegratorType),
+      globalScale(values.floatValue("GLOBAL_SCALE")),
+      model(numBins, numChannels) {}
 
 PoissonGammaIntegrator::~PoissonGammaIntegrator() = default;
 
 void PoissonGammaIntegrator::calculate(int, int count, FD::Buffer& out) {
-  FD::RCPtr<ComplexFrame> spec = getInput(specID, count);
-  FD::RCPtr<RealFrame> sparse = getInput(sparseID, count);
   // A count the model cannot take would make the inference fail midway through its updates;
   // refuse the whole frame while the state is still untouched.
-  requireIntegratorInputs(*this, nodeType, *spec, *sparse, numChannels, numBins);
+  const Inputs in = checkedInputs(count);
 
   // The row-major C x F frames seen as column-major F x C: one column per channel.
-  SparseFrameView sparseView(frameData(*sparse), numBins, numChannels);
-  SpectrumFrameView specView(frameData(*spec), numBins, numChannels);
+  SparseFrameView sparseView(frameData(*in.sparse), numBins, numChannels);
+  SpectrumFrameView specView(frameData(*in.spec), numBins, numChannels);
 
   FD::RCPtr<ComplexFrame> result = storeNewFrame<ComplexFrame>(out, count, 1, numBins);
   try {
@@ -40,7 +29,7 @@ void PoissonGammaIntegrator::calculate(int, int count, FD::Buffer& out) {
     // The model refused the frame and kept its state; take back the zero-filled frame too, so
     // that a later request for this count computes it instead of reading zeros as a result.
     withdrawFrame(out, count);
-    failNode(*this, nodeType, tooLargeForTheModel(sparseView, globalScale));
+    fail(tooLargeForTheModel(sparseView, globalScale));
   }
 }
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "host.h"
+#include "ToolboxNode.h"
 #include "nimbusdale/PoissonGammaInference.h"
 
 namespace nimbusdale {
@@ -14,23 +14,16 @@ namespace nimbusdale {
 /// (NUM_CHANNEL x bins), output OUTPUT (1 x bins), bins = LENGTH / 2 + 1. The model state
 /// carries over from frame to frame and is never reset; each frame prints two lines on standard
 /// output.
-class PoissonGammaIntegrator : public FD::BufferedNode {
+class PoissonGammaIntegrator : public IntegratorNode {
  public:
-  static constexpr const NodeType& nodeType = kPoissonGammaIntegratorType;
-
   PoissonGammaIntegrator(std::string nodeName, FD::ParameterSet params);
   ~PoissonGammaIntegrator() override;
 
   void calculate(int output_id, int count, FD::Buffer& out) override;
 
  private:
-  int specID;
-  int sparseID;
-  int outputID;
-  int numChannels;
-  int numBins;
-  float globalScale;
-  PoissonGammaModel model{0, 0};
+  const float globalScale;
+  PoissonGammaModel model;
 };
 
 }  // namespace nimbusdale

@@ -5,15 +5,15 @@
 namespace nimbusdale {
 
 MultiRobustPCA::MultiRobustPCA(std::string nodeName, FD::ParameterSet params)
-    : FD::BufferedNode(nodeName, params),
-      inputID(declarePort(*this, nodeType, "INPUT")),
-      outputID(declarePort(*this, nodeType, "OUTPUT")),
-      // Every parameter is read and checked before any estimator exists: the estimators draw
-      // from the process-wide rand(), and a refused node must leave that sequence alone.
-      separation(readSettings(*this, params)) {
-  numChannels = separation.settings().numChannels;
-  numBins = separation.settings().numBins;
-
+    : ToolboxNode(nodeName, params, kMultiRobustPCAType),
+      inputID(port("INPUT")),
+      outputID(port("OUTPUT")),
+      // Every parameter is read and checked (by the base) before any estimator exists: the
+      // estimators draw from the process-wide rand(), and a refused node must leave that
+      // sequence alone. CUTOFF_FREQ against SAMPLING_RATE is the one rule left to check.
+      separation(refusing([this] { return SeparationSettings::fromParameters(values); })),
+      numChannels(separation.settings().numChannels),
+      numBins(separation.settings().numBins) {
   // Eigen's process-wide settings are read here, on one thread, before any frame runs in
   // parallel.
   Eigen::initParallel();
@@ -21,19 +21,12 @@ MultiRobustPCA::MultiRobustPCA(std::string nodeName, FD::ParameterSet params)
 
 MultiRobustPCA::~MultiRobustPCA() = default;
 
-SeparationSettings MultiRobustPCA::readSettings(const FD::Node& node,
-                                                const FD::ParameterSet& params) {
-  const ParameterValues values = readParameters(node, nodeType, params);
-  // CUTOFF_FREQ against SAMPLING_RATE is the one rule left to check.
-  return refusing(node, nodeType, [&] { return SeparationSettings::fromParameters(values); });
-}
-
 void MultiRobustPCA::calculate(int, int count, FD::Buffer& out) {
-  FD::RCPtr<ComplexFrame> input = getInput(inputID, count);
+  FD::RCPtr<ComplexFrame> input = inputFrame<ComplexFrame>(inputID, count);
   // A value whose magnitude is not finite would poison the running scale and the estimator for
   // good: refuse the frame before anything is stored or updated.
-  requireFrameShape(*this, nodeType, "INPUT", *input, numChannels, numBins);
-  requireFrameValues(*this, nodeType, "INPUT", *input, numChannels, numBins);
+  requireFrameShape(inputID, *input, numChannels, numBins);
+  requireFrameValues(inputID, *input, numChannels, numBins);
 
   // Stored before it is filled; a count the buffer refuses frees it, with nothing yet changed.
   FD::RCPtr<RealFrame> result = storeNewFrame<RealFrame>(out, count, numChannels, numBins);

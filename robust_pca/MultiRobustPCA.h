@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "host.h"
+#include "ToolboxNode.h"
 #include "nimbusdale/SparseSeparation.h"
 
 namespace nimbusdale {
@@ -15,12 +15,10 @@ namespace nimbusdale {
 /// per channel, fed the channel's magnitudes divided by a running per-bin scale, times
 /// GLOBAL_SCALE, with the bins below CUTOFF_FREQ set to 0; OUTPUT is the positive part of its
 /// sparse vector scaled back to magnitudes (SparseSeparation does the work). State (estimators,
-/// running scale) lasts as long as the node and expects one calculate() per count, in
-/// increasing order.
-class MultiRobustPCA : public FD::BufferedNode {
+/// running scale) lasts as long as the node, a host reset included, and expects one calculate()
+/// per count, in increasing order; count 0 starts the running scale again.
+class MultiRobustPCA : public ToolboxNode {
  public:
-  static constexpr const NodeType& nodeType = kMultiRobustPCAType;
-
   /// Reads and checks every parameter before any estimator draws its starting point.
   MultiRobustPCA(std::string nodeName, FD::ParameterSet params);
   ~MultiRobustPCA() override;
@@ -28,13 +26,11 @@ class MultiRobustPCA : public FD::BufferedNode {
   void calculate(int output_id, int count, FD::Buffer& out) override;
 
  private:
-  static SeparationSettings readSettings(const FD::Node& node, const FD::ParameterSet& params);
-
-  int inputID;
-  int outputID;
-  int numChannels;
-  int numBins;
+  const int inputID;
+  const int outputID;
   SparseSeparation separation;
+  const int numChannels;
+  const int numBins;
 };
 
 }  // namespace nimbusdale

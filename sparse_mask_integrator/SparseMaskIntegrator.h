@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "host.h"
+#include "ToolboxNode.h"
 #include "nimbusdale/SparseMaskIntegration.h"
 
 namespace nimbusdale {
@@ -14,21 +14,14 @@ namespace nimbusdale {
 /// (NUM_CHANNEL x bins), output OUTPUT (1 x bins), bins = LENGTH / 2 + 1. The arithmetic is
 /// SparseMaskIntegration's; its state (each channel's clean estimate) carries over from frame to
 /// frame, and a host reset keeps it.
-class SparseMaskIntegrator : public FD::BufferedNode {
+class SparseMaskIntegrator : public IntegratorNode {
  public:
-  static constexpr const NodeType& nodeType = kSparseMaskIntegratorType;
-
   SparseMaskIntegrator(std::string nodeName, FD::ParameterSet params);
   ~SparseMaskIntegrator() override;
 
   void calculate(int output_id, int count, FD::Buffer& out) override;
 
  private:
-  int specID;
-  int sparseID;
-  int outputID;
-  int numChannels;
-  int numBins;
   SparseMaskIntegration mask;
 };
 

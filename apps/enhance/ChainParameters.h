@@ -66,9 +66,9 @@ inline FD::ParameterSet hostParameters(const ParameterValues& values) {
   for (std::size_t i = 0; i < values.size(); ++i) {
     const ParameterSpec& p = values.spec(i);
     if (p.type == HostType::Int)
-      params.add(p.name, FD::Int::alloc(values.intValue(i)));
+      params.add(p.name, FD::ObjectRef(FD::Int::alloc(values.intValue(i))));
     else
-      params.add(p.name, FD::Float::alloc(values.floatValue(i)));
+      params.add(p.name, FD::ObjectRef(FD::Float::alloc(values.floatValue(i))));
   }
   return params;
 }

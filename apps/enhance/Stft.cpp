@@ -125,9 +125,8 @@ void StftSource::calculate(int, int count, FD::Buffer& out) {
 namespace {
 // What both overlap-add sinks do with a frame: check that it is one row of the geometry's bins,
 // then add its inverse transform, scaled and windowed, at dst (length samples).
-void checkSynthesisFrame(const FD::Node& node, const FD::Matrix<std::complex<float>>& in,
-                         int bins) {
-  if (in.nrows() < 1 || in.ncols() != bins)
+void checkSynthesisFrame(FD::Node& node, const FD::Matrix<std::complex<float>>& in, int bins) {
+  if (in.nrows() < 1 || in.ncols() != static_cast<size_t>(bins))
     throw new FD::NodeException(
         &node,
         "overlap-add sink " + node.getName() + ": input frame is " + std::to_string(in.nrows()) +
@@ -163,10 +162,11 @@ void OverlapAddSink::calculate(int, int count, FD::Buffer&) {
   checkSynthesisFrame(*this, *in, geometry.bins());
   if (count < 0 || count >= geometry.frameCount(samples))
     throw new FD::NodeException(this, "overlap-add sink " + getName() + ": frame " +
-                                          std::to_string(count) + " lies outside the signal");
+                                          std::to_string(count) + " lies outside the signal",
+                                __FILE__, __LINE__);
   addSynthesisFrame((*in)[0], fft, window, frame,
                     accumulated.data() + static_cast<long>(count) * geometry.hop);
-  (*outputs[outputID].buffer)[count] = FD::Int::alloc(count);
+  (*outputs[outputID].buffer)[count] = FD::ObjectRef(FD::Int::alloc(count));
 }
 
 std::vector<float> OverlapAddSink::result() const {
@@ -209,13 +209,14 @@ void OverlapAddStream::calculate(int, int count, FD::Buffer&) {
   if (count != frames)
     throw new FD::NodeException(this, "overlap-add sink " + getName() + ": frame " +
                                           std::to_string(count) + " came out of order; expected " +
-                                          std::to_string(frames));
+                                          std::to_string(frames),
+                                __FILE__, __LINE__);
   const long position = static_cast<long>(count) * geometry.hop;
   const size_t needed = static_cast<size_t>(position - first + geometry.length);
   if (accumulated.size() < needed) accumulated.resize(needed, 0.0f);
   addSynthesisFrame((*in)[0], fft, window, frame, accumulated.data() + (position - first));
   ++frames;
-  (*outputs[outputID].buffer)[count] = FD::Int::alloc(count);
+  (*outputs[outputID].buffer)[count] = FD::ObjectRef(FD::Int::alloc(count));
 }
 
 void OverlapAddStream::takeFinal(std::vector<float>& out) {

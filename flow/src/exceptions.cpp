@@ -29,10 +29,10 @@ void GeneralException::print(std::ostream& out) {
   out << msg << std::endl;
 }
 
-NodeException::NodeException(const Node* node, std::string message, std::string file, int line)
+NodeException::NodeException(Node* node, std::string message, const char* file, int line)
     : name(node ? node->getName() : std::string("<unknown node>")),
       msg(std::move(message)),
-      srcFile(std::move(file)),
+      srcFile(file ? file : ""),
       srcLine(line) {}
 
 // Defined here so the class's type information lives in this library alone, and catching it by

@@ -6,7 +6,7 @@
 namespace FD {
 namespace {
 
-std::string where(const Node* node) {
+std::string where(Node* node) {
   return "node " + node->getName() + ": ";
 }
 
@@ -69,13 +69,13 @@ int Node::addOutput(const std::string& outputName) {
   return static_cast<int>(outputNames.size()) - 1;
 }
 
-int Node::translateInput(const std::string& inputName) const {
+int Node::translateInput(const std::string& inputName) {
   for (size_t i = 0; i < inputs.size(); ++i)
     if (inputs[i].name == inputName) return static_cast<int>(i);
   throw new NodeException(this, where(this) + "unknown input " + inputName, __FILE__, __LINE__);
 }
 
-int Node::translateOutput(const std::string& outputName) const {
+int Node::translateOutput(const std::string& outputName) {
   auto it = std::find(outputNames.begin(), outputNames.end(), outputName);
   if (it == outputNames.end())
     throw new NodeException(this, where(this) + "unknown output " + outputName, __FILE__, __LINE__);
@@ -83,7 +83,9 @@ int Node::translateOutput(const std::string& outputName) const {
 }
 
 void Node::connectToNode(const std::string& in, Node* inNode, const std::string& out) {
-  if (!inNode) throw new NodeException(this, where(this) + "input " + in + " connected to no node");
+  if (!inNode)
+    throw new NodeException(this, where(this) + "input " + in + " connected to no node", __FILE__,
+                            __LINE__);
   connectToNode(translateInput(in), inNode, inNode->translateOutput(out));
 }
 
@@ -92,8 +94,8 @@ void Node::connectToNode(int in, Node* inNode, int out) {
     throw new NodeException(this, where(this) + "no input with id " + std::to_string(in), __FILE__,
                             __LINE__);
   if (!inNode)
-    throw new NodeException(this,
-                            where(this) + "input " + inputs[in].name + " connected to no node");
+    throw new NodeException(this, where(this) + "input " + inputs[in].name + " connected to no node",
+                            __FILE__, __LINE__);
   if (out < 0 || out >= static_cast<int>(inNode->outputNames.size()))
     throw new NodeException(inNode, where(inNode) + "no output with id " + std::to_string(out),
                             __FILE__, __LINE__);
@@ -128,6 +130,10 @@ BufferedNode::BufferedNode(std::string nodeName, const ParameterSet& params)
 
 BufferedNode::~BufferedNode() = default;
 
+int BufferedNode::addInput(const std::string& inputName) {
+  return Node::addInput(inputName);
+}
+
 int BufferedNode::addOutput(const std::string& outputName) {
   int id = Node::addOutput(outputName);
   OutputCacheInfo info;
@@ -160,6 +166,12 @@ void BufferedNode::request(int outputID, const ParameterSet& req) {
     info.lookBack = std::max(info.lookBack, dereference_cast<int>(req.get("LOOKBACK")));
   if (req.exist("LOOKAHEAD"))
     info.lookAhead = std::max(info.lookAhead, dereference_cast<int>(req.get("LOOKAHEAD")));
+}
+
+void BufferedNode::reset() {
+  Node::reset();
+  for (OutputCacheInfo& info : outputs)
+    info.buffer = RCPtr<Buffer>(new Buffer(info.lookBack + info.lookAhead + 1));
 }
 
 void BufferedNode::initialize() {

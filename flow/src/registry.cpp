@@ -29,11 +29,10 @@ NodeTypeRecord* findType(RegistryState& s, const std::string& typeName) {
 
 }  // namespace
 
-int Object::setModuleVersion(const std::string& module, const std::string& build,
-                             const std::string& version) {
+int Object::setModuleVersion(std::string module, std::string build, std::string version) {
   RegistryState& s = state();
   std::lock_guard<std::mutex> guard(s.lock);
-  s.versions.push_back(ModuleVersionRecord{module, build, version});
+  s.versions.push_back(ModuleVersionRecord{module, std::move(build), std::move(version)});
   s.events.push_back(RegistrationEvent{RegistrationEvent::ModuleVersion, module});
   return static_cast<int>(s.versions.size()) - 1;
 }

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "nimbusdale/NodeTypes.h"
@@ -31,6 +32,20 @@ inline bool admits(const ParameterRule& rule, double value) {
   return true;
 }
 
+/// Whether a string parameter value meets `rule`: not empty and, if the rule has choices, one of
+/// them.
+inline bool admits(const ParameterRule& rule, std::string_view value) {
+  if (value.empty()) return false;
+  if (!rule.choices) return true;
+  std::string_view words = rule.choices;
+  while (!words.empty()) {
+    const std::size_t space = words.find(' ');
+    if (words.substr(0, space) == value) return true;
+    words = space == std::string_view::npos ? std::string_view() : words.substr(space + 1);
+  }
+  return false;
+}
+
 /// "parameter NAME is VALUE; it must REQUIREMENT", the value printed as the host holds it.
 template <class V>
 std::string parameterRefusal(std::string_view name, V value, std::string_view requirement) {
@@ -48,8 +63,10 @@ class ParameterValues {
       const ParameterSpec& p = type.parameters[i];
       if (p.type == HostType::Int)
         values[i].i = p.typicalInt();
-      else
+      else if (p.type == HostType::Float)
         values[i].f = p.typicalFloat();
+      else
+        values[i].s = p.typicalString;
     }
   }
 
@@ -60,8 +77,14 @@ class ParameterValues {
   /// Sets parameter `index` (or `name`); std::logic_error if it is not of that host type.
   void set(std::size_t index, int value) { slot(index, HostType::Int).i = value; }
   void set(std::size_t index, float value) { slot(index, HostType::Float).f = value; }
+  void set(std::size_t index, std::string value) {
+    slot(index, HostType::String).s = std::move(value);
+  }
   void set(std::string_view name, int value) { set(nodeType->parameterIndex(name), value); }
   void set(std::string_view name, float value) { set(nodeType->parameterIndex(name), value); }
+  void set(std::string_view name, std::string value) {
+    set(nodeType->parameterIndex(name), std::move(value));
+  }
 
   int intValue(std::size_t index) const { return slot(index, HostType::Int).i; }
   float floatValue(std::size_t index) const { return slot(index, HostType::Float).f; }
@@ -69,18 +92,34 @@ class ParameterValues {
   float floatValue(std::string_view name) const {
     return floatValue(nodeType->parameterIndex(name));
   }
-
-  /// The value as a double, exact for both host types.
-  double number(std::size_t index) const {
-    return spec(index).type == HostType::Int ? double(values[index].i) : double(values[index].f);
+  const std::string& stringValue(std::size_t index) const {
+    return slot(index, HostType::String).s;
   }
-  /// The value as the messages show it.
+  const std::string& stringValue(std::string_view name) const {
+    return stringValue(nodeType->parameterIndex(name));
+  }
+
+  /// A number's value as a double, exact for both host types (NaN for a string).
+  double number(std::size_t index) const {
+    switch (spec(index).type) {
+      case HostType::Int:
+        return double(values[index].i);
+      case HostType::Float:
+        return double(values[index].f);
+      case HostType::String:
+        break;
+    }
+    return std::nan("");
+  }
+  /// The value as the messages show it; a string in double quotes.
   std::string text(std::size_t index) const {
     std::ostringstream s;
     if (spec(index).type == HostType::Int)
       s << values[index].i;
-    else
+    else if (spec(index).type == HostType::Float)
       s << values[index].f;
+    else
+      s << '"' << values[index].s << '"';
     return s.str();
   }
 
@@ -89,7 +128,10 @@ class ParameterValues {
   std::string firstRefusal() const {
     for (std::size_t i = 0; i < values.size(); ++i) {
       const ParameterRule& rule = spec(i).rule;
-      if (rule.relatesParameters || admits(rule, number(i))) continue;
+      const bool admitted = spec(i).type == HostType::String
+                                ? admits(rule, std::string_view(values[i].s))
+                                : admits(rule, number(i));
+      if (rule.relatesParameters || admitted) continue;
       return parameterRefusal(spec(i).name, text(i), rule.requirement);
     }
     return "";
@@ -105,13 +147,14 @@ class ParameterValues {
   struct Value {
     int i = 0;
     float f = 0.0f;
+    std::string s;
   };
   const Value& slot(std::size_t index, HostType type) const {
     if (index >= values.size()) throw std::logic_error("parameter index out of range");
     if (spec(index).type != type)
       throw std::logic_error(std::string("parameter ") + spec(index).name + " of " +
-                             nodeType->name + " is " +
-                             (spec(index).type == HostType::Int ? "an int" : "a float"));
+                             nodeType->name + " is of host type " +
+                             hostTypeName(spec(index).type));
     return values[index];
   }
   Value& slot(std::size_t index, HostType type) {
@@ -194,13 +237,15 @@ inline std::string pythonKeyword(const ParameterSpec& p) {
   return keyword;
 }
 
-/// A parameter's typical value as the host type prints it.
+/// A parameter's typical value as the host type prints it (a string as it is).
 inline std::string typicalText(const ParameterSpec& p) {
   std::ostringstream s;
   if (p.type == HostType::Int)
     s << p.typicalInt();
-  else
+  else if (p.type == HostType::Float)
     s << p.typicalFloat();
+  else
+    s << p.typicalString;
   return s.str();
 }
 

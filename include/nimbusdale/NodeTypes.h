@@ -12,9 +12,14 @@
 
 namespace nimbusdale {
 
-/// How the host holds a parameter value: FD::GenericType<int> or FD::GenericType<float>. The
-/// nodes take no other type and convert nothing.
-enum class HostType { Int, Float };
+/// How the host holds a parameter value: FD::GenericType<int>, FD::GenericType<float> or the
+/// host's FD::String. The nodes take no other type and convert nothing.
+enum class HostType { Int, Float, String };
+
+/// The type's name in the host's node descriptions and the catalog: "int", "float", "string".
+constexpr const char* hostTypeName(HostType type) {
+  return type == HostType::Int ? "int" : type == HostType::Float ? "float" : "string";
+}
 
 /// One end of a parameter's range.
 struct Limit {
@@ -33,9 +38,10 @@ constexpr Limit exclusive(double value) {
   return Limit{Limit::Exclusive, value};
 }
 
-/// What a parameter value must be. A value is admitted when it lies within both limits, is
+/// What a parameter value must be. A number is admitted when it lies within both limits, is
 /// finite if `finite` is set, and has a finite single-precision reciprocal if
-/// `finiteReciprocal` is set. A NaN fails every limit.
+/// `finiteReciprocal` is set. A NaN fails every limit. A string is admitted when it is not empty
+/// and, if `choices` is set, is one of its words.
 struct ParameterRule {
   Limit lower;
   Limit upper;
@@ -47,6 +53,8 @@ struct ParameterRule {
   bool relatesParameters = false;
   /// Completes "parameter X is V; it must ...".
   const char* requirement = "";
+  /// The words a string value may be, separated by single spaces; nullptr for any.
+  const char* choices = nullptr;
 
   constexpr ParameterRule andFinite() const {
     ParameterRule rule = *this;
@@ -74,6 +82,14 @@ constexpr ParameterRule within(Limit lower, Limit upper, const char* requirement
   return rule;
 }
 
+/// String values from `choices` (space-separated words), or any non-empty string if null.
+constexpr ParameterRule text(const char* requirement, const char* choices = nullptr) {
+  ParameterRule rule;
+  rule.requirement = requirement;
+  rule.choices = choices;
+  return rule;
+}
+
 /// One parameter of a node type.
 struct ParameterSpec {
   const char* name;  ///< as registered, "MAX_LANK" included
@@ -88,6 +104,8 @@ struct ParameterSpec {
   const char* unit;  ///< "" for a plain number
   /// The Python keyword where it is not the lower-case name (a Python keyword, an old name).
   const char* keyword = nullptr;
+  /// A string parameter's typical value ("" where there is none, such as a file name).
+  const char* typicalString = "";
 
   constexpr int typicalInt() const { return static_cast<int>(typical); }
   constexpr float typicalFloat() const { return static_cast<float>(typical); }

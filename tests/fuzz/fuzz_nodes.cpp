@@ -367,14 +367,14 @@ void runOne(ByteReader& in) {
     const bool asInt = (p.type == ParamType::Int) != (mode == 1);
     FD::ObjectRef value;
     if (mode == 2) {
-      value = FD::String::alloc("1");
+      value = FD::ObjectRef(new FD::String("1"));
     } else if (asInt) {
       const int v = readInt(in, p);
-      value = FD::Int::alloc(v);
+      value = FD::ObjectRef(FD::Int::alloc(v));
       if (!std::strcmp(p.name, "NUM_CHANNEL")) channels = v;
       if (!std::strcmp(p.name, "LENGTH")) length = v;
     } else {
-      value = FD::Float::alloc(readFloat(in, p));
+      value = FD::ObjectRef(FD::Float::alloc(readFloat(in, p)));
     }
     log << "  " << p.name << " = " << value->className() << " " << *value << "\n";
     params.add(p.name, value);

@@ -212,9 +212,12 @@ TEST(MedianIntegrator, LoudFiniteInputGivesFiniteOutput) {
   EXPECT_EQ((*out)(0, 2), cfloat((3.0f * 2.0f) / 5.0f, (4.0f * 2.0f) / 5.0f));
 }
 
-TEST(MedianIntegrator, WrongFrameTypeFailsInTheTypedView) {
+TEST(MedianIntegrator, WrongFrameTypeIsRefusedNamingThePort) {
   MedianNet net = makeNet(1, 0, {realFrame(1, 1)}, {realFrame(1, 1)});
-  EXPECT_TRUE(expectHostError<FD::GeneralException>([&] { net.pull(0); }));
+  const std::string msg = hostErrorMessage<FD::NodeException>([&] { net.pull(0); });
+  EXPECT_NE(msg.find("input SPEC got a Matrix<float>; it takes a Matrix<complex<float>>"),
+            std::string::npos)
+      << msg;
 }
 
 TEST(MedianIntegrator, ParametersAreTypedAndChecked) {

@@ -135,7 +135,7 @@ void expectFirstFrameFromObservations(const NodeSetup& setup, const RealFrame& o
 }
 
 bool allFinite(const RealFrame& frame) {
-  for (long i = 0; i < frame.size(); ++i)
+  for (size_t i = 0; i < frame.size(); ++i)
     if (!std::isfinite(frame[0][i])) return false;
   return true;
 }

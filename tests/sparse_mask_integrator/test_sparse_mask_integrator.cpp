@@ -194,7 +194,7 @@ TEST(SparseMaskIntegrator, RefusesParametersOutsideTheirRules) {
             "SparseMaskIntegrator 'mask': parameter GAIN_FLOOR is -0.5; it must lie between 0 and "
             "1");
   FD::ParameterSet weight = maskParams(4, 512);
-  weight.add("SPATIAL_WEIGHT", FD::Int::alloc(9));
+  weight.add("SPATIAL_WEIGHT", intParam(9));
   EXPECT_EQ(refusal(weight),
             "SparseMaskIntegrator 'mask': parameter SPATIAL_WEIGHT is 9; it must lie between 0 "
             "and 8");

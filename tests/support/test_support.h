@@ -62,10 +62,13 @@ std::string hostErrorMessage(F&& fn) {
 }
 
 inline FD::ObjectRef intParam(int v) {
-  return FD::Int::alloc(v);
+  return FD::ObjectRef(FD::Int::alloc(v));
 }
 inline FD::ObjectRef floatParam(float v) {
-  return FD::Float::alloc(v);
+  return FD::ObjectRef(FD::Float::alloc(v));
+}
+inline FD::ObjectRef stringParam(const std::string& v) {
+  return FD::ObjectRef(new FD::String(v));
 }
 
 inline FD::ParameterSet makeParams(
@@ -78,14 +81,14 @@ inline FD::ParameterSet makeParams(
 /// A rows x cols complex frame filled row-major from `values` (zero-padded).
 inline FD::ObjectRef complexFrame(int rows, int cols, const std::vector<cfloat>& values = {}) {
   auto* m = new ComplexFrame(rows, cols);
-  for (size_t i = 0; i < values.size() && static_cast<long>(i) < m->size(); ++i)
+  for (size_t i = 0; i < values.size() && i < m->size(); ++i)
     (*m)[0][i] = values[i];
   return FD::ObjectRef(m);
 }
 
 inline FD::ObjectRef realFrame(int rows, int cols, const std::vector<float>& values = {}) {
   auto* m = new RealFrame(rows, cols);
-  for (long i = 0; i < m->size(); ++i)
+  for (size_t i = 0; i < m->size(); ++i)
     (*m)[0][i] = static_cast<size_t>(i) < values.size() ? values[static_cast<size_t>(i)] : 0.0f;
   return FD::ObjectRef(m);
 }

@@ -40,10 +40,10 @@ class GeneralException : public BaseException {
   int srcLine;
 };
 
-/// An error raised by a node, remembering which node raised it.
+/// An error raised by a node, remembering which node raised it (the node may be null).
 class NodeException : public BaseException {
  public:
-  NodeException(const Node* node, std::string message, std::string file = "", int line = 0);
+  NodeException(Node* node, std::string message, const char* file, int line);
   std::string message() const override;
   const std::string& nodeName() const { return name; }
 

@@ -35,8 +35,8 @@ class Object {
   virtual void printOn(std::ostream& out) const;
 
   /// Records a loaded module's version strings with the host. Returns the record's index.
-  static int setModuleVersion(const std::string& module, const std::string& build,
-                              const std::string& version);
+  /// (FlowDesigner 0.10 has no such registry; toolboxes must load without it.)
+  static int setModuleVersion(std::string module, std::string build, std::string version);
 
  private:
   std::atomic<int> refCount;
@@ -62,7 +62,9 @@ class RCPtr {
   using element_type = T;
 
   RCPtr() = default;
-  RCPtr(T* p) : ptr(p) {}  // NOLINT: adopting a new object is the common spelling
+  /// Adopts a new object's initial reference. Explicit, as in the host: a raw pointer never
+  /// becomes a handle by accident.
+  explicit RCPtr(T* p) : ptr(p) {}
   RCPtr(const RCPtr& other) : ptr(other.ptr) {
     if (ptr) ptr->ref();
   }

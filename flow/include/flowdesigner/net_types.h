@@ -19,8 +19,6 @@ class GenericType : public Object {
   const T& val() const { return value; }
   std::string className() const override { return TypeName<T>::name(); }
   void printOn(std::ostream& out) const override { out << value; }
-  /// A new boxed value, ready to put in a ParameterSet.
-  static ObjectRef alloc(T v) { return ObjectRef(new GenericType<T>(std::move(v))); }
 
  private:
   T value;
@@ -31,10 +29,28 @@ extern template class GenericType<float>;
 extern template class GenericType<bool>;
 extern template class GenericType<std::string>;
 
-using Int = GenericType<int>;
-using Float = GenericType<float>;
-using Bool = GenericType<bool>;
-using String = GenericType<std::string>;
+/// A boxed C value, as the host makes them: alloc() gives a new object, not yet a handle.
+template <class T>
+class NetCType : public GenericType<T> {
+ public:
+  NetCType() : GenericType<T>(T()) {}
+  explicit NetCType(T v) : GenericType<T>(std::move(v)) {}
+  static NetCType* alloc(const T& v) { return new NetCType(v); }
+};
+
+using Int = NetCType<int>;
+using Float = NetCType<float>;
+using Bool = NetCType<bool>;
+
+/// The host's string value: a std::string that is also an Object. Read it with
+/// object_cast<String>, not dereference_cast.
+class String : public std::string, public Object {
+ public:
+  String() = default;
+  explicit String(const std::string& s) : std::string(s) {}
+  std::string className() const override { return "string"; }
+  void printOn(std::ostream& out) const override { out << static_cast<const std::string&>(*this); }
+};
 
 /// The value inside `ref`, which must be exactly a GenericType<T>: no conversion between int and
 /// float. Anything else throws a new CastException<T> naming the value's type.
@@ -44,6 +60,16 @@ T& dereference_cast(const ObjectRef& ref) {
   auto* boxed = dynamic_cast<GenericType<T>*>(ref.get());
   if (!boxed) throw new CastException<T>(ref->className());
   return boxed->val();
+}
+
+/// The object inside `ref` as a T (or a type derived from it); anything else, nil included,
+/// throws a new CastException<T> naming the object's type.
+template <class T>
+T& object_cast(const ObjectRef& ref) {
+  if (!ref) throw new CastException<T>("nil");
+  T* typed = dynamic_cast<T*>(ref.get());
+  if (!typed) throw new CastException<T>(ref->className());
+  return *typed;
 }
 
 }  // namespace FD

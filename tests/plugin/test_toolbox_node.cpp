@@ -1,13 +1,13 @@
-// A node type of the test's own, written the way a fourth node of the plug-in would be: a table,
-// the gateway of plugin/host.h, and its own arithmetic (a mean across channels). The gateway
-// declares its ports and reads its parameters from the table, refuses unusable frames naming the
-// channel and bin, stores the output through the buffer calculate() receives, and gives the
-// result the phase of channel 0.
+// A node type of the test's own, written the way a new node of the toolbox would be: a table,
+// the ToolboxNode base, and its own arithmetic (a mean across channels). The base declares its
+// ports and reads its parameters from the table, refuses unusable frames naming the channel and
+// bin, and stores the output through the buffer calculate() receives.
 #include <cmath>
 #include <limits>
 #include <vector>
 
-#include "host.h"
+#include "ToolboxNode.h"
+#include "nimbusdale/SpectrumMagnitude.h"
 #include "test_support.h"
 
 namespace nimbusdale {
@@ -27,37 +27,21 @@ constexpr NodeType kMeanIntegratorType{
     kMeanPorts,       std::size(kMeanPorts),
     kMeanParameters,  std::size(kMeanParameters)};
 
-class MeanIntegrator : public FD::BufferedNode {
+class MeanIntegrator : public IntegratorNode {
  public:
-  static constexpr const NodeType& nodeType = kMeanIntegratorType;
-
   MeanIntegrator(std::string nodeName, FD::ParameterSet params)
-      : FD::BufferedNode(nodeName, params) {
-    specID = declarePort(*this, nodeType, "SPEC");
-    sparseID = declarePort(*this, nodeType, "SPARSE");
-    outputID = declarePort(*this, nodeType, "OUTPUT");
-    const ParameterValues values = readParameters(*this, nodeType, params);
-    channels = values.intValue("NUM_CHANNEL");
-    bins = binsFromLength(values.intValue("LENGTH"));
-  }
+      : IntegratorNode(nodeName, params, kMeanIntegratorType) {}
 
   void calculate(int, int count, FD::Buffer& out) override {
-    FD::RCPtr<ComplexFrame> spec = getInput(specID, count);
-    FD::RCPtr<RealFrame> sparse = getInput(sparseID, count);
-    requireFrameShape(*this, nodeType, "SPEC", *spec, channels, bins);
-    requireFrameShape(*this, nodeType, "SPARSE", *sparse, channels, bins);
-    requireFrameValues(*this, nodeType, "SPARSE", *sparse, channels, bins);
-    requireFrameValues(*this, nodeType, "SPEC", *spec, channels, bins);
-
-    FD::RCPtr<ComplexFrame> result = storeNewFrame<ComplexFrame>(out, count, 1, bins);
-    std::vector<float> mean(static_cast<size_t>(bins), 0.0f);
-    for (int c = 0; c < channels; ++c)
-      for (int f = 0; f < bins; ++f) mean[f] += (*sparse)(c, f) / static_cast<float>(channels);
-    phaseFromChannelZero(mean.data(), *spec, bins, *result);
+    const Inputs in = checkedInputs(count);
+    FD::RCPtr<ComplexFrame> result = storeNewFrame<ComplexFrame>(out, count, 1, numBins);
+    for (int f = 0; f < numBins; ++f) {
+      float mean = 0.0f;
+      for (int c = 0; c < numChannels; ++c)
+        mean += (*in.sparse)(c, f) / static_cast<float>(numChannels);
+      (*result)(0, f) = withPhaseOf(mean, (*in.spec)(0, f));
+    }
   }
-
- private:
-  int specID, sparseID, outputID, channels, bins;
 };
 
 [[maybe_unused]] const int meanIntegratorRegistered =
@@ -89,7 +73,7 @@ MeanNet makeNet(int channels, int length, std::vector<FD::ObjectRef> specs,
   return net;
 }
 
-TEST(HostGateway, ANewNodeIsItsTableAndItsArithmetic) {
+TEST(ToolboxNode, ANewNodeIsItsTableAndItsArithmetic) {
   // Two channels, three bins (LENGTH 4): channel 0's spectrum 3 + 4i, -2i and silence.
   MeanNet net = makeNet(2, 4, {complexFrame(2, 3, {{3, 4}, {0, -2}, {0, 0}, {9, 9}, {9, 9}})},
                         {realFrame(2, 3, {4, 1, 2, 16, 3, 4})});
@@ -102,7 +86,7 @@ TEST(HostGateway, ANewNodeIsItsTableAndItsArithmetic) {
   EXPECT_EQ(out.get(), net.pull(0).get()) << "stored in the buffer, not computed again";
 }
 
-TEST(HostGateway, RefusalsNameTheNodeThePortAndTheValue) {
+TEST(ToolboxNode, RefusalsNameTheNodeThePortAndTheValue) {
   const float inf = std::numeric_limits<float>::infinity();
   struct Case {
     std::vector<cfloat> spec;

@@ -1,0 +1,168 @@
+// The one place the toolbox's nodes reach the host framework. A node derives from ToolboxNode,
+// which declares the ports of its node table and reads and checks the table's parameters, and
+// gives it what every node does with a frame: fetch it typed, refuse what the port does not
+// admit, store the output. What is left in the node is its core. The headers named here exist
+// with the same names, signatures and access rules in FlowDesigner and in the bundled stand-in,
+// so the node sources build against either unchanged.
+#ifndef NIMBUSDALE_PLUGIN_TOOLBOX_NODE_H
+#define NIMBUSDALE_PLUGIN_TOOLBOX_NODE_H
+
+#include <complex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Buffer.h"
+#include "BufferedNode.h"
+#include "Matrix.h"
+#include "ObjectRef.h"
+#include "net_types.h"
+#include "nimbusdale/NodeParameters.h"
+#include "nimbusdale/NodeTypes.h"
+
+namespace nimbusdale {
+
+using ComplexFrame = FD::Matrix<std::complex<float>>;
+using RealFrame = FD::Matrix<float>;
+
+/// Start of a frame's row-major array (row 0), valid for empty frames too.
+template <class T>
+T* frameData(FD::Matrix<T>& frame) {
+  return frame[0];
+}
+template <class T>
+const T* frameData(const FD::Matrix<T>& frame) {
+  return frame[0];
+}
+
+/// Frame bins from the analysis length: LENGTH / 2 + 1, truncating toward zero.
+inline int binsFromLength(int length) {
+  return length / 2 + 1;
+}
+
+/// Base of every node of the toolbox.
+class ToolboxNode : public FD::BufferedNode {
+ public:
+  ~ToolboxNode() override;
+
+  const NodeType& nodeType() const { return table; }
+
+ protected:
+  /// Declares the ports of `type` in the table's order (inputs, then outputs), then reads every
+  /// parameter of `type` from `params` in the table's order, each as its host type, and refuses
+  /// the first value its own rule does not admit. A missing parameter throws the host's
+  /// exception for it, a value of another type the host's cast exception, and an empty one or
+  /// one out of range a NodeException "<Type> '<name>': parameter X is V; it must ...". Rules
+  /// relating parameters are the node's to check.
+  ToolboxNode(const std::string& nodeName, const FD::ParameterSet& params, const NodeType& type);
+
+  /// The id of port `name` of the table (inputs and outputs are numbered apart, as the host
+  /// does). A name the table does not have is a std::logic_error.
+  int port(std::string_view name) const;
+
+  /// Throws a new FD::NodeException "<Type> '<node name>': <detail>".
+  [[noreturn]] void fail(const std::string& detail);
+
+  /// Runs `fn`, turning a refusal of a host-free core (std::invalid_argument) into the node's.
+  template <class F>
+  auto refusing(F&& fn) -> decltype(fn()) {
+    try {
+      return fn();
+    } catch (const std::invalid_argument& e) {
+      fail(e.what());
+    }
+  }
+
+  /// Frame `count` of input `inputID`. Refuses a missing frame or an object of another type,
+  /// naming the port and what it got.
+  template <class Frame>
+  FD::RCPtr<Frame> inputFrame(int inputID, int count) {
+    FD::ObjectRef object = getInput(inputID, count);
+    Frame* frame = dynamic_cast<Frame*>(object.get());
+    if (!frame) refuseInputObject(inputID, object.get());
+    frame->ref();
+    return FD::RCPtr<Frame>(frame);
+  }
+
+  /// Refuses the frame on input `inputID` unless it is exactly rows x cols.
+  template <class T>
+  void requireFrameShape(int inputID, const FD::Matrix<T>& frame, int rows, int cols) {
+    if (frame.nrows() == static_cast<size_t>(rows) && frame.ncols() == static_cast<size_t>(cols))
+      return;
+    fail(frameShapeRefusal(inputSpec(inputID).name, static_cast<long>(frame.nrows()),
+                           static_cast<long>(frame.ncols()), rows, cols));
+  }
+
+  /// Refuses a channels x bins frame on input `inputID` holding a value the port's requirement
+  /// in the table does not admit, naming the first: "input P holds V at channel c, bin f; ...".
+  /// Only channel 0 is scanned for a port that reads only it. The shape must have been checked.
+  template <class T>
+  void requireFrameValues(int inputID, const FD::Matrix<T>& frame, int channels, int bins) {
+    const PortSpec& spec = inputSpec(inputID);
+    const long bad = firstRefusedValue(spec, frameData(frame), channels, bins);
+    if (bad >= 0) fail(valueRefusal(spec, frameData(frame)[bad], bad, bins));
+  }
+
+  /// Creates the rows x cols frame a calculate() call emits and stores it at `count` of `out`,
+  /// the buffer calculate() received, before it is filled. A count the buffer refuses throws the
+  /// host's BufferException and frees the frame. A new complex frame is zero-filled.
+  template <class Frame>
+  static FD::RCPtr<Frame> storeNewFrame(FD::Buffer& out, int count, int rows, int cols) {
+    FD::RCPtr<Frame> frame(new Frame(static_cast<size_t>(rows), static_cast<size_t>(cols)));
+    out[count] = FD::ObjectRef(frame);
+    return frame;
+  }
+
+  /// Takes back the frame stored at `count` of `out` by a call that then failed, so that a later
+  /// request for that count computes it again instead of reading an unfinished frame.
+  static void withdrawFrame(FD::Buffer& out, int count) { out[count] = FD::ObjectRef(); }
+
+  const PortSpec& inputSpec(int inputID) const;
+
+ private:
+  ParameterValues readParameters(const FD::ParameterSet& params);
+  [[noreturn]] void refuseInputObject(int inputID, FD::Object* object);
+
+  const NodeType& table;
+  std::vector<int> portIDs;  // in the table's order
+
+ protected:
+  /// The parameter values the constructor read and checked (after the ports were declared).
+  const ParameterValues values;
+};
+
+/// The inputs every integrator takes: SPEC (complex) and SPARSE (real), each channels x bins.
+/// Both are checked for shape and then for values (SPARSE first) before the node's state
+/// changes, so a refused frame leaves the node as if it had never arrived.
+class IntegratorNode : public ToolboxNode {
+ protected:
+  IntegratorNode(const std::string& nodeName, const FD::ParameterSet& params,
+                 const NodeType& type);
+
+  struct Inputs {
+    FD::RCPtr<ComplexFrame> spec;
+    FD::RCPtr<RealFrame> sparse;
+  };
+  /// Frame `count` of SPEC and SPARSE, checked.
+  Inputs checkedInputs(int count);
+
+  const int specID;
+  const int sparseID;
+  const int outputID;
+  const int numChannels;
+  const int numBins;
+};
+
+/// Registers `T` under the table's type name with a null icon; returns the sum of the host's two
+/// results.
+template <class T>
+int registerNodeType(const NodeType& type) {
+  FD::_NodeFactory* factory = new FD::NodeFactory<T>(type.name);
+  int added = FD::Node::addFactory(type.name, factory);
+  return added + FD::Node::addXPM(type.name, nullptr);
+}
+
+}  // namespace nimbusdale
+
+#endif
