@@ -13,7 +13,7 @@
 
 #include <flowdesigner/BaseException.h>
 
-#include "Stft.h"
+#include "StftNodes.h"
 #include "nimbusdale/NodeTypes.h"
 
 namespace nimbusdale::app {

@@ -18,7 +18,7 @@ struct StreamEnhancer::State {
         sampleRate(sampleRate),
         geometry{options.length, options.hop},
         source(new StftSource("analysis", &window, geometry)),
-        sink(new OverlapAddStream("synthesis", geometry)),
+        sink(new OverlapAddSink("synthesis", geometry)),
         chain(options, channels, sampleRate, implementation, diagnostics, source.get()) {
     window.channels = channels;
     hostCall([&] {
@@ -91,7 +91,7 @@ struct StreamEnhancer::State {
   bool inputSilent = true, outputSilent = true;
   bool finished = false, failed = false, silentOutput = false;
   FD::RCPtr<StftSource> source;
-  FD::RCPtr<OverlapAddStream> sink;
+  FD::RCPtr<OverlapAddSink> sink;
   Chain chain;
 };
 

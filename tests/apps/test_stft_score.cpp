@@ -8,7 +8,7 @@
 
 #include "Enhancer.h"
 #include "Score.h"
-#include "Stft.h"
+#include "StftNodes.h"
 
 namespace {
 

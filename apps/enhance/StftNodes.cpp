@@ -1,0 +1,98 @@
+#include "StftNodes.h"
+
+#include <algorithm>
+
+#include <flowdesigner/Matrix.h>
+#include <flowdesigner/net_types.h>
+
+namespace nimbusdale::app {
+
+StftSource::StftSource(std::string nodeName, const float* interleaved, long samples, int channels,
+                       StftGeometry geometry)
+    : StftSource(std::move(nodeName), nullptr, geometry) {
+  whole = SignalWindow{interleaved, 0, samples, samples, channels};
+  signal = &whole;
+}
+
+StftSource::StftSource(std::string nodeName, const SignalWindow* window, StftGeometry geometry)
+    : FD::BufferedNode(std::move(nodeName), FD::ParameterSet()),
+      signal(window),
+      geometry(geometry),
+      samples(static_cast<size_t>(geometry.length)),
+      analysis(geometry.length) {
+  addOutput("OUTPUT");
+}
+
+StftSource::~StftSource() = default;
+
+void StftSource::calculate(int, int count, FD::Buffer& out) {
+  const SignalWindow& s = *signal;
+  const long start = geometry.frameStart(count);
+  const long end = start + geometry.length;
+  const long needed = s.total >= 0 ? std::min(end, s.total) : end;
+  if (std::max(0L, start) < s.first || needed > s.first + s.count)
+    throw new FD::NodeException(
+        this,
+        "analysis source " + getName() + ": frame " + std::to_string(count) + " needs samples " +
+            std::to_string(std::max(0L, start)) + " to " + std::to_string(needed - 1) +
+            "; the stream holds " + std::to_string(s.first) + " to " +
+            std::to_string(s.first + s.count - 1),
+        __FILE__, __LINE__);
+  auto* spectrum = new FD::Matrix<std::complex<float>>(static_cast<size_t>(s.channels),
+                                                        static_cast<size_t>(geometry.bins()));
+  out[count] = FD::ObjectRef(spectrum);
+  for (int ch = 0; ch < s.channels; ++ch) {
+    for (int i = 0; i < geometry.length; ++i) {
+      const long n = start + i;
+      samples[static_cast<size_t>(i)] =
+          (n >= 0 && n < needed) ? s.data[(n - s.first) * s.channels + ch] : 0.0f;
+    }
+    analysis.transform(samples.data(), (*spectrum)[static_cast<size_t>(ch)]);
+  }
+}
+
+OverlapAddSink::OverlapAddSink(std::string nodeName, long samples, StftGeometry geometry)
+    : FD::BufferedNode(std::move(nodeName), FD::ParameterSet()),
+      samples(samples),
+      geometry(geometry),
+      synthesis(geometry) {
+  inputID = addInput("INPUT");
+  outputID = addOutput("OUTPUT");
+}
+
+OverlapAddSink::OverlapAddSink(std::string nodeName, StftGeometry geometry)
+    : OverlapAddSink(std::move(nodeName), -1, geometry) {}
+
+OverlapAddSink::~OverlapAddSink() = default;
+
+void OverlapAddSink::calculate(int, int count, FD::Buffer&) {
+  FD::RCPtr<FD::Matrix<std::complex<float>>> in = getInput(inputID, count);
+  const int bins = geometry.bins();
+  if (in->nrows() < 1 || in->ncols() != static_cast<size_t>(bins))
+    throw new FD::NodeException(this,
+                                "overlap-add sink " + getName() + ": input frame is " +
+                                    std::to_string(in->nrows()) + " x " +
+                                    std::to_string(in->ncols()) + "; expected 1 x " +
+                                    std::to_string(bins),
+                                __FILE__, __LINE__);
+  if (count != synthesis.frames() || (samples >= 0 && count >= geometry.frameCount(samples)))
+    throw new FD::NodeException(this,
+                                "overlap-add sink " + getName() + ": frame " +
+                                    std::to_string(count) + " came out of order or lies outside "
+                                    "the signal; expected frame " +
+                                    std::to_string(synthesis.frames()),
+                                __FILE__, __LINE__);
+  synthesis.add((*in)[0]);
+  (*outputs[outputID].buffer)[count] = FD::ObjectRef(FD::Int::alloc(count));
+}
+
+std::vector<float> OverlapAddSink::result() {
+  std::vector<float> out;
+  out.reserve(static_cast<size_t>(std::max(0L, samples)));
+  synthesis.endAt(samples);
+  synthesis.takeFinal(out);
+  synthesis.takeRest(out);
+  return out;
+}
+
+}  // namespace nimbusdale::app

@@ -1,0 +1,145 @@
+#include "Stft.h"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+namespace nimbusdale {
+
+long StftGeometry::frameCount(long samples) const {
+  if (samples <= 0) return 0;
+  return (samples - 1 + (length - hop)) / hop + 1;
+}
+
+void StftGeometry::validate() const {
+  if (length < 2)
+    throw std::invalid_argument("frame length " + std::to_string(length) +
+                                " is too short; it must be at least 2 samples");
+  if (hop < 1 || hop > length / 2)
+    throw std::invalid_argument(
+        "hop " + std::to_string(hop) +
+        " must be between 1 and length / 2 = " + std::to_string(length / 2) + " samples");
+}
+
+std::vector<float> hannWindow(int length) {
+  std::vector<float> w(static_cast<size_t>(length));
+  const double step = 2.0 * M_PI / length;
+  for (int i = 0; i < length; ++i)
+    w[static_cast<size_t>(i)] = float(0.5 - 0.5 * std::cos(step * i));
+  return w;
+}
+
+namespace {
+// FFTW's planner is not thread-safe; executing plans is.
+std::mutex& plannerLock() {
+  static std::mutex lock;
+  return lock;
+}
+}  // namespace
+
+struct RealFft::Plans {
+  int length;
+  fftwf_plan forward = nullptr;
+  fftwf_plan inverse = nullptr;
+};
+
+RealFft::RealFft(int length)
+    : plans(new Plans{length}), scratch(static_cast<size_t>(length / 2 + 1)) {
+  std::vector<float> real(static_cast<size_t>(length));
+  std::vector<fftwf_complex> bins(static_cast<size_t>(length / 2 + 1));
+  std::lock_guard<std::mutex> guard(plannerLock());
+  plans->forward =
+      fftwf_plan_dft_r2c_1d(length, real.data(), bins.data(), FFTW_ESTIMATE | FFTW_UNALIGNED);
+  plans->inverse = fftwf_plan_dft_c2r_1d(length, bins.data(), real.data(),
+                                         FFTW_ESTIMATE | FFTW_UNALIGNED | FFTW_DESTROY_INPUT);
+  if (!plans->forward || !plans->inverse) throw std::runtime_error("FFTW could not plan the FFT");
+}
+
+RealFft::~RealFft() {
+  std::lock_guard<std::mutex> guard(plannerLock());
+  fftwf_destroy_plan(plans->forward);
+  fftwf_destroy_plan(plans->inverse);
+}
+
+void RealFft::forward(const float* in, std::complex<float>* out) {
+  fftwf_execute_dft_r2c(plans->forward, const_cast<float*>(in),
+                        reinterpret_cast<fftwf_complex*>(out));
+}
+
+void RealFft::inverse(const std::complex<float>* in, float* out) {
+  // c2r overwrites its input; work on a copy so callers keep theirs.
+  std::copy(in, in + plans->length / 2 + 1, scratch.begin());
+  fftwf_execute_dft_c2r(plans->inverse, reinterpret_cast<fftwf_complex*>(scratch.data()), out);
+}
+
+StftAnalysis::StftAnalysis(int length)
+    : window(hannWindow(length)), frame(static_cast<size_t>(length)), fft(length) {}
+
+void StftAnalysis::transform(const float* samples, std::complex<float>* bins) {
+  for (size_t i = 0; i < window.size(); ++i) frame[i] = samples[i] * window[i];
+  fft.forward(frame.data(), bins);
+}
+
+OverlapAdd::OverlapAdd(StftGeometry geometry)
+    : geometry(geometry),
+      window(hannWindow(geometry.length)),
+      squares(window.size()),
+      next(geometry.length - geometry.hop),
+      frame(static_cast<size_t>(geometry.length)),
+      fft(geometry.length) {
+  for (size_t i = 0; i < window.size(); ++i) squares[i] = window[i] * window[i];
+  accumulated.reserve(static_cast<size_t>(2 * geometry.length));
+}
+
+void OverlapAdd::add(const std::complex<float>* bins) {
+  const long position = added * geometry.hop;
+  const size_t needed = static_cast<size_t>(position - first + geometry.length);
+  if (accumulated.size() < needed) accumulated.resize(needed, 0.0f);
+  fft.inverse(bins, frame.data());
+  float* dst = accumulated.data() + (position - first);
+  const float scale = 1.0f / static_cast<float>(window.size());
+  for (size_t i = 0; i < window.size(); ++i) dst[i] += frame[i] * scale * window[i];
+  ++added;
+}
+
+void OverlapAdd::takeFinal(std::vector<float>& out) {
+  // The next frame starts at added * hop: everything before it is final.
+  hand(added * geometry.hop, out);
+}
+
+void OverlapAdd::endAt(long total) {
+  end = total + (geometry.length - geometry.hop);
+}
+
+void OverlapAdd::takeRest(std::vector<float>& out) {
+  if (end < 0) throw std::logic_error("OverlapAdd::takeRest: the end is not known");
+  hand(end, out);
+}
+
+void OverlapAdd::hand(long upTo, std::vector<float>& out) {
+  const long hop = geometry.hop, length = geometry.length;
+  if (end >= 0) upTo = std::min(upTo, end);
+  for (; next < upTo; ++next) {
+    // The window power of the frames covering this position, summed in frame order.
+    const long last = std::min(next / hop, added - 1);
+    const long firstFrame = next >= length ? (next - length) / hop + 1 : 0;
+    float power = 0.0f;
+    for (long t = firstFrame; t <= last; ++t) power += squares[static_cast<size_t>(next - t * hop)];
+    const long i = next - first;
+    const float value =
+        i < static_cast<long>(accumulated.size()) ? accumulated[static_cast<size_t>(i)] : 0.0f;
+    out.push_back(power > 1e-6f ? value / power : 0.0f);
+  }
+  // Drop what was handed out, once it is a good part of the buffer.
+  const long done = std::min(next, static_cast<long>(accumulated.size()) + first) - first;
+  if (done > 0 && done >= length) {
+    accumulated.erase(accumulated.begin(), accumulated.begin() + done);
+    first += done;
+  }
+}
+
+}  // namespace nimbusdale
