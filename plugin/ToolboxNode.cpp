@@ -57,8 +57,14 @@ int ToolboxNode::port(std::string_view name) const {
   return portIDs[static_cast<std::size_t>(&spec - table.ports)];
 }
 
+FD::ObjectRef ToolboxNode::getOutput(int output_id, int count) {
+  built = true;
+  return FD::BufferedNode::getOutput(output_id, count);
+}
+
 void ToolboxNode::fail(const std::string& detail) {
-  throw new FD::NodeException(this, std::string(table.name) + " '" + getName() + "': " + detail,
+  throw new FD::NodeException(built ? this : nullptr,
+                              std::string(table.name) + " '" + getName() + "': " + detail,
                               __FILE__, __LINE__);
 }
 

@@ -48,6 +48,10 @@ class ToolboxNode : public FD::BufferedNode {
 
   const NodeType& nodeType() const { return table; }
 
+  /// The host's, after noting that the node is built: refusals from here on name the node to
+  /// the host as well as in their message.
+  FD::ObjectRef getOutput(int output_id, int count) override;
+
  protected:
   /// Declares the ports of `type` in the table's order (inputs, then outputs), then reads every
   /// parameter of `type` from `params` in the table's order, each as its host type, and refuses
@@ -61,7 +65,9 @@ class ToolboxNode : public FD::BufferedNode {
   /// does). A name the table does not have is a std::logic_error.
   int port(std::string_view name) const;
 
-  /// Throws a new FD::NodeException "<Type> '<node name>': <detail>".
+  /// Throws a new FD::NodeException "<Type> '<node name>': <detail>". While the node is being
+  /// built the exception names no node object to the host: FlowDesigner prints the node it names
+  /// after the failed constructor has destroyed it.
   [[noreturn]] void fail(const std::string& detail);
 
   /// Runs `fn`, turning a refusal of a host-free core (std::invalid_argument) into the node's.
@@ -84,6 +90,19 @@ class ToolboxNode : public FD::BufferedNode {
     frame->ref();
     return FD::RCPtr<Frame>(frame);
   }
+
+  /// The value of type T (an int, a bool) on input `inputID` at `count`; refuses anything else,
+  /// naming the port.
+  template <class T>
+  T inputValue(int inputID, int count) {
+    FD::ObjectRef object = getInput(inputID, count);
+    auto* boxed = dynamic_cast<FD::GenericType<T>*>(object.get());
+    if (!boxed) refuseInputObject(inputID, object.get());
+    return boxed->val();
+  }
+
+  /// The buffer of output `outputID`, for a node that fills all its outputs in one calculate().
+  FD::Buffer& outputBuffer(int outputID) { return *outputs[static_cast<size_t>(outputID)].buffer; }
 
   /// Refuses the frame on input `inputID` unless it is exactly rows x cols.
   template <class T>
@@ -126,6 +145,7 @@ class ToolboxNode : public FD::BufferedNode {
 
   const NodeType& table;
   std::vector<int> portIDs;  // in the table's order
+  bool built = false;        // getOutput() has been called
 
  protected:
   /// The parameter values the constructor read and checked (after the ports were declared).

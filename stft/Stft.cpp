@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -23,6 +24,23 @@ void StftGeometry::validate() const {
     throw std::invalid_argument(
         "hop " + std::to_string(hop) +
         " must be between 1 and length / 2 = " + std::to_string(length / 2) + " samples");
+}
+
+void checkSignal(const float* interleaved, long samples, int channels, long firstSample) {
+  const long values = samples * channels;
+  for (long i = 0; i < values; ++i) {
+    const float x = interleaved[i];
+    if (std::isfinite(x) && std::fabs(x) <= kMaxSampleMagnitude) continue;
+    std::ostringstream text;
+    text << "sample " << firstSample + i / channels << " of channel " << i % channels << " is "
+         << x;
+    if (std::isfinite(x))
+      text << "; samples beyond +-" << kMaxSampleMagnitude
+           << " (full scale is 1) would overflow single precision inside the enhancement";
+    else
+      text << ": the signal holds a non-finite value";
+    throw std::invalid_argument(text.str());
+  }
 }
 
 std::vector<float> hannWindow(int length) {

@@ -26,6 +26,15 @@ struct StftGeometry {
   void validate() const;
 };
 
+/// Largest sample magnitude the analysis takes (full scale is 1.0): up to it every stage of an
+/// enhancement stays within single precision at any accepted geometry.
+constexpr float kMaxSampleMagnitude = 1e12f;
+
+/// Throws std::invalid_argument naming sample and channel for the first sample that is not
+/// finite or whose magnitude exceeds kMaxSampleMagnitude. Samples are numbered from
+/// `firstSample` (the block's place in a longer stream).
+void checkSignal(const float* interleaved, long samples, int channels, long firstSample = 0);
+
 /// Periodic Hann window, w[i] = 0.5 - 0.5 cos(2 pi i / length).
 std::vector<float> hannWindow(int length);
 

@@ -76,23 +76,6 @@ std::mutex& randomDrawLock() {
   return lock;
 }
 
-void checkSignal(const float* interleaved, long samples, int channels, long firstSample) {
-  const long values = samples * channels;
-  for (long i = 0; i < values; ++i) {
-    const float x = interleaved[i];
-    if (std::isfinite(x) && std::fabs(x) <= kMaxSampleMagnitude) continue;
-    std::ostringstream text;
-    text << "sample " << firstSample + i / channels << " of channel " << i % channels << " is "
-         << x;
-    if (std::isfinite(x))
-      text << "; samples beyond +-" << kMaxSampleMagnitude
-           << " (full scale is 1) would overflow single precision inside the enhancement";
-    else
-      text << ": the signal holds a non-finite value";
-    throw std::invalid_argument(text.str());
-  }
-}
-
 std::string defaultToolboxPath() {
   // A program of the build tree uses the plug-in built beside it; an installed one, the
   // installed plug-in, even while the build tree is still there.

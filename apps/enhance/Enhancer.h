@@ -43,9 +43,8 @@ auto hostCall(F&& fn) -> decltype(fn()) {
   }
 }
 
-/// Largest sample magnitude enhance() takes (full scale is 1.0). Up to it every stage stays
-/// within single precision at any accepted geometry; beyond it the input is refused.
-constexpr float kMaxSampleMagnitude = 1e12f;
+using nimbusdale::checkSignal;
+using nimbusdale::kMaxSampleMagnitude;
 /// Largest frame length and basis size enhance() takes: beyond them a run crawls far below
 /// real time without separating any better.
 constexpr int kMaxLength = 16384;
@@ -127,11 +126,6 @@ enum class NodeImplementation {
 /// Held while seeding std::rand and drawing the estimators' starting points, so that runs on
 /// other threads neither disturb nor see each other's sequence.
 std::mutex& randomDrawLock();
-
-/// Throws std::invalid_argument naming sample and channel for the first sample that is not
-/// finite or whose magnitude exceeds kMaxSampleMagnitude. Samples are numbered from
-/// `firstSample` (the block's place in a longer stream).
-void checkSignal(const float* interleaved, long samples, int channels, long firstSample = 0);
 
 /// Called after each frame with (frames done, frames in all).
 using ProgressFn = std::function<void(long, long)>;

@@ -1,16 +1,26 @@
 #include "NodeCatalog.h"
 
-#include <fstream>
-#include <sstream>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <memory>
 #include <stdexcept>
 
 namespace nimbusdale::app {
 namespace {
 
-std::string trim(const std::string& s) {
-  const size_t a = s.find_first_not_of(" \t");
-  if (a == std::string::npos) return "";
-  return s.substr(a, s.find_last_not_of(" \t") - a + 1);
+std::string property(xmlNodePtr node, const char* name) {
+  std::unique_ptr<xmlChar, void (*)(void*)> value(xmlGetProp(node, BAD_CAST name), xmlFree);
+  return value ? reinterpret_cast<const char*>(value.get()) : "";
+}
+
+std::string content(xmlNodePtr node) {
+  std::unique_ptr<xmlChar, void (*)(void*)> text(xmlNodeGetContent(node), xmlFree);
+  return text ? reinterpret_cast<const char*>(text.get()) : "";
+}
+
+bool named(xmlNodePtr node, const char* name) {
+  return node->type == XML_ELEMENT_NODE && xmlStrEqual(node->name, BAD_CAST name);
 }
 
 }  // namespace
@@ -18,43 +28,37 @@ std::string trim(const std::string& s) {
 std::string catalogPathFor(const std::string& toolboxPath) {
   const size_t slash = toolboxPath.find_last_of('/');
   const std::string dir = slash == std::string::npos ? "." : toolboxPath.substr(0, slash);
-  return dir + "/nimbusdale.nodes";
+  return dir + "/nimbusdale.def";
 }
 
 std::vector<NodeEntry> readNodeCatalog(const std::string& toolboxPath) {
   const std::string path = catalogPathFor(toolboxPath);
-  std::ifstream in(path);
-  if (!in) throw std::runtime_error("cannot read node catalog " + path);
+  std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc(
+      xmlReadFile(path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING),
+      xmlFreeDoc);
+  if (!doc) throw std::runtime_error("cannot read node descriptions " + path);
+  xmlNodePtr root = xmlDocGetRootElement(doc.get());
+  if (!root || !named(root, "Definitions"))
+    throw std::runtime_error(path + ": not a <Definitions> document");
   std::vector<NodeEntry> nodes;
-  std::string raw;
-  for (int lineNo = 1; std::getline(in, raw); ++lineNo) {
-    const std::string line = trim(raw);
-    if (line.empty() || line[0] == '#') continue;
-    const size_t bar = line.find('|');
-    std::istringstream head(line.substr(0, bar));
-    const std::string meaning = bar == std::string::npos ? "" : trim(line.substr(bar + 1));
-    std::string kind, name, type, typical;
-    head >> kind >> name;
-    auto bad = [&](const std::string& why) {
-      return std::runtime_error(path + ":" + std::to_string(lineNo) + ": " + why);
-    };
-    if (name.empty()) throw bad("missing name");
-    if (kind == "node") {
-      nodes.push_back(NodeEntry{name, {}, {}, {}});
-      continue;
+  for (xmlNodePtr cls = root->children; cls; cls = cls->next) {
+    if (!named(cls, "NodeClass")) continue;
+    NodeEntry entry;
+    entry.type = property(cls, "name");
+    entry.category = property(cls, "category");
+    entry.library = property(cls, "source");
+    if (entry.type.empty()) throw std::runtime_error(path + ": a NodeClass without a name");
+    for (xmlNodePtr item = cls->children; item; item = item->next) {
+      if (named(item, "Input") || named(item, "Output"))
+        (named(item, "Input") ? entry.inputs : entry.outputs)
+            .push_back(PortEntry{property(item, "name"), property(item, "type"), content(item)});
+      else if (named(item, "Parameter"))
+        entry.parameters.push_back(ParameterEntry{property(item, "name"), property(item, "type"),
+                                                  property(item, "value"), content(item)});
+      else if (named(item, "Description"))
+        entry.description = content(item);
     }
-    if (nodes.empty()) throw bad("'" + kind + "' before any node");
-    if (kind == "input" || kind == "output") {
-      if (!(head >> type)) throw bad("port without a frame type");
-      (kind == "input" ? nodes.back().inputs : nodes.back().outputs)
-          .push_back(PortEntry{name, type, meaning});
-    } else if (kind == "parameter") {
-      if (!(head >> type >> typical) || (type != "int" && type != "float"))
-        throw bad("parameter needs a type (int or float) and a typical value");
-      nodes.back().parameters.push_back(ParameterEntry{name, type, typical, meaning});
-    } else {
-      throw bad("unknown entry '" + kind + "'");
-    }
+    nodes.push_back(std::move(entry));
   }
   return nodes;
 }

@@ -210,7 +210,8 @@ int runInfo(const std::string& toolboxOption) {
       for (const auto& p : entry.outputs)
         std::cout << "  output    " << p.name << " : " << p.frameType << " - " << p.meaning << "\n";
       for (const auto& p : entry.parameters)
-        std::cout << "  parameter " << p.name << " : " << p.type << " (e.g. " << p.typical << ") - "
+        std::cout << "  parameter " << p.name << " : " << p.type
+                  << (p.value.empty() ? std::string(" (no default)") : " = " + p.value) << " - "
                   << p.meaning << "\n";
     }
   }

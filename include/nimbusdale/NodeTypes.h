@@ -111,6 +111,14 @@ struct ParameterSpec {
   constexpr float typicalFloat() const { return static_cast<float>(typical); }
 };
 
+/// A string parameter with `typical` as its typical value ("" for none).
+constexpr ParameterSpec textParameter(const char* name, ParameterRule rule, const char* typical,
+                                      bool fromSignal, const char* meaning) {
+  ParameterSpec p{name, HostType::String, rule, 0.0, fromSignal, meaning, ""};
+  p.typicalString = typical;
+  return p;
+}
+
 enum class PortKind { Input, Output };
 
 /// Frame types of the ports, all row-major with one row per channel (or one row for a
@@ -118,10 +126,24 @@ enum class PortKind { Input, Output };
 enum class FrameType {
   Spectrum,    ///< FD::Matrix<std::complex<float>>
   Magnitudes,  ///< FD::Matrix<float>
+  Samples,     ///< FD::Matrix<float>, one row per channel and one column per sample
+  Flag,        ///< FD::Bool
+  Count,       ///< FD::Int
 };
 
 constexpr const char* frameTypeName(FrameType type) {
-  return type == FrameType::Spectrum ? "Matrix<complex<float>>" : "Matrix<float>";
+  switch (type) {
+    case FrameType::Spectrum:
+      return "Matrix<complex<float>>";
+    case FrameType::Magnitudes:
+    case FrameType::Samples:
+      return "Matrix<float>";
+    case FrameType::Flag:
+      return "bool";
+    case FrameType::Count:
+      return "int";
+  }
+  return "";
 }
 
 /// What a node requires of every value of an input frame before it computes anything.
@@ -153,6 +175,8 @@ struct NodeType {
   std::size_t portCount;
   const ParameterSpec* parameters;
   std::size_t parameterCount;
+  /// Where a host's node menu lists the type.
+  const char* category = "NIMBUSDALE";
 
   constexpr const PortSpec* portsEnd() const { return ports + portCount; }
   constexpr const ParameterSpec* parametersEnd() const { return parameters + parameterCount; }
@@ -327,6 +351,96 @@ inline constexpr ParameterSpec kSparseMaskIntegratorParameters[] = {
      ""},
 };
 
+// The audio nodes: a recording in, the STFT, overlap-add synthesis, a recording out. Their frame
+// geometry is the tool's: a periodic Hann window of LENGTH samples moved by HOP, frame t
+// starting at sample t * HOP - (LENGTH - HOP).
+inline constexpr ParameterSpec kFrameLength{
+    "LENGTH",
+    HostType::Int,
+    within(inclusive(2), inclusive(16384), "lie between 2 and 16384"),
+    1024,
+    kSetting,
+    "analysis frame length",
+    "samples"};
+
+inline constexpr ParameterSpec kFrameHop{
+    "HOP",
+    HostType::Int,
+    within(inclusive(1), inclusive(8192), "lie between 1 and LENGTH / 2").andRelatesParameters(),
+    256,
+    kSetting,
+    "samples from one frame's start to the next's",
+    "samples"};
+
+inline constexpr ParameterSpec kRecordingChannels{
+    "NUM_CHANNEL", HostType::Int, within(inclusive(1), unbounded(), "be at least 1"), 4,
+    kFromSignal,   "channels of the recording", ""};
+
+inline constexpr ParameterSpec kRecordingRate{"SAMPLING_RATE",
+                                              HostType::Int,
+                                              within(inclusive(1), unbounded(), "be at least 1"),
+                                              16000,
+                                              kFromSignal,
+                                              "sampling rate of the recording",
+                                              "Hz"};
+
+inline constexpr PortSpec kAudioFileSourcePorts[] = {
+    {"OUTPUT", PortKind::Output, FrameType::Samples,
+     "frame count of the recording: NUM_CHANNEL x LENGTH samples from count * HOP - (LENGTH - "
+     "HOP) on, 0 before the start and after the end"},
+    {"NOT_EOF", PortKind::Output, FrameType::Flag,
+     "true while the count is a frame of the recording: the condition of the iterator that "
+     "pulls it"},
+    {"SAMPLES", PortKind::Output, FrameType::Count,
+     "the recording's length in samples per channel, at every count"},
+};
+
+inline constexpr ParameterSpec kAudioFileSourceParameters[] = {
+    textParameter("FILENAME", text("name a readable audio file"), "", kFromSignal,
+                  "recording to read (WAV, FLAC, AIFF, ...: any file libsndfile reads)"),
+    kRecordingChannels,
+    kRecordingRate,
+    kFrameLength,
+    kFrameHop,
+};
+
+inline constexpr PortSpec kMultiSTFTPorts[] = {
+    {"INPUT", PortKind::Input, FrameType::Samples, "frame of samples, NUM_CHANNEL x LENGTH",
+     FrameValues::Finite, false, "every sample must be finite"},
+    {"OUTPUT", PortKind::Output, FrameType::Spectrum,
+     "spectrum of each channel's Hann-windowed frame, NUM_CHANNEL x bins, bins = LENGTH / 2 + 1"},
+};
+
+inline constexpr ParameterSpec kMultiSTFTParameters[] = {kRecordingChannels, kFrameLength};
+
+inline constexpr PortSpec kOverlapAddSynthesisPorts[] = {
+    {"INPUT", PortKind::Input, FrameType::Spectrum,
+     "spectrum frame, at least 1 x bins; row 0 is synthesised", FrameValues::FiniteMagnitude,
+     true, "row 0 values must have a finite magnitude"},
+    {"OUTPUT", PortKind::Output, FrameType::Samples,
+     "1 x n: the samples this frame made final, in the recording's time (none for the first "
+     "frames, HOP a frame afterwards)"},
+};
+
+inline constexpr ParameterSpec kOverlapAddSynthesisParameters[] = {kFrameLength, kFrameHop};
+
+inline constexpr PortSpec kAudioFileSinkPorts[] = {
+    {"INPUT", PortKind::Input, FrameType::Samples,
+     "block of samples to append, channels x n (the first block sets the channels)",
+     FrameValues::Finite, false, "every sample must be finite"},
+    {"SAMPLES", PortKind::Input, FrameType::Count,
+     "samples per channel the file is to hold; the file is complete when they are written"},
+    {"OUTPUT", PortKind::Output, FrameType::Count, "samples per channel written so far"},
+};
+
+inline constexpr ParameterSpec kAudioFileSinkParameters[] = {
+    textParameter("FILENAME", text("name a file to write"), "", kFromSignal,
+                  "file to write; its extension names the container (.wav, .flac, .aiff, ...)"),
+    kRecordingRate,
+    textParameter("SAMPLE_FORMAT", text("be float or pcm16", "float pcm16"), "float", kSetting,
+                  "sample encoding: 32-bit float or 16-bit integer (clipped to full scale)"),
+};
+
 }  // namespace node_tables
 
 inline constexpr NodeType kMultiRobustPCAType{
@@ -365,10 +479,56 @@ inline constexpr NodeType kSparseMaskIntegratorType{
     node_tables::kSparseMaskIntegratorParameters,
     std::size(node_tables::kSparseMaskIntegratorParameters)};
 
+inline constexpr NodeType kAudioFileSourceType{
+    "AudioFileSource",
+    "Reads a recording and gives its frames of samples, one per count, for the STFT.",
+    node_tables::kAudioFileSourcePorts,
+    std::size(node_tables::kAudioFileSourcePorts),
+    node_tables::kAudioFileSourceParameters,
+    std::size(node_tables::kAudioFileSourceParameters),
+    "NIMBUSDALE:Audio"};
+
+inline constexpr NodeType kMultiSTFTType{
+    "MultiSTFT",
+    "Short-time Fourier transform of every channel: each frame of samples times a periodic Hann "
+    "window, then a real FFT.",
+    node_tables::kMultiSTFTPorts,
+    std::size(node_tables::kMultiSTFTPorts),
+    node_tables::kMultiSTFTParameters,
+    std::size(node_tables::kMultiSTFTParameters),
+    "NIMBUSDALE:Audio"};
+
+inline constexpr NodeType kOverlapAddSynthesisType{
+    "OverlapAddSynthesis",
+    "Inverse FFT of row 0 of each spectrum frame, Hann-weighted overlap-add, normalised by the "
+    "summed window power: the samples, aligned with the analysed recording, as they become "
+    "final. Frames come in order from count 0.",
+    node_tables::kOverlapAddSynthesisPorts,
+    std::size(node_tables::kOverlapAddSynthesisPorts),
+    node_tables::kOverlapAddSynthesisParameters,
+    std::size(node_tables::kOverlapAddSynthesisParameters),
+    "NIMBUSDALE:Audio"};
+
+inline constexpr NodeType kAudioFileSinkType{
+    "AudioFileSink",
+    "Writes the blocks of samples it receives to an audio file, which appears complete once "
+    "SAMPLES samples are written and not at all if the run stops before.",
+    node_tables::kAudioFileSinkPorts,
+    std::size(node_tables::kAudioFileSinkPorts),
+    node_tables::kAudioFileSinkParameters,
+    std::size(node_tables::kAudioFileSinkParameters),
+    "NIMBUSDALE:Audio"};
+
 /// Every node type of the plug-in, in the order it registers them.
 inline constexpr const NodeType* kNodeTypes[] = {&kMultiRobustPCAType, &kMedianIntegratorType,
                                                  &kPoissonGammaIntegratorType,
                                                  &kSparseMaskIntegratorType};
+
+/// The node types of the audio toolbox library (recordings in and out, STFT and synthesis), in
+/// the order it registers them.
+inline constexpr const NodeType* kAudioNodeTypes[] = {&kAudioFileSourceType, &kMultiSTFTType,
+                                                      &kOverlapAddSynthesisType,
+                                                      &kAudioFileSinkType};
 
 }  // namespace nimbusdale
 

@@ -194,8 +194,9 @@ TEST_F(ToolTest, InfoListsTheVersionAndExactlyTheFourNodeTypes) {
   EXPECT_EQ(r.err, "");
 }
 
-// What `nimbusdale info` shows of the node types comes from the catalog the build writes beside
-// the plug-in; it must be exactly what the node tables declare.
+// What `nimbusdale info` shows of the node types comes from the node descriptions the build
+// writes beside the toolbox (nimbusdale.def, as a host reads them); it must be exactly what the
+// node tables declare.
 TEST_F(ToolTest, InfoShowsEveryTypePortAndParameterOfTheNodeTables) {
   RunResult r = run("info");
   ASSERT_EQ(r.status, 0) << r.err;
@@ -208,22 +209,26 @@ TEST_F(ToolTest, InfoShowsEveryTypePortAndParameterOfTheNodeTables) {
                << p->name << " : " << nimbusdale::frameTypeName(p->frame) << " - "
                << nimbusdale::describePort(*p) << "\n";
     for (const auto* p = type->parameters; p != type->parametersEnd(); ++p)
-      expected << "  parameter " << p->name << " : "
-               << (p->type == nimbusdale::HostType::Int ? "int" : "float") << " (e.g. "
-               << nimbusdale::typicalText(*p) << ") - " << nimbusdale::describeParameter(*p)
-               << "\n";
+      expected << "  parameter " << p->name << " : " << nimbusdale::hostTypeName(p->type)
+               << (p->fromSignal ? " (no default)" : " = " + nimbusdale::typicalText(*p)) << " - "
+               << nimbusdale::describeParameter(*p) << "\n";
   }
   const size_t nodes = r.out.find("\nnode ");
   ASSERT_NE(nodes, std::string::npos) << r.out;
   EXPECT_EQ(r.out.substr(nodes + 1), expected.str());
 
-  // The catalog's first line names the plug-in file it belongs to.
-  std::ifstream catalog(app::catalogPathFor(NIMBUSDALE_PLUGIN_PATH));
-  std::string first;
-  ASSERT_TRUE(std::getline(catalog, first));
-  const std::string plugin = fs::path(NIMBUSDALE_PLUGIN_PATH).filename().string();
-  EXPECT_EQ(plugin, "libnimbusdale-" NIMBUSDALE_VERSION ".so");
-  EXPECT_EQ(first.rfind("# Node catalog of " + plugin + ",", 0), 0u) << first;
+  // Each description names the library that registers its type, and the host finds both
+  // libraries by their .tlb links.
+  const fs::path plugin(NIMBUSDALE_PLUGIN_PATH);
+  EXPECT_EQ(plugin.filename(), "libnimbusdale-" NIMBUSDALE_VERSION ".so");
+  const auto catalog = app::readNodeCatalog(plugin.string());
+  ASSERT_EQ(catalog.size(), std::size(nimbusdale::kNodeTypes) +
+                                std::size(nimbusdale::kAudioNodeTypes));
+  EXPECT_EQ(catalog.front().library, plugin.filename());
+  EXPECT_EQ(catalog.back().library, "libnimbusdale-audio-" NIMBUSDALE_VERSION ".so");
+  for (const char* link : {"nimbusdale.tlb", "nimbusdale-audio.tlb"})
+    EXPECT_TRUE(fs::exists(plugin.parent_path() / link)) << link;
+  EXPECT_EQ(fs::read_symlink(plugin.parent_path() / "nimbusdale.tlb"), plugin.filename());
 }
 
 TEST_F(ToolTest, ScoreAlignsAndReports) {

@@ -1,0 +1,103 @@
+#include "AudioFileSink.h"
+
+#include <algorithm>
+#include <iostream>
+#include <stdexcept>
+
+namespace nimbusdale {
+
+AudioFileSink::AudioFileSink(std::string nodeName, FD::ParameterSet params)
+    : ToolboxNode(nodeName, params, kAudioFileSinkType),
+      inputID(port("INPUT")),
+      samplesID(port("SAMPLES")),
+      outputID(port("OUTPUT")),
+      path(values.stringValue("FILENAME")),
+      sampleRate(values.intValue("SAMPLING_RATE")),
+      format(values.stringValue("SAMPLE_FORMAT") == "pcm16" ? app::SampleFormat::Pcm16
+                                                            : app::SampleFormat::Float) {
+  if (path == "-")
+    fail("FILENAME - (standard output) is the host's own output; give a file or a FIFO");
+  try {
+    app::checkWritable(path, 1, format, app::StreamContainer::Auto);
+  } catch (const std::runtime_error& e) {
+    fail(std::string("FILENAME: ") + e.what());
+  }
+  // The signals belong to the host: a temporary file left by one is named *.partial-PID.
+  app::setSignalCleanup(false);
+}
+
+AudioFileSink::~AudioFileSink() = default;
+
+void AudioFileSink::start(int blockChannels) {
+  writer.reset();
+  file.reset();
+  try {
+    file = std::make_unique<app::OutputFile>(path);
+    writer = std::make_unique<app::AudioWriter>(*file, blockChannels, sampleRate, format,
+                                                app::StreamContainer::Auto);
+  } catch (const std::runtime_error& e) {
+    writer.reset();
+    file.reset();
+    fail(std::string("FILENAME: ") + e.what());
+  }
+  channels = blockChannels;
+  written = 0;
+  complete_ = false;
+}
+
+void AudioFileSink::complete() {
+  try {
+    writer->close();
+    file->finish();
+    file->commit();
+  } catch (const std::runtime_error& e) {
+    fail(e.what());
+  }
+  if (writer->clipped() > 0)
+    std::cerr << kAudioFileSinkType.name << " '" << getName() << "': warning: "
+              << writer->clipped() << " samples lay outside [-1, 1]"
+              << (format == app::SampleFormat::Pcm16 ? " and were clipped" : "") << std::endl;
+  complete_ = true;
+}
+
+void AudioFileSink::calculate(int, int count, FD::Buffer& out) {
+  FD::RCPtr<RealFrame> block = inputFrame<RealFrame>(inputID, count);
+  const int total = inputValue<int>(samplesID, count);
+  const int rows = static_cast<int>(block->nrows()), cols = static_cast<int>(block->ncols());
+  if (rows < 1) fail("input INPUT frame has no rows; a block has one row per channel");
+  if (total < 0) fail("input SAMPLES is " + std::to_string(total) + "; it must be at least 0");
+  if (count != 0 && count != next)
+    fail("block " + std::to_string(count) + " came out of order; block " + std::to_string(next) +
+         " is next");
+  if (count != 0 && rows != channels)
+    fail("input INPUT frame has " + std::to_string(rows) + " rows; the file has " +
+         std::to_string(channels) + " channels");
+  requireFrameValues(inputID, *block, rows, cols);
+
+  FD::ObjectRef& done = out[count];  // a count the buffer refuses fails before anything is written
+  if (count == 0) start(rows);
+  const long take = complete_ ? 0 : std::min<long>(cols, total - written);
+  if (take > 0) {
+    interleaved.resize(static_cast<size_t>(take * rows));
+    for (long n = 0; n < take; ++n)
+      for (int c = 0; c < rows; ++c)
+        interleaved[static_cast<size_t>(n * rows + c)] =
+            (*block)(static_cast<size_t>(c), static_cast<size_t>(n));
+    try {
+      writer->write(interleaved.data(), take);
+    } catch (const std::runtime_error& e) {
+      fail(e.what());
+    }
+    written += take;
+  }
+  if (!complete_ && written == total) complete();
+  next = count + 1;
+  done = FD::ObjectRef(FD::Int::alloc(static_cast<int>(written)));
+}
+
+namespace {
+
+const int audioFileSinkRegistered = registerNodeType<AudioFileSink>(kAudioFileSinkType);
+
+}  // namespace
+}  // namespace nimbusdale

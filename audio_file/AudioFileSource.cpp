@@ -1,0 +1,120 @@
+#include "AudioFileSource.h"
+
+#include <algorithm>
+#include <climits>
+#include <iostream>
+#include <stdexcept>
+
+namespace nimbusdale {
+namespace {
+
+// Samples a channel read at a time, so that a count far ahead needs no more memory than a frame.
+constexpr long kReadFrames = 1 << 16;
+
+StftGeometry geometryOf(const ParameterValues& values) {
+  const StftGeometry geometry{values.intValue("LENGTH"), values.intValue("HOP")};
+  if (geometry.hop < 1 || geometry.hop > geometry.length / 2)
+    throw std::invalid_argument(parameterRefusal(
+        "HOP", geometry.hop,
+        "lie between 1 and LENGTH / 2 = " + std::to_string(geometry.length / 2)));
+  return geometry;
+}
+
+}  // namespace
+
+AudioFileSource::AudioFileSource(std::string nodeName, FD::ParameterSet params)
+    : ToolboxNode(nodeName, params, kAudioFileSourceType),
+      outputID(port("OUTPUT")),
+      notEofID(port("NOT_EOF")),
+      samplesID(port("SAMPLES")),
+      path(values.stringValue("FILENAME")),
+      numChannels(values.intValue("NUM_CHANNEL")),
+      sampleRate(values.intValue("SAMPLING_RATE")),
+      geometry(refusing([this] { return geometryOf(values); })) {
+  open();
+  samples = reader->frames();
+  if (reader->channels() != numChannels || reader->sampleRate() != sampleRate)
+    fail("FILENAME " + path + " holds " + std::to_string(reader->channels()) + " channels at " +
+         std::to_string(reader->sampleRate()) + " Hz; NUM_CHANNEL is " +
+         std::to_string(numChannels) + " and SAMPLING_RATE " + std::to_string(sampleRate));
+  if (samples < 0)
+    fail("FILENAME " + path + " does not say how long it is (a pipe?); give a file");
+  if (samples == 0) fail("FILENAME " + path + " holds no samples");
+  if (samples > INT_MAX)
+    fail("FILENAME " + path + " holds " + std::to_string(samples) +
+         " samples a channel; the host's counts reach " + std::to_string(INT_MAX));
+  if (reader->claimedFrames() > 0)
+    std::cerr << kAudioFileSourceType.name << " '" << getName() << "': warning: " << path
+              << " is truncated: its header claims " << reader->claimedFrames()
+              << " frames, the file holds " << samples << std::endl;
+  frames = geometry.frameCount(samples);
+}
+
+AudioFileSource::~AudioFileSource() = default;
+
+void AudioFileSource::open() {
+  try {
+    reader = std::make_unique<app::AudioReader>(path);
+  } catch (const std::runtime_error& e) {
+    fail(std::string("FILENAME: ") + e.what());
+  }
+  held.clear();
+  heldFirst = 0;
+  readUpTo = 0;
+}
+
+void AudioFileSource::hold(long from, long to) {
+  if (from < heldFirst) open();
+  // Drop what no later frame needs, then read on to `to`.
+  const long drop = std::min(from, readUpTo) - heldFirst;
+  if (drop > 0) {
+    held.erase(held.begin(), held.begin() + drop * numChannels);
+    heldFirst += drop;
+  }
+  while (readUpTo < to) {
+    long got = 0;
+    try {
+      got = reader->read(std::min(to - readUpTo, kReadFrames), block);
+    } catch (const std::runtime_error& e) {
+      fail(std::string("FILENAME: ") + e.what());
+    }
+    if (got == 0)
+      fail("FILENAME " + path + " ended at sample " + std::to_string(readUpTo) + " of " +
+           std::to_string(samples));
+    refusing([&] { checkSignal(block.data(), got, numChannels, readUpTo); });
+    if (readUpTo < from) {
+      // Counts skipped ahead: what lies before `from` is not kept.
+      const long skip = std::min(got, from - readUpTo);
+      block.erase(block.begin(), block.begin() + skip * numChannels);
+      heldFirst = readUpTo + skip;
+    }
+    held.insert(held.end(), block.begin(), block.end());
+    readUpTo += got;
+  }
+}
+
+void AudioFileSource::calculate(int, int count, FD::Buffer&) {
+  const long start = geometry.frameStart(count);
+  const bool inRecording = count < frames;
+  FD::RCPtr<RealFrame> frame(
+      new RealFrame(static_cast<size_t>(numChannels), static_cast<size_t>(geometry.length)));
+  std::fill(frameData(*frame), frameData(*frame) + frame->size(), 0.0f);
+  if (inRecording) {
+    const long from = std::max(0L, start), to = std::min(start + geometry.length, samples);
+    hold(from, to);
+    for (long n = from; n < to; ++n)
+      for (int c = 0; c < numChannels; ++c)
+        (*frame)(static_cast<size_t>(c), static_cast<size_t>(n - start)) =
+            held[static_cast<size_t>((n - heldFirst) * numChannels + c)];
+  }
+  outputBuffer(outputID)[count] = FD::ObjectRef(frame);
+  outputBuffer(notEofID)[count] = FD::ObjectRef(FD::Bool::alloc(inRecording));
+  outputBuffer(samplesID)[count] = FD::ObjectRef(FD::Int::alloc(static_cast<int>(samples)));
+}
+
+namespace {
+
+const int audioFileSourceRegistered = registerNodeType<AudioFileSource>(kAudioFileSourceType);
+
+}  // namespace
+}  // namespace nimbusdale

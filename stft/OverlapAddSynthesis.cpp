@@ -1,0 +1,53 @@
+#include "OverlapAddSynthesis.h"
+
+namespace nimbusdale {
+namespace {
+
+// The hop, checked against the length before anything is built from them.
+StftGeometry geometryOf(const ParameterValues& values) {
+  const StftGeometry geometry{values.intValue("LENGTH"), values.intValue("HOP")};
+  if (geometry.hop < 1 || geometry.hop > geometry.length / 2)
+    throw std::invalid_argument(parameterRefusal(
+        "HOP", geometry.hop,
+        "lie between 1 and LENGTH / 2 = " + std::to_string(geometry.length / 2)));
+  return geometry;
+}
+
+}  // namespace
+
+OverlapAddSynthesis::OverlapAddSynthesis(std::string nodeName, FD::ParameterSet params)
+    : ToolboxNode(nodeName, params, kOverlapAddSynthesisType),
+      inputID(port("INPUT")),
+      geometry(refusing([this] { return geometryOf(values); })),
+      synthesis(new OverlapAdd(geometry)) {}
+
+OverlapAddSynthesis::~OverlapAddSynthesis() = default;
+
+void OverlapAddSynthesis::calculate(int, int count, FD::Buffer& out) {
+  FD::RCPtr<ComplexFrame> in = inputFrame<ComplexFrame>(inputID, count);
+  const int bins = geometry.bins();
+  if (in->nrows() < 1 || in->ncols() != static_cast<size_t>(bins))
+    fail("input INPUT frame is " + std::to_string(in->nrows()) + " x " +
+         std::to_string(in->ncols()) + "; expected at least one row of LENGTH / 2 + 1 = " +
+         std::to_string(bins) + " bins");
+  requireFrameValues(inputID, *in, 1, bins);
+  if (count == 0 && synthesis->frames() > 0) synthesis.reset(new OverlapAdd(geometry));
+  if (count != synthesis->frames())
+    fail("frame " + std::to_string(count) + " came out of order; frames are added in order, and " +
+         "frame " + std::to_string(synthesis->frames()) + " is next");
+
+  FD::RCPtr<RealFrame> block = storeNewFrame<RealFrame>(out, count, 1, 0);
+  synthesis->add(frameData(*in));
+  final.clear();
+  synthesis->takeFinal(final);
+  block->resize(1, final.size());
+  std::copy(final.begin(), final.end(), frameData(*block));
+}
+
+namespace {
+
+const int overlapAddSynthesisRegistered =
+    registerNodeType<OverlapAddSynthesis>(kOverlapAddSynthesisType);
+
+}  // namespace
+}  // namespace nimbusdale
