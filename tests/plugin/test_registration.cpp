@@ -40,4 +40,17 @@ TEST(Registration, LoadRegistersVersionThenFactoriesInOrder) {
   }
 }
 
+TEST(Registration, TheAudioLibraryAddsItsFourTypesAndNoVersionRecord) {
+  loadPlugin();
+  const size_t before = FD::registry::events().size();
+  loadAudioPlugin();
+  const std::vector<std::string> audioTypes = {"AudioFileSource", "MultiSTFT",
+                                               "OverlapAddSynthesis", "AudioFileSink"};
+  auto events = FD::registry::events();
+  ASSERT_EQ(events.size(), before + 2 * audioTypes.size());
+  for (size_t i = 0; i < audioTypes.size(); ++i)
+    EXPECT_EQ(events[before + 2 * i].name, audioTypes[i]);
+  EXPECT_EQ(FD::registry::moduleVersions().size(), 1u);
+}
+
 }  // namespace

@@ -34,6 +34,15 @@ inline void loadPlugin() {
   (void)loaded;
 }
 
+/// Loads the audio toolbox library under test once per process.
+inline void loadAudioPlugin() {
+  static const bool loaded = [] {
+    FD::Toolbox::load(NIMBUSDALE_AUDIO_PLUGIN_PATH);
+    return true;
+  }();
+  (void)loaded;
+}
+
 /// Runs `fn`, which must throw a host exception of type E; returns it, owned.
 template <class E, class F>
 std::unique_ptr<E> expectHostError(F&& fn) {
