@@ -1,6 +1,7 @@
-# The Debian package (cpack -G DEB): the plug-in where FlowDesigner looks for toolboxes, the tool,
-# the Python module for Debian's python3, the cores for developers, and the stand-in host
-# library in a folder of our own. Built and checked by scripts/package.sh.
+# The Debian package (cpack -G DEB): the toolbox where FlowDesigner looks for it (libraries, .tlb
+# links, nimbusdale.def), the tool, the Python module for Debian's python3, the cores for
+# developers, and the stand-in host library in a folder of our own. Built and checked by
+# scripts/package.sh.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME nimbusdale)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -14,8 +15,10 @@ and events in multichannel short-time spectra with an online robust PCA per
 channel, then integrates the channels by their median or by a Poisson-Gamma
 model.
 
-The package holds the FlowDesigner plug-in libnimbusdale with its node
-catalog, the nimbusdale command-line tool (files, pipes and live JACK audio),
+The package holds the FlowDesigner toolbox (libnimbusdale, and
+libnimbusdale-audio with audio-file, STFT and synthesis nodes) with its
+node descriptions, the nimbusdale command-line tool (files, pipes and live
+JACK audio),
 the nimbusdale module for Debian's python3, and the host-free cores with
 their headers, CMake package and pkg-config file.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})

@@ -2,7 +2,8 @@
 # Builds the Debian package and takes it through a round trip on this machine (as root):
 #   1. configure build/package for /usr, build, and make nimbusdale_<version>_<arch>.deb (CPack);
 #   2. lintian must report no errors;
-#   3. dpkg -i, then check the installed result: `nimbusdale info`, the manual page and
+#   3. dpkg -i, then check the installed result: `nimbusdale info`, the toolbox's .tlb links and
+#      node descriptions, the manual page and
 #      `--version`, `nimbusdale enhance` on the bundled example, `import nimbusdale` with
 #      Debian's python3, and a user's project built against the installed headers (CMake package
 #      and pkg-config);
@@ -21,6 +22,7 @@ cmake --build "$build"
 rm -f "$build"/nimbusdale_*.deb
 (cd "$build" && cpack -G DEB)
 deb=$(ls "$build"/nimbusdale_*.deb)
+version=$(dpkg-deb -f "$deb" Version)
 echo "== $deb"
 dpkg-deb --info "$deb"
 dpkg-deb --contents "$deb"
@@ -51,13 +53,23 @@ echo "$info"
 grep -q "^toolbox /usr/lib/flowdesigner/toolbox/audio_blocks/libnimbusdale-" <<<"$info"
 grep -q "^node MultiRobustPCA" <<<"$info"
 
+echo "== installed: the toolbox as a FlowDesigner host finds it"
+toolbox=/usr/lib/flowdesigner/toolbox/audio_blocks
+for library in nimbusdale nimbusdale-audio; do
+  [ "$(readlink "$toolbox/$library.tlb")" = "lib$library-${version%%-*}.so" ] ||
+    { echo "package.sh: $toolbox/$library.tlb does not name lib$library" >&2; exit 1; }
+done
+for type in MultiRobustPCA SparseMaskIntegrator AudioFileSource AudioFileSink; do
+  grep -q "<NodeClass name=\"$type\"" "$toolbox/nimbusdale.def" ||
+    { echo "package.sh: nimbusdale.def does not describe $type" >&2; exit 1; }
+done
+
 echo "== installed: the manual page"
 page=$(zcat /usr/share/man/man1/nimbusdale.1.gz)
 for command in enhance live batch info score; do
   grep -q "^\.SS \"nimbusdale $command\"" <<<"$page" ||
     { echo "package.sh: the manual page has no section for nimbusdale $command" >&2; exit 1; }
 done
-version=$(dpkg-deb -f "$deb" Version)
 [ "$(nimbusdale --version)" = "nimbusdale ${version%%-*}" ] ||
   { echo "package.sh: nimbusdale --version says '$(nimbusdale --version)'" >&2; exit 1; }
 
