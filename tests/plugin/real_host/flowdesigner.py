@@ -13,19 +13,22 @@ import numpy as np
 BATCHFLOW = os.environ.get("BATCHFLOW", "")
 FLOWDESIGNER_PREFIX = os.environ.get("FLOWDESIGNER_PREFIX", "")
 TOOLBOX_BUILD = os.environ.get("NIMBUSDALE_TOOLBOX_BUILD", "")
-TOOLBOX_FILES = ("nimbusdale.tlb", "nimbusdale-audio.tlb", "nimbusdale.def")
 
 
-def make_home(root: Path) -> Path:
-    """A FLOWDESIGNER_HOME holding the host's own toolbox and this build's."""
-    toolbox = root / "lib" / "flowdesigner" / "toolbox"
-    toolbox.mkdir(parents=True)
-    (toolbox / "LIBFLOW").symlink_to(Path(FLOWDESIGNER_PREFIX) / "lib/flowdesigner/toolbox/LIBFLOW")
-    ours = toolbox / "nimbusdale"
-    ours.mkdir()
-    build = Path(TOOLBOX_BUILD)
-    for name in TOOLBOX_FILES:
-        (ours / name).symlink_to((build / name).resolve())
+def install_toolbox(prefix: Path) -> Path:
+    """Installs the toolbox build under `prefix`, as a user does; returns its toolbox folder."""
+    run = subprocess.run(["cmake", "--install", TOOLBOX_BUILD, "--prefix", str(prefix)],
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout + run.stderr
+    return prefix / "lib" / "flowdesigner" / "toolbox" / "audio_blocks"
+
+
+def make_home(root: Path, toolbox: Path) -> Path:
+    """A FLOWDESIGNER_HOME holding the host's own toolbox and the installed `toolbox` folder."""
+    folder = root / "lib" / "flowdesigner" / "toolbox"
+    folder.mkdir(parents=True)
+    (folder / "LIBFLOW").symlink_to(Path(FLOWDESIGNER_PREFIX) / "lib/flowdesigner/toolbox/LIBFLOW")
+    (folder / "nimbusdale").symlink_to(toolbox)
     return root
 
 

@@ -13,11 +13,6 @@ EXAMPLES = Path(os.environ.get("NIMBUSDALE_EXAMPLES", Path(__file__).parents[3] 
 NOISY = EXAMPLES / "demo" / "noisy.wav"
 
 
-@pytest.fixture
-def home(tmp_path):
-    return fd.make_home(tmp_path / "home")
-
-
 def tool(*args):
     run = subprocess.run([os.environ["NIMBUSDALE_TOOL"], *map(str, args)], capture_output=True,
                          text=True, timeout=600)

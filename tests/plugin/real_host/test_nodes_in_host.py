@@ -37,11 +37,6 @@ def spectra(seed):
     return frames
 
 
-@pytest.fixture
-def home(tmp_path):
-    return fd.make_home(tmp_path / "home")
-
-
 def streams(tmp_path, **files):
     """MAIN's nodes opening input (read) and output (write) streams on files in tmp_path."""
     items, links = [], []
