@@ -4,6 +4,7 @@ BUILD_PACKAGES=(
   libeigen3-dev libboost-math-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libfftw3-dev libsndfile1-dev libcli11-dev libstb-dev libhwy-dev nlohmann-json3-dev libxml2-dev
+  perl  # FlowDesigner's own build, for the real-host tests
   pybind11-dev python3-dev python3-numpy python3-pytest python3-scipy sox
   python3-distributed python3-dask
   jackd2 libjack-jackd2-dev python3-jack-client
