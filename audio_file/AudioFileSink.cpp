@@ -54,8 +54,8 @@ void AudioFileSink::complete() {
     fail(e.what());
   }
   if (writer->clipped() > 0)
-    std::cerr << kAudioFileSinkType.name << " '" << getName() << "': warning: "
-              << writer->clipped() << " samples lay outside [-1, 1]"
+    std::cerr << kAudioFileSinkType.name << " '" << getName() << "': warning: " << writer->clipped()
+              << " samples lay outside [-1, 1]"
               << (format == app::SampleFormat::Pcm16 ? " and were clipped" : "") << std::endl;
   complete_ = true;
 }

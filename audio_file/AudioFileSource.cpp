@@ -11,15 +11,6 @@ namespace {
 // Samples a channel read at a time, so that a count far ahead needs no more memory than a frame.
 constexpr long kReadFrames = 1 << 16;
 
-StftGeometry geometryOf(const ParameterValues& values) {
-  const StftGeometry geometry{values.intValue("LENGTH"), values.intValue("HOP")};
-  if (geometry.hop < 1 || geometry.hop > geometry.length / 2)
-    throw std::invalid_argument(parameterRefusal(
-        "HOP", geometry.hop,
-        "lie between 1 and LENGTH / 2 = " + std::to_string(geometry.length / 2)));
-  return geometry;
-}
-
 }  // namespace
 
 AudioFileSource::AudioFileSource(std::string nodeName, FD::ParameterSet params)
@@ -30,15 +21,16 @@ AudioFileSource::AudioFileSource(std::string nodeName, FD::ParameterSet params)
       path(values.stringValue("FILENAME")),
       numChannels(values.intValue("NUM_CHANNEL")),
       sampleRate(values.intValue("SAMPLING_RATE")),
-      geometry(refusing([this] { return geometryOf(values); })) {
+      geometry(refusing([this] {
+        return geometryOfParameters(values.intValue("LENGTH"), values.intValue("HOP"));
+      })) {
   open();
   samples = reader->frames();
   if (reader->channels() != numChannels || reader->sampleRate() != sampleRate)
     fail("FILENAME " + path + " holds " + std::to_string(reader->channels()) + " channels at " +
          std::to_string(reader->sampleRate()) + " Hz; NUM_CHANNEL is " +
          std::to_string(numChannels) + " and SAMPLING_RATE " + std::to_string(sampleRate));
-  if (samples < 0)
-    fail("FILENAME " + path + " does not say how long it is (a pipe?); give a file");
+  if (samples < 0) fail("FILENAME " + path + " does not say how long it is (a pipe?); give a file");
   if (samples == 0) fail("FILENAME " + path + " holds no samples");
   if (samples > INT_MAX)
     fail("FILENAME " + path + " holds " + std::to_string(samples) +

@@ -64,8 +64,8 @@ FD::ObjectRef ToolboxNode::getOutput(int output_id, int count) {
 
 void ToolboxNode::fail(const std::string& detail) {
   throw new FD::NodeException(built ? this : nullptr,
-                              std::string(table.name) + " '" + getName() + "': " + detail,
-                              __FILE__, __LINE__);
+                              std::string(table.name) + " '" + getName() + "': " + detail, __FILE__,
+                              __LINE__);
 }
 
 const PortSpec& ToolboxNode::inputSpec(int inputID) const {

@@ -157,8 +157,7 @@ class ToolboxNode : public FD::BufferedNode {
 /// changes, so a refused frame leaves the node as if it had never arrived.
 class IntegratorNode : public ToolboxNode {
  protected:
-  IntegratorNode(const std::string& nodeName, const FD::ParameterSet& params,
-                 const NodeType& type);
+  IntegratorNode(const std::string& nodeName, const FD::ParameterSet& params, const NodeType& type);
 
   struct Inputs {
     FD::RCPtr<ComplexFrame> spec;

@@ -9,8 +9,8 @@
 // FD::Object::setModuleVersion(std::string, std::string, std::string), a static member function,
 // by its linkage name: it cannot be declared through the host's own header where the host
 // lacks it.
-extern int hostSetModuleVersion(std::string module, std::string build, std::string version)
-    __asm__("_ZN2FD6Object16setModuleVersionENSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEES6_S6_")
+extern int hostSetModuleVersion(std::string module, std::string build, std::string version) __asm__(
+    "_ZN2FD6Object16setModuleVersionENSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEES6_S6_")
     __attribute__((weak, visibility("default")));
 
 namespace {

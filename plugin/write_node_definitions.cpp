@@ -48,9 +48,8 @@ void writeClasses(std::ostream& out, const Types& types, const std::string& libr
         << "\" source=\"" << escaped(library) << "\">\n";
     for (const PortSpec* p = type->ports; p != type->portsEnd(); ++p)
       out << "    <" << (p->kind == PortKind::Input ? "Input" : "Output") << " name=\"" << p->name
-          << "\" type=\"" << escaped(frameTypeName(p->frame)) << "\">"
-          << escaped(describePort(*p)) << "</"
-          << (p->kind == PortKind::Input ? "Input" : "Output") << ">\n";
+          << "\" type=\"" << escaped(frameTypeName(p->frame)) << "\">" << escaped(describePort(*p))
+          << "</" << (p->kind == PortKind::Input ? "Input" : "Output") << ">\n";
     for (const ParameterSpec* p = type->parameters; p != type->parametersEnd(); ++p)
       out << "    <Parameter name=\"" << p->name << "\" type=\"" << hostTypeName(p->type)
           << "\" value=\"" << (p->fromSignal ? "" : escaped(typicalText(*p))) << "\">"

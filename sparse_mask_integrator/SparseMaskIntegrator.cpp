@@ -3,8 +3,9 @@
 namespace nimbusdale {
 
 SparseMaskIntegrator::SparseMaskIntegrator(std::string nodeName, FD::ParameterSet params)
-    : IntegratorNode(nodeName, params, kSparseMaskIntegratorType),
-      mask(refusing([this] { return SparseMaskIntegration(SparseMaskSettings::fromParameters(values)); })) {}
+    : IntegratorNode(nodeName, params, kSparseMaskIntegratorType), mask(refusing([this] {
+        return SparseMaskIntegration(SparseMaskSettings::fromParameters(values));
+      })) {}
 
 SparseMaskIntegrator::~SparseMaskIntegrator() = default;
 

@@ -1,24 +1,13 @@
 #include "OverlapAddSynthesis.h"
 
 namespace nimbusdale {
-namespace {
-
-// The hop, checked against the length before anything is built from them.
-StftGeometry geometryOf(const ParameterValues& values) {
-  const StftGeometry geometry{values.intValue("LENGTH"), values.intValue("HOP")};
-  if (geometry.hop < 1 || geometry.hop > geometry.length / 2)
-    throw std::invalid_argument(parameterRefusal(
-        "HOP", geometry.hop,
-        "lie between 1 and LENGTH / 2 = " + std::to_string(geometry.length / 2)));
-  return geometry;
-}
-
-}  // namespace
 
 OverlapAddSynthesis::OverlapAddSynthesis(std::string nodeName, FD::ParameterSet params)
     : ToolboxNode(nodeName, params, kOverlapAddSynthesisType),
       inputID(port("INPUT")),
-      geometry(refusing([this] { return geometryOf(values); })),
+      geometry(refusing([this] {
+        return geometryOfParameters(values.intValue("LENGTH"), values.intValue("HOP"));
+      })),
       synthesis(new OverlapAdd(geometry)) {}
 
 OverlapAddSynthesis::~OverlapAddSynthesis() = default;
@@ -28,8 +17,8 @@ void OverlapAddSynthesis::calculate(int, int count, FD::Buffer& out) {
   const int bins = geometry.bins();
   if (in->nrows() < 1 || in->ncols() != static_cast<size_t>(bins))
     fail("input INPUT frame is " + std::to_string(in->nrows()) + " x " +
-         std::to_string(in->ncols()) + "; expected at least one row of LENGTH / 2 + 1 = " +
-         std::to_string(bins) + " bins");
+         std::to_string(in->ncols()) +
+         "; expected at least one row of LENGTH / 2 + 1 = " + std::to_string(bins) + " bins");
   requireFrameValues(inputID, *in, 1, bins);
   if (count == 0 && synthesis->frames() > 0) synthesis.reset(new OverlapAdd(geometry));
   if (count != synthesis->frames())

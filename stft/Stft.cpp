@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "nimbusdale/NodeParameters.h"
+
 namespace nimbusdale {
 
 long StftGeometry::frameCount(long samples) const {
@@ -24,6 +26,13 @@ void StftGeometry::validate() const {
     throw std::invalid_argument(
         "hop " + std::to_string(hop) +
         " must be between 1 and length / 2 = " + std::to_string(length / 2) + " samples");
+}
+
+StftGeometry geometryOfParameters(int length, int hop) {
+  if (hop < 1 || hop > length / 2)
+    throw std::invalid_argument(parameterRefusal(
+        "HOP", hop, "lie between 1 and LENGTH / 2 = " + std::to_string(length / 2)));
+  return StftGeometry{length, hop};
 }
 
 void checkSignal(const float* interleaved, long samples, int channels, long firstSample) {

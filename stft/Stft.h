@@ -26,6 +26,11 @@ struct StftGeometry {
   void validate() const;
 };
 
+/// The geometry given by a node's LENGTH and HOP parameters. Throws std::invalid_argument
+/// "parameter HOP is H; it must lie between 1 and LENGTH / 2 = ..." for a hop the window cannot
+/// cover.
+StftGeometry geometryOfParameters(int length, int hop);
+
 /// Largest sample magnitude the analysis takes (full scale is 1.0): up to it every stage of an
 /// enhancement stays within single precision at any accepted geometry.
 constexpr float kMaxSampleMagnitude = 1e12f;

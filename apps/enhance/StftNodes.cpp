@@ -39,7 +39,7 @@ void StftSource::calculate(int, int count, FD::Buffer& out) {
             std::to_string(s.first + s.count - 1),
         __FILE__, __LINE__);
   auto* spectrum = new FD::Matrix<std::complex<float>>(static_cast<size_t>(s.channels),
-                                                        static_cast<size_t>(geometry.bins()));
+                                                       static_cast<size_t>(geometry.bins()));
   out[count] = FD::ObjectRef(spectrum);
   for (int ch = 0; ch < s.channels; ++ch) {
     for (int i = 0; i < geometry.length; ++i) {
@@ -69,16 +69,16 @@ void OverlapAddSink::calculate(int, int count, FD::Buffer&) {
   FD::RCPtr<FD::Matrix<std::complex<float>>> in = getInput(inputID, count);
   const int bins = geometry.bins();
   if (in->nrows() < 1 || in->ncols() != static_cast<size_t>(bins))
-    throw new FD::NodeException(this,
-                                "overlap-add sink " + getName() + ": input frame is " +
-                                    std::to_string(in->nrows()) + " x " +
-                                    std::to_string(in->ncols()) + "; expected 1 x " +
-                                    std::to_string(bins),
-                                __FILE__, __LINE__);
+    throw new FD::NodeException(
+        this,
+        "overlap-add sink " + getName() + ": input frame is " + std::to_string(in->nrows()) +
+            " x " + std::to_string(in->ncols()) + "; expected 1 x " + std::to_string(bins),
+        __FILE__, __LINE__);
   if (count != synthesis.frames() || (samples >= 0 && count >= geometry.frameCount(samples)))
     throw new FD::NodeException(this,
                                 "overlap-add sink " + getName() + ": frame " +
-                                    std::to_string(count) + " came out of order or lies outside "
+                                    std::to_string(count) +
+                                    " came out of order or lies outside "
                                     "the signal; expected frame " +
                                     std::to_string(synthesis.frames()),
                                 __FILE__, __LINE__);

@@ -94,7 +94,8 @@ void Node::connectToNode(int in, Node* inNode, int out) {
     throw new NodeException(this, where(this) + "no input with id " + std::to_string(in), __FILE__,
                             __LINE__);
   if (!inNode)
-    throw new NodeException(this, where(this) + "input " + inputs[in].name + " connected to no node",
+    throw new NodeException(this,
+                            where(this) + "input " + inputs[in].name + " connected to no node",
                             __FILE__, __LINE__);
   if (out < 0 || out >= static_cast<int>(inNode->outputNames.size()))
     throw new NodeException(inNode, where(inNode) + "no output with id " + std::to_string(out),

@@ -222,8 +222,8 @@ TEST_F(ToolTest, InfoShowsEveryTypePortAndParameterOfTheNodeTables) {
   const fs::path plugin(NIMBUSDALE_PLUGIN_PATH);
   EXPECT_EQ(plugin.filename(), "libnimbusdale-" NIMBUSDALE_VERSION ".so");
   const auto catalog = app::readNodeCatalog(plugin.string());
-  ASSERT_EQ(catalog.size(), std::size(nimbusdale::kNodeTypes) +
-                                std::size(nimbusdale::kAudioNodeTypes));
+  ASSERT_EQ(catalog.size(),
+            std::size(nimbusdale::kNodeTypes) + std::size(nimbusdale::kAudioNodeTypes));
   EXPECT_EQ(catalog.front().library, plugin.filename());
   EXPECT_EQ(catalog.back().library, "libnimbusdale-audio-" NIMBUSDALE_VERSION ".so");
   for (const char* link : {"nimbusdale.tlb", "nimbusdale-audio.tlb"})

@@ -45,13 +45,12 @@ class AudioFileNodes : public ::testing::Test {
   }
 
   FD::RCPtr<FD::Node> source(const std::string& file, int channels = kChannels, int hop = kHop) {
-    return FD::registry::createNode(
-        "AudioFileSource", "src",
-        makeParams({{"FILENAME", stringParam(path(file))},
-                    {"NUM_CHANNEL", intParam(channels)},
-                    {"SAMPLING_RATE", intParam(kRate)},
-                    {"LENGTH", intParam(kLength)},
-                    {"HOP", intParam(hop)}}));
+    return FD::registry::createNode("AudioFileSource", "src",
+                                    makeParams({{"FILENAME", stringParam(path(file))},
+                                                {"NUM_CHANNEL", intParam(channels)},
+                                                {"SAMPLING_RATE", intParam(kRate)},
+                                                {"LENGTH", intParam(kLength)},
+                                                {"HOP", intParam(hop)}}));
   }
 
   FD::RCPtr<FD::Node> sink(const std::string& file, const std::string& format = "float") {
@@ -102,8 +101,9 @@ TEST_F(AudioFileNodes, TheSourceRefusesRecordingsItCannotFrameByName) {
             src + "parameter HOP is 5; it must lie between 1 and LENGTH / 2 = 4");
   EXPECT_EQ(hostErrorMessage<FD::NodeException>([&] { source("empty.wav"); }),
             src + "FILENAME " + path("empty.wav") + " holds no samples");
-  EXPECT_EQ(hostErrorMessage<FD::NodeException>([&] { source("missing.wav"); })
-                .rfind(src + "FILENAME: cannot read " + path("missing.wav"), 0),
+  EXPECT_EQ(hostErrorMessage<FD::NodeException>([&] {
+              source("missing.wav");
+            }).rfind(src + "FILENAME: cannot read " + path("missing.wav"), 0),
             0u);
   EXPECT_NE(hostErrorMessage<FD::GeneralException>([&] {
               FD::registry::createNode("AudioFileSource", "src", FD::ParameterSet());
@@ -155,8 +155,9 @@ TEST_F(AudioFileNodes, TheSinkWritesExactlyTheSamplesAskedForAndNothingWhenStopp
 
   EXPECT_EQ(hostErrorMessage<FD::NodeException>([&] { sink("x.wav", "wav"); }),
             "AudioFileSink 'sink': parameter SAMPLE_FORMAT is \"wav\"; it must be float or pcm16");
-  EXPECT_NE(hostErrorMessage<FD::NodeException>([&] { sink("x.mp9"); })
-                .find("unsupported output format 'mp9'"),
+  EXPECT_NE(hostErrorMessage<FD::NodeException>([&] {
+              sink("x.mp9");
+            }).find("unsupported output format 'mp9'"),
             std::string::npos);
 }
 

@@ -64,8 +64,8 @@ TEST(OverlapAddSynthesis, GivesTheAnalysedSignalBackAsItBecomesFinal) {
 
   auto analysis = stft(1);
   auto node = synthesis();
-  auto source = FD::RCPtr<FrameSource>(
-      new FrameSource("frames", [&](int t) { return signalFrame(x, t); }));
+  auto source =
+      FD::RCPtr<FrameSource>(new FrameSource("frames", [&](int t) { return signalFrame(x, t); }));
   analysis->connectToNode("INPUT", source.get(), "OUTPUT");
   node->connectToNode("INPUT", analysis.get(), "OUTPUT");
   for (int pass = 0; pass < 2; ++pass) {
@@ -89,8 +89,8 @@ TEST(OverlapAddSynthesis, RefusesAHopTheWindowCannotCoverAndFramesOutOfOrder) {
             "OverlapAddSynthesis 'OverlapAddSynthesis': parameter HOP is 9; it must lie between "
             "1 and LENGTH / 2 = 8");
   auto node = synthesis();
-  auto source = replaySource("frames", std::vector<FD::ObjectRef>(
-                                           3, complexFrame(1, kLength / 2 + 1, {{1, 0}})));
+  auto source = replaySource(
+      "frames", std::vector<FD::ObjectRef>(3, complexFrame(1, kLength / 2 + 1, {{1, 0}})));
   node->connectToNode("INPUT", source.get(), "OUTPUT");
   node->getOutput(0, 0);
   EXPECT_EQ(hostErrorMessage<FD::NodeException>([&] { node->getOutput(0, 2); }),
