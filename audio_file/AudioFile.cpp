@@ -108,6 +108,15 @@ long claimedFrames(SNDFILE* file, const SF_INFO& info) {
   return 0;
 }
 
+long streamHeaderFrames(const SF_INFO& info) {
+  const long long frameBytes = static_cast<long long>(bytesPerSample(info.format)) * info.channels;
+  if (frameBytes <= 0 || info.frames <= 0) return -1;
+  const long long bytes = static_cast<long long>(info.frames) * frameBytes;
+  for (long long open : {0xFFFFFFFFLL, 0x7FFFFFFFLL})
+    if (bytes <= open && bytes + frameBytes > open) return -1;
+  return static_cast<long>(info.frames);
+}
+
 namespace {
 
 // A file in memory for libsndfile's virtual I/O: grows on write, seeks anywhere within.
@@ -149,10 +158,6 @@ struct MemoryFile {
 };
 
 }  // namespace
-
-void checkWritable(const std::string& path, int channels, SampleFormat format) {
-  outputInfo(path, channels, 16000, format);
-}
 
 Audio readAudio(const std::string& path) {
   SF_INFO info{};

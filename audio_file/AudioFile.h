@@ -24,11 +24,6 @@ enum class SampleFormat { Float, Pcm16 };
 /// `claimedFrames` set.
 Audio readAudio(const std::string& path);
 
-/// Checks, before any work is done, that `path` can take audio of this shape: a container
-/// libsndfile knows from the extension, able to hold `format`. Throws std::runtime_error naming
-/// the problem. (Whether the file itself can be written is up to OutputFile.)
-void checkWritable(const std::string& path, int channels, SampleFormat format);
-
 struct EncodedAudio {
   std::vector<unsigned char> bytes;  ///< the whole file
   long clipped = 0;                  ///< samples outside [-1, 1] (clipped for pcm16)

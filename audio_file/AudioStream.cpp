@@ -124,7 +124,10 @@ AudioReader::AudioReader(const std::string& path, const RawInput* raw) : path_(p
   // A pipe's header may claim any length (often all ones); only a file's count is known.
   const bool seekable = info.seekable && !standardInput;
   frames_ = seekable ? static_cast<long>(info.frames) : -1;
-  if (seekable) claimed_ = app::claimedFrames(file, info);
+  if (seekable)
+    claimed_ = app::claimedFrames(file, info);
+  else
+    headerFrames_ = streamHeaderFrames(info);
 }
 
 AudioReader::~AudioReader() {
@@ -144,6 +147,8 @@ long AudioReader::read(long frames, std::vector<float>& interleaved) {
       throw std::runtime_error("cannot read " + path_ + ": its header claims " +
                                std::to_string(frames_) + " frames, but only " +
                                std::to_string(got_) + " could be decoded");
+    // A stream that ends before its header said: known only now.
+    if (got < frames && headerFrames_ > got_) claimed_ = headerFrames_;
     interleaved.resize(static_cast<size_t>(got) * channels);
     return static_cast<long>(got);
   }
@@ -159,6 +164,15 @@ long AudioReader::read(long frames, std::vector<float>& interleaved) {
     if (n < 0) throw std::runtime_error("cannot read " + path_ + ": " + std::strerror(errno));
     if (n == 0) break;
     have += static_cast<size_t>(n);
+  }
+  if (got_ == 0 && pending_ == 0 && have >= 4) {
+    // Headerless samples seldom start with a container's magic; a recording given as raw
+    // usually does.
+    static const std::pair<const char*, const char*> magic[] = {
+        {"RIFF", "WAV"},  {"RF64", "WAV"}, {"RIFX", "WAV"}, {"FORM", "AIFF"},
+        {"fLaC", "FLAC"}, {"OggS", "Ogg"}, {".snd", "AU"},  {"caff", "CAF"}};
+    for (const auto& [tag, container] : magic)
+      if (std::memcmp(bytes_.data(), tag, 4) == 0) looksLike_ = container;
   }
   const size_t whole = have / frameBytes;
   const bool ended = have < bytes_.size();
@@ -183,7 +197,8 @@ long AudioReader::read(long frames, std::vector<float>& interleaved) {
   }
   pending_ = have - whole * frameBytes;
   if (ended) {
-    dropped_ = static_cast<long>(pending_);
+    // Kept across the calls that follow the end, which find nothing more.
+    dropped_ += static_cast<long>(pending_);
     pending_ = 0;
   } else if (pending_) {
     std::memmove(bytes_.data(), bytes_.data() + whole * frameBytes, pending_);
@@ -249,8 +264,7 @@ void AudioWriter::write(const float* interleaved, long frames) {
     if (std::fabs(interleaved[i]) > 1.0f) ++clipped_;
   if (sndfile_) {
     if (sf_writef_float(sndfile(sndfile_), interleaved, frames) != frames)
-      throw std::runtime_error("cannot write " + file_.path() + ": " +
-                               reasonOf(sndfile(sndfile_)));
+      throw std::runtime_error("cannot write " + file_.path() + ": " + reasonOf(sndfile(sndfile_)));
     return;
   }
   encoded_.clear();

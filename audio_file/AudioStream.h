@@ -41,7 +41,8 @@ class AudioReader {
   int sampleRate() const { return sampleRate_; }
   /// Frames the source says it holds, or -1 when unknown (pipes, raw input).
   long frames() const { return frames_; }
-  /// For a file shorter than its header says: the frames the header claims (else 0).
+  /// For a file shorter than its header says: the frames the header claims (else 0). For a
+  /// stream, known once read() has met its end.
   long claimedFrames() const { return claimed_; }
 
   /// Reads up to `frames` frames into `interleaved` (resized to what was read) and returns how
@@ -49,11 +50,15 @@ class AudioReader {
   long read(long frames, std::vector<float>& interleaved);
   /// Bytes of an incomplete last frame of raw input that were dropped at the end.
   long droppedBytes() const { return dropped_; }
+  /// The container raw input starts like ("WAV", "FLAC", ...), once read; "" for none.
+  const std::string& rawLooksLike() const { return looksLike_; }
 
  private:
   std::string path_;
   int channels_ = 0, sampleRate_ = 0;
   long frames_ = -1, claimed_ = 0, got_ = 0, dropped_ = 0;
+  long headerFrames_ = -1;  // what a stream's header says it holds, if anything
+  std::string looksLike_;
   void* file_ = nullptr;  // SNDFILE*
   int fd_ = -1;           // raw input
   bool ownsFd_ = false;

@@ -29,7 +29,7 @@ struct TemporarySlot {
 TemporarySlot temporaries[kSlots];
 // Interruptions, plus the two signals a write itself can raise (a FIFO's reader gone, the file
 // size limit reached), which would otherwise end the process with temporary files left behind.
-const int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
+const int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 // Removes every temporary file, then dies of the same signal with its default action, so the
 // parent sees the usual status (130 for SIGINT, 143 for SIGTERM in a shell). Only unlink(),

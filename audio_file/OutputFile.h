@@ -26,7 +26,7 @@ namespace nimbusdale::app {
 ///
 /// Every write, flush and close is checked; the first failure throws std::runtime_error
 /// "cannot write [WHAT ]PATH: REASON" with the system's reason. Temporary files are removed when
-/// the object goes without a commit, and by SIGINT, SIGTERM, SIGHUP, SIGPIPE or SIGXFSZ, after
+/// the object goes without a commit, and by SIGINT, SIGTERM, SIGHUP or SIGPIPE, after
 /// which the process still dies of the signal (see the .cpp).
 class OutputFile {
  public:

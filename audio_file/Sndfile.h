@@ -21,6 +21,10 @@ SF_INFO outputInfo(const std::string& path, int channels, int sampleRate, Sample
 /// ones, are not claims).
 long claimedFrames(SNDFILE* file, const SF_INFO& info);
 
+/// The frames a stream's header says it holds, or -1 where that says nothing: a length left open
+/// by a streaming writer (a data size of all ones, 32 or 31 bits) or an encoding of no fixed size.
+long streamHeaderFrames(const SF_INFO& info);
+
 }  // namespace nimbusdale::app
 
 #endif

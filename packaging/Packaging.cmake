@@ -12,8 +12,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "NIMBUSDALE separates steady or periodic noise (fans, motors, hum) from speech
 and events in multichannel short-time spectra with an online robust PCA per
-channel, then integrates the channels by their median or by a Poisson-Gamma
-model.
+channel, then integrates the channels: by default a Wiener mask on channel 0
+from every channel's split, or their median, or a Poisson-Gamma model.
 
 The package holds the FlowDesigner toolbox (libnimbusdale, and
 libnimbusdale-audio with audio-file, STFT and synthesis nodes) with its

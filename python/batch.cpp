@@ -139,8 +139,8 @@ void init_batch(py::module_& m) {
       [parser](const py::object& input, const py::object& output, const std::string& format,
                const py::kwargs& options) {
         app::FileJob job;
-        job.input = py::str(py::module_::import("os").attr("fspath")(input));
-        job.output = py::str(py::module_::import("os").attr("fspath")(output));
+        job.input = filePath(input, "input");
+        job.output = filePath(output, "output");
         if (job.input == "-" || job.output == "-")
           throw py::value_error("enhance_file reads and writes files, not standard streams");
         job.format = sampleFormat(format);
@@ -168,8 +168,9 @@ void init_batch(py::module_& m) {
           throw;
         }
         py::dict record;
-        record["input"] = job.input;
-        record["output"] = job.output;
+        const py::object fsdecode = py::module_::import("os").attr("fsdecode");
+        record["input"] = fsdecode(py::bytes(job.input));
+        record["output"] = fsdecode(py::bytes(job.output));
         record["duration"] = result.audioSeconds();
         record["channels"] = result.channels;
         record["sample_rate"] = result.sampleRate;
@@ -184,7 +185,7 @@ void init_batch(py::module_& m) {
       py::arg("input"), py::arg("output"), py::kw_only(), py::arg("format") = "float",
       R"doc(Enhance one recording file into a mono file, as `nimbusdale enhance` does.
 
-input, output: paths (str or os.PathLike). The input is any file libsndfile reads; the output's
+input, output: paths (str, bytes or os.PathLike, as open() takes them). The input is any file libsndfile reads; the output's
 container follows its extension (.wav, ...), replaced only once complete: a failure or an
 interruption leaves no partial file. format: "float" or "pcm16".
 **options: the options of nimbusdale.enhance (integrator, length, hop, lambda_, max_rank,

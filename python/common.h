@@ -49,6 +49,17 @@ py::array_t<T, py::array::c_style> requireArray(const py::handle& obj, const cha
   return py::array_t<T, py::array::c_style>::ensure(a);
 }
 
+/// A path argument as the file system takes it, accepted as open() accepts one: str, bytes or
+/// os.PathLike (str encoded as os.fsencode does). An embedded NUL raises ValueError, as the os
+/// functions raise it, instead of cutting the path short.
+inline std::string filePath(const py::object& path, const char* what) {
+  const py::module_ os = py::module_::import("os");
+  const std::string encoded = py::bytes(os.attr("fsencode")(os.attr("fspath")(path)));
+  if (encoded.find('\0') != std::string::npos)
+    throw py::value_error(std::string("embedded null byte in the ") + what + " path");
+  return encoded;
+}
+
 /// Runs `fn` with the GIL released and `lock` held: how every bound object serialises its own
 /// calls. The lock is only ever taken without the GIL, so a thread waiting for it never blocks
 /// another that needs the GIL to finish. `fn` must not touch Python objects.

@@ -8,8 +8,9 @@ PYBIND11_MODULE(nimbusdale, m) {
   m.doc() =
       "nimbusdale: online robust PCA and the NIMBUSDALE FlowDesigner nodes for NumPy.\n\n"
       "Spectra are complex64 arrays of shape (channels, bins), magnitudes float32 of the same\n"
-      "shape, with bins = length // 2 + 1. The node classes drive the real plug-in nodes through\n"
-      "the host stand-in, so they give the same numbers as a host.";
+      "shape, with bins = length // 2 + 1. The node classes run the host-free cores the plug-in's\n"
+      "nodes are built on, so they give a host's numbers bit for bit, with no process-wide\n"
+      "stream or setting touched.";
   m.attr("__version__") = NIMBUSDALE_VERSION;
   // Register the base first: pybind11 tries the most recently registered translator first.
   py::register_exception<app::HostError>(m, "HostError", PyExc_RuntimeError).doc() =

@@ -1,5 +1,6 @@
 #include "Enhancer.h"
 
+#include <dlfcn.h>
 #include <omp.h>
 #include <unistd.h>
 
@@ -76,24 +77,40 @@ std::mutex& randomDrawLock() {
   return lock;
 }
 
-std::string defaultToolboxPath() {
-  // A program of the build tree uses the plug-in built beside it; an installed one, the
-  // installed plug-in, even while the build tree is still there.
-  char* real = realpath(NIMBUSDALE_BUILD_DIR, nullptr);
-  const std::string buildDir = real ? real : NIMBUSDALE_BUILD_DIR;
+namespace {
+
+// `path` with links and dots resolved, or as it is where it does not exist.
+std::string resolved(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  const std::string result = real ? real : path;
   std::free(real);
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  const bool inBuildTree =
-      n > 0 && std::string(self, static_cast<size_t>(n)).compare(0, buildDir.size() + 1,
-                                                                  buildDir + "/") == 0;
-  const char* built = NIMBUSDALE_BUILD_PLUGIN_PATH;
-  if ((inBuildTree || n <= 0) && access(built, R_OK) == 0) return built;
-  return NIMBUSDALE_INSTALLED_PLUGIN_PATH;
+  return result;
+}
+
+}  // namespace
+
+std::string defaultToolboxPath() {
+  // The host library this program runs on says where it runs from: a program of the build tree
+  // runs on the build's and uses the plug-in built beside it; an installed one runs on the
+  // installed one and uses the plug-in installed with it, wherever the tree was installed.
+  Dl_info host{};
+  if (!dladdr(reinterpret_cast<void*>(&FD::Toolbox::load), &host) || !host.dli_fname)
+    return NIMBUSDALE_BUILD_PLUGIN_PATH;
+  const std::string library = resolved(host.dli_fname);
+  if (library == resolved(NIMBUSDALE_BUILD_HOST_LIBRARY)) return NIMBUSDALE_BUILD_PLUGIN_PATH;
+  return resolved(library.substr(0, library.find_last_of('/') + 1) +
+                  NIMBUSDALE_PLUGIN_FROM_HOST_LIBRARY);
 }
 
 void loadToolbox(const std::string& path) {
   hostCall([&] { FD::Toolbox::load(path); });
+}
+
+void checkChannels(int channels) {
+  if (channels < 1 || channels > kMaxChannels)
+    throw std::invalid_argument("the signal has " + std::to_string(channels) +
+                                " channels; the enhancement takes 1 to " +
+                                std::to_string(kMaxChannels));
 }
 
 std::vector<float> enhance(const float* interleaved, long samples, int channels, int sampleRate,
@@ -101,9 +118,7 @@ std::vector<float> enhance(const float* interleaved, long samples, int channels,
                            std::ostream* diagnostics, const ProgressFn& progress,
                            NodeImplementation implementation) {
   options.validate(sampleRate);
-  if (channels < 1)
-    throw std::invalid_argument("the signal needs at least one channel, not " +
-                                std::to_string(channels));
+  checkChannels(channels);
   if (samples < 0) throw std::invalid_argument("negative sample count");
   checkSignal(interleaved, samples, channels);
   const StftGeometry geometry{options.length, options.hop};
@@ -114,11 +129,14 @@ std::vector<float> enhance(const float* interleaved, long samples, int channels,
   FD::RCPtr<StftSource> source(
       new StftSource("analysis", interleaved, samples, channels, geometry));
   FD::RCPtr<OverlapAddSink> sink(new OverlapAddSink("synthesis", samples, geometry));
-  Chain chain(options, channels, sampleRate, implementation, diagnostics, source.get());
+  const auto chain = withinMemory(channels, options, [&] {
+    return std::make_unique<Chain>(options, channels, sampleRate, implementation, diagnostics,
+                                   source.get());
+  });
   std::vector<float> out = hostCall([&] {
-    sink->connectToNode("INPUT", chain.output(), "OUTPUT");
+    sink->connectToNode("INPUT", chain->output(), "OUTPUT");
     source->initialize();
-    chain.initialize();
+    chain->initialize();
     sink->initialize();
     const long frames = geometry.frameCount(samples);
     for (long t = 0; t < frames; ++t) {
@@ -133,8 +151,8 @@ std::vector<float> enhance(const float* interleaved, long samples, int channels,
   });
   if (stats) {
     std::cout.flush();
-    stats->notConverged = chain.notConverged();
-    stats->diagnosticLines = chain.lines();
+    stats->notConverged = chain->notConverged();
+    stats->diagnosticLines = chain->lines();
     const bool inputSilent = std::all_of(interleaved, interleaved + samples * channels,
                                          [](float x) { return x == 0.0f; });
     const bool outputSilent =

@@ -7,6 +7,7 @@
 #include <iosfwd>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -55,6 +56,24 @@ constexpr int kMaxRank = 64;
 constexpr float kMinGlobalScale = 1e-4f;
 constexpr float kMaxGlobalScale = 1e4f;
 constexpr int kMaxThreads = 256;
+/// Most channels a run takes (live input ports included): far beyond any microphone array, and
+/// still within memory at the largest frame length and basis size.
+constexpr int kMaxChannels = 256;
+
+/// Throws std::invalid_argument unless 1 <= channels <= kMaxChannels.
+void checkChannels(int channels);
+
+/// The memory a run's nodes asked for is not there; what() says what was too large. A
+/// std::bad_alloc, so callers that handle running out of memory handle it too (Python raises
+/// MemoryError with the sentence).
+class OutOfMemory : public std::bad_alloc {
+ public:
+  explicit OutOfMemory(std::string what) : text(std::move(what)) {}
+  const char* what() const noexcept override { return text.c_str(); }
+
+ private:
+  std::string text;
+};
 
 /// Options of one enhancement run. Each node option carries the node parameter it feeds (turned
 /// into node parameters by ChainParameters.h) and defaults to its typical value in the node
@@ -84,8 +103,7 @@ struct EnhanceOptions {
   /// SPATIAL_WEIGHT of SparseMaskIntegrator
   int spatialWeight = kSparseMaskIntegratorType.parameter("SPATIAL_WEIGHT").typicalInt();
   /// SPATIAL_SMOOTHING of SparseMaskIntegrator
-  float spatialSmoothing =
-      kSparseMaskIntegratorType.parameter("SPATIAL_SMOOTHING").typicalFloat();
+  float spatialSmoothing = kSparseMaskIntegratorType.parameter("SPATIAL_SMOOTHING").typicalFloat();
   /// SCALE_UPDATE_RATIO of MultiRobustPCA
   float scaleUpdateRatio = kMultiRobustPCAType.parameter("SCALE_UPDATE_RATIO").typicalFloat();
   /// EPSILON of MultiRobustPCA
@@ -111,6 +129,21 @@ struct EnhanceStats {
   bool silentOutput = false;  ///< every output sample is 0 although the input is not silent
 };
 
+/// Runs `build`, turning a std::bad_alloc into OutOfMemory naming the run's size.
+template <class F>
+auto withinMemory(int channels, const EnhanceOptions& options, F&& build) -> decltype(build()) {
+  try {
+    return build();
+  } catch (const OutOfMemory&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw OutOfMemory("not enough memory for a run of " + std::to_string(channels) +
+                      " channels with frames of " + std::to_string(options.length) +
+                      " samples (--length) and " + std::to_string(options.maxRank) +
+                      " basis vectors a channel (--max-rank)");
+  }
+}
+
 /// Which implementation of the nodes a run drives.
 enum class NodeImplementation {
   /// The plug-in, loaded through the host's toolbox loader and created by type name, as a host
@@ -130,8 +163,8 @@ std::mutex& randomDrawLock();
 /// Called after each frame with (frames done, frames in all).
 using ProgressFn = std::function<void(long, long)>;
 
-/// The plug-in of the build tree for a program running from the build tree (when it is there),
-/// else the installed plug-in.
+/// The plug-in of the build tree for a program running on the build tree's host library, else
+/// the plug-in installed with the host library it runs on (under whatever prefix).
 std::string defaultToolboxPath();
 
 /// Loads the plug-in at `path` (once per process). Throws HostError with the loader's message.

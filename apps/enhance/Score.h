@@ -9,6 +9,7 @@ struct ScoreResult {
   double sdr = 0;    ///< plain SDR, dB: 10 log10(|s|^2 / |s - e|^2)
   long lag = 0;      ///< estimate[n + lag] was compared with reference[n]
   long overlap = 0;  ///< samples compared
+  long maxLag = 0;   ///< the widest lag searched, samples
 };
 
 /// Aligns `estimate` to `reference` at the lag in [-maxLag, maxLag] samples with the largest

@@ -95,25 +95,16 @@ struct StreamEnhancer::State {
   Chain chain;
 };
 
-namespace {
-
-int checkedChannels(int channels) {
-  if (channels < 1)
-    throw std::invalid_argument("the signal needs at least one channel, not " +
-                                std::to_string(channels));
-  return channels;
-}
-
-}  // namespace
-
 StreamEnhancer::StreamEnhancer(int channels, int sampleRate, const EnhanceOptions& options,
                                NodeImplementation nodes, std::ostream* diagnostics) {
   options.validate(sampleRate);
-  checkedChannels(channels);
+  checkChannels(channels);
   std::unique_ptr<ThreadCountScope> threads;
   if (nodes == NodeImplementation::Plugin)
     threads = std::make_unique<ThreadCountScope>(options.threads);
-  state = std::make_unique<State>(channels, sampleRate, options, nodes, diagnostics);
+  state = withinMemory(channels, options, [&] {
+    return std::make_unique<State>(channels, sampleRate, options, nodes, diagnostics);
+  });
 }
 
 StreamEnhancer::~StreamEnhancer() = default;

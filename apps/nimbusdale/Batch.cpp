@@ -1,6 +1,7 @@
 #include "Batch.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -275,10 +277,10 @@ Json Settings::identity() const {
 
 void Settings::validate() const {
   options.validate();
-  if (!std::isfinite(maxLagMs) || maxLagMs < 0.0 || maxLagMs > 10000.0)
-    throw std::invalid_argument(
-        "max-lag-ms must be a number of milliseconds from 0 to 10000, not " +
-        std::to_string(maxLagMs));
+  if (!std::isfinite(maxLagMs) || maxLagMs < 0.0 || maxLagMs > kMaxLagMs)
+    throw std::invalid_argument("max-lag-ms must be a number of milliseconds from 0 to " +
+                                std::to_string(long(kMaxLagMs)) + ", not " +
+                                std::to_string(maxLagMs));
 }
 
 Json Task::toJson() const {
@@ -414,6 +416,16 @@ Plan plan(const std::vector<std::string>& inputs, const std::string& inDir,
     if (stat(p.c_str(), &st) == 0) inputIds.insert({st.st_dev, st.st_ino});
   }
 
+  // Where the folders lead once links are followed: an output folder reached through a link into
+  // the input tree would put outputs among the inputs, which a later run would take as inputs.
+  std::error_code ec;
+  const fs::path inputTree = fs::weakly_canonical(root, ec);
+  const fs::path outputTree = fs::weakly_canonical(absolute(out), ec);
+  const auto within = [](const fs::path& path, const fs::path& folder) {
+    const fs::path relative = path.lexically_relative(folder);
+    return !relative.empty() && *relative.begin() != "..";
+  };
+
   std::map<std::string, std::string> owners;  // output -> input
   std::set<std::string> thisRun;
   for (const std::string& input : paths) {
@@ -451,6 +463,14 @@ Plan plan(const std::vector<std::string>& inputs, const std::string& inDir,
       continue;
     }
     owners[task.relative] = input;
+    const fs::path outputFolder = fs::weakly_canonical(fs::path(task.output).parent_path(), ec);
+    if (within(outputFolder, inputTree) && !within(outputFolder, outputTree)) {
+      refuse("its output folder " + fs::path(task.output).parent_path().string() + " leads to " +
+             outputFolder.string() +
+             ", inside the input folder; refusing to write among the "
+             "inputs");
+      continue;
+    }
     struct stat st {};
     if (stat(task.output.c_str(), &st) == 0 && inputIds.count({st.st_dev, st.st_ino})) {
       refuse("its output " + task.output + " is an input file; refusing to overwrite it");
@@ -583,6 +603,29 @@ std::string recordLine(const Json& record) {
   return record.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
+namespace {
+
+// Temporary outputs (NAME.partial-PID or NAME.partial-PID-N) below `folder` whose process is gone.
+// One that is alive, or whose PID another process now has, keeps its files.
+std::vector<std::string> removeStaleTemporaries(const std::string& folder) {
+  static const std::regex temporary(R"(\.partial-(\d+)(-\d+)?$)");
+  std::vector<std::string> removed;
+  std::error_code ec;
+  fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
+  for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
+    std::smatch m;
+    const std::string name = it->path().filename().string();
+    if (!std::regex_search(name, m, temporary) || !it->is_regular_file(ec)) continue;
+    const long pid = std::strtol(m[1].str().c_str(), nullptr, 10);
+    if (pid <= 0 || pid == getpid() || kill(pid_t(pid), 0) == 0 || errno != ESRCH) continue;
+    std::error_code removeError;
+    if (fs::remove(it->path(), removeError)) removed.push_back(it->path().string());
+  }
+  return removed;
+}
+
+}  // namespace
+
 Manifest::Manifest(const std::string& outDir) {
   std::error_code ec;
   fs::create_directories(outDir, ec);
@@ -597,6 +640,7 @@ Manifest::Manifest(const std::string& outDir) {
     throw std::runtime_error("another batch run is writing to " + outDir +
                              "; wait for it or give another output folder");
   }
+  removed_ = removeStaleTemporaries(outDir);
   path_ = (fs::path(outDir) / kManifestName).string();
   std::ifstream in(path_);
   if (!in && fs::exists(path_, ec)) {

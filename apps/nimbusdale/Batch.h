@@ -142,7 +142,8 @@ bool failed(const Json& record);
 class Manifest {
  public:
   /// Makes `outDir` if missing, locks it and reads the manifest (lines that are not records,
-  /// such as a last line cut short by a crash, are counted and dropped). Throws
+  /// such as a last line cut short by a crash, are counted and dropped). Temporary outputs
+  /// (NAME.partial-PID) left below it by a process that is gone (killed, say) are removed. Throws
   /// std::runtime_error when another run holds the folder or it cannot be made or read.
   explicit Manifest(const std::string& outDir);
   ~Manifest();
@@ -152,6 +153,8 @@ class Manifest {
   const std::vector<Json>& previous() const { return previous_; }
   long unreadableLines() const { return unreadable_; }
   const std::string& path() const { return path_; }
+  /// The temporary files of gone processes the constructor removed.
+  const std::vector<std::string>& removedTemporaries() const { return removed_; }
 
   /// Replaces the manifest, all at once, with `records`; append() adds to it from then on.
   void begin(const std::vector<Json>& records);
@@ -162,6 +165,7 @@ class Manifest {
   std::string path_;
   int lockFd_ = -1, fd_ = -1;
   std::vector<Json> previous_;
+  std::vector<std::string> removed_;
   long unreadable_ = 0;
   std::mutex lock_;
 };

@@ -53,6 +53,22 @@ std::string clock(double seconds) {
 }
 
 // "1 file", "2 files".
+// `text` for the terminal: control characters (a file name may hold any) as \xNN, so a name
+// cannot move the cursor, colour the screen or break a line.
+std::string shown(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7f) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    char escaped[5];
+    std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+    out += escaped;
+  }
+  return out;
+}
+
 std::string count(size_t n, const char* noun) {
   return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
 }
@@ -240,7 +256,7 @@ class Pool {
   void sayLocked(const std::string& text) {
     if (barShown) std::fputs("\r\x1b[K", stderr);
     barShown = false;
-    std::fprintf(stderr, "nimbusdale: %s\n", text.c_str());
+    std::fprintf(stderr, "nimbusdale: %s\n", shown(text).c_str());
     std::fflush(stderr);
   }
 
@@ -370,6 +386,9 @@ int runBatch(const BatchCommand& cmd) {
       std::fprintf(stderr, "nimbusdale: warning: dropped %s of %s that are not records\n",
                    count(size_t(manifest.unreadableLines()), "line").c_str(),
                    manifest.path().c_str());
+    if (!manifest.removedTemporaries().empty())
+      std::fprintf(stderr, "nimbusdale: removed %s left by a run that is gone\n",
+                   count(manifest.removedTemporaries().size(), "temporary file").c_str());
     std::fprintf(stderr,
                  "nimbusdale: %s: %ld up to date, %zu failed before, %zu to enhance (%s of "
                  "audio) on %s x %s\n",
@@ -382,11 +401,11 @@ int runBatch(const BatchCommand& cmd) {
                    jobs, threads, jobs * threads, cpus);
   }
   for (const Json& r : plan.refused)
-    std::fprintf(stderr, "nimbusdale: %s refused: %s\n", field(r, "input").c_str(),
-                 field(r, "error").c_str());
+    std::fprintf(stderr, "nimbusdale: %s refused: %s\n", shown(field(r, "input")).c_str(),
+                 shown(field(r, "error")).c_str());
   for (const Json& r : plan.failedBefore)
-    std::fprintf(stderr, "nimbusdale: %s failed before: %s\n", field(r, "output").c_str(),
-                 field(r, "error").c_str());
+    std::fprintf(stderr, "nimbusdale: %s failed before: %s\n", shown(field(r, "output")).c_str(),
+                 shown(field(r, "error")).c_str());
   if (!plan.failedBefore.empty())
     std::fprintf(stderr,
                  "nimbusdale: %s that failed before %s not tried again (neither input nor "

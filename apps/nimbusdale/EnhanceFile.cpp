@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -51,21 +52,28 @@ std::string format(const char* pattern, ...) {
   return text;
 }
 
-// Channel 0 of a recording, read block by block.
-std::vector<float> channelZero(const std::string& path, int& sampleRate) {
+// Channel 0 of a recording, read block by block; every channel must be finite. Warns of a
+// recording shorter than its header says.
+std::vector<float> channelZero(const std::string& path, int& sampleRate,
+                               const std::function<void(const std::string&)>& warn) {
   AudioReader in(path);
+  const std::string name = path == "-" ? "standard input" : path;
   sampleRate = in.sampleRate();
   std::vector<float> x, block;
   if (in.frames() > 0) x.reserve(static_cast<size_t>(in.frames()));
   const size_t channels = static_cast<size_t>(in.channels());
-  for (long got; (got = in.read(1 << 16, block)) > 0;)
-    for (size_t i = 0; i < static_cast<size_t>(got); ++i) {
-      const float v = block[i * channels];
-      if (!std::isfinite(v))
-        throw std::runtime_error("cannot score " + path + ": sample " + std::to_string(x.size()) +
-                                 " of channel 0 is " + format("%g", double(v)));
-      x.push_back(v);
-    }
+  for (long got; (got = in.read(1 << 16, block)) > 0;) {
+    for (size_t i = 0; i < block.size(); ++i)
+      if (!std::isfinite(block[i]))
+        throw std::runtime_error("cannot score " + name + ": sample " +
+                                 std::to_string(x.size() + i / channels) + " of channel " +
+                                 std::to_string(i % channels) + " is " +
+                                 format("%g", double(block[i])));
+    for (size_t i = 0; i < static_cast<size_t>(got); ++i) x.push_back(block[i * channels]);
+  }
+  if (in.claimedFrames() > 0 && warn)
+    warn(format("%s is truncated: its header claims %ld frames, %s %zu", name.c_str(),
+                in.claimedFrames(), path == "-" ? "the stream held" : "the file holds", x.size()));
   return x;
 }
 
@@ -126,7 +134,11 @@ FileResult enhanceFile(const FileJob& job) {
   const long blockFrames = in.frames() < 0 ? options.hop : 16 * 1024;
   for (;;) {
     if (job.cancel && job.cancel->load()) throw Interrupted();
+    const bool first = stream.samplesIn() == 0;
     const long got = in.read(blockFrames, block);
+    if (first && !in.rawLooksLike().empty())
+      warn(format("the raw input starts like a %s file; without --raw it would be read as one",
+                  in.rawLooksLike().c_str()));
     if (got == 0) break;
     out.clear();
     stream.push(block.data(), got, out);
@@ -146,6 +158,11 @@ FileResult enhanceFile(const FileJob& job) {
   result.samples = stream.samplesIn();
   result.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (in.claimedFrames() > 0 && result.claimedFrames == 0) {
+    result.claimedFrames = in.claimedFrames();
+    warn(format("standard input is truncated: its header claims %ld frames, the stream held %ld",
+                in.claimedFrames(), result.samples));
+  }
   if (in.droppedBytes() > 0) {
     result.droppedBytes = in.droppedBytes();
     warn(format("the raw input ended inside a frame; its last %ld bytes were dropped",
@@ -177,17 +194,26 @@ FileResult enhanceFile(const FileJob& job) {
   return result;
 }
 
-ScoreResult scoreFiles(const std::string& reference, const std::string& estimate, double maxLagMs) {
+ScoreResult scoreFiles(const std::string& reference, const std::string& estimate, double maxLagMs,
+                       const std::function<void(const std::string&)>& warn) {
+  if (!std::isfinite(maxLagMs) || maxLagMs < 0.0 || maxLagMs > kMaxLagMs)
+    throw std::runtime_error("--max-lag-ms " + format("%g", maxLagMs) +
+                             ": give a number of milliseconds from 0 to " +
+                             format("%g", kMaxLagMs));
+  if (reference == "-" && estimate == "-")
+    throw std::runtime_error("only one of the recordings can come from standard input");
   int referenceRate = 0, estimateRate = 0;
-  const std::vector<float> r = channelZero(reference, referenceRate);
-  const std::vector<float> e = channelZero(estimate, estimateRate);
+  const std::vector<float> r = channelZero(reference, referenceRate, warn);
+  const std::vector<float> e = channelZero(estimate, estimateRate, warn);
   if (referenceRate != estimateRate)
     throw std::runtime_error("sample rates differ: " + std::to_string(referenceRate) + " Hz and " +
                              std::to_string(estimateRate) + " Hz");
   const long maxLag = static_cast<long>(maxLagMs * 1e-3 * referenceRate);
   try {
-    return score(r.data(), static_cast<long>(r.size()), e.data(), static_cast<long>(e.size()),
-                 maxLag);
+    ScoreResult result =
+        score(r.data(), static_cast<long>(r.size()), e.data(), static_cast<long>(e.size()), maxLag);
+    result.maxLag = maxLag;
+    return result;
   } catch (const std::invalid_argument& error) {
     throw std::runtime_error("cannot score " + estimate + " against " + reference + ": " +
                              error.what());

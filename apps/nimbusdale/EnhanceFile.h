@@ -76,11 +76,17 @@ class Interrupted : public std::runtime_error {
 /// the pipeline does) naming the problem; on any failure no output is left behind.
 FileResult enhanceFile(const FileJob& job);
 
-/// SI-SDR and SDR of channel 0 of `estimate` against channel 0 of `reference`, as `nimbusdale
-/// score` computes them (alignment within `maxLagMs`). Reads both files block by block, keeping
-/// one channel of each. Throws std::runtime_error naming the file for unreadable files,
-/// different sample rates, samples that are not finite and undefined ratios.
-ScoreResult scoreFiles(const std::string& reference, const std::string& estimate, double maxLagMs);
+/// Largest alignment `scoreFiles` searches: 10 s, far beyond any a recording needs.
+constexpr double kMaxLagMs = 10000.0;
+
+/// SI-SDR and SDR of channel 0 of `estimate` against channel 0 of `reference`, aligned within
+/// `maxLagMs`: the scoring of `nimbusdale score`, of `batch` and of the Python module. Reads both
+/// recordings block by block (either may be "-", standard input, such as the tool's own WAV
+/// stream), keeping one channel of each; `warn` is told of a recording shorter than its header
+/// says. Throws std::runtime_error naming the file for unreadable recordings, a lag out of range,
+/// different sample rates, a sample of any channel that is not finite, and undefined ratios.
+ScoreResult scoreFiles(const std::string& reference, const std::string& estimate, double maxLagMs,
+                       const std::function<void(const std::string&)>& warn = {});
 
 }  // namespace nimbusdale::app
 

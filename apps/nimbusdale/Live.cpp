@@ -29,7 +29,6 @@
 namespace nimbusdale::app {
 namespace {
 
-constexpr int kMaxLiveChannels = 256;
 constexpr double kMaxLiveSeconds = 1e7;
 constexpr double kMaxBufferSeconds = 600.0;
 // Samples per channel the processing thread takes from the input ring per push: a backlog is
@@ -596,7 +595,7 @@ int LiveSession::run() {
 void addLiveOptions(CLI::App* cmd, LiveCommand& live) {
   cmd->add_option("--channels", live.channels, "input ports in_1 .. in_N")
       ->required()
-      ->check(CLI::Range(1, kMaxLiveChannels));
+      ->check(CLI::Range(1, kMaxChannels));
   cmd->add_option("--client-name", live.clientName, "JACK client name")->capture_default_str();
   cmd->add_option("--server", live.serverName, "JACK server to join (default: the default server)");
   cmd->add_option("--connect-in", live.connectIn,
@@ -615,9 +614,9 @@ void addLiveOptions(CLI::App* cmd, LiveCommand& live) {
 }
 
 int runLive(const LiveCommand& live) {
-  if (live.channels < 1 || live.channels > kMaxLiveChannels)
+  if (live.channels < 1 || live.channels > kMaxChannels)
     throw std::invalid_argument("--channels " + std::to_string(live.channels) + ": give 1 to " +
-                                std::to_string(kMaxLiveChannels) + " input ports");
+                                std::to_string(kMaxChannels) + " input ports");
   if (live.connectIn.size() > static_cast<size_t>(live.channels))
     throw std::invalid_argument(std::to_string(live.connectIn.size()) + " --connect-in ports for " +
                                 std::to_string(live.channels) + " inputs");
@@ -627,11 +626,6 @@ int runLive(const LiveCommand& live) {
   if (!(live.bufferSeconds >= 0.01 && live.bufferSeconds <= kMaxBufferSeconds))
     throw std::invalid_argument("--buffer: give 0.01 to " +
                                 std::to_string(long(kMaxBufferSeconds)) + " seconds");
-  // Nothing would load it: a live run drives the linked cores (the plug-in's numbers, without its
-  // process-wide redirection of std::cout).
-  if (!live.options.toolbox.empty())
-    throw std::invalid_argument("--toolbox " + live.options.toolbox +
-                                ": live runs the nodes' linked cores, not a plug-in; leave it out");
   live.options.validate();
   LiveSession session(live);
   return session.run();

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -35,24 +36,6 @@ using nimbusdale::NodeType;
 using nimbusdale::ParameterSpec;
 
 namespace {
-
-std::vector<float> channelZero(const app::Audio& a) {
-  std::vector<float> x(static_cast<size_t>(a.frames()));
-  for (long n = 0; n < a.frames(); ++n)
-    x[static_cast<size_t>(n)] = a.samples[static_cast<size_t>(n * a.channels)];
-  return x;
-}
-
-// Reads a recording, warning when the file is shorter than its header says.
-app::Audio readInput(const std::string& path) {
-  app::Audio audio = app::readAudio(path);
-  if (audio.claimedFrames > 0)
-    std::fprintf(stderr,
-                 "nimbusdale: warning: %s is truncated: its header claims %ld frames, the file "
-                 "holds %ld\n",
-                 path.c_str(), audio.claimedFrames, audio.frames());
-  return audio;
-}
 
 // A toolbox is named by its file path: a bare name is a file in the current folder, never a
 // search of the loader's library path. A missing file is refused before anything is loaded.
@@ -133,9 +116,12 @@ int runEnhance(const EnhanceCommand& cmd) {
   if (!job.options.toolbox.empty()) job.options.toolbox = toolboxFile(job.options.toolbox);
   job.format = cmd.format == "pcm16" ? app::SampleFormat::Pcm16 : app::SampleFormat::Float;
   job.container = containerOption(cmd.outputFormat);
-  if (!cmd.raw.empty())
+  if (!cmd.raw.empty()) {
+    if (cmd.rawChannels < 1 || cmd.rawChannels > app::kMaxChannels)
+      throw std::runtime_error("--channels " + std::to_string(cmd.rawChannels) + ": give 1 to " +
+                               std::to_string(app::kMaxChannels) + " channels");
     job.raw = app::RawInput{app::parseRawEncoding(cmd.raw), cmd.rawChannels, cmd.rawRate};
-  else if (cmd.rawChannels || cmd.rawRate)
+  } else if (cmd.rawChannels || cmd.rawRate)
     throw std::runtime_error("--channels and --rate describe raw input; give --raw too");
   job.warn = [](const std::string& text) {
     std::fprintf(stderr, "nimbusdale: warning: %s\n", text.c_str());
@@ -218,51 +204,13 @@ int runInfo(const std::string& toolboxOption) {
   return 0;
 }
 
-// Largest --max-lag-ms taken: 10 s, far beyond any alignment a recording needs.
-constexpr double kMaxLagMsLimit = 10000.0;
-
-void checkMaxLagMs(double ms) {
-  if (!std::isfinite(ms) || ms < 0.0 || ms > kMaxLagMsLimit) {
-    char value[32];
-    std::snprintf(value, sizeof value, "%g", ms);
-    throw std::runtime_error(std::string("--max-lag-ms ") + value +
-                             ": give a number of milliseconds from 0 to 10000");
-  }
-}
-
-// Refuses a recording holding NaN or infinity, naming the sample and channel.
-void checkFiniteSamples(const app::Audio& audio, const std::string& path) {
-  for (size_t i = 0; i < audio.samples.size(); ++i) {
-    if (std::isfinite(audio.samples[i])) continue;
-    char value[32];
-    std::snprintf(value, sizeof value, "%g", audio.samples[i]);
-    const size_t channels = static_cast<size_t>(audio.channels);
-    throw std::runtime_error("cannot score " + path + ": sample " + std::to_string(i / channels) +
-                             " of channel " + std::to_string(i % channels) + " is " + value);
-  }
-}
-
 int runScore(const ScoreCommand& cmd) {
-  checkMaxLagMs(cmd.maxLagMs);
-  const app::Audio ref = readInput(cmd.reference);
-  const app::Audio est = readInput(cmd.estimate);
-  checkFiniteSamples(ref, cmd.reference);
-  checkFiniteSamples(est, cmd.estimate);
-  if (ref.sampleRate != est.sampleRate)
-    throw std::runtime_error("sample rates differ: " + std::to_string(ref.sampleRate) + " Hz and " +
-                             std::to_string(est.sampleRate) + " Hz");
-  const std::vector<float> r = channelZero(ref), e = channelZero(est);
-  const long maxLag = static_cast<long>(cmd.maxLagMs * 1e-3 * ref.sampleRate);
-  app::ScoreResult s;
-  try {
-    s = app::score(r.data(), static_cast<long>(r.size()), e.data(), static_cast<long>(e.size()),
-                   maxLag);
-  } catch (const std::invalid_argument& error) {
-    throw std::runtime_error("cannot score " + cmd.estimate + " against " + cmd.reference + ": " +
-                             error.what());
-  }
+  const auto warn = [](const std::string& text) {
+    std::fprintf(stderr, "nimbusdale: warning: %s\n", text.c_str());
+  };
+  const app::ScoreResult s = app::scoreFiles(cmd.reference, cmd.estimate, cmd.maxLagMs, warn);
   std::printf("SI-SDR %.2f dB\nSDR %.2f dB\nlag %ld samples (max %ld)\n", s.siSdr, s.sdr, s.lag,
-              maxLag);
+              s.maxLag);
   return 0;
 }
 
@@ -279,6 +227,13 @@ void addParameterOption(CLI::App* cmd, const std::string& flag, T& value, const 
   help += "; it must " + std::string(p.rule.requirement);
   cmd->add_option(flag, value, help)->capture_default_str();
 }
+
+// A path that must be given as one: an empty value is refused rather than taken as "not given".
+const CLI::Validator kNonEmptyPath(
+    [](const std::string& value) {
+      return value.empty() ? std::string("give a file path, not an empty one") : std::string();
+    },
+    "PATH");
 
 void addEnhanceOptions(CLI::App* cmd, app::EnhanceOptions& o, bool toolbox = true) {
   cmd->add_option("--integrator", o.integrator,
@@ -311,12 +266,17 @@ void addEnhanceOptions(CLI::App* cmd, app::EnhanceOptions& o, bool toolbox = tru
       ->capture_default_str();
   cmd->add_option("--seed", o.seed, "seed of the estimators' random starting points")
       ->capture_default_str();
-  if (toolbox) cmd->add_option("--toolbox", o.toolbox, "plug-in library to load");
+  if (toolbox)
+    cmd->add_option("--toolbox", o.toolbox, "plug-in library to load")->check(kNonEmptyPath);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A file-size limit (ulimit -f) then fails the write that crosses it ("File too large"),
+  // which names the file and leaves the other files of a batch going, instead of killing the
+  // process without a word.
+  std::signal(SIGXFSZ, SIG_IGN);
   // Named explicitly so that usage lines (and the manual page made from them) say "nimbusdale",
   // not the path the tool was started by.
   CLI::App cli{"nimbusdale: robust-PCA enhancement of multichannel recordings", "nimbusdale"};
@@ -355,7 +315,7 @@ int main(int argc, char** argv) {
   app::LiveCommand live;
   CLI::App* liveCmd =
       cli.add_subcommand("live", "enhance live audio as a JACK client: N ports in, one out");
-  addEnhanceOptions(liveCmd, live.options);
+  addEnhanceOptions(liveCmd, live.options, false);  // live runs the linked cores
   app::addLiveOptions(liveCmd, live);
 #endif
 
@@ -367,7 +327,7 @@ int main(int argc, char** argv) {
 
   std::string infoToolbox;
   CLI::App* info = cli.add_subcommand("info", "list module versions and node types");
-  info->add_option("--toolbox", infoToolbox, "plug-in library to load");
+  info->add_option("--toolbox", infoToolbox, "plug-in library to load")->check(kNonEmptyPath);
 
   ScoreCommand scoreCmd;
   CLI::App* sc = cli.add_subcommand("score", "SI-SDR and SDR of an estimate against a reference");
@@ -397,6 +357,12 @@ int main(int argc, char** argv) {
     if (*liveCmd) return app::runLive(live);
 #endif
     return runScore(scoreCmd);
+  } catch (const app::OutOfMemory& e) {
+    std::fprintf(stderr, "nimbusdale: error: %s\n", e.what());
+    return 1;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "nimbusdale: error: not enough memory for this run\n");
+    return 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "nimbusdale: error: %s\n", e.what());
     return 1;

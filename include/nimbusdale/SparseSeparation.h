@@ -8,8 +8,10 @@
 #include <complex>
 #include <iosfwd>
 #include <memory>
+#include <string_view>
 #include <vector>
 
+#include "nimbusdale/NodeTypes.h"
 #include "nimbusdale/RobustPCA.h"
 
 namespace nimbusdale {
@@ -22,14 +24,21 @@ class ParameterValues;
 /// that carries a node parameter admits what the parameter admits (the MultiRobustPCA node
 /// table, NodeTypes.h); the derived ones need 1 <= numBins and 0 <= cutoffBins <= numBins.
 struct SeparationSettings {
-  int numChannels = 1;       ///< C, channels per frame (NUM_CHANNEL)
-  int numBins = 1;           ///< F, bins per channel
-  int cutoffBins = 0;        ///< bins 0 .. cutoffBins - 1 are observed as 0
-  float globalScale = 1.0f;  ///< level of the normalised magnitudes (GLOBAL_SCALE)
-  float lambda = 1.0f;  ///< sparsity weight; each estimator's lambda1 = lambda2 = lambda / sqrt(F)
-  float scaleUpdateRatio = 0;  ///< weight of the current frame in the running scale
-  int maxRank = 1;             ///< basis vectors per channel (MAX_LANK)
-  float epsilon = 1e-4f;       ///< tolerance of each estimator's inner loop (EPSILON)
+  // By default, the node table's typical values (fromParameters() of a fresh ParameterValues).
+  int numChannels = typical("NUM_CHANNEL").typicalInt();  ///< C, channels per frame
+  int numBins = typical("LENGTH").typicalInt() / 2 + 1;   ///< F, bins per channel
+  /// bins 0 .. cutoffBins - 1 are observed as 0
+  int cutoffBins =
+      static_cast<int>(static_cast<float>(numBins) * typical("CUTOFF_FREQ").typicalFloat() /
+                       (static_cast<float>(typical("SAMPLING_RATE").typicalInt()) * 0.5f));
+  /// level of the normalised magnitudes (GLOBAL_SCALE)
+  float globalScale = typical("GLOBAL_SCALE").typicalFloat();
+  /// sparsity weight; each estimator's lambda1 = lambda2 = lambda / sqrt(F)
+  float lambda = typical("LAMBDA").typicalFloat();
+  /// weight of the current frame in the running scale (SCALE_UPDATE_RATIO)
+  float scaleUpdateRatio = typical("SCALE_UPDATE_RATIO").typicalFloat();
+  int maxRank = typical("MAX_LANK").typicalInt();     ///< basis vectors per channel
+  float epsilon = typical("EPSILON").typicalFloat();  ///< tolerance of the inner loop
 
   /// Settings for the node parameters NUM_CHANNEL, LENGTH (F = LENGTH / 2 + 1), CUTOFF_FREQ and
   /// SAMPLING_RATE (cutoffBins = trunc(F * CUTOFF_FREQ / (SAMPLING_RATE * 0.5)), in float),
@@ -46,6 +55,11 @@ struct SeparationSettings {
 
   /// @throws std::invalid_argument naming the first member out of its range.
   void validate() const;
+
+ private:
+  static constexpr const ParameterSpec& typical(std::string_view name) {
+    return kMultiRobustPCAType.parameter(name);
+  }
 };
 
 /// What one frame did.

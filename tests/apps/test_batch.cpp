@@ -281,6 +281,25 @@ TEST_F(BatchTest, AFailedFileIsReportedAgainAndTriedWhenItChangesOrOnRequest) {
   EXPECT_EQ(manifest("out").at("bad.wav")["status"], "done");
 }
 
+TEST_F(BatchTest, AFileSizeLimitFailsEachFileOverItAndTheRestGoOn) {
+  // Float output: 4 bytes a sample. The limit (ulimit -f, KiB) holds small.wav's 16 KB output
+  // and the manifest, not big.wav's 256 KB.
+  writeRecording("in/big.wav", 4.0f, 2, 1);
+  writeRecording("in/small.wav", 0.25f, 2, 2);
+  RunResult r = shell("ulimit -f 100; " + tool() + " batch " + path("in") + " -o " + path("out") +
+                      kOptions + " -j 2");
+  EXPECT_EQ(r.status, 1) << r.err;
+  auto records = manifest("out");
+  EXPECT_EQ(records.at("small.wav")["status"], "done");
+  EXPECT_EQ(records.at("big.wav")["status"], "failed");
+  EXPECT_NE(records.at("big.wav")["error"].get<std::string>().find("File too large"),
+            std::string::npos)
+      << records.at("big.wav");
+  EXPECT_NE(r.err.find("big.wav failed: cannot write"), std::string::npos) << r.err;
+  EXPECT_TRUE(partials("out").empty());
+  EXPECT_FALSE(fs::exists(path("out/big.wav")));
+}
+
 TEST_F(BatchTest, ScoresEachOutputAgainstItsReference) {
   writeRecording("in/x.wav", 1.0f, 4, 1);
   writeRecording("in/sub/y.wav", 1.0f, 4, 2);
@@ -328,6 +347,52 @@ TEST_F(BatchTest, ScoresEachOutputAgainstItsReference) {
   records = manifest("out");
   EXPECT_EQ(records.at("z.wav")["status"], "skipped");
   EXPECT_TRUE(records.at("z.wav")["si_sdr_after"].is_number());
+}
+
+// What a batch meets in the folders it is given: temporary files a killed run left, names that
+// would drive the terminal, an output subfolder that links back into the inputs, and a
+// reference that is not finite in some channel.
+TEST_F(BatchTest, FoldersAreTakenAsTheyAreFound) {
+  writeRecording("in/a.wav", 0.3f, 2, 1);
+  writeRecording("in/sub/b.wav", 0.3f, 2, 2);
+  writeRecording("in/ctrl\x01\x1b[31m.wav", 0.3f, 2, 3);
+  // A process that is gone: a child that has exited and been waited for.
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  writeText("out/a.wav.partial-" + std::to_string(gone), "left by a killed run");
+  writeText("out/x.wav.partial-" + std::to_string(getpid()), "a live process's");
+  fs::create_directories(path("out"));
+  fs::create_symlink("../in", path("out/sub"));
+
+  RunResult r = run("batch " + path("in") + " -o " + path("out") + kOptions);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_FALSE(fs::exists(path("out/a.wav.partial-" + std::to_string(gone))));
+  EXPECT_TRUE(fs::exists(path("out/x.wav.partial-" + std::to_string(getpid()))));
+  EXPECT_NE(r.err.find("removed 1 temporary file left by a run that is gone"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << "a name drove the terminal";
+  EXPECT_NE(r.err.find("ctrl\\x01\\x1b[31m.wav"), std::string::npos) << r.err;
+  auto records = manifest("out");
+  EXPECT_EQ(records.at("a.wav")["status"], "done");
+  const Json& linked = records.at("refused " + path("in/sub/b.wav"));
+  EXPECT_NE(linked["error"].get<std::string>().find("inside the input folder"), std::string::npos)
+      << linked;
+  EXPECT_FALSE(fs::exists(path("in/b.wav")));
+
+  // Batch scores as `nimbusdale score` does: a reference that is not finite in any channel is
+  // refused, naming the sample and channel.
+  fs::remove(path("out/sub"));
+  std::vector<float> reference(4800 * 2, 0.1f);
+  reference[100 * 2 + 1] = NAN;
+  fs::create_directories(path("ref"));
+  app::writeAudio(path("ref/a.wav"), reference, 2, 16000, app::SampleFormat::Float);
+  r = run("batch " + path("in") + " -o " + path("scored") + " --reference-dir " + path("ref") +
+          kOptions);
+  EXPECT_NE(manifest("scored").at("a.wav")["score_error"].get<std::string>().find(
+                "sample 100 of channel 1 is nan"),
+            std::string::npos)
+      << manifest("scored").at("a.wav");
 }
 
 TEST_F(BatchTest, ListsOddNamesAndRefusals) {

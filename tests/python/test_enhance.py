@@ -1,3 +1,4 @@
+import os
 import subprocess
 
 import numpy as np
@@ -34,6 +35,20 @@ def test_enhance_agrees_with_the_command_line_tool(tool, tmp_path):
         from_tool, _ = read_wav(out)
         from_python = nimbusdale.enhance(x16, rate, integrator)
         np.testing.assert_allclose(from_python, from_tool[:, 0], rtol=0, atol=1e-6)
+
+
+def test_enhance_file_takes_paths_as_open_does(tmp_path):
+    x, _ = hum_and_bursts(seconds=0.2)
+    wav = tmp_path / "in.wav"
+    write_pcm16(str(wav), x, 16000)
+    for name, output in [("bytes", os.fsencode(tmp_path / "b.wav")), ("path", tmp_path / "p.wav")]:
+        record = nimbusdale.enhance_file(os.fsencode(wav) if name == "bytes" else wav, output)
+        assert record["output"] == os.fsdecode(output), name
+        assert os.path.exists(output), name
+    for bad in [(str(wav) + "\0x", tmp_path / "o.wav"), (wav, str(tmp_path / "o\0.wav"))]:
+        with pytest.raises(ValueError, match="embedded null byte"):
+            nimbusdale.enhance_file(*bad)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["b.wav", "in.wav", "p.wav"]
 
 
 def test_enhance_error_paths():

@@ -199,6 +199,8 @@ def test_wrong_blocks_and_options_raise():
 
     with pytest.raises(ValueError, match="channel"):
         nimbusdale.Enhancer(0, RATE)
+    with pytest.raises(ValueError, match="100000 channels; the enhancement takes 1 to 256"):
+        nimbusdale.Enhancer(100000, RATE)
     with pytest.raises(ValueError, match="integrator"):
         nimbusdale.Enhancer(CHANNELS, RATE, "mean")
     with pytest.raises(ValueError, match="hop"):

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 #include "ChainParameters.h"
 #include "nimbusdale/NodeParameters.h"
@@ -83,6 +84,16 @@ TEST(SparseSeparation, SettingsFollowTheNodeParameters) {
   SeparationSettings bad = settings();
   bad.cutoffBins = kBins + 1;
   EXPECT_THROW(SparseSeparation{bad}, std::invalid_argument);
+
+  // The defaults are the node table's typical values, nothing of their own.
+  const SeparationSettings defaults,
+      typical = SeparationSettings::fromParameters(
+          nimbusdale::ParameterValues(nimbusdale::kMultiRobustPCAType));
+  EXPECT_EQ(std::tie(defaults.numChannels, defaults.numBins, defaults.cutoffBins, defaults.maxRank),
+            std::tie(typical.numChannels, typical.numBins, typical.cutoffBins, typical.maxRank));
+  EXPECT_EQ(
+      std::tie(defaults.globalScale, defaults.lambda, defaults.scaleUpdateRatio, defaults.epsilon),
+      std::tie(typical.globalScale, typical.lambda, typical.scaleUpdateRatio, typical.epsilon));
 }
 
 TEST(SparseSeparation, NodeIsTheCoreBitForBit) {
