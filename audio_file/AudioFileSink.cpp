@@ -42,7 +42,7 @@ void AudioFileSink::start(int blockChannels) {
   }
   channels = blockChannels;
   written = 0;
-  complete_ = false;
+  finished = false;
 }
 
 void AudioFileSink::complete() {
@@ -57,7 +57,7 @@ void AudioFileSink::complete() {
     std::cerr << kAudioFileSinkType.name << " '" << getName() << "': warning: " << writer->clipped()
               << " samples lay outside [-1, 1]"
               << (format == app::SampleFormat::Pcm16 ? " and were clipped" : "") << std::endl;
-  complete_ = true;
+  finished = true;
 }
 
 void AudioFileSink::calculate(int, int count, FD::Buffer& out) {
@@ -76,7 +76,7 @@ void AudioFileSink::calculate(int, int count, FD::Buffer& out) {
 
   FD::ObjectRef& done = out[count];  // a count the buffer refuses fails before anything is written
   if (count == 0) start(rows);
-  const long take = complete_ ? 0 : std::min<long>(cols, total - written);
+  const long take = finished ? 0 : std::min<long>(cols, total - written);
   if (take > 0) {
     interleaved.resize(static_cast<size_t>(take * rows));
     for (long n = 0; n < take; ++n)
@@ -90,7 +90,7 @@ void AudioFileSink::calculate(int, int count, FD::Buffer& out) {
     }
     written += take;
   }
-  if (!complete_ && written == total) complete();
+  if (!finished && written == total) complete();
   next = count + 1;
   done = FD::ObjectRef(FD::Int::alloc(static_cast<int>(written)));
 }

@@ -39,7 +39,7 @@ class AudioFileSink : public ToolboxNode {
   int channels = 0;
   long written = 0;
   long next = 0;  // the count expected next
-  bool complete_ = false;
+  bool finished = false;
   std::vector<float> interleaved;
 };
 
