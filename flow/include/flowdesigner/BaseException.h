@@ -46,6 +46,8 @@ class NodeException : public BaseException {
   NodeException(Node* node, std::string message, const char* file, int line);
   std::string message() const override;
   const std::string& nodeName() const { return name; }
+  const std::string& file() const { return srcFile; }
+  int line() const { return srcLine; }
 
  private:
   std::string name;
@@ -61,6 +63,7 @@ class BufferException : public BaseException {
   std::string message() const override { return msg; }
   void print(std::ostream& out = std::cerr) override;
   int element() const { return elem; }
+  const Buffer* source() const { return buffer; }
 
  private:
   const Buffer* buffer;
