@@ -1,15 +1,6 @@
 #include "ToolboxNode.h"
 
 namespace nimbusdale {
-namespace {
-
-int countPorts(const NodeType& type, PortKind kind) {
-  int n = 0;
-  for (const PortSpec* p = type.ports; p != type.portsEnd(); ++p) n += p->kind == kind;
-  return n;
-}
-
-}  // namespace
 
 ToolboxNode::ToolboxNode(const std::string& nodeName, const FD::ParameterSet& params,
                          const NodeType& type)
@@ -70,7 +61,8 @@ void ToolboxNode::fail(const std::string& detail) {
 
 const PortSpec& ToolboxNode::inputSpec(int inputID) const {
   // Inputs come first in the table, in declaration order.
-  if (inputID < 0 || inputID >= countPorts(table, PortKind::Input))
+  if (inputID < 0 || static_cast<std::size_t>(inputID) >= table.portCount ||
+      table.ports[inputID].kind != PortKind::Input)
     throw std::logic_error("no input with that id");
   return table.ports[inputID];
 }

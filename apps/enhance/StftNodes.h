@@ -13,10 +13,6 @@
 
 namespace nimbusdale::app {
 
-using nimbusdale::hannWindow;
-using nimbusdale::OverlapAdd;
-using nimbusdale::RealFft;
-using nimbusdale::StftAnalysis;
 using nimbusdale::StftGeometry;
 
 /// The stretch of an interleaved signal a StftSource can see: samples [first, first + count) of
