@@ -24,7 +24,7 @@
 #include <flowdesigner/Toolbox.h>
 #include <flowdesigner/net_types.h>
 
-#include "ChainParameters.h"
+#include "ToolboxNode.h"
 #include "heap_counter.h"
 #include "nimbusdale/NodeParameters.h"
 #include "nimbusdale/RobustPCA.h"
@@ -121,30 +121,31 @@ class StreamSource : public FD::BufferedNode {
   }
 };
 
-// The node and its core are set up from the same options, through the helper the tool uses.
-nimbusdale::app::EnhanceOptions options(int rank) {
-  nimbusdale::app::EnhanceOptions o;
-  o.length = kLength;
-  o.cutoffFreq = kCutoffFreq;
-  o.globalScale = kGlobalScale;
-  o.lambda = kLambda;
-  o.scaleUpdateRatio = kScaleUpdateRatio;
-  o.maxRank = rank;
-  o.epsilon = kEpsilon;
-  return o;
+// The node and its core are set up from the same parameter values.
+nimbusdale::ParameterValues parameters(int rank) {
+  nimbusdale::ParameterValues values(nimbusdale::kMultiRobustPCAType);
+  values.set("NUM_CHANNEL", kChannels);
+  values.set("LENGTH", kLength);
+  values.set("CUTOFF_FREQ", kCutoffFreq);
+  values.set("SAMPLING_RATE", kSamplingRate);
+  values.set("GLOBAL_SCALE", kGlobalScale);
+  values.set("LAMBDA", kLambda);
+  values.set("SCALE_UPDATE_RATIO", kScaleUpdateRatio);
+  values.set("MAX_LANK", rank);
+  values.set("EPSILON", kEpsilon);
+  return values;
 }
 
 FD::ParameterSet nodeParams() {
-  return nimbusdale::app::hostParameters(
-      nimbusdale::app::separationParameters(options(kRank), kChannels, kSamplingRate));
+  return nimbusdale::hostParameters(parameters(kRank));
 }
 
 /// The node's own core, set up as the node sets it up after the same seed: its summaries give
 /// the pass counts, and its output is checked against the node's.
 nimbusdale::SparseSeparation makeCore(int rank) {
   std::srand(1);
-  return nimbusdale::SparseSeparation(nimbusdale::SeparationSettings::fromParameters(
-      nimbusdale::app::separationParameters(options(rank), kChannels, kSamplingRate)));
+  return nimbusdale::SparseSeparation(
+      nimbusdale::SeparationSettings::fromParameters(parameters(rank)));
 }
 
 const cfloat* frameData(int count) {

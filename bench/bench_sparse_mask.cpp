@@ -20,7 +20,7 @@
 #include <flowdesigner/Toolbox.h>
 #include <flowdesigner/net_types.h>
 
-#include "ChainParameters.h"
+#include "ToolboxNode.h"
 #include "heap_counter.h"
 #include "nimbusdale/MedianIntegration.h"
 #include "nimbusdale/NodeParameters.h"
@@ -44,17 +44,24 @@ struct Stream {
   std::vector<FD::ObjectRef> sparse;   // RealFrame, the separation's output
 };
 
+/// The typical parameters of node `type` at this benchmark's frame geometry.
+nimbusdale::ParameterValues parameters(const nimbusdale::NodeType& type) {
+  nimbusdale::ParameterValues values(type);
+  values.set("NUM_CHANNEL", kChannels);
+  values.set("LENGTH", kLength);
+  if (&type == &nimbusdale::kMultiRobustPCAType) values.set("SAMPLING_RATE", kSamplingRate);
+  return values;
+}
+
 /// Fan harmonics (120 Hz and multiples) over a pink floor, with a voiced event (200 Hz stack) on
 /// 6 frames in 40; the sparse frames are the separation's at the tool's defaults. Fixed seeds.
 Stream makeStream() {
   std::mt19937 rng(12345);
   std::normal_distribution<float> gauss(0.0f, 1.0f);
   const float binHz = float(kSamplingRate) / kLength;
-  nimbusdale::app::EnhanceOptions o;
-  o.length = kLength;
   std::srand(1);
   nimbusdale::SparseSeparation separation(nimbusdale::SeparationSettings::fromParameters(
-      nimbusdale::app::separationParameters(o, kChannels, kSamplingRate)));
+      parameters(nimbusdale::kMultiRobustPCAType)));
   Stream s;
   for (int t = 0; t < kFrames; ++t) {
     auto* frame = new ComplexFrame(kChannels, kBins);
@@ -102,14 +109,10 @@ class Replay : public FD::BufferedNode {
   const std::vector<FD::ObjectRef>* frames;
 };
 
-void integratorNode(benchmark::State& state, const char* integrator) {
+void integratorNode(benchmark::State& state, const nimbusdale::NodeType& type) {
   FD::Toolbox::load(NIMBUSDALE_PLUGIN_PATH);
-  nimbusdale::app::EnhanceOptions o;
-  o.integrator = integrator;
-  o.length = kLength;
   FD::RCPtr<FD::Node> node = FD::registry::createNode(
-      nimbusdale::app::integratorType(o).name, "integration",
-      nimbusdale::app::hostParameters(nimbusdale::app::integrationParameters(o, kChannels)));
+      type.name, "integration", nimbusdale::hostParameters(parameters(type)));
   FD::RCPtr<Replay> spec(new Replay(&stream().spectra));
   FD::RCPtr<Replay> sparse(new Replay(&stream().sparse));
   node->connectToNode("SPEC", spec.get(), "OUTPUT");
@@ -123,12 +126,12 @@ void integratorNode(benchmark::State& state, const char* integrator) {
 }
 
 void BM_SparseMaskIntegratorNode(benchmark::State& state) {
-  integratorNode(state, "mask");
+  integratorNode(state, nimbusdale::kSparseMaskIntegratorType);
 }
 BENCHMARK(BM_SparseMaskIntegratorNode)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void BM_MedianIntegratorNode(benchmark::State& state) {
-  integratorNode(state, "median");
+  integratorNode(state, nimbusdale::kMedianIntegratorType);
 }
 BENCHMARK(BM_MedianIntegratorNode)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
@@ -142,11 +145,8 @@ const cfloat* spectrumData(int t) {
 }
 
 void BM_SparseMaskFrame(benchmark::State& state) {
-  nimbusdale::app::EnhanceOptions o;
-  o.integrator = "mask";
-  o.length = kLength;
   nimbusdale::SparseMaskIntegration mask(nimbusdale::SparseMaskSettings::fromParameters(
-      nimbusdale::app::integrationParameters(o, kChannels)));
+      parameters(nimbusdale::kSparseMaskIntegratorType)));
   std::vector<cfloat> out(kBins);
   int t = 0;
   for (; t < kFrames; ++t) mask.process(sparseData(t), spectrumData(t), out.data());
@@ -164,16 +164,15 @@ void BM_SparseMaskFrame(benchmark::State& state) {
 BENCHMARK(BM_SparseMaskFrame)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void BM_MedianFrame(benchmark::State& state) {
+  nimbusdale::MedianIntegration median(
+      nimbusdale::MedianSettings::fromParameters(parameters(nimbusdale::kMedianIntegratorType)));
   std::vector<cfloat> out(kBins);
-  std::vector<float> scratch;
   int t = 0;
-  nimbusdale::integrateMedian(sparseData(t), spectrumData(t), kChannels, kBins, out.data(),
-                              scratch);
+  median.process(sparseData(t), spectrumData(t), out.data());
   const long allocationsBefore = nimbusdale::bench::heapAllocations();
   long frames = 0;
   for (auto _ : state) {
-    nimbusdale::integrateMedian(sparseData(t), spectrumData(t), kChannels, kBins, out.data(),
-                                scratch);
+    median.process(sparseData(t), spectrumData(t), out.data());
     ++t;
     ++frames;
   }

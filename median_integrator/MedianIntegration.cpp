@@ -4,6 +4,8 @@
 #include "nimbusdale/SpectrumMagnitude.h"
 
 #include <algorithm>
+#include <stdexcept>
+#include <string>
 
 namespace nimbusdale {
 namespace {
@@ -26,25 +28,52 @@ float selectMedian(std::vector<float>& values, long pos) {
 
 }  // namespace
 
-void checkMedianInputs(const float* sparse, const std::complex<float>* specRow0, int numChannels,
-                       int numBins) {
-  // Selecting the median needs a strict weak order, which a NaN breaks (and can make it read out
-  // of range); an infinite median would give an infinite or NaN output.
-  checkFrameValues(kMedianIntegratorType.port("SPARSE"), sparse, numChannels, numBins);
-  checkFrameValues(kMedianIntegratorType.port("SPEC"), specRow0, numChannels, numBins);
+MedianSettings MedianSettings::fromParameters(const ParameterValues& values) {
+  values.check();
+  MedianSettings s;
+  s.numChannels = values.intValue("NUM_CHANNEL");
+  s.numBins = binsFromLength(values.intValue("LENGTH"));
+  return s;
 }
 
-void integrateMedian(const float* sparse, const std::complex<float>* specRow0, int numChannels,
-                     int numBins, std::complex<float>* output, std::vector<float>& scratch) {
-  scratch.resize(static_cast<size_t>(numChannels));
-  const long medianPos = (numChannels - 1) / 2;
-  for (int bin = 0; bin < numBins; ++bin) {
-    for (int ch = 0; ch < numChannels; ++ch)
-      scratch[static_cast<size_t>(ch)] = sparse[static_cast<long>(ch) * numBins + bin];
+void MedianSettings::validate() const {
+  if (numChannels < 1)
+    throw std::invalid_argument("numChannels is " + std::to_string(numChannels) +
+                                "; it must be at least 1");
+  if (numBins < 0)
+    throw std::invalid_argument("numBins is " + std::to_string(numBins) +
+                                "; it must be at least 0");
+}
+
+MedianIntegration::MedianIntegration(const MedianSettings& settings)
+    : config((settings.validate(), settings)),
+      scratch(static_cast<size_t>(settings.numChannels)) {}
+
+const NodeType& MedianIntegration::type() const {
+  return kMedianIntegratorType;
+}
+
+void MedianIntegration::checkInputs(const float* sparse,
+                                    const std::complex<float>* spectrum) const {
+  checkFrameValues(kMedianIntegratorType.port("SPARSE"), sparse, config.numChannels,
+                   config.numBins);
+  checkFrameValues(kMedianIntegratorType.port("SPEC"), spectrum, config.numChannels,
+                   config.numBins);
+}
+
+IntegrationSummary MedianIntegration::process(const float* sparse,
+                                              const std::complex<float>* spectrum,
+                                              std::complex<float>* output, std::ostream*) {
+  const int channels = config.numChannels, bins = config.numBins;
+  const long medianPos = (channels - 1) / 2;
+  for (int bin = 0; bin < bins; ++bin) {
+    for (int ch = 0; ch < channels; ++ch)
+      scratch[static_cast<size_t>(ch)] = sparse[static_cast<long>(ch) * bins + bin];
     const float m = selectMedian(scratch, medianPos);
 
-    output[bin] = withPhaseOf(m, specRow0[bin]);
+    output[bin] = withPhaseOf(m, spectrum[bin]);
   }
+  return {};
 }
 
 }  // namespace nimbusdale

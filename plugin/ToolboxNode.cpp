@@ -55,8 +55,7 @@ FD::ObjectRef ToolboxNode::getOutput(int output_id, int count) {
 
 void ToolboxNode::fail(const std::string& detail) {
   throw new FD::NodeException(built ? this : nullptr,
-                              std::string(table.name) + " '" + getName() + "': " + detail, __FILE__,
-                              __LINE__);
+                              nodeRefusal(table, getName(), detail), __FILE__, __LINE__);
 }
 
 const PortSpec& ToolboxNode::inputSpec(int inputID) const {
@@ -72,24 +71,6 @@ void ToolboxNode::refuseInputObject(int inputID, FD::Object* object) {
   fail(std::string("input ") + spec.name + " got " +
        (object ? "a " + object->className() : std::string("no object")) + "; it takes a " +
        frameTypeName(spec.frame));
-}
-
-IntegratorNode::IntegratorNode(const std::string& nodeName, const FD::ParameterSet& params,
-                               const NodeType& type)
-    : ToolboxNode(nodeName, params, type),
-      specID(port("SPEC")),
-      sparseID(port("SPARSE")),
-      outputID(port("OUTPUT")),
-      numChannels(values.intValue("NUM_CHANNEL")),
-      numBins(binsFromLength(values.intValue("LENGTH"))) {}
-
-IntegratorNode::Inputs IntegratorNode::checkedInputs(int count) {
-  Inputs in{inputFrame<ComplexFrame>(specID, count), inputFrame<RealFrame>(sparseID, count)};
-  requireFrameShape(specID, *in.spec, numChannels, numBins);
-  requireFrameShape(sparseID, *in.sparse, numChannels, numBins);
-  requireFrameValues(sparseID, *in.sparse, numChannels, numBins);
-  requireFrameValues(specID, *in.spec, numChannels, numBins);
-  return in;
 }
 
 }  // namespace nimbusdale

@@ -36,11 +36,6 @@ const T* frameData(const FD::Matrix<T>& frame) {
   return frame[0];
 }
 
-/// Frame bins from the analysis length: LENGTH / 2 + 1, truncating toward zero.
-inline int binsFromLength(int length) {
-  return length / 2 + 1;
-}
-
 /// Base of every node of the toolbox.
 class ToolboxNode : public FD::BufferedNode {
  public:
@@ -152,26 +147,24 @@ class ToolboxNode : public FD::BufferedNode {
   const ParameterValues values;
 };
 
-/// The inputs every integrator takes: SPEC (complex) and SPARSE (real), each channels x bins.
-/// Both are checked for shape and then for values (SPARSE first) before the node's state
-/// changes, so a refused frame leaves the node as if it had never arrived.
-class IntegratorNode : public ToolboxNode {
- protected:
-  IntegratorNode(const std::string& nodeName, const FD::ParameterSet& params, const NodeType& type);
-
-  struct Inputs {
-    FD::RCPtr<ComplexFrame> spec;
-    FD::RCPtr<RealFrame> sparse;
-  };
-  /// Frame `count` of SPEC and SPARSE, checked.
-  Inputs checkedInputs(int count);
-
-  const int specID;
-  const int sparseID;
-  const int outputID;
-  const int numChannels;
-  const int numBins;
-};
+/// The host's parameter set holding `values`, each boxed as its host type: what a network
+/// document gives a node, for programs that build nodes themselves.
+inline FD::ParameterSet hostParameters(const ParameterValues& values) {
+  FD::ParameterSet params;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const ParameterSpec& p = values.spec(i);
+    if (p.type == HostType::Int)
+      params.add(p.name, FD::ObjectRef(FD::Int::alloc(values.intValue(i))));
+    else if (p.type == HostType::Float)
+      params.add(p.name, FD::ObjectRef(FD::Float::alloc(values.floatValue(i))));
+    else {
+      FD::String* text = new FD::String();
+      text->assign(values.stringValue(i));
+      params.add(p.name, FD::ObjectRef(text));
+    }
+  }
+  return params;
+}
 
 /// Registers `T` under the table's type name with a null icon; returns the sum of the host's two
 /// results.

@@ -298,4 +298,54 @@ void runPoissonGammaFrame(PoissonGammaModel& model, float globalScale,
   std::swap(model, next);
 }
 
+PoissonGammaSettings PoissonGammaSettings::fromParameters(const ParameterValues& values) {
+  values.check();
+  PoissonGammaSettings s;
+  s.numChannels = values.intValue("NUM_CHANNEL");
+  s.numBins = binsFromLength(values.intValue("LENGTH"));
+  s.globalScale = values.floatValue("GLOBAL_SCALE");
+  return s;
+}
+
+void PoissonGammaSettings::validate() const {
+  if (numChannels < 1)
+    throw std::invalid_argument("numChannels is " + std::to_string(numChannels) +
+                                "; it must be at least 1");
+  if (numBins < 1)
+    throw std::invalid_argument("numBins is " + std::to_string(numBins) +
+                                "; it must be at least 1");
+  checkPoissonGammaScale(globalScale);
+}
+
+PoissonGammaIntegration::PoissonGammaIntegration(const PoissonGammaSettings& settings)
+    : config((settings.validate(), settings)), state(settings.numBins, settings.numChannels) {}
+
+const NodeType& PoissonGammaIntegration::type() const {
+  return kPoissonGammaIntegratorType;
+}
+
+void PoissonGammaIntegration::checkInputs(const float* sparse,
+                                          const std::complex<float>* spectrum) const {
+  checkPoissonGammaInputs(SparseFrameView(sparse, config.numBins, config.numChannels),
+                          SpectrumFrameView(spectrum, config.numBins, config.numChannels));
+}
+
+IntegrationSummary PoissonGammaIntegration::process(const float* sparse,
+                                                    const std::complex<float>* spectrum,
+                                                    std::complex<float>* output,
+                                                    std::ostream* diagnostics) {
+  // The row-major C x F frames seen as column-major F x C: one column per channel.
+  const SparseFrameView sparseView(sparse, config.numBins, config.numChannels);
+  std::ostream discard(nullptr);
+  try {
+    runPoissonGammaFrame(state, config.globalScale, sparseView,
+                         SpectrumFrameView(spectrum, config.numBins, config.numChannels),
+                         OutputRowView(output, config.numBins),
+                         diagnostics ? *diagnostics : discard);
+  } catch (const std::overflow_error&) {
+    throw std::invalid_argument(tooLargeForTheModel(sparseView, config.globalScale));
+  }
+  return {2};
+}
+
 }  // namespace nimbusdale

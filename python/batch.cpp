@@ -28,20 +28,13 @@ app::SampleFormat sampleFormat(const std::string& name) {
   throw py::value_error("format must be 'float' or 'pcm16', not '" + name + "'");
 }
 
-// The options of a run, parsed by the same argument names and defaults as nimbusdale.enhance
-// and handed over in a capsule.
-py::cpp_function optionsParser() {
-  return withOptionArgs([](auto... args) {
-    return py::cpp_function(takingOptions<>([](const app::EnhanceOptions& o) {
-                              return py::capsule(
-                                  new app::EnhanceOptions(o), "nimbusdale.EnhanceOptions",
-                                  [](PyObject* capsule) {
-                                    delete static_cast<app::EnhanceOptions*>(
-                                        PyCapsule_GetPointer(capsule, "nimbusdale.EnhanceOptions"));
-                                  });
-                            }),
-                            py::name("options"), args...);
-  });
+// The options of a run, handed over in a capsule.
+py::capsule optionsCapsule(const py::kwargs& options) {
+  return py::capsule(new app::EnhanceOptions(optionsFrom("options", options)),
+                     "nimbusdale.EnhanceOptions", [](PyObject* capsule) {
+                       delete static_cast<app::EnhanceOptions*>(
+                           PyCapsule_GetPointer(capsule, "nimbusdale.EnhanceOptions"));
+                     });
 }
 
 app::EnhanceOptions optionsOf(const py::object& capsule) {
@@ -133,10 +126,9 @@ void init_batch(py::module_& m) {
   // Signals belong to the interpreter: a Ctrl-C reaches Python as KeyboardInterrupt.
   app::setSignalCleanup(false);
 
-  const py::object parser = optionsParser();
   m.def(
       "enhance_file",
-      [parser](const py::object& input, const py::object& output, const std::string& format,
+      [](const py::object& input, const py::object& output, const std::string& format,
                const py::kwargs& options) {
         app::FileJob job;
         job.input = filePath(input, "input");
@@ -144,7 +136,7 @@ void init_batch(py::module_& m) {
         if (job.input == "-" || job.output == "-")
           throw py::value_error("enhance_file reads and writes files, not standard streams");
         job.format = sampleFormat(format);
-        job.options = optionsOf(parser(**options));
+        job.options = optionsFrom("enhance_file", options);
         job.nodes = app::NodeImplementation::LinkedCores;
         // On the main thread a Ctrl-C stops the run at the next block, leaving no output.
         std::atomic<bool> cancel{false};
@@ -200,14 +192,14 @@ time), realtime (duration / seconds), not_converged (estimator notices), warning
 Raises RuntimeError naming the file for unreadable input or unwritable output, ValueError for
 refused options or samples, NodeError when a node refuses them.)doc");
 
-  m.attr("_enhance_options") = parser;
+  m.def("_enhance_options", &optionsCapsule);
   m.def("_find_audio_files", &batch::findAudioFiles, py::arg("folder"), py::arg("exclude"),
         py::call_guard<py::gil_scoped_release>());
   m.def(
       "_run_batch_task",
-      [parser](const std::string& task, const py::kwargs& options) {
+      [](const std::string& task, const py::kwargs& options) {
         const batch::Task parsed =
-            batch::Task::fromJson(batch::Json::parse(task), optionsOf(parser(**options)));
+            batch::Task::fromJson(batch::Json::parse(task), optionsFrom("run_task", options));
         py::gil_scoped_release release;
         return batch::recordLine(batch::runTask(parsed));
       },

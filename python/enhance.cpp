@@ -7,7 +7,10 @@
 namespace nimbusdale::python {
 
 void init_enhance(py::module_& m) {
-  const auto run = [](const py::object& signal, int sampleRate, const app::EnhanceOptions& o) {
+  const auto run = [](const py::object& signal, int sampleRate, const std::string& integrator,
+                      const py::kwargs& options) {
+    app::EnhanceOptions o = optionsFrom("enhance", options);
+    o.integrator = app::integratorNamed(integrator);
     auto x = requireArray<float>(signal, "signal", 2, "(samples, channels)");
     const long samples = static_cast<long>(x.shape(0));
     const int channels = static_cast<int>(x.shape(1));
@@ -28,13 +31,10 @@ void init_enhance(py::module_& m) {
 
 signal: float32 array (samples, channels), full scale 1.0 (magnitudes up to 1e12 accepted).
 sample_rate: Hz.
-integrator: "median", "poisson-gamma" or "mask" (SparseMaskIntegrator).
-length, hop: STFT frame length and hop in samples (1 <= hop <= length // 2, length <= 16384).
-threads: OpenMP threads of this call (0: the runtime's default). seed: srand() seed of the
-estimators' starting points, so the same call gives the same output, also from several threads
-at once. The other options feed node parameters, with their defaults and limits:
+The options, all keyword arguments but integrator, as the tool's (`nimbusdale enhance --help`)
+with "_" for "-"; the same seed gives the same output, also from several threads at once:
 )doc" +
-      nodeOptionLines() +
+      optionLines() +
       R"doc(
 It runs the same cores as the plug-in's nodes, linked into this module, with the GIL released;
 calls on several threads run in parallel and give the serial results bit for bit.
@@ -42,10 +42,8 @@ calls on several threads run in parallel and give the serial results bit for bit
 Returns a float32 array of `samples` values. Raises TypeError for a wrong dtype, ValueError for
 a wrong shape, non-finite or too loud samples or a refused option (NodeError when a node refuses
 it).)doc";
-  withOptionArgs([&](auto... options) {
-    m.def("enhance", takingOptions<const py::object&, int>(run), py::arg("signal"),
-          py::arg("sample_rate"), options..., doc.c_str());
-  });
+  m.def("enhance", run, py::arg("signal"), py::arg("sample_rate"), py::arg("integrator") = "mask",
+        doc.c_str());
 }
 
 }  // namespace nimbusdale::python

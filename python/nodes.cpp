@@ -12,9 +12,7 @@
 
 #include "Enhancer.h"
 #include "common.h"
-#include "nimbusdale/MedianIntegration.h"
-#include "nimbusdale/PoissonGammaInference.h"
-#include "nimbusdale/SparseMaskIntegration.h"
+#include "nimbusdale/Integrators.h"
 #include "nimbusdale/SparseSeparation.h"
 
 namespace nimbusdale::python {
@@ -31,7 +29,7 @@ class PyNode {
         length(values.intValue("LENGTH")) {}
   virtual ~PyNode() = default;
 
-  int bins() const { return length / 2 + 1; }
+  int bins() const { return binsFromLength(length); }
 
   /// Parameter `index` as a Python int or float.
   py::object parameter(std::size_t index) const {
@@ -63,7 +61,7 @@ class PyNode {
  protected:
   /// An app::NodeError "<Type>: <detail>", raised in Python as NodeError.
   [[noreturn]] void refuse(const std::string& detail) const {
-    throw app::NodeError(std::string(type.name) + ": " + detail);
+    throw app::NodeError(nodeRefusal(type, "", detail));
   }
   /// Runs `fn`, refusing with its message if it throws std::invalid_argument.
   template <class F>
@@ -144,10 +142,11 @@ class PyMultiRobustPCA : public PyNode {
 };
 
 // MedianIntegrator, PoissonGammaIntegrator and SparseMaskIntegrator: (spec, sparse) in, one
-// spectrum row out.
+// spectrum row out, through the node type's integration core.
 class PyIntegrator : public PyNode {
  public:
-  using PyNode::PyNode;
+  explicit PyIntegrator(const ParameterValues& values)
+      : PyNode(values), core(refusing([&] { return makeIntegration(values); })) {}
 
   py::array process(const py::object& spec, const py::object& sparse) {
     auto s = requireArray<cfloat>(spec, "spec", 2, "(channels, bins)");
@@ -172,70 +171,25 @@ class PyIntegrator : public PyNode {
     });
   }
 
- protected:
+ private:
   // One frame, lock held; a refused frame changes nothing.
-  virtual void step(const cfloat* spec, const float* sparse, cfloat* out) = 0;
-};
-
-class PyMedianIntegrator : public PyIntegrator {
- public:
-  explicit PyMedianIntegrator(const ParameterValues& values) : PyIntegrator(values) {
-    refusing([&] { values.check(); });
-  }
-
- private:
-  void step(const cfloat* spec, const float* sparse, cfloat* out) override {
-    refusing([&] { checkMedianInputs(sparse, spec, numChannel, bins()); });
-    integrateMedian(sparse, spec, numChannel, bins(), out, scratch);
-    ++frames;
-  }
-
-  std::vector<float> scratch;
-};
-
-class PyPoissonGammaIntegrator : public PyIntegrator {
- public:
-  explicit PyPoissonGammaIntegrator(const ParameterValues& values)
-      : PyIntegrator(values), globalScale(values.floatValue("GLOBAL_SCALE")) {
-    refusing([&] { values.check(); });
-    model = PoissonGammaModel(bins(), numChannel);
-  }
-
- private:
-  void step(const cfloat* spec, const float* sparse, cfloat* out) override {
-    const SparseFrameView sparseView(sparse, bins(), numChannel);
-    const SpectrumFrameView specView(spec, bins(), numChannel);
-    refusing([&] { checkPoissonGammaInputs(sparseView, specView); });
+  void step(const cfloat* spec, const float* sparse, cfloat* out) {
+    refusing([&] { core->checkInputs(sparse, spec); });
     std::ostringstream lines;
-    try {
-      runPoissonGammaFrame(model, globalScale, sparseView, specView, OutputRowView(out, bins()),
-                           lines);
-    } catch (const std::overflow_error&) {
-      refuse(tooLargeForTheModel(sparseView, globalScale));
-    }
+    refusing([&] { core->process(sparse, spec, out, &lines); });
     addLines(lines.str());
     ++frames;
   }
 
-  const float globalScale;
-  PoissonGammaModel model{0, 0};
+  std::unique_ptr<Integration> core;
 };
 
-class PySparseMaskIntegrator : public PyIntegrator {
+// One Python class per integrator node type.
+template <const NodeType& T>
+class PyIntegratorOf : public PyIntegrator {
  public:
-  explicit PySparseMaskIntegrator(const ParameterValues& values)
-      : PyIntegrator(values), mask(refusing([&] {
-          return SparseMaskIntegration(SparseMaskSettings::fromParameters(values));
-        })) {}
-
- private:
-  void step(const cfloat* spec, const float* sparse, cfloat* out) override {
-    refusing([&] { mask.checkInputs(sparse, spec); });
-    mask.process(sparse, spec, out);
-    ++frames;
-  }
-
-  SparseMaskIntegration mask;
+  static constexpr const NodeType& kType = T;
+  using PyIntegrator::PyIntegrator;
 };
 
 // ------------------------------------------------------------------------------------------------
@@ -398,43 +352,31 @@ or frame.)doc"));
       .def_property_readonly("not_converged", &PyMultiRobustPCA::notConverged,
                              "estimator updates so far that hit the pass cap");
 
-  py::class_<PyMedianIntegrator, PyNode> med(m, kMedianIntegratorType.name,
-                                             classDoc(kMedianIntegratorType, R"doc(
-Stateless. Raises NodeError (a ValueError) for a refused parameter, for non-finite sparse values
-or for channel-0 spectrum values whose magnitude is not finite.)doc"));
-  defineConstructor<PyMedianIntegrator, kMedianIntegratorType>(
-      med, ExtraArguments<>{}, std::make_index_sequence<kMedianIntegratorType.parameterCount>{});
-  defineParameterAttributes(med, kMedianIntegratorType);
-
-  py::class_<PyPoissonGammaIntegrator, PyNode> pg(m, kPoissonGammaIntegratorType.name,
-                                                  classDoc(kPoissonGammaIntegratorType, R"doc(
-Its two diagnostic lines a frame are collected in `diagnostics`. Raises NodeError (a ValueError)
-for a refused parameter or frame.)doc"));
-  defineConstructor<PyPoissonGammaIntegrator, kPoissonGammaIntegratorType>(
-      pg, ExtraArguments<>{},
-      std::make_index_sequence<kPoissonGammaIntegratorType.parameterCount>{});
-  defineParameterAttributes(pg, kPoissonGammaIntegratorType);
-
-  auto integratorMethods = [](auto& cls) {
+  const auto integrator = [&m](auto* tag, const NodeType& type, const char* about) {
+    using Class = std::remove_pointer_t<decltype(tag)>;
+    py::class_<Class, PyNode> cls(m, type.name, classDoc(type, about));
+    defineConstructor<Class, Class::kType>(cls, ExtraArguments<>{},
+                                           std::make_index_sequence<Class::kType.parameterCount>{});
+    defineParameterAttributes(cls, type);
     cls.def("process", &PyIntegrator::process, py::arg("spec"), py::arg("sparse"),
             "One frame: complex64 (channels, bins) spectrum and float32 (channels, bins) sparse "
             "magnitudes -> complex64 (bins,).")
         .def("process_stream", &PyIntegrator::processStream, py::arg("specs"), py::arg("sparses"),
              "Frames in order: (frames, channels, bins) each -> complex64 (frames, bins).");
   };
-  py::class_<PySparseMaskIntegrator, PyNode> mask(m, kSparseMaskIntegratorType.name,
-                                                  classDoc(kSparseMaskIntegratorType, R"doc(
+  integrator(static_cast<PyIntegratorOf<kMedianIntegratorType>*>(nullptr), kMedianIntegratorType,
+             R"doc(
+Stateless. Raises NodeError (a ValueError) for a refused parameter, for non-finite sparse values
+or for channel-0 spectrum values whose magnitude is not finite.)doc");
+  integrator(static_cast<PyIntegratorOf<kPoissonGammaIntegratorType>*>(nullptr),
+             kPoissonGammaIntegratorType, R"doc(
+Its two diagnostic lines a frame are collected in `diagnostics`. Raises NodeError (a ValueError)
+for a refused parameter or frame.)doc");
+  integrator(static_cast<PyIntegratorOf<kSparseMaskIntegratorType>*>(nullptr),
+             kSparseMaskIntegratorType, R"doc(
 Keeps each channel's clean estimate from frame to frame, so frames go in order. Raises NodeError
 (a ValueError) for a refused parameter, for sparse values that are negative or not finite, or for
-spectrum values (of any channel) whose magnitude is not finite.)doc"));
-  defineConstructor<PySparseMaskIntegrator, kSparseMaskIntegratorType>(
-      mask, ExtraArguments<>{},
-      std::make_index_sequence<kSparseMaskIntegratorType.parameterCount>{});
-  defineParameterAttributes(mask, kSparseMaskIntegratorType);
-
-  integratorMethods(med);
-  integratorMethods(pg);
-  integratorMethods(mask);
+spectrum values (of any channel) whose magnitude is not finite.)doc");
 }
 
 }  // namespace nimbusdale::python

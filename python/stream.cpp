@@ -70,8 +70,8 @@ class PyEnhancer {
   std::string repr() {
     std::ostringstream s;
     s << "Enhancer(channels=" << core.channels() << ", sample_rate=" << core.sampleRate()
-      << ", integrator='" << options.integrator << "', length=" << options.length
-      << ", hop=" << options.hop << ")";
+      << ", integrator='" << options.integratorName() << "', length=" << options.length()
+      << ", hop=" << options.hop() << ")";
     exclusively(lock, [&] {
       s << " [" << core.samplesIn() << " samples in, " << core.samplesOut() << " out";
       if (flushed) s << ", flushed";
@@ -131,11 +131,14 @@ most `latency_samples` input samples after it arrived.
 
 Each object serialises its own calls and releases the GIL while it computes, so distinct
 objects run in parallel on several threads.)doc");
-  withOptionArgs([&](auto... options) {
-    cls.def(py::init(takingOptions<int, int>(&PyEnhancer::create)), py::arg("channels"),
-            py::arg("sample_rate"), options...,
-            "Raises ValueError for a refused option (NodeError when a node refuses it).");
-  });
+  cls.def(py::init([](int channels, int sampleRate, const std::string& integrator,
+                      const py::kwargs& options) {
+            app::EnhanceOptions o = optionsFrom("Enhancer", options);
+            o.integrator = app::integratorNamed(integrator);
+            return PyEnhancer::create(channels, sampleRate, o);
+          }),
+          py::arg("channels"), py::arg("sample_rate"), py::arg("integrator") = "mask",
+          "Raises ValueError for a refused option (NodeError when a node refuses it).");
   cls.def("process", &PyEnhancer::process, py::arg("block"),
           R"doc(Enhances the next block of the stream.
 
@@ -153,13 +156,13 @@ RuntimeError.)doc")
       .def_property_readonly(
           "sample_rate", [](const PyEnhancer& e) { return e.core.sampleRate(); }, "Hz")
       .def_property_readonly(
-          "integrator", [](const PyEnhancer& e) { return e.options.integrator; },
+          "integrator", [](const PyEnhancer& e) { return e.options.integratorName(); },
           "\"mask\", \"median\" or \"poisson-gamma\"")
       .def_property_readonly(
-          "length", [](const PyEnhancer& e) { return e.options.length; },
+          "length", [](const PyEnhancer& e) { return e.options.length(); },
           "STFT frame length, samples")
       .def_property_readonly(
-          "hop", [](const PyEnhancer& e) { return e.options.hop; }, "STFT hop, samples")
+          "hop", [](const PyEnhancer& e) { return e.options.hop(); }, "STFT hop, samples")
       .def_property_readonly(
           "latency_samples", [](const PyEnhancer& e) { return e.core.latencySamples(); },
           "input samples a sample waits for at most before it is returned: the frame length")

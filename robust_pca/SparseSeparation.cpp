@@ -37,7 +37,7 @@ SeparationSettings SeparationSettings::fromParameters(const ParameterValues& val
                            values.type().name);
   values.check();
   const int numChannel = values.intValue("NUM_CHANNEL");
-  const int bins = values.intValue("LENGTH") / 2 + 1;
+  const int bins = binsFromLength(values.intValue("LENGTH"));
   const float cutoffFreq = values.floatValue("CUTOFF_FREQ");
   const int samplingRate = values.intValue("SAMPLING_RATE");
 

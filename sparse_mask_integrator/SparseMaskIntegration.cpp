@@ -45,7 +45,7 @@ SparseMaskSettings SparseMaskSettings::fromParameters(const ParameterValues& val
   values.check();
   SparseMaskSettings s;
   s.numChannels = values.intValue("NUM_CHANNEL");
-  s.numBins = values.intValue("LENGTH") / 2 + 1;
+  s.numBins = binsFromLength(values.intValue("LENGTH"));
   s.snrSmoothing = values.floatValue("SNR_SMOOTHING");
   s.noiseOverestimation = values.floatValue("NOISE_OVERESTIMATION");
   s.gainFloor = values.floatValue("GAIN_FLOOR");
@@ -97,8 +97,13 @@ void SparseMaskIntegration::checkInputs(const float* sparse,
   checkFrameValues(type.port("SPEC"), spectrum, config.numChannels, config.numBins);
 }
 
-void SparseMaskIntegration::process(const float* sparse, const std::complex<float>* spectrum,
-                                    std::complex<float>* output) {
+const NodeType& SparseMaskIntegration::type() const {
+  return kSparseMaskIntegratorType;
+}
+
+IntegrationSummary SparseMaskIntegration::process(const float* sparse,
+                                                  const std::complex<float>* spectrum,
+                                                  std::complex<float>* output, std::ostream*) {
   // Whole rows of bins at a time, so that the fast arithmetic runs each step as a SIMD kernel;
   // the reference arithmetic runs the same operations in scalar loops (and takes every
   // magnitude as the hypotenuse). The median across channels is a sorting network of rows.
@@ -216,8 +221,12 @@ void SparseMaskIntegration::process(const float* sparse, const std::complex<floa
     const float* a = magnitude.data() + static_cast<long>(c) * bins;
     for (int k = 0; k < bins; ++k) previous[k] = gain[static_cast<size_t>(k)] * a[k];
   }
-  if (!spatial()) return;
+  if (spatial()) learnDirections(sparse);
+  return {};
+}
 
+void SparseMaskIntegration::learnDirections(const float* sparse) {
+  const int channels = config.numChannels, bins = config.numBins;
   // Noise only: no live channel has a sparse part. Speech: xi before the spatial term above
   // kSpeechSnr. A bin whose channels are all 0 teaches nothing.
   std::fill(sparseChannels.begin(), sparseChannels.end(), 0.0f);

@@ -75,9 +75,9 @@ struct RealFft::Plans {
 };
 
 RealFft::RealFft(int length)
-    : plans(new Plans{length}), scratch(static_cast<size_t>(length / 2 + 1)) {
+    : plans(new Plans{length}), scratch(static_cast<size_t>(binsFromLength(length))) {
   std::vector<float> real(static_cast<size_t>(length));
-  std::vector<fftwf_complex> bins(static_cast<size_t>(length / 2 + 1));
+  std::vector<fftwf_complex> bins(static_cast<size_t>(binsFromLength(length)));
   std::lock_guard<std::mutex> guard(plannerLock());
   plans->forward =
       fftwf_plan_dft_r2c_1d(length, real.data(), bins.data(), FFTW_ESTIMATE | FFTW_UNALIGNED);
@@ -99,7 +99,7 @@ void RealFft::forward(const float* in, std::complex<float>* out) {
 
 void RealFft::inverse(const std::complex<float>* in, float* out) {
   // c2r overwrites its input; work on a copy so callers keep theirs.
-  std::copy(in, in + plans->length / 2 + 1, scratch.begin());
+  std::copy(in, in + binsFromLength(plans->length), scratch.begin());
   fftwf_execute_dft_c2r(plans->inverse, reinterpret_cast<fftwf_complex*>(scratch.data()), out);
 }
 

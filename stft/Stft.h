@@ -9,6 +9,8 @@
 #include <memory>
 #include <vector>
 
+#include "nimbusdale/NodeTypes.h"
+
 namespace nimbusdale {
 
 /// Frame geometry: a periodic Hann window of `length` samples moved by `hop` samples. Frame t
@@ -18,7 +20,7 @@ struct StftGeometry {
   int length = 512;
   int hop = 128;
 
-  int bins() const { return length / 2 + 1; }
+  int bins() const { return binsFromLength(length); }
   long frameStart(long frame) const { return frame * hop - (length - hop); }
   /// Frames needed to cover `samples` samples (0 for an empty signal).
   long frameCount(long samples) const;

@@ -12,11 +12,9 @@
 #include <flowdesigner/Registry.h>
 #include <flowdesigner/net_types.h>
 
-#include "ChainParameters.h"
 #include "DiagnosticsCapture.h"
-#include "nimbusdale/MedianIntegration.h"
-#include "nimbusdale/PoissonGammaInference.h"
-#include "nimbusdale/SparseMaskIntegration.h"
+#include "ToolboxNode.h"
+#include "nimbusdale/Integrators.h"
 #include "nimbusdale/SparseSeparation.h"
 
 namespace nimbusdale::app {
@@ -29,115 +27,79 @@ ThreadCountScope::~ThreadCountScope() {
   omp_set_num_threads(saved);
 }
 
+namespace {
+
+// The node names the chain gives its two nodes, in refusals as in a network.
+constexpr const char* kSeparationName = "separation";
+constexpr const char* kIntegrationName = "integration";
+
+// Runs `fn`, turning a core's refusal into the NodeError the plug-in's node of `type` would raise.
+template <class F>
+auto refusedAs(const NodeType& type, const char* nodeName, F&& fn) -> decltype(fn()) {
+  try {
+    return fn();
+  } catch (const std::invalid_argument& e) {
+    throw NodeError(nodeRefusal(type, nodeName, e.what()));
+  }
+}
+
+}  // namespace
+
 // The separation and the chosen integration on the linked cores, as one host node from the
-// analysis spectrum to the integrated spectrum. It mirrors the plug-in's node shells, keeps its
-// diagnostic lines to itself, and names refusals the way those nodes do.
+// analysis spectrum to the integrated spectrum. It keeps its diagnostic lines to itself, and
+// refuses what the plug-in's nodes would, in their words.
 class LinkedCoresNode : public FD::BufferedNode {
  public:
   LinkedCoresNode(const EnhanceOptions& options, int channels, int sampleRate, std::ostream* copy)
       : FD::BufferedNode("linked-cores", FD::ParameterSet()),
-        separation(separationSettings(options, channels, sampleRate)),
-        poissonGamma(options.integrator == "poisson-gamma"),
-        sparseMask(options.integrator == "mask"),
-        pgScale(options.pgGlobalScale),
-        model(0, 0),
+        separation(refusedAs(kMultiRobustPCAType, kSeparationName,
+                             [&] {
+                               return SeparationSettings::fromParameters(
+                                   options.separationParameters(channels, sampleRate));
+                             })),
+        integration(refusedAs(options.integratorType(), kIntegrationName,
+                              [&] { return makeIntegration(options.integrationParameters(channels)); })),
         threads(options.threads),
         copy(copy) {
     inputID = addInput("INPUT");
     outputID = addOutput("OUTPUT");
-    // The integrator refuses what the plug-in's node of that type would.
-    const ParameterValues integration = integrationParameters(options, channels);
-    try {
-      integration.check();
-    } catch (const std::invalid_argument& e) {
-      throw NodeError(std::string(integration.type().name) + " 'integration': " + e.what());
-    }
-    if (poissonGamma) model = PoissonGammaModel(separation.settings().numBins, channels);
-    if (sparseMask)
-      mask =
-          std::make_unique<SparseMaskIntegration>(SparseMaskSettings::fromParameters(integration));
     sparse.resize(static_cast<size_t>(channels) *
                   static_cast<size_t>(separation.settings().numBins));
   }
 
   void calculate(int, int count, FD::Buffer&) override {
     FD::RCPtr<FD::Matrix<std::complex<float>>> spec = getInput(inputID, count);
-    const int channels = separation.settings().numChannels, bins = separation.settings().numBins;
-    try {
-      separation.checkFrame((*spec)[0]);
-    } catch (const std::invalid_argument& e) {
-      throw NodeError(std::string(kMultiRobustPCAType.name) + " 'separation': " + e.what());
-    }
-    auto* result = new FD::Matrix<std::complex<float>>(1, bins);
+    refusedAs(kMultiRobustPCAType, kSeparationName, [&] { separation.checkFrame((*spec)[0]); });
+    auto* result = new FD::Matrix<std::complex<float>>(1, separation.settings().numBins);
     (*outputs[outputID].buffer)[count] = FD::ObjectRef(result);
 
     const SeparationSummary summary =
         separation.process((*spec)[0], count == 0, sparse.data(), nullptr, threads);
     notConverged += summary.notConverged;
-    for (int i = 0; i < summary.notConverged; ++i) writeLine("not converged\n");
+    lines += summary.notConverged;
+    if (copy)
+      for (int i = 0; i < summary.notConverged; ++i) *copy << "not converged\n";
 
-    if (sparseMask) {
-      try {
-        mask->checkInputs(sparse.data(), (*spec)[0]);
-      } catch (const std::invalid_argument& e) {
-        throw NodeError(std::string(kSparseMaskIntegratorType.name) +
-                        " 'integration': " + e.what());
-      }
-      mask->process(sparse.data(), (*spec)[0], (*result)[0]);
-      return;
-    }
-    if (!poissonGamma) {
-      try {
-        checkMedianInputs(sparse.data(), (*spec)[0], channels, bins);
-      } catch (const std::invalid_argument& e) {
-        throw NodeError(std::string(kMedianIntegratorType.name) + " 'integration': " + e.what());
-      }
-      integrateMedian(sparse.data(), (*spec)[0], channels, bins, (*result)[0], scratch);
-      return;
-    }
-    const SparseFrameView sparseView(sparse.data(), bins, channels);
-    std::ostringstream lines;
+    const NodeType& type = integration->type();
+    refusedAs(type, kIntegrationName, [&] { integration->checkInputs(sparse.data(), (*spec)[0]); });
     try {
-      runPoissonGammaFrame(model, pgScale, sparseView,
-                           SpectrumFrameView((*spec)[0], bins, channels),
-                           OutputRowView((*result)[0], bins), lines);
-    } catch (const std::overflow_error&) {
+      lines += integration->process(sparse.data(), (*spec)[0], (*result)[0], copy).diagnosticLines;
+    } catch (const std::invalid_argument& e) {
       (*outputs[outputID].buffer)[count] = FD::ObjectRef();
-      throw NodeError(std::string(kPoissonGammaIntegratorType.name) +
-                      " 'integration': " + tooLargeForTheModel(sparseView, pgScale));
+      throw NodeError(nodeRefusal(type, kIntegrationName, e.what()));
     }
-    writeLine(lines.str());
   }
 
   long notConverged = 0;
   long lines = 0;
 
  private:
-  static SeparationSettings separationSettings(const EnhanceOptions& o, int channels,
-                                               int sampleRate) {
-    try {
-      return SeparationSettings::fromParameters(separationParameters(o, channels, sampleRate));
-    } catch (const std::invalid_argument& e) {
-      throw NodeError(std::string(kMultiRobustPCAType.name) + " 'separation': " + e.what());
-    }
-  }
-
-  void writeLine(const std::string& text) {
-    lines += std::count(text.begin(), text.end(), '\n');
-    if (copy) *copy << text;
-  }
-
   int inputID = 0, outputID = 0;
   SparseSeparation separation;
-  bool poissonGamma;
-  bool sparseMask;
-  float pgScale;
-  PoissonGammaModel model;
-  std::unique_ptr<SparseMaskIntegration> mask;
+  std::unique_ptr<Integration> integration;
   int threads;
   std::ostream* copy;
   std::vector<float> sparse;
-  std::vector<float> scratch;
 };
 
 Chain::Chain(const EnhanceOptions& options, int channels, int sampleRate,
@@ -158,19 +120,19 @@ Chain::Chain(const EnhanceOptions& options, int channels, int sampleRate,
   loadToolbox(options.toolbox.empty() ? defaultToolboxPath() : options.toolbox);
   capture = std::make_unique<DiagnosticsCapture>(diagnostics);
   const FD::ParameterSet separation =
-      hostParameters(separationParameters(options, channels, sampleRate));
+      hostParameters(options.separationParameters(channels, sampleRate));
   FD::RCPtr<FD::Node> rpca;
   {
     std::lock_guard<std::mutex> draws(randomDrawLock());
     std::srand(options.seed);
     rpca = hostCall([&] {
-      return FD::registry::createNode(kMultiRobustPCAType.name, "separation", separation);
+      return FD::registry::createNode(kMultiRobustPCAType.name, kSeparationName, separation);
     });
   }
-  const ParameterValues integration = integrationParameters(options, channels);
+  const ParameterValues integration = options.integrationParameters(channels);
   hostCall([&] {
     FD::RCPtr<FD::Node> integrator = FD::registry::createNode(
-        integration.type().name, "integration", hostParameters(integration));
+        integration.type().name, kIntegrationName, hostParameters(integration));
     rpca->connectToNode("INPUT", source, "OUTPUT");
     integrator->connectToNode("SPEC", source, "OUTPUT");
     integrator->connectToNode("SPARSE", rpca.get(), "OUTPUT");

@@ -37,17 +37,26 @@ void requireAtMost(V value, V limit, const char* option, const char* why) {
 
 }  // namespace
 
+Integrator integratorNamed(const std::string& name) {
+  std::string names;
+  for (const IntegratorName& entry : kIntegrators) {
+    if (name == entry.name) return entry.integrator;
+    const bool last = &entry == std::end(kIntegrators) - 1;
+    names += (names.empty() ? "" : last ? " or " : ", ") + std::string(entry.name);
+  }
+  throw std::invalid_argument("integrator must be " + names + ", not '" + name + "'");
+}
+
 void EnhanceOptions::validate() const {
-  if (integrator != "median" && integrator != "poisson-gamma" && integrator != "mask")
-    throw std::invalid_argument("integrator must be median, poisson-gamma or mask, not '" +
-                                integrator + "'");
-  StftGeometry{length, hop}.validate();
-  requireAtMost(length, kMaxLength, "length", "longer frames only slow the run down");
-  requireAtMost(maxRank, kMaxRank, "max-rank", "the cost of each frame grows with its square");
+  StftGeometry{length(), hop()}.validate();
+  requireAtMost(length(), kMaxLength, "length", "longer frames only slow the run down");
+  requireAtMost(nodes.intValue("max_rank"), kMaxRank, "max-rank",
+                "the cost of each frame grows with its square");
   if (threads < 0)
     throw std::invalid_argument("threads must be 0 (default) or more, not " +
                                 std::to_string(threads));
   requireAtMost(threads, kMaxThreads, "threads", "more threads than channels only wait");
+  const float globalScale = nodes.floatValue("global_scale");
   if (!(globalScale >= kMinGlobalScale && globalScale <= kMaxGlobalScale)) {
     std::ostringstream text;
     text << "global-scale must lie between " << kMinGlobalScale << " and " << kMaxGlobalScale
@@ -56,13 +65,15 @@ void EnhanceOptions::validate() const {
          << globalScale;
     throw std::invalid_argument(text.str());
   }
-  if (integrator == "poisson-gamma") requirePositiveFinite(pgGlobalScale, "pg-global-scale");
+  if (integrator == Integrator::PoissonGamma)
+    requirePositiveFinite(nodes.floatValue("pg_global_scale"), "pg-global-scale");
 }
 
 void EnhanceOptions::validate(int sampleRate) const {
   validate();
   if (sampleRate < 1)
     throw std::invalid_argument("sample rate must be positive, not " + std::to_string(sampleRate));
+  const float cutoffFreq = nodes.floatValue("cutoff_freq");
   if (std::isfinite(cutoffFreq) && cutoffFreq >= 0.5f * static_cast<float>(sampleRate)) {
     std::ostringstream text;
     text << "cutoff-freq " << cutoffFreq << " Hz leaves no bin for the robust PCA, so the output "
@@ -121,7 +132,7 @@ std::vector<float> enhance(const float* interleaved, long samples, int channels,
   checkChannels(channels);
   if (samples < 0) throw std::invalid_argument("negative sample count");
   checkSignal(interleaved, samples, channels);
-  const StftGeometry geometry{options.length, options.hop};
+  const StftGeometry geometry{options.length(), options.hop()};
   const bool plugin = implementation == NodeImplementation::Plugin;
 
   std::unique_ptr<ThreadCountScope> threadCount;

@@ -14,6 +14,7 @@
 
 #include <flowdesigner/BaseException.h>
 
+#include "NodeOptions.h"
 #include "StftNodes.h"
 #include "nimbusdale/NodeTypes.h"
 
@@ -75,45 +76,39 @@ class OutOfMemory : public std::bad_alloc {
   std::string text;
 };
 
-/// Options of one enhancement run. Each node option carries the node parameter it feeds (turned
-/// into node parameters by ChainParameters.h) and defaults to its typical value in the node
-/// tables, the best mean SI-SDR improvement found on the example set (see the README).
+/// The integrator called `name` in kIntegrators ("median", "poisson-gamma", "mask").
+/// @throws std::invalid_argument "integrator must be median, poisson-gamma or mask, not 'x'".
+Integrator integratorNamed(const std::string& name);
+
+/// Options of one enhancement run. The node parameters default to their typical values in the
+/// node tables, the best mean SI-SDR improvement found on the example set.
 struct EnhanceOptions {
-  std::string integrator = "mask";  ///< "mask" (SparseMaskIntegrator), "median" or "poisson-gamma"
-  /// LENGTH: STFT frame length, samples
-  int length = kMultiRobustPCAType.parameter("LENGTH").typicalInt();
-  int hop = 256;  ///< STFT hop, samples
-  /// LAMBDA of MultiRobustPCA
-  float lambda = kMultiRobustPCAType.parameter("LAMBDA").typicalFloat();
-  /// MAX_LANK of MultiRobustPCA
-  int maxRank = kMultiRobustPCAType.parameter("MAX_LANK").typicalInt();
-  /// CUTOFF_FREQ of MultiRobustPCA, Hz
-  float cutoffFreq = kMultiRobustPCAType.parameter("CUTOFF_FREQ").typicalFloat();
-  /// GLOBAL_SCALE of MultiRobustPCA
-  float globalScale = kMultiRobustPCAType.parameter("GLOBAL_SCALE").typicalFloat();
-  /// GLOBAL_SCALE of PoissonGammaIntegrator
-  float pgGlobalScale = kPoissonGammaIntegratorType.parameter("GLOBAL_SCALE").typicalFloat();
-  /// SNR_SMOOTHING of SparseMaskIntegrator
-  float snrSmoothing = kSparseMaskIntegratorType.parameter("SNR_SMOOTHING").typicalFloat();
-  /// NOISE_OVERESTIMATION of SparseMaskIntegrator
-  float noiseOverestimation =
-      kSparseMaskIntegratorType.parameter("NOISE_OVERESTIMATION").typicalFloat();
-  /// GAIN_FLOOR of SparseMaskIntegrator
-  float gainFloor = kSparseMaskIntegratorType.parameter("GAIN_FLOOR").typicalFloat();
-  /// SPATIAL_WEIGHT of SparseMaskIntegrator
-  int spatialWeight = kSparseMaskIntegratorType.parameter("SPATIAL_WEIGHT").typicalInt();
-  /// SPATIAL_SMOOTHING of SparseMaskIntegrator
-  float spatialSmoothing = kSparseMaskIntegratorType.parameter("SPATIAL_SMOOTHING").typicalFloat();
-  /// SCALE_UPDATE_RATIO of MultiRobustPCA
-  float scaleUpdateRatio = kMultiRobustPCAType.parameter("SCALE_UPDATE_RATIO").typicalFloat();
-  /// EPSILON of MultiRobustPCA
-  float epsilon = kMultiRobustPCAType.parameter("EPSILON").typicalFloat();
-  int threads = 0;      ///< OpenMP threads of this run; 0: the runtime's default
-  unsigned seed = 1;    ///< srand() seed for the estimators' starting points
-  std::string toolbox;  ///< plug-in path; empty for defaultToolboxPath()
+  Integrator integrator = Integrator::Mask;
+  NodeOptionValues nodes;  ///< every node parameter that is an option (NodeOptions.h)
+  int threads = 0;         ///< OpenMP threads of this run; 0: the runtime's default
+  unsigned seed = 1;       ///< srand() seed for the estimators' starting points
+  std::string toolbox;     ///< plug-in path; empty for defaultToolboxPath()
+
+  /// Sets the option with Python keyword `keyword` ("length", "lambda_", ...).
+  EnhanceOptions& set(std::string_view keyword, double value) {
+    nodes.set(keyword, value);
+    return *this;
+  }
+  int length() const { return nodes.intValue("length"); }  ///< STFT frame length, samples
+  int hop() const { return nodes.intValue("hop"); }        ///< STFT hop, samples
+  const char* integratorName() const { return nimbusdale::integratorName(integrator).name; }
+  const NodeType& integratorType() const { return *nimbusdale::integratorName(integrator).type; }
+  /// The separation's and the integrator's parameters for a `channels`-channel signal at
+  /// `sampleRate` Hz. Unchecked: the nodes refuse what they cannot take.
+  ParameterValues separationParameters(int channels, int sampleRate) const {
+    return nodes.forSignal(kMultiRobustPCAType, channels, sampleRate);
+  }
+  ParameterValues integrationParameters(int channels) const {
+    return nodes.forSignal(integratorType(), channels, 0);
+  }
 
   /// Throws std::invalid_argument naming the option and value for anything the run refuses
-  /// before the nodes see it (integrator name, frame geometry, bounds above, threads).
+  /// before the nodes see it (frame geometry, bounds above, threads).
   void validate() const;
   /// validate(), then the checks that need the signal's sample rate (the cut-off must leave
   /// bins for the robust PCA).
@@ -138,8 +133,9 @@ auto withinMemory(int channels, const EnhanceOptions& options, F&& build) -> dec
     throw;
   } catch (const std::bad_alloc&) {
     throw OutOfMemory("not enough memory for a run of " + std::to_string(channels) +
-                      " channels with frames of " + std::to_string(options.length) +
-                      " samples (--length) and " + std::to_string(options.maxRank) +
+                      " channels with frames of " + std::to_string(options.length()) +
+                      " samples (--length) and " +
+                      std::to_string(options.nodes.intValue("max_rank")) +
                       " basis vectors a channel (--max-rank)");
   }
 }

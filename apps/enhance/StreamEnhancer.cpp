@@ -16,7 +16,7 @@ struct StreamEnhancer::State {
       : options(options),
         channels(channels),
         sampleRate(sampleRate),
-        geometry{options.length, options.hop},
+        geometry{options.length(), options.hop()},
         source(new StftSource("analysis", &window, geometry)),
         sink(new OverlapAddSink("synthesis", geometry)),
         chain(options, channels, sampleRate, implementation, diagnostics, source.get()) {

@@ -20,7 +20,6 @@
 #include <set>
 #include <sstream>
 
-#include "ChainParameters.h"
 #include "OutputFile.h"
 #include "nimbusdale/Version.h"
 
@@ -248,18 +247,13 @@ fs::path commonFolder(const std::vector<std::string>& paths) {
 Json Settings::identity() const {
   const EnhanceOptions& o = options;
   Json j;
-  j["integrator"] = o.integrator;
-  j["hop"] = o.hop;
+  j["integrator"] = o.integratorName();
+  j["hop"] = o.hop();
   j["seed"] = o.seed;
   // Every parameter the options give the nodes, as the nodes receive it (a new one included);
   // those fixed by the signal (channels, sample rate) are not options.
-  std::vector<ParameterValues> nodes{separationParameters(o, 1, 1)};
-  try {
-    nodes.push_back(integrationParameters(o, 1));
-  } catch (const std::invalid_argument&) {
-    // An integrator no node implements: validate() refuses it.
-  }
-  for (const ParameterValues& values : nodes) {
+  for (const NodeType* type : {&kMultiRobustPCAType, &o.integratorType()}) {
+    const ParameterValues& values = o.nodes.of(*type);
     Json parameters = Json::object();
     for (size_t i = 0; i < values.size(); ++i) {
       const ParameterSpec& p = values.spec(i);

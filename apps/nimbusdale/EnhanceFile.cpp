@@ -108,16 +108,16 @@ FileResult enhanceFile(const FileJob& job) {
   std::optional<SpectrogramBuilder> picture;
   if (pictureFile)
     picture.emplace(std::vector<std::string>{"input channel 0", "enhanced output"}, in.sampleRate(),
-                    StftGeometry{options.length, options.hop});
+                    StftGeometry{options.length(), options.hop()});
 
   // The thread count holds for every implementation: the linked cores take it per frame, and
   // whatever else runs OpenMP regions on this thread sees it too.
   ThreadCountScope threads(options.threads);
   FileProgress progress;
   progress.totalFrames =
-      in.frames() >= 0 ? StftGeometry{options.length, options.hop}.frameCount(in.frames()) : -1;
+      in.frames() >= 0 ? StftGeometry{options.length(), options.hop()}.frameCount(in.frames()) : -1;
   progress.sampleRate = in.sampleRate();
-  progress.hop = options.hop;
+  progress.hop = options.hop();
   const auto report = [&](const StreamEnhancer& stream, bool last) {
     if (!job.progress) return;
     progress.frames = stream.frames();
@@ -131,7 +131,7 @@ FileResult enhanceFile(const FileJob& job) {
   std::vector<float> block, out;
   // A hop at a time from a pipe (so a sample waits at most one frame length plus one hop),
   // larger blocks from files.
-  const long blockFrames = in.frames() < 0 ? options.hop : 16 * 1024;
+  const long blockFrames = in.frames() < 0 ? options.hop() : 16 * 1024;
   for (;;) {
     if (job.cancel && job.cancel->load()) throw Interrupted();
     const bool first = stream.samplesIn() == 0;
@@ -190,7 +190,8 @@ FileResult enhanceFile(const FileJob& job) {
         format("the output is silent although the input is not: the sparsity threshold "
                "(--lambda %g) took every bin at the normalised level (--global-scale %g); try a "
                "smaller --lambda or a larger --global-scale",
-               double(options.lambda), double(options.globalScale)));
+               double(options.nodes.floatValue("lambda_")),
+               double(options.nodes.floatValue("global_scale"))));
   return result;
 }
 

@@ -358,8 +358,8 @@ void LiveSession::processLoop() {
 void LiveSession::runChain() {
   const size_t channels = inRings.size();
   std::vector<float> block(kChunk * channels), one(kChunk), out;
-  out.reserve(kChunk + static_cast<size_t>(cmd.options.length + cmd.options.hop));
-  const double secondsPerFrame = double(cmd.options.hop) / rate;
+  out.reserve(kChunk + static_cast<size_t>(cmd.options.length() + cmd.options.hop()));
+  const double secondsPerFrame = double(cmd.options.hop()) / rate;
   for (;;) {
     dataReady.wait();
     if (stopping.load()) return;
@@ -448,12 +448,12 @@ void LiveSession::open() {
   // Output sample t can leave once input up to t + length is in (StreamEnhancer); the period
   // that brings that input is played out one period later, and a hop of slack absorbs the
   // uneven cost of periods holding one frame or two.
-  latency.store(cmd.options.length + cmd.options.hop + period);
+  latency.store(cmd.options.length() + cmd.options.hop() + period);
   const size_t ring = std::max<size_t>(static_cast<size_t>(std::ceil(cmd.bufferSeconds * rate)),
                                        4 * static_cast<size_t>(period));
   for (int c = 0; c < cmd.channels; ++c) inRings.push_back(std::make_unique<Ring>(ring));
   outRing =
-      std::make_unique<Ring>(ring + static_cast<size_t>(latency.load() + 2 * cmd.options.length));
+      std::make_unique<Ring>(ring + static_cast<size_t>(latency.load() + 2 * cmd.options.length()));
   const std::vector<float> silence(static_cast<size_t>(latency.load()), 0.0f);
   outRing->write(silence.data(), silence.size());
 
@@ -535,9 +535,9 @@ void LiveSession::printSummary() const {
   std::fprintf(
       stderr,
       "nimbusdale: latency %ld samples (%.2f ms): frame length %d + hop %d + period %ld%s\n", delay,
-      1e3 * delay / rate, cmd.options.length, cmd.options.hop,
-      delay - cmd.options.length - cmd.options.hop,
-      delay - cmd.options.length - cmd.options.hop > period ? " (the period grew)" : "");
+      1e3 * delay / rate, cmd.options.length(), cmd.options.hop(),
+      delay - cmd.options.length() - cmd.options.hop(),
+      delay - cmd.options.length() - cmd.options.hop() > period ? " (the period grew)" : "");
   if (const long bad = replaced.load())
     std::fprintf(
         stderr,

@@ -29,11 +29,6 @@
 #endif
 
 namespace app = nimbusdale::app;
-using nimbusdale::kMultiRobustPCAType;
-using nimbusdale::kPoissonGammaIntegratorType;
-using nimbusdale::kSparseMaskIntegratorType;
-using nimbusdale::NodeType;
-using nimbusdale::ParameterSpec;
 
 namespace {
 
@@ -156,7 +151,8 @@ int runEnhance(const EnhanceCommand& cmd) {
                  "nimbusdale: warning: the output is silent although the input is not: the "
                  "sparsity threshold (--lambda %g) took every bin at the normalised level "
                  "(--global-scale %g); try a smaller --lambda or a larger --global-scale\n",
-                 job.options.lambda, job.options.globalScale);
+                 job.options.nodes.floatValue("lambda_"),
+                 job.options.nodes.floatValue("global_scale"));
   return 0;
 }
 
@@ -214,20 +210,6 @@ int runScore(const ScoreCommand& cmd) {
   return 0;
 }
 
-// The integrator and node options shared by `enhance`, `live` and (without the toolbox, as it
-// runs the linked cores) `batch`.
-// An option that sets a node parameter. Its help is the parameter's meaning, unit and rule from
-// the node tables, so that the tool describes it as the node does.
-template <class T>
-void addParameterOption(CLI::App* cmd, const std::string& flag, T& value, const NodeType& type,
-                        const char* parameter) {
-  const ParameterSpec& p = type.parameter(parameter);
-  std::string help = std::string(p.name) + " of " + type.name + ": " + p.meaning;
-  if (*p.unit) help += " [" + std::string(p.unit) + "]";
-  help += "; it must " + std::string(p.rule.requirement);
-  cmd->add_option(flag, value, help)->capture_default_str();
-}
-
 // A path that must be given as one: an empty value is refused rather than taken as "not given".
 const CLI::Validator kNonEmptyPath(
     [](const std::string& value) {
@@ -235,33 +217,33 @@ const CLI::Validator kNonEmptyPath(
     },
     "PATH");
 
+// The options shared by `enhance`, `live` and (without the toolbox, as it runs the linked
+// cores) `batch`: the integrator, one per node parameter in the option table (its help the
+// parameter's meaning, unit and rule in the node tables), threads and seed.
 void addEnhanceOptions(CLI::App* cmd, app::EnhanceOptions& o, bool toolbox = true) {
-  cmd->add_option("--integrator", o.integrator,
-                  "integrator node: median, poisson-gamma or mask (SparseMaskIntegrator)")
-      ->check(CLI::IsMember({"median", "poisson-gamma", "mask"}))
-      ->capture_default_str();
-  cmd->add_option("--length", o.length,
-                  "LENGTH of every node: STFT frame length [samples], 2 to 16384")
-      ->capture_default_str();
-  cmd->add_option("--hop", o.hop, "STFT hop, samples")->capture_default_str();
-  addParameterOption(cmd, "--lambda", o.lambda, kMultiRobustPCAType, "LAMBDA");
-  addParameterOption(cmd, "--max-rank", o.maxRank, kMultiRobustPCAType, "MAX_LANK");
-  addParameterOption(cmd, "--cutoff-freq", o.cutoffFreq, kMultiRobustPCAType, "CUTOFF_FREQ");
-  addParameterOption(cmd, "--global-scale", o.globalScale, kMultiRobustPCAType, "GLOBAL_SCALE");
-  addParameterOption(cmd, "--pg-global-scale", o.pgGlobalScale, kPoissonGammaIntegratorType,
-                     "GLOBAL_SCALE");
-  addParameterOption(cmd, "--snr-smoothing", o.snrSmoothing, kSparseMaskIntegratorType,
-                     "SNR_SMOOTHING");
-  addParameterOption(cmd, "--noise-overestimation", o.noiseOverestimation,
-                     kSparseMaskIntegratorType, "NOISE_OVERESTIMATION");
-  addParameterOption(cmd, "--gain-floor", o.gainFloor, kSparseMaskIntegratorType, "GAIN_FLOOR");
-  addParameterOption(cmd, "--spatial-weight", o.spatialWeight, kSparseMaskIntegratorType,
-                     "SPATIAL_WEIGHT");
-  addParameterOption(cmd, "--spatial-smoothing", o.spatialSmoothing, kSparseMaskIntegratorType,
-                     "SPATIAL_SMOOTHING");
-  addParameterOption(cmd, "--scale-update-ratio", o.scaleUpdateRatio, kMultiRobustPCAType,
-                     "SCALE_UPDATE_RATIO");
-  addParameterOption(cmd, "--epsilon", o.epsilon, kMultiRobustPCAType, "EPSILON");
+  std::vector<std::string> names;
+  std::string help = "integrator node:";
+  for (const nimbusdale::IntegratorName& entry : nimbusdale::kIntegrators) {
+    names.push_back(entry.name);
+    help += std::string(names.size() > 1 ? "," : "") + " " + entry.name + " (" +
+            entry.type->name + ")";
+  }
+  cmd->add_option_function<std::string>(
+         "--integrator", [&o](const std::string& name) { o.integrator = app::integratorNamed(name); },
+         help)
+      ->check(CLI::IsMember(names))
+      ->default_str(o.integratorName());
+  for (const app::NodeOption& option : app::nodeOptions()) {
+    const bool isInt = option.spec().type == nimbusdale::HostType::Int;
+    CLI::Option* flag =
+        isInt ? cmd->add_option_function<int>(
+                    option.flag, [&o, &option](const int& v) { o.nodes.set(option, v); },
+                    option.help())
+              : cmd->add_option_function<float>(
+                    option.flag, [&o, &option](const float& v) { o.nodes.set(option, v); },
+                    option.help());
+    flag->default_str(nimbusdale::typicalText(option.spec()));
+  }
   cmd->add_option("--threads", o.threads, "OpenMP threads (0: the runtime's default)")
       ->capture_default_str();
   cmd->add_option("--seed", o.seed, "seed of the estimators' random starting points")

@@ -54,6 +54,15 @@ std::string parameterRefusal(std::string_view name, V value, std::string_view re
   return text.str();
 }
 
+/// A node's refusal as every caller words it: "<Type> '<node name>': <detail>", or
+/// "<Type>: <detail>" for a node without a name.
+inline std::string nodeRefusal(const NodeType& type, std::string_view nodeName,
+                               std::string_view detail) {
+  std::string text = type.name;
+  if (!nodeName.empty()) text += " '" + std::string(nodeName) + "'";
+  return text + ": " + std::string(detail);
+}
+
 /// One value for each parameter of a node type, held as its host type, in the table's order.
 class ParameterValues {
  public:

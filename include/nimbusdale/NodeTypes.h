@@ -519,6 +519,34 @@ inline constexpr NodeType kAudioFileSinkType{
     std::size(node_tables::kAudioFileSinkParameters),
     "NIMBUSDALE:Audio"};
 
+/// Frequency bins of a frame of `length` samples: LENGTH / 2 + 1, truncating toward zero.
+constexpr int binsFromLength(int length) {
+  return length / 2 + 1;
+}
+
+/// The integrators a run may end its chain with.
+enum class Integrator { Median, PoissonGamma, Mask };
+
+/// An integrator's name where users choose it (the tool's --integrator, Python's integrator=)
+/// and the node type that implements it.
+struct IntegratorName {
+  Integrator integrator;
+  const char* name;
+  const NodeType* type;
+};
+
+inline constexpr IntegratorName kIntegrators[] = {
+    {Integrator::Median, "median", &kMedianIntegratorType},
+    {Integrator::PoissonGamma, "poisson-gamma", &kPoissonGammaIntegratorType},
+    {Integrator::Mask, "mask", &kSparseMaskIntegratorType},
+};
+
+constexpr const IntegratorName& integratorName(Integrator integrator) {
+  for (const IntegratorName& entry : kIntegrators)
+    if (entry.integrator == integrator) return entry;
+  throw std::logic_error("integrator without a name");
+}
+
 /// Every node type of the plug-in, in the order it registers them.
 inline constexpr const NodeType* kNodeTypes[] = {&kMultiRobustPCAType, &kMedianIntegratorType,
                                                  &kPoissonGammaIntegratorType,

@@ -13,6 +13,9 @@
 #include <ostream>
 #include <string>
 
+#include "nimbusdale/Integration.h"
+#include "nimbusdale/NodeTypes.h"
+
 #ifndef NIMBUSDALE_REFERENCE_ARITHMETIC
 #define NIMBUSDALE_REFERENCE_ARITHMETIC 0  // the build system sets it; fast arithmetic otherwise
 #endif
@@ -125,6 +128,50 @@ void runPoissonGammaFrame(PoissonGammaModel& model, float globalScale,
                           const SparseFrameView& sparse, const SpectrumFrameView& spectrum,
                           OutputRowView output, std::ostream& diagnostics,
                           PoissonGammaArithmetic arithmetic = kPoissonGammaArithmetic);
+
+/// What a Poisson-Gamma integration runs with (the PoissonGammaIntegrator table, NodeTypes.h).
+struct PoissonGammaSettings {
+  int numChannels = 1;  ///< C (NUM_CHANNEL), at least 1
+  int numBins = 1;      ///< F = LENGTH / 2 + 1, at least 1
+  /// k (GLOBAL_SCALE), from kMinPoissonGammaScale to kMaxPoissonGammaScale
+  float globalScale = kPoissonGammaIntegratorType.parameter("GLOBAL_SCALE").typicalFloat();
+
+  /// Settings from NUM_CHANNEL, LENGTH and GLOBAL_SCALE held in `values` (a ParameterValues of
+  /// the PoissonGammaIntegrator type). @throws std::invalid_argument "parameter NAME is VALUE;
+  /// it must ..." for the first value its rule refuses.
+  static PoissonGammaSettings fromParameters(const ParameterValues& values);
+
+  /// @throws std::invalid_argument naming the first member out of its range.
+  void validate() const;
+};
+
+/// The PoissonGammaIntegrator node's arithmetic as a core: a PoissonGammaModel carried from
+/// frame to frame, never reset, and runPoissonGammaFrame() on each frame with its two
+/// diagnostic lines. A frame whose values are too large for single precision is refused with
+/// the model untouched.
+class PoissonGammaIntegration final : public Integration {
+ public:
+  using Settings = PoissonGammaSettings;
+
+  /// @throws std::invalid_argument as PoissonGammaSettings::validate().
+  explicit PoissonGammaIntegration(const PoissonGammaSettings& settings);
+
+  const NodeType& type() const override;
+  /// Refuses a SPARSE value that is negative, NaN or infinite, or a channel-0 SPEC value whose
+  /// magnitude is not finite.
+  void checkInputs(const float* sparse, const std::complex<float>* spectrum) const override;
+  /// Two diagnostic lines a frame (see runPoissonGammaFrame()).
+  IntegrationSummary process(const float* sparse, const std::complex<float>* spectrum,
+                             std::complex<float>* output,
+                             std::ostream* diagnostics = nullptr) override;
+
+  const PoissonGammaSettings& settings() const { return config; }
+  const PoissonGammaModel& model() const { return state; }
+
+ private:
+  PoissonGammaSettings config;
+  PoissonGammaModel state;
+};
 
 }  // namespace nimbusdale
 

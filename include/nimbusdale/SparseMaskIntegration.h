@@ -7,9 +7,9 @@
 #include <complex>
 #include <vector>
 
-namespace nimbusdale {
+#include "nimbusdale/Integration.h"
 
-class ParameterValues;
+namespace nimbusdale {
 
 /// What a mask integration runs with. fromParameters() takes them from the node's parameters;
 /// they may also be set directly and checked with validate(). Each member that carries a node
@@ -67,8 +67,10 @@ struct SparseMaskSettings {
 /// output with |output(k)| <= |X_r(k)|. The state (each channel's clean estimate and each bin's
 /// two directions) carries over from frame to frame: frames are expected in order, one per
 /// count.
-class SparseMaskIntegration {
+class SparseMaskIntegration final : public Integration {
  public:
+  using Settings = SparseMaskSettings;
+
   /// @throws std::invalid_argument as SparseMaskSettings::validate().
   explicit SparseMaskIntegration(const SparseMaskSettings& settings);
 
@@ -76,12 +78,15 @@ class SparseMaskIntegration {
   /// row-major C x F `sparse`, or a value of the row-major C x F `spectrum` whose magnitude is
   /// NaN or infinite. @throws std::invalid_argument "input SPARSE holds V at channel c, bin k;
   /// ..." or "input SPEC holds V at channel c, bin k; ...".
-  void checkInputs(const float* sparse, const std::complex<float>* spectrum) const;
+  void checkInputs(const float* sparse, const std::complex<float>* spectrum) const override;
 
   /// One frame: `sparse` and `spectrum` row-major C x F, which must have passed checkInputs();
-  /// `output` F values. Allocates nothing.
-  void process(const float* sparse, const std::complex<float>* spectrum,
-               std::complex<float>* output);
+  /// `output` F values. Allocates nothing and writes no diagnostics.
+  IntegrationSummary process(const float* sparse, const std::complex<float>* spectrum,
+                             std::complex<float>* output,
+                             std::ostream* diagnostics = nullptr) override;
+
+  const NodeType& type() const override;
 
   const SparseMaskSettings& settings() const { return config; }
   /// The gain of each bin in the last frame (F values; G_min before the first).
@@ -113,6 +118,7 @@ class SparseMaskIntegration {
                   const std::vector<float>& bRe, const std::vector<float>& bIm,
                   const std::vector<float>& bPower, std::vector<float>& aPower,
                   std::vector<float>& out, float unknown);
+  void learnDirections(const float* sparse);
   void learnDirection(std::vector<float>& re, std::vector<float>& im, const float* update);
 };
 

@@ -36,9 +36,9 @@ std::vector<float> humAndBurst(float seconds, float level = 1.0f) {
 
 app::EnhanceOptions smallOptions() {
   app::EnhanceOptions o;
-  o.length = 256;
-  o.hop = 64;
-  o.maxRank = 4;
+  o.set("length", 256);
+  o.set("hop", 64);
+  o.set("max_rank", 4);
   return o;
 }
 
@@ -65,7 +65,7 @@ TEST(Enhancer, PluginAndLinkedCoresGiveTheSameBits) {
     for (int threads : {1, 2}) {
       SCOPED_TRACE(std::string(integrator) + ", threads " + std::to_string(threads));
       app::EnhanceOptions o = smallOptions();
-      o.integrator = integrator;
+      o.integrator = app::integratorNamed(integrator);
       o.threads = threads;
       app::EnhanceStats fromPlugin, fromCores;
       const std::vector<float> a = run(x, o, NodeImplementation::Plugin, &fromPlugin);
@@ -86,7 +86,7 @@ TEST(Enhancer, LeadingSilenceAndADeadChannelZeroStillGiveTheBurst) {
   for (size_t i = 0; i < x.size(); ++i)
     if (i % kChannels == 0 || static_cast<long>(i / kChannels) < silent) x[i] = 0.0f;
   app::EnhanceOptions o = smallOptions();
-  o.integrator = "mask";
+  o.integrator = nimbusdale::Integrator::Mask;
   app::EnhanceStats stats;
   const std::vector<float> y = run(x, o, NodeImplementation::LinkedCores, &stats);
   EXPECT_FALSE(stats.silentOutput);
@@ -95,7 +95,7 @@ TEST(Enhancer, LeadingSilenceAndADeadChannelZeroStillGiveTheBurst) {
     ASSERT_TRUE(std::isfinite(y[n])) << "sample " << n;
     const double t = double(n) / kRate;
     if (t > 0.22 && t < 0.28) burst += double(y[n]) * y[n];
-    if (static_cast<long>(n) < silent - o.length) before += double(y[n]) * y[n];
+    if (static_cast<long>(n) < silent - o.length()) before += double(y[n]) * y[n];
   }
   EXPECT_EQ(before, 0.0) << "silence in, silence out";
   EXPECT_GT(burst / (0.06 * kRate), 0.1 * 0.3 * 0.3 / 2) << "the burst comes through";
@@ -111,7 +111,7 @@ TEST(Enhancer, LoudSignalsUpToTheLimitGiveFiniteOutput) {
   for (const char* integrator : {"median", "poisson-gamma", "mask"}) {
     SCOPED_TRACE(integrator);
     app::EnhanceOptions o = smallOptions();
-    o.integrator = integrator;
+    o.integrator = app::integratorNamed(integrator);
     for (float y : run(x, o, NodeImplementation::Plugin)) ASSERT_TRUE(std::isfinite(y));
   }
   x[static_cast<size_t>(7 * kChannels + 2)] = 1.5f * app::kMaxSampleMagnitude;
@@ -131,12 +131,12 @@ TEST(Enhancer, OptionsThatCannotGiveAMeaningfulRunAreRefusedWithTheReason) {
     const char* says;
   };
   const std::vector<Case> cases = {
-      {[](app::EnhanceOptions& o) { o.length = 1048576; }, "length must be at most 16384"},
-      {[](app::EnhanceOptions& o) { o.maxRank = 1000; }, "max-rank must be at most 64"},
+      {[](app::EnhanceOptions& o) { o.set("length", 1048576); }, "length must be at most 16384"},
+      {[](app::EnhanceOptions& o) { o.set("max_rank", 1000); }, "max-rank must be at most 64"},
       {[](app::EnhanceOptions& o) { o.threads = 1000; }, "threads must be at most 256"},
-      {[](app::EnhanceOptions& o) { o.globalScale = 1e-38f; }, "output is silent"},
-      {[](app::EnhanceOptions& o) { o.globalScale = NAN; }, "global-scale must lie between"},
-      {[](app::EnhanceOptions& o) { o.cutoffFreq = 8000.0f; },
+      {[](app::EnhanceOptions& o) { o.set("global_scale", 1e-38f); }, "output is silent"},
+      {[](app::EnhanceOptions& o) { o.set("global_scale", NAN); }, "global-scale must lie between"},
+      {[](app::EnhanceOptions& o) { o.set("cutoff_freq", 8000.0f); },
        "cutoff-freq 8000 Hz leaves no bin for the robust PCA"},
   };
   for (const Case& c : cases) {
@@ -150,8 +150,8 @@ TEST(Enhancer, OptionsThatCannotGiveAMeaningfulRunAreRefusedWithTheReason) {
 TEST(Enhancer, ASilentOutputFromALiveInputIsReported) {
   const std::vector<float> x = humAndBurst(0.3f);
   app::EnhanceOptions o = smallOptions();
-  o.integrator = "median";  // the median of magnitudes all thresholded away is 0
-  o.lambda = 1e6f;          // thresholds everything away
+  o.integrator = nimbusdale::Integrator::Median;  // the median of all thresholded away is 0
+  o.set("lambda_", 1e6f);                         // thresholds everything away
   app::EnhanceStats stats;
   run(x, o, NodeImplementation::LinkedCores, &stats);
   EXPECT_TRUE(stats.silentOutput);

@@ -37,10 +37,10 @@ std::vector<float> recording(long samples, int channels) {
 
 app::EnhanceOptions options(int length, int hop, const char* integrator = "median") {
   app::EnhanceOptions o;
-  o.length = length;
-  o.hop = hop;
-  o.maxRank = 4;
-  o.integrator = integrator;
+  o.set("length", length);
+  o.set("hop", hop);
+  o.set("max_rank", 4);
+  o.integrator = app::integratorNamed(integrator);
   return o;
 }
 
@@ -162,7 +162,7 @@ TEST(StreamEnhancer, CountsAndRefusalsMatchTheWholeRun) {
   quiet.finish(out);
   EXPECT_FALSE(quiet.stats().silentOutput);
   app::EnhanceOptions bad = o;
-  bad.hop = 0;
+  bad.set("hop", 0);
   EXPECT_THROW(app::StreamEnhancer(2, kRate, bad), std::invalid_argument);
   EXPECT_THROW(app::StreamEnhancer(0, kRate, o), std::invalid_argument);
 }

@@ -473,9 +473,9 @@ TEST_F(ToolTest, BlockWiseRunsEqualTheWholeSignalRun) {
     app::writeAudio(path("part.wav"), x, noisy.channels, noisy.sampleRate,
                     app::SampleFormat::Float);
     app::EnhanceOptions o;
-    o.length = c.length;
-    o.hop = c.hop;
-    o.integrator = c.integrator;
+    o.set("length", c.length);
+    o.set("hop", c.hop);
+    o.integrator = app::integratorNamed(c.integrator);
     const std::string args = "enhance " + path("part.wav") + " -q -o " + path("out.wav") +
                              " --length " + std::to_string(c.length) + " --hop " +
                              std::to_string(c.hop) + " --integrator " + c.integrator;

@@ -43,9 +43,10 @@ std::string memoryFilePath;
                "fuzz_audio finding: %s\n  %d channels, %ld frames at %d Hz; integrator %s, "
                "length %d, hop %d, max rank %d, cutoff %g, scale update ratio %g\n",
                what.c_str(), audio.channels, audio.frames(), audio.sampleRate,
-               options.integrator.c_str(), options.length, options.hop, options.maxRank,
-               static_cast<double>(options.cutoffFreq),
-               static_cast<double>(options.scaleUpdateRatio));
+               options.integratorName(), options.length(), options.hop(),
+               options.nodes.intValue("max_rank"),
+               static_cast<double>(options.nodes.floatValue("cutoff_freq")),
+               static_cast<double>(options.nodes.floatValue("scale_update_ratio")));
   std::fflush(stderr);
   std::abort();
 }
@@ -87,13 +88,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (audio.channels > kMaxChannels || audio.frames() > kMaxFrames) return 0;
 
   app::EnhanceOptions options;
-  options.length = config & 1 ? 64 : 32;
-  options.hop = config & 2 ? 16 : 8;
-  options.maxRank = 1 + ((config >> 2) & 3);
-  options.integrator = config & 16 ? "poisson-gamma" : config & 4 ? "mask" : "median";
-  options.cutoffFreq = config & 32 ? 0.0f : 100.0f;
+  options.set("length", config & 1 ? 64 : 32);
+  options.set("hop", config & 2 ? 16 : 8);
+  options.set("max_rank", 1 + ((config >> 2) & 3));
+  options.integrator = app::integratorNamed(config & 16 ? "poisson-gamma" : config & 4 ? "mask" : "median");
+  options.set("cutoff_freq", config & 32 ? 0.0f : 100.0f);
   const float ratios[] = {0.002f, 0.0f, 0.5f, 1.0f};
-  options.scaleUpdateRatio = ratios[config >> 6];
+  options.set("scale_update_ratio", ratios[config >> 6]);
   options.threads = 1;
   options.toolbox = NIMBUSDALE_PLUGIN_PATH;
 

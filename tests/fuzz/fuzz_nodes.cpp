@@ -389,7 +389,7 @@ void runOne(ByteReader& in) {
     return;
   }
   // Created, so NUM_CHANNEL and LENGTH were ints the node accepted: small by construction.
-  const int bins = length / 2 + 1;
+  const int bins = nimbusdale::binsFromLength(length);
   if (channels < 0 || channels > 8 || bins < 0 || bins > 33)
     finding("node accepted NUM_CHANNEL " + std::to_string(channels) + ", LENGTH " +
             std::to_string(length));

@@ -1,12 +1,12 @@
-// A node type of the test's own, written the way a new node of the toolbox would be: a table,
-// the ToolboxNode base, and its own arithmetic (a mean across channels). The base declares its
+// A node type of the test's own, written the way a new integrator of the toolbox would be: a
+// table, a core with its own arithmetic (a mean across channels), and the integrator node shell. The base declares its
 // ports and reads its parameters from the table, refuses unusable frames naming the channel and
 // bin, and stores the output through the buffer calculate() receives.
 #include <cmath>
 #include <limits>
 #include <vector>
 
-#include "ToolboxNode.h"
+#include "IntegratorNode.h"
 #include "nimbusdale/SpectrumMagnitude.h"
 #include "test_support.h"
 
@@ -27,22 +27,33 @@ constexpr NodeType kMeanIntegratorType{
     kMeanPorts,       std::size(kMeanPorts),
     kMeanParameters,  std::size(kMeanParameters)};
 
-class MeanIntegrator : public IntegratorNode {
- public:
-  MeanIntegrator(std::string nodeName, FD::ParameterSet params)
-      : IntegratorNode(nodeName, params, kMeanIntegratorType) {}
-
-  void calculate(int, int count, FD::Buffer& out) override {
-    const Inputs in = checkedInputs(count);
-    FD::RCPtr<ComplexFrame> result = storeNewFrame<ComplexFrame>(out, count, 1, numBins);
-    for (int f = 0; f < numBins; ++f) {
-      float mean = 0.0f;
-      for (int c = 0; c < numChannels; ++c)
-        mean += (*in.sparse)(c, f) / static_cast<float>(numChannels);
-      (*result)(0, f) = withPhaseOf(mean, (*in.spec)(0, f));
-    }
+struct MeanSettings {
+  int channels = 1, bins = 0;
+  static MeanSettings fromParameters(const ParameterValues& values) {
+    return {values.intValue("NUM_CHANNEL"), binsFromLength(values.intValue("LENGTH"))};
   }
 };
+
+class MeanIntegration {
+ public:
+  using Settings = MeanSettings;
+  explicit MeanIntegration(const MeanSettings& settings) : s(settings) {}
+
+  void process(const float* sparse, const std::complex<float>* spec, std::complex<float>* out,
+               std::ostream*) {
+    for (int f = 0; f < s.bins; ++f) {
+      float mean = 0.0f;
+      for (int c = 0; c < s.channels; ++c)
+        mean += sparse[c * s.bins + f] / static_cast<float>(s.channels);
+      out[f] = withPhaseOf(mean, spec[f]);
+    }
+  }
+
+ private:
+  MeanSettings s;
+};
+
+using MeanIntegrator = IntegratorNode<kMeanIntegratorType, MeanIntegration>;
 
 [[maybe_unused]] const int meanIntegratorRegistered =
     registerNodeType<MeanIntegrator>(kMeanIntegratorType);

@@ -136,17 +136,6 @@ def test_every_node_parameter_is_reachable_from_python():
                     cls(**{**required, kw: float(p["typical"])})
 
 
-def test_defaults_agree_with_enhance():
-    """The node classes and enhance() default to the same typical values."""
-    sep = nimbusdale.MultiRobustPCA(num_channel=1, sampling_rate=16000)
-    pg = nimbusdale.PoissonGammaIntegrator(num_channel=1)
-    signature = nimbusdale.enhance.__doc__.splitlines()[0]
-    for kw in ("length", "lambda_", "max_rank", "cutoff_freq", "global_scale",
-               "scale_update_ratio", "epsilon"):
-        assert re.search(rf"\b{kw}: \w+ = {re.escape(repr(getattr(sep, kw)))}\b", signature), kw
-    assert f"pg_global_scale: float = {pg.global_scale!r}" in signature
-
-
 def test_sparse_mask_integrator_keeps_channel_zeros_phase_and_its_state():
     specs = spectra(frames=12)
     sep = nimbusdale.MultiRobustPCA(num_channel=4, length=256, sampling_rate=16000, seed=1)

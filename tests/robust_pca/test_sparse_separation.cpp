@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <tuple>
 
-#include "ChainParameters.h"
+#include "ToolboxNode.h"
 #include "nimbusdale/NodeParameters.h"
 #include "nimbusdale/SparseSeparation.h"
 #include "nimbusdale/SpectrumMagnitude.h"
@@ -39,27 +39,27 @@ std::vector<cfloat> frameAt(int t) {
   return values;
 }
 
-// The node and the core are set up from the same options, through the helper the tool uses.
-nimbusdale::app::EnhanceOptions options() {
-  nimbusdale::app::EnhanceOptions o;
-  o.length = kLength;
-  o.cutoffFreq = 500.0f;
-  o.globalScale = 0.5f;
-  o.lambda = 1.0f;
-  o.scaleUpdateRatio = 0.1f;
-  o.maxRank = 3;
-  o.epsilon = 1e-4f;
-  return o;
+// The node and the core are set up from the same parameter values.
+nimbusdale::ParameterValues parameters() {
+  nimbusdale::ParameterValues values(nimbusdale::kMultiRobustPCAType);
+  values.set("NUM_CHANNEL", kChannels);
+  values.set("LENGTH", kLength);
+  values.set("CUTOFF_FREQ", 500.0f);
+  values.set("SAMPLING_RATE", kRate);
+  values.set("GLOBAL_SCALE", 0.5f);
+  values.set("LAMBDA", 1.0f);
+  values.set("SCALE_UPDATE_RATIO", 0.1f);
+  values.set("MAX_LANK", 3);
+  values.set("EPSILON", 1e-4f);
+  return values;
 }
 
 SeparationSettings settings() {
-  return SeparationSettings::fromParameters(
-      nimbusdale::app::separationParameters(options(), kChannels, kRate));
+  return SeparationSettings::fromParameters(parameters());
 }
 
 FD::ParameterSet nodeParams() {
-  return nimbusdale::app::hostParameters(
-      nimbusdale::app::separationParameters(options(), kChannels, kRate));
+  return nimbusdale::hostParameters(parameters());
 }
 
 long lineCount(const std::string& text) {

@@ -30,7 +30,7 @@ FD::ParameterSet maskParams(int channels, int length, float alpha = 0.5f, float 
 nimbusdale::SparseMaskSettings maskSettings(int channels, int length) {
   nimbusdale::SparseMaskSettings s;
   s.numChannels = channels;
-  s.numBins = length / 2 + 1;
+  s.numBins = nimbusdale::binsFromLength(length);
   s.snrSmoothing = 0.5f;
   s.noiseOverestimation = 1.0f;
   s.gainFloor = 0.05f;
