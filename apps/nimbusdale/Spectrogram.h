@@ -16,6 +16,7 @@ namespace nimbusdale::app {
 /// bounded however long the signals run.
 class SpectrogramBuilder {
  public:
+  /// Throws std::invalid_argument for no titles, a sample rate below 1 or a bad geometry.
   SpectrogramBuilder(std::vector<std::string> titles, int sampleRate, StftGeometry geometry);
   ~SpectrogramBuilder();
   SpectrogramBuilder(const SpectrogramBuilder&) = delete;
@@ -25,7 +26,9 @@ class SpectrogramBuilder {
   void add(int panel, const float* samples, long n);
   /// Appends every `stride`-th value of `samples` (one channel of interleaved frames).
   void addStrided(int panel, const float* samples, long n, int stride);
-  /// The picture, panels one above the other, with a shared 80 dB colour range. Every signal
+  /// The picture, panels one above the other, each titled, with time (s) and frequency (kHz, or
+  /// Hz below 2 kHz sampling) axes and a colour bar of the shared 80 dB range in dB re full
+  /// scale. The time axis takes 100 pixels a second, at least 480 and at most 1600. Every signal
   /// must have received the same number of samples. Throws std::runtime_error.
   std::vector<unsigned char> png();
 

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -20,10 +21,13 @@
 #include <sstream>
 #include <thread>
 
+#include <stb/stb_image.h>
+
 #include "AudioFile.h"
 #include "Enhancer.h"
 #include "NodeCatalog.h"
 #include "Score.h"
+#include "Spectrogram.h"
 #include "nimbusdale/NodeParameters.h"
 #include "nimbusdale/NodeTypes.h"
 #include "nimbusdale/Version.h"
@@ -126,6 +130,36 @@ TEST_F(ToolTest, EnhanceBeatsTheUnprocessedChannel) {
           << "before " << before.siSdr << " after " << after.siSdr;
     }
   }
+}
+
+// The picture widens with the signal's duration up to a cap, and digital silence is drawn at the
+// dark end of the colour range, not as the loudest level.
+TEST(Spectrogram, WidthFollowsDurationUpToACapAndSilenceIsDark) {
+  struct Picture {
+    int width, height;
+    std::array<unsigned char, 3> centre;
+  };
+  const auto draw = [](double seconds) {
+    app::SpectrogramBuilder builder({"input", "output"}, 16000, nimbusdale::StftGeometry{512, 128});
+    const std::vector<float> silence(static_cast<size_t>(seconds * 16000), 0.0f);
+    for (int panel : {0, 1}) builder.add(panel, silence.data(), static_cast<long>(silence.size()));
+    const std::vector<unsigned char> png = builder.png();
+    Picture p{};
+    int channels = 0;
+    unsigned char* rgb = stbi_load_from_memory(png.data(), static_cast<int>(png.size()), &p.width,
+                                               &p.height, &channels, 3);
+    if (!rgb) throw std::runtime_error("undecodable picture");
+    // The middle of the upper panel's plot.
+    const unsigned char* c = rgb + (static_cast<size_t>(p.height / 4) * p.width + p.width / 2) * 3;
+    p.centre = {c[0], c[1], c[2]};
+    stbi_image_free(rgb);
+    return p;
+  };
+  const Picture six = draw(6), eight = draw(8), half = draw(30), full = draw(60);
+  EXPECT_GT(eight.width, six.width);
+  EXPECT_EQ(half.width, full.width);
+  EXPECT_EQ(six.height, full.height);
+  EXPECT_LT(full.centre[0] + full.centre[1] + full.centre[2], 60);
 }
 
 TEST_F(ToolTest, DiagnosticsFileKeepsEveryLine) {
