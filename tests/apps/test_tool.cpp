@@ -123,8 +123,8 @@ TEST_F(ToolTest, EnhanceBeatsTheUnprocessedChannel) {
         app::score(clean.samples.data(), clean.frames(), channel0.data(), noisy.frames(), 0);
     const auto after = app::score(clean.samples.data(), clean.frames(), enhanced.samples.data(),
                                   enhanced.frames(), 0);
-    // The Poisson-Gamma model's rank-one term fades on streams like this one (see the README), so
-    // only the median and mask integrators are held to an improvement.
+    // The Poisson-Gamma model's rank-one term fades on streams like this one (see
+    // bench/README.md), so only the median and mask integrators are held to an improvement.
     if (std::string(integrator) != "poisson-gamma") {
       EXPECT_GT(after.siSdr, before.siSdr + 6.0)
           << "before " << before.siSdr << " after " << after.siSdr;
