@@ -1,6 +1,6 @@
 // Files in, files out: nimbusdale.enhance_file (one recording, the tool's own path) and the
 // pieces nimbusdale.distributed builds a corpus run on (the batch plan, the manifest, one file's
-// task), plus the nimbusdale.distributed submodule itself.
+// task).
 #include <pybind11/stl.h>
 #include <sys/stat.h>
 
@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "Batch.h"
-#include "DistributedSource.h"
 #include "EnhanceFile.h"
 #include "OutputFile.h"
 #include "common.h"
@@ -221,21 +220,6 @@ refused options or samples, NodeError when a node refuses them.)doc");
       .def("__enter__", [](py::object self) { return self; })
       .def("__exit__", [](BatchRun& self, const py::args&) { self.close(); });
 
-  // nimbusdale.distributed is Python (distributed.py, compiled into this module): wherever
-  // `import nimbusdale` works, on a Dask worker too, so does `import nimbusdale.distributed`,
-  // and functions sent to workers are found there by name.
-  py::module_ sub = m.def_submodule("distributed");
-  const char* filename = "nimbusdale/distributed.py";
-  const std::string source = kDistributedSource;
-  sub.attr("__file__") = filename;
-  py::module_ builtins = py::module_::import("builtins");
-  py::object code = builtins.attr("compile")(source, filename, "exec");
-  builtins.attr("exec")(code, sub.attr("__dict__"));
-  // Tracebacks show the lines.
-  py::list lines = py::str(source).attr("splitlines")(true);
-  py::module_::import("linecache").attr("cache")[filename] =
-      py::make_tuple(source.size(), py::none(), lines, filename);
-  py::module_::import("sys").attr("modules")["nimbusdale.distributed"] = sub;
 }
 
 }  // namespace nimbusdale::python

@@ -4,7 +4,10 @@
 
 namespace nimbusdale::python {
 
-PYBIND11_MODULE(nimbusdale, m) {
+PYBIND11_MODULE(_nimbusdale, m) {
+  // The package (python/nimbusdale/__init__.py) offers every name of this module: classes and
+  // exceptions are named after it.
+  m.attr("__name__") = "nimbusdale";
   m.doc() =
       "nimbusdale: online robust PCA and the NIMBUSDALE FlowDesigner nodes for NumPy.\n\n"
       "Spectra are complex64 arrays of shape (channels, bins), magnitudes float32 of the same\n"
