@@ -1,0 +1,143 @@
+#include "EnhanceCommand.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <stdexcept>
+
+#include "EnhanceFile.h"
+#include "RunOptions.h"
+
+namespace nimbusdale::app {
+namespace {
+
+StreamContainer containerOption(const std::string& name) {
+  if (name == "wav") return StreamContainer::Wav;
+  if (name == "raw") return StreamContainer::Raw;
+  return StreamContainer::Auto;
+}
+
+// Progress on stderr: frames done (of the total, when the input says), speed as a multiple of
+// real time.
+class ProgressBar {
+ public:
+  ProgressBar(bool enabled, double secondsPerFrame)
+      : enabled(enabled), secondsPerFrame(secondsPerFrame), start(Clock::now()) {}
+  /// `total` < 0: not known (a pipe).
+  void operator()(long done, long total, bool last = false) {
+    if (!enabled) return;
+    const auto now = Clock::now();
+    if (!last && now - lastDraw < std::chrono::milliseconds(100)) return;
+    lastDraw = now;
+    const double elapsed = std::chrono::duration<double>(now - start).count();
+    const double speed = elapsed > 0 ? done * secondsPerFrame / elapsed : 0.0;
+    if (total >= 0) {
+      const int width = 30;
+      const int filled = total ? static_cast<int>(width * std::min(done, total) / total) : width;
+      std::fprintf(stderr, "\r[%s%s] %ld/%ld frames, %.1fx real time",
+                   std::string(filled, '#').c_str(), std::string(width - filled, '.').c_str(), done,
+                   total, speed);
+    } else {
+      std::fprintf(stderr, "\r%ld frames (%.1f s of audio), %.1fx real time", done,
+                   done * secondsPerFrame, speed);
+    }
+    if (last) std::fputc('\n', stderr);
+    std::fflush(stderr);
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  bool enabled;
+  double secondsPerFrame;
+  Clock::time_point start, lastDraw{};
+};
+
+}  // namespace
+
+void addEnhanceCommandOptions(CLI::App* enh, EnhanceCommand& enhance) {
+  enh->add_option("IN", enhance.input,
+                  "input recording (WAV, FLAC, ... any channel count); - reads standard input")
+      ->required();
+  enh->add_option("-o,--output", enhance.output,
+                  "enhanced mono output file; - writes standard output")
+      ->required();
+  enh->add_option(
+         "--raw", enhance.raw,
+         "the input is headerless samples: s16le, s32le or f32le (with --channels, --rate)")
+      ->check(CLI::IsMember({"s16le", "s32le", "f32le"}));
+  enh->add_option("--channels", enhance.rawChannels, "channels of raw input");
+  enh->add_option("--rate", enhance.rawRate, "sample rate of raw input, Hz");
+  enh->add_option("--output-format", enhance.outputFormat,
+                  "container: auto (from the extension; WAV on standard output), wav or raw")
+      ->check(CLI::IsMember({"auto", "wav", "raw"}))
+      ->capture_default_str();
+  addEnhanceOptions(enh, enhance.options);
+  enh->add_option("--diagnostics", enhance.diagnostics, "keep every diagnostic line in FILE");
+  enh->add_option("--spectrogram", enhance.spectrogram,
+                  "write input and output spectrograms to FILE.png");
+  enh->add_option("--format", enhance.format, "output samples: float or pcm16")
+      ->check(CLI::IsMember({"float", "pcm16"}))
+      ->capture_default_str();
+  enh->add_flag("-q,--quiet", enhance.quiet, "no progress bar and no summary");
+}
+
+int runEnhance(const EnhanceCommand& cmd) {
+  cmd.options.validate();
+  FileJob job;
+  job.input = cmd.input;
+  job.output = cmd.output;
+  job.spectrogram = cmd.spectrogram;
+  job.diagnostics = cmd.diagnostics;
+  job.options = cmd.options;
+  if (!job.options.toolbox.empty()) job.options.toolbox = toolboxFile(job.options.toolbox);
+  job.format = cmd.format == "pcm16" ? SampleFormat::Pcm16 : SampleFormat::Float;
+  job.container = containerOption(cmd.outputFormat);
+  if (!cmd.raw.empty()) {
+    if (cmd.rawChannels < 1 || cmd.rawChannels > kMaxChannels)
+      throw std::runtime_error("--channels " + std::to_string(cmd.rawChannels) + ": give 1 to " +
+                               std::to_string(kMaxChannels) + " channels");
+    job.raw = RawInput{parseRawEncoding(cmd.raw), cmd.rawChannels, cmd.rawRate};
+  } else if (cmd.rawChannels || cmd.rawRate)
+    throw std::runtime_error("--channels and --rate describe raw input; give --raw too");
+  job.warn = [](const std::string& text) {
+    std::fprintf(stderr, "nimbusdale: warning: %s\n", text.c_str());
+  };
+  std::optional<ProgressBar> progress;
+  if (!cmd.quiet && isatty(STDERR_FILENO))
+    job.progress = [&](const FileProgress& p) {
+      if (!progress) progress.emplace(true, double(p.hop) / p.sampleRate);
+      (*progress)(p.frames, p.totalFrames, p.last);
+    };
+
+  const FileResult result = enhanceFile(job);
+  const EnhanceStats& stats = result.stats;
+  if (!cmd.quiet) {
+    std::fprintf(stderr,
+                 "nimbusdale: %ld frames of %d channels (%.2f s of audio) in %.2f s, %.1fx real "
+                 "time\n",
+                 stats.frames, result.channels, result.audioSeconds(), result.seconds,
+                 result.seconds > 0 ? result.audioSeconds() / result.seconds : 0.0);
+    std::fprintf(stderr,
+                 "nimbusdale: %ld of %ld estimator updates did not converge; the nodes wrote %ld "
+                 "diagnostic lines%s\n",
+                 stats.notConverged, stats.estimatorUpdates, stats.diagnosticLines,
+                 cmd.diagnostics.empty() ? " (keep them with --diagnostics FILE)"
+                                         : (" to " + cmd.diagnostics).c_str());
+  }
+  if (result.clipped > 0)
+    std::fprintf(stderr, "nimbusdale: %ld samples lay outside [-1, 1]%s\n", result.clipped,
+                 job.format == SampleFormat::Pcm16 ? " and were clipped" : "");
+  if (stats.silentOutput)
+    std::fprintf(stderr,
+                 "nimbusdale: warning: the output is silent although the input is not: the "
+                 "sparsity threshold (--lambda %g) took every bin at the normalised level "
+                 "(--global-scale %g); try a smaller --lambda or a larger --global-scale\n",
+                 job.options.nodes.floatValue("lambda_"),
+                 job.options.nodes.floatValue("global_scale"));
+  return 0;
+}
+
+}  // namespace nimbusdale::app
