@@ -3,7 +3,6 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +16,7 @@
 
 #include "Batch.h"
 #include "OutputFile.h"
+#include "ProgressLine.h"
 
 namespace nimbusdale::app {
 namespace {
@@ -42,13 +42,6 @@ std::string audioAmount(double seconds, double scale) {
     std::snprintf(text, sizeof text, "%.1f min", seconds / 60);
   else
     std::snprintf(text, sizeof text, "%.2f h", seconds / 3600);
-  return text;
-}
-
-std::string clock(double seconds) {
-  const long s = std::lround(std::max(0.0, seconds));
-  char text[32];
-  std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
   return text;
 }
 
@@ -90,7 +83,7 @@ class Pool {
       : plan(plan),
         manifest(manifest),
         quiet(quiet),
-        tty(isatty(STDERR_FILENO)),
+        line(!quiet),
         running(static_cast<size_t>(jobs)),
         start(Clock::now()) {}
 
@@ -168,7 +161,7 @@ class Pool {
                    "of audio in %s, %.1fx real time (%s x %s)\n",
                    count(plan.files, "file").c_str(), enhanced, plan.upToDate, failures,
                    scoring.c_str(), notRun, audioAmount(audioDone, audioDone).c_str(),
-                   clock(elapsed).c_str(), elapsed > 0 ? audioDone / elapsed : 0.0,
+                   clockTime(elapsed).c_str(), elapsed > 0 ? audioDone / elapsed : 0.0,
                    count(size_t(jobs), "job").c_str(), count(size_t(threads), "thread").c_str());
       std::fprintf(stderr, "nimbusdale: manifest %s\n", manifest.path().c_str());
     }
@@ -237,7 +230,7 @@ class Pool {
       ++scoreFailed;
       sayLocked(task.relative + " could not be scored: " + field(record, "score_error"));
     }
-    if (!quiet && !tty && task.enhance) {
+    if (!quiet && !line.shown() && task.enhance) {
       char text[256];
       std::snprintf(text, sizeof text, "[%zu/%zu] %%s: %s of audio in %.1f s, %.1fx real time", ran,
                     plan.tasks.size(), audioAmount(numberOr(record, "duration", 0), 0).c_str(),
@@ -254,15 +247,14 @@ class Pool {
   }
 
   void sayLocked(const std::string& text) {
-    if (barShown) std::fputs("\r\x1b[K", stderr);
-    barShown = false;
+    line.erase();
     std::fprintf(stderr, "nimbusdale: %s\n", shown(text).c_str());
     std::fflush(stderr);
   }
 
   // The one progress line: files and audio done, speed as a multiple of real time, time left.
   void draw(bool last) {
-    if (quiet || !tty) return;
+    if (!line.shown()) return;
     std::lock_guard<std::mutex> guard(lock);
     // Once stopping, what is left is the rest of the files under way.
     double done = audioDone, total = stopTaking ? audioDone : plan.audioSeconds;
@@ -275,29 +267,23 @@ class Pool {
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     const double speed = elapsed > 0 ? done / elapsed : 0.0;
     const size_t files = plan.tasks.size();
-    const int width = 24;
     const double part = total > 0 ? done / total : files ? double(ran) / files : 1.0;
-    const int filled = std::clamp(static_cast<int>(width * part), 0, width);
-    std::string left = "--:--:--";
-    if (speed > 0 && total > done) left = clock((total - done) / speed);
-    if (last || ran == files) left = clock(0);
+    const std::string left =
+        last || ran == files ? clockTime(0) : timeLeft(done, total, elapsed);
     char failures[48] = "";
     if (failedCount) std::snprintf(failures, sizeof failures, ", %ld failed", failedCount);
-    std::fprintf(stderr, "\r\x1b[K[%s%s] %zu/%zu files, %s/%s of audio, %.1fx real time, %s left%s",
-                 std::string(filled, '#').c_str(), std::string(width - filled, '.').c_str(), ran,
-                 files, audioAmount(done, total).c_str(), audioAmount(total, total).c_str(), speed,
-                 left.c_str(), failures);
-    barShown = true;
-    if (last) {
-      std::fputc('\n', stderr);
-      barShown = false;
-    }
-    std::fflush(stderr);
+    char text[512];
+    std::snprintf(text, sizeof text, "%s %zu/%zu files, %s/%s of audio, %.1fx real time, %s left%s",
+                  progressBar(part, 24).c_str(), ran, files, audioAmount(done, total).c_str(),
+                  audioAmount(total, total).c_str(), speed, left.c_str(), failures);
+    line.draw(text, last);
+    if (last) line.end();
   }
 
   const batch::Plan& plan;
   batch::Manifest& manifest;
-  const bool quiet, tty;
+  const bool quiet;
+  ProgressLine line;  // drawn under `lock`
   std::vector<Running> running;
   const Clock::time_point start;
   std::atomic<size_t> next{0}, finishedWorkers{0};
@@ -307,7 +293,7 @@ class Pool {
   size_t ran = 0;
   long enhanced = 0, failedCount = 0, scoreFailed = 0, scoreOnly = 0;
   double audioDone = 0.0;
-  bool barShown = false, manifestFailed = false;
+  bool manifestFailed = false;
 };
 
 }  // namespace

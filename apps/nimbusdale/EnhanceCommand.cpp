@@ -1,14 +1,10 @@
 #include "EnhanceCommand.h"
 
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <optional>
 #include <stdexcept>
 
 #include "EnhanceFile.h"
+#include "ProgressLine.h"
 #include "RunOptions.h"
 
 namespace nimbusdale::app {
@@ -20,40 +16,23 @@ StreamContainer containerOption(const std::string& name) {
   return StreamContainer::Auto;
 }
 
-// Progress on stderr: frames done (of the total, when the input says), speed as a multiple of
-// real time.
-class ProgressBar {
- public:
-  ProgressBar(bool enabled, double secondsPerFrame)
-      : enabled(enabled), secondsPerFrame(secondsPerFrame), start(Clock::now()) {}
-  /// `total` < 0: not known (a pipe).
-  void operator()(long done, long total, bool last = false) {
-    if (!enabled) return;
-    const auto now = Clock::now();
-    if (!last && now - lastDraw < std::chrono::milliseconds(100)) return;
-    lastDraw = now;
-    const double elapsed = std::chrono::duration<double>(now - start).count();
-    const double speed = elapsed > 0 ? done * secondsPerFrame / elapsed : 0.0;
-    if (total >= 0) {
-      const int width = 30;
-      const int filled = total ? static_cast<int>(width * std::min(done, total) / total) : width;
-      std::fprintf(stderr, "\r[%s%s] %ld/%ld frames, %.1fx real time",
-                   std::string(filled, '#').c_str(), std::string(width - filled, '.').c_str(), done,
-                   total, speed);
-    } else {
-      std::fprintf(stderr, "\r%ld frames (%.1f s of audio), %.1fx real time", done,
-                   done * secondsPerFrame, speed);
-    }
-    if (last) std::fputc('\n', stderr);
-    std::fflush(stderr);
+// Frames done (of the total, when the input says), speed as a multiple of real time and, with a
+// total, the time left.
+std::string progressText(const FileProgress& p, double elapsed) {
+  const double secondsPerFrame = double(p.hop) / p.sampleRate;
+  const double speed = elapsed > 0 ? p.frames * secondsPerFrame / elapsed : 0.0;
+  char text[256];
+  if (p.totalFrames >= 0) {
+    const double part = p.totalFrames ? double(p.frames) / p.totalFrames : 1.0;
+    std::snprintf(text, sizeof text, "%s %ld/%ld frames, %.1fx real time, %s left",
+                  progressBar(part, 30).c_str(), p.frames, p.totalFrames, speed,
+                  timeLeft(double(p.frames), double(p.totalFrames), elapsed).c_str());
+  } else {
+    std::snprintf(text, sizeof text, "%ld frames (%.1f s of audio), %.1fx real time", p.frames,
+                  p.frames * secondsPerFrame, speed);
   }
-
- private:
-  using Clock = std::chrono::steady_clock;
-  bool enabled;
-  double secondsPerFrame;
-  Clock::time_point start, lastDraw{};
-};
+  return text;
+}
 
 }  // namespace
 
@@ -105,11 +84,12 @@ int runEnhance(const EnhanceCommand& cmd) {
   job.warn = [](const std::string& text) {
     std::fprintf(stderr, "nimbusdale: warning: %s\n", text.c_str());
   };
-  std::optional<ProgressBar> progress;
-  if (!cmd.quiet && isatty(STDERR_FILENO))
+  // Its clock starts with the run, as the summary's does.
+  ProgressLine progress(!cmd.quiet);
+  if (progress.shown())
     job.progress = [&](const FileProgress& p) {
-      if (!progress) progress.emplace(true, double(p.hop) / p.sampleRate);
-      (*progress)(p.frames, p.totalFrames, p.last);
+      progress.draw(progressText(p, progress.elapsed()), p.last);
+      if (p.last) progress.end();
     };
 
   const FileResult result = enhanceFile(job);

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "ProgressLine.h"
 #include "StreamEnhancer.h"
 
 namespace nimbusdale::app {
@@ -189,7 +190,7 @@ class LiveSession {
                bool userIsSource);
   void stop();
   void close();
-  void drawStatus(bool waiting);
+  void drawStatus(ProgressLine& line, bool waiting);
   void printSummary() const;
 
   const LiveCommand& cmd;
@@ -505,22 +506,22 @@ void LiveSession::close() {
   client = nullptr;
 }
 
-void LiveSession::drawStatus(bool waiting) {
+void LiveSession::drawStatus(ProgressLine& line, bool waiting) {
   if (waiting) {
     std::string missing;
     for (size_t c = 0; c < inPorts.size(); ++c)
       if (jack_port_connected(inPorts[c]) == 0)
         missing += (missing.empty() ? "" : ", ") + std::string(jack_port_short_name(inPorts[c]));
-    std::fprintf(stderr, "\rnimbusdale: waiting for %s to be connected\033[K", missing.c_str());
+    line.draw("nimbusdale: waiting for " + missing + " to be connected");
   } else {
-    std::fprintf(
-        stderr,
-        "\rnimbusdale: %.1f s, %ld frames, %ld late, %ld overruns, %ld underruns, %ld xruns, "
-        "%ld not converged\033[K",
-        double(samplesIn.load()) / rate, frames.load(), misses.load(), overruns.load(),
-        underruns.load(), xruns.load(), notConverged.load());
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "nimbusdale: %.1f s, %ld frames, %ld late, %ld overruns, %ld underruns, %ld "
+                  "xruns, %ld not converged",
+                  double(samplesIn.load()) / rate, frames.load(), misses.load(), overruns.load(),
+                  underruns.load(), xruns.load(), notConverged.load());
+    line.draw(text);
   }
-  std::fflush(stderr);
 }
 
 void LiveSession::printSummary() const {
@@ -574,13 +575,13 @@ int LiveSession::run() {
                  clientName.c_str(), describeServer(cmd.serverName).c_str(), cmd.channels, rate,
                  period, delay, 1e3 * delay / rate);
 
-  const bool status = !cmd.quiet && isatty(STDERR_FILENO);
+  ProgressLine status(!cmd.quiet);
   while (!stopSignal.load() && !drained.load() && !failed.load() && !serverGone.load()) {
-    if (status) drawStatus(!streaming.load());
+    if (status.shown()) drawStatus(status, !streaming.load());
     wake.waitFor(0.25);
   }
   stop();
-  if (status) std::fputs("\r\033[K", stderr);
+  status.erase();
   if (!cmd.quiet) printSummary();
   if (failed.load()) throw std::runtime_error(failure);
   if (serverGone.load())
