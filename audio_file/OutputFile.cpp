@@ -58,12 +58,12 @@ void installCleanupHandlers() {
 }
 
 std::atomic<bool> signalCleanup{true};
+std::once_flag cleanupInstalled;
 
 // Registers `path` before the file is made, so no moment exists where the file is there but
 // the handler does not know it. Returns the slot.
 int registerTemporary(const std::string& path) {
-  static std::once_flag installed;
-  if (signalCleanup.load()) std::call_once(installed, installCleanupHandlers);
+  installSignalCleanup();
   if (path.size() >= PATH_MAX) throw std::runtime_error("path too long: " + path);
   for (int i = 0; i < kSlots; ++i) {
     int expected = kFree;
@@ -126,6 +126,10 @@ class OutputFile::Buffer : public std::streambuf {
 
 void setSignalCleanup(bool enabled) {
   signalCleanup = enabled;
+}
+
+void installSignalCleanup() {
+  if (signalCleanup.load()) std::call_once(cleanupInstalled, installCleanupHandlers);
 }
 
 std::string followLinks(const std::string& path) {

@@ -77,6 +77,12 @@ class OutputFile {
 /// making any output: a signal then leaves the temporary files of outputs under way behind.
 void setSignalCleanup(bool enabled);
 
+/// Installs now, once per process, the signal handlers OutputFile otherwise installs with its
+/// first temporary file (nothing once setSignalCleanup(false)). Code that takes these signals
+/// itself calls it first, so that the handlers it replaces, and may hand a signal on to, are
+/// these: installed later, they would replace its own.
+void installSignalCleanup();
+
 /// What a path names, to tell whether two paths are the same file: the device and inode of the
 /// file symbolic links lead to, or, for a file not made yet, its folder's device and inode and
 /// its name. Paths whose folder does not exist have an identity equal to no other.

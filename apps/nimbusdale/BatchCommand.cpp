@@ -1,6 +1,5 @@
 #include "BatchCommand.h"
 
-#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 
@@ -17,6 +16,7 @@
 #include "Batch.h"
 #include "OutputFile.h"
 #include "ProgressLine.h"
+#include "SignalScope.h"
 
 namespace nimbusdale::app {
 namespace {
@@ -118,19 +118,14 @@ class Pool {
 
   // Waits for the workers, drawing the progress line and taking signals: the first SIGINT lets
   // the files under way finish and starts no more, a second one (or SIGTERM, SIGHUP) abandons
-  // them, a third one is left to the output files' own handler.
-  int supervise(std::vector<std::thread>& workers, const sigset_t& signals) {
+  // them, a third one goes on to the output files' own handler.
+  int supervise(std::vector<std::thread>& workers, const SignalScope& signals, Semaphore& wake) {
     int stoppedBy = 0, stops = 0;
     while (finishedWorkers.load() < workers.size()) {
-      const timespec wait{0, 200 * 1000 * 1000};
-      const int sig = sigtimedwait(&signals, nullptr, &wait);
-      if (sig > 0) {
+      wake.waitFor(0.2);
+      for (int sig; (sig = signals.signal(stops)) != 0;) {
         if (!stoppedBy) stoppedBy = sig;
         ++stops;
-        if (stops >= 3) {
-          pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
-          raise(sig);
-        }
         const bool abandoning = sig != SIGINT || stops >= 2;
         stopTaking = true;
         if (abandoning) abandon = true;
@@ -401,20 +396,20 @@ int runBatch(const BatchCommand& cmd) {
 
   Pool pool(plan, manifest, jobs, cmd.quiet);
   pool.records = settled;
-  // Signals go to this thread alone, which turns them into a clean stop; the workers and their
-  // helper threads inherit the mask.
-  sigset_t signals, previous;
-  sigemptyset(&signals);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, sig);
-  pthread_sigmask(SIG_BLOCK, &signals, &previous);
-  std::vector<std::thread> workers;
-  for (int j = 0; j < jobs; ++j)
-    workers.emplace_back([&pool, j] {
-      pool.work(static_cast<size_t>(j));
-      pool.workerDone();
-    });
-  const int stoppedBy = pool.supervise(workers, signals);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  int stoppedBy = 0;
+  {
+    // Signals are taken from before the first worker starts until the last one is done; the
+    // handler runs on whichever thread a signal reaches and wakes this one.
+    Semaphore wake;
+    const SignalScope signals({SIGINT, SIGTERM, SIGHUP}, 3, &wake);
+    std::vector<std::thread> workers;
+    for (int j = 0; j < jobs; ++j)
+      workers.emplace_back([&pool, j] {
+        pool.work(static_cast<size_t>(j));
+        pool.workerDone();
+      });
+    stoppedBy = pool.supervise(workers, signals, wake);
+  }
 
   pool.summarise(jobs, threads, stoppedBy, !cmd.referenceDir.empty());
   if (stoppedBy) return 128 + stoppedBy;

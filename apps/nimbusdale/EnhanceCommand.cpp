@@ -1,11 +1,14 @@
 #include "EnhanceCommand.h"
 
+#include <signal.h>
+
 #include <cstdio>
 #include <stdexcept>
 
 #include "EnhanceFile.h"
 #include "ProgressLine.h"
 #include "RunOptions.h"
+#include "SignalScope.h"
 
 namespace nimbusdale::app {
 namespace {
@@ -92,6 +95,9 @@ int runEnhance(const EnhanceCommand& cmd) {
       if (p.last) progress.end();
     };
 
+  // A signal stops the run at once: the output files' cleanup removes their temporary files and
+  // the process dies of it.
+  const SignalScope signals({SIGINT, SIGTERM, SIGHUP}, 1);
   const FileResult result = enhanceFile(job);
   const EnhanceStats& stats = result.stats;
   if (!cmd.quiet) {

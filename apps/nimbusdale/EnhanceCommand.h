@@ -22,7 +22,8 @@ void addEnhanceCommandOptions(CLI::App* app, EnhanceCommand& cmd);
 
 /// Runs the enhancement, with a progress line on a terminal and a summary unless quiet, and
 /// returns 0. Throws std::runtime_error (or what the pipeline throws) naming the problem; no
-/// output is left behind then.
+/// output is left behind then. A signal ends the process as the output files' cleanup does:
+/// their temporary files are removed and the process dies of that signal.
 int runEnhance(const EnhanceCommand& cmd);
 
 }  // namespace nimbusdale::app

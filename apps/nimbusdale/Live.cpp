@@ -3,10 +3,7 @@
 #include <jack/jack.h>
 #include <jack/ringbuffer.h>
 #include <jack/thread.h>
-#include <semaphore.h>
 #include <signal.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -25,6 +22,7 @@
 #include <vector>
 
 #include "ProgressLine.h"
+#include "SignalScope.h"
 #include "StreamEnhancer.h"
 
 namespace nimbusdale::app {
@@ -35,36 +33,6 @@ constexpr double kMaxBufferSeconds = 600.0;
 // Samples per channel the processing thread takes from the input ring per push: a backlog is
 // worked off in pieces, so a stop is seen between them.
 constexpr size_t kChunk = 1024;
-
-// A POSIX semaphore. post() is async-signal-safe and never blocks, so the process callback and
-// the signal handler may call it; one thread waits.
-class Semaphore {
- public:
-  Semaphore() {
-    if (sem_init(&sem, 0, 0) != 0)
-      throw std::system_error(errno, std::generic_category(), "sem_init");
-  }
-  ~Semaphore() { sem_destroy(&sem); }
-  Semaphore(const Semaphore&) = delete;
-  Semaphore& operator=(const Semaphore&) = delete;
-  void post() { sem_post(&sem); }
-  void wait() {
-    while (sem_wait(&sem) != 0 && errno == EINTR) {
-    }
-  }
-  // Waits at most `seconds`.
-  void waitFor(double seconds) {
-    timespec until{};
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    const long ns = until.tv_nsec + static_cast<long>(seconds * 1e9);
-    until.tv_sec += ns / 1000000000L;
-    until.tv_nsec = ns % 1000000000L;
-    sem_clockwait(&sem, CLOCK_MONOTONIC, &until);
-  }
-
- private:
-  sem_t sem;
-};
 
 // A single-producer single-consumer ring of float samples.
 class Ring {
@@ -88,40 +56,6 @@ class Ring {
 
  private:
   jack_ringbuffer_t* rb;
-};
-
-// Set by SIGINT/SIGTERM; the handler also wakes the main thread.
-std::atomic<int> stopSignal{0};
-std::atomic<Semaphore*> signalWake{nullptr};
-
-extern "C" void onStopSignal(int sig) {
-  stopSignal.store(sig);
-  if (Semaphore* wake = signalWake.load()) wake->post();
-}
-
-// Routes SIGINT and SIGTERM to onStopSignal while it exists, then restores the old handlers.
-class StopSignals {
- public:
-  explicit StopSignals(Semaphore& wake) {
-    stopSignal.store(0);
-    signalWake.store(&wake);
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &oldInt);
-    sigaction(SIGTERM, &action, &oldTerm);
-  }
-  ~StopSignals() {
-    sigaction(SIGINT, &oldInt, nullptr);
-    sigaction(SIGTERM, &oldTerm, nullptr);
-    signalWake.store(nullptr);
-  }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-
- private:
-  struct sigaction oldInt {
-  }, oldTerm{};
 };
 
 // JACK's own messages: none while opening (a refused server is reported once, by us), then
@@ -548,7 +482,8 @@ void LiveSession::printSummary() const {
 
 int LiveSession::run() {
   open();
-  StopSignals signals(wake);
+  // SIGINT and SIGTERM end the stream as its end would, however many come.
+  const SignalScope signals({SIGINT, SIGTERM}, 0, &wake);
   worker = std::thread([this] { processLoop(); });
   // On a realtime server the chain runs realtime too, just below the process callbacks, so that
   // ordinary load cannot starve it (best effort; its helper threads inherit this on creation).
@@ -576,7 +511,7 @@ int LiveSession::run() {
                  period, delay, 1e3 * delay / rate);
 
   ProgressLine status(!cmd.quiet);
-  while (!stopSignal.load() && !drained.load() && !failed.load() && !serverGone.load()) {
+  while (!signals.count() && !drained.load() && !failed.load() && !serverGone.load()) {
     if (status.shown()) drawStatus(status, !streaming.load());
     wake.waitFor(0.25);
   }
