@@ -24,22 +24,6 @@ enum class SampleFormat { Float, Pcm16 };
 /// `claimedFrames` set.
 Audio readAudio(const std::string& path);
 
-struct EncodedAudio {
-  std::vector<unsigned char> bytes;  ///< the whole file
-  long clipped = 0;                  ///< samples outside [-1, 1] (clipped for pcm16)
-};
-
-/// Encodes interleaved samples of `channels` channels in memory, in the container `path`'s
-/// extension names. Throws std::runtime_error naming `path` on failure.
-EncodedAudio encodeAudio(const std::string& path, const std::vector<float>& interleaved,
-                         int channels, int sampleRate, SampleFormat format);
-
-/// encodeAudio(), written to `path` through an OutputFile (a temporary file renamed over a
-/// regular file, so a failure leaves no partial file). Returns how many samples lay outside
-/// [-1, 1]. Throws std::runtime_error on failure.
-long writeAudio(const std::string& path, const std::vector<float>& interleaved, int channels,
-                int sampleRate, SampleFormat format);
-
 }  // namespace nimbusdale::app
 
 #endif

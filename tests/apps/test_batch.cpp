@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "AudioFile.h"
+#include "audio_writer.h"
 #include "tool_fixture.h"
 
 namespace fs = std::filesystem;

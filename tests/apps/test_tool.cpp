@@ -24,6 +24,7 @@
 #include <stb/stb_image.h>
 
 #include "AudioFile.h"
+#include "audio_writer.h"
 #include "Enhancer.h"
 #include "NodeCatalog.h"
 #include "Score.h"

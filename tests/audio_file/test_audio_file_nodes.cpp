@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "AudioFile.h"
+#include "audio_writer.h"
 #include "Stft.h"
 #include "test_support.h"
 
