@@ -263,8 +263,7 @@ class Pool {
     const double speed = elapsed > 0 ? done / elapsed : 0.0;
     const size_t files = plan.tasks.size();
     const double part = total > 0 ? done / total : files ? double(ran) / files : 1.0;
-    const std::string left =
-        last || ran == files ? clockTime(0) : timeLeft(done, total, elapsed);
+    const std::string left = last || ran == files ? clockTime(0) : timeLeft(done, total, elapsed);
     char failures[48] = "";
     if (failedCount) std::snprintf(failures, sizeof failures, ", %ld failed", failedCount);
     char text[512];

@@ -17,8 +17,7 @@ void addInfoOptions(CLI::App* info, InfoCommand& cmd) {
 }
 
 int runInfo(const InfoCommand& cmd) {
-  const std::string toolbox =
-      cmd.toolbox.empty() ? defaultToolboxPath() : toolboxFile(cmd.toolbox);
+  const std::string toolbox = cmd.toolbox.empty() ? defaultToolboxPath() : toolboxFile(cmd.toolbox);
   const size_t eventsBefore = FD::registry::events().size();
   loadToolbox(toolbox);
   bool versionRecord = false, nodeType = false;

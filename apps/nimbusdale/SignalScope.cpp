@@ -13,12 +13,17 @@
 namespace nimbusdale::app {
 
 Semaphore::Semaphore() {
-  if (sem_init(&sem, 0, 0) != 0) throw std::system_error(errno, std::generic_category(), "sem_init");
+  if (sem_init(&sem, 0, 0) != 0)
+    throw std::system_error(errno, std::generic_category(), "sem_init");
 }
 
-Semaphore::~Semaphore() { sem_destroy(&sem); }
+Semaphore::~Semaphore() {
+  sem_destroy(&sem);
+}
 
-void Semaphore::post() { sem_post(&sem); }
+void Semaphore::post() {
+  sem_post(&sem);
+}
 
 void Semaphore::wait() {
   while (sem_wait(&sem) != 0 && errno == EINTR) {
@@ -85,7 +90,9 @@ SignalScope::~SignalScope() {
   active.store(false);
 }
 
-int SignalScope::count() const { return published.load(); }
+int SignalScope::count() const {
+  return published.load();
+}
 
 int SignalScope::signal(int i) const {
   return i >= 0 && i < count() ? taken[i % kKept].load() : 0;

@@ -39,8 +39,7 @@ TEST(ProgressLineTest, RedrawsLeaveNothingOfALongerLineAndTheLastOneEndsWithANew
     line.end();
   }
   // Each text is followed by a clear to the end of the line (the pty turns \n into \r\n).
-  EXPECT_EQ(drain(master),
-            "\r2176/5628 frames, 18.7x real time\x1b[K\r2177/5628 frames\x1b[K\r\n");
+  EXPECT_EQ(drain(master), "\r2176/5628 frames, 18.7x real time\x1b[K\r2177/5628 frames\x1b[K\r\n");
 
   {
     app::ProgressLine line(true, terminal);
@@ -72,10 +71,13 @@ TEST(ProgressLineTest, TimeLeftIsAtThePaceSoFar) {
 }
 
 std::atomic<int> handedOn{0};
-extern "C" void countHandedOn(int) { handedOn.fetch_add(1); }
+extern "C" void countHandedOn(int) {
+  handedOn.fetch_add(1);
+}
 
 TEST(SignalScopeTest, CountsSignalsHandsTheNthOnAndPutsTheOldHandlerBack) {
-  struct sigaction mine {}, seen {};
+  struct sigaction mine {
+  }, seen{};
   mine.sa_handler = countHandedOn;
   sigemptyset(&mine.sa_mask);
   ASSERT_EQ(sigaction(SIGUSR1, &mine, nullptr), 0);
