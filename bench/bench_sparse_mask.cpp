@@ -60,8 +60,8 @@ Stream makeStream() {
   std::normal_distribution<float> gauss(0.0f, 1.0f);
   const float binHz = float(kSamplingRate) / kLength;
   std::srand(1);
-  nimbusdale::SparseSeparation separation(nimbusdale::SeparationSettings::fromParameters(
-      parameters(nimbusdale::kMultiRobustPCAType)));
+  nimbusdale::SparseSeparation separation(
+      nimbusdale::SeparationSettings::fromParameters(parameters(nimbusdale::kMultiRobustPCAType)));
   Stream s;
   for (int t = 0; t < kFrames; ++t) {
     auto* frame = new ComplexFrame(kChannels, kBins);
@@ -111,8 +111,8 @@ class Replay : public FD::BufferedNode {
 
 void integratorNode(benchmark::State& state, const nimbusdale::NodeType& type) {
   FD::Toolbox::load(NIMBUSDALE_PLUGIN_PATH);
-  FD::RCPtr<FD::Node> node = FD::registry::createNode(
-      type.name, "integration", nimbusdale::hostParameters(parameters(type)));
+  FD::RCPtr<FD::Node> node = FD::registry::createNode(type.name, "integration",
+                                                      nimbusdale::hostParameters(parameters(type)));
   FD::RCPtr<Replay> spec(new Replay(&stream().spectra));
   FD::RCPtr<Replay> sparse(new Replay(&stream().sparse));
   node->connectToNode("SPEC", spec.get(), "OUTPUT");

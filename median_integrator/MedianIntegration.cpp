@@ -46,8 +46,7 @@ void MedianSettings::validate() const {
 }
 
 MedianIntegration::MedianIntegration(const MedianSettings& settings)
-    : config((settings.validate(), settings)),
-      scratch(static_cast<size_t>(settings.numChannels)) {}
+    : config((settings.validate(), settings)), scratch(static_cast<size_t>(settings.numChannels)) {}
 
 const NodeType& MedianIntegration::type() const {
   return kMedianIntegratorType;

@@ -54,8 +54,8 @@ FD::ObjectRef ToolboxNode::getOutput(int output_id, int count) {
 }
 
 void ToolboxNode::fail(const std::string& detail) {
-  throw new FD::NodeException(built ? this : nullptr,
-                              nodeRefusal(table, getName(), detail), __FILE__, __LINE__);
+  throw new FD::NodeException(built ? this : nullptr, nodeRefusal(table, getName(), detail),
+                              __FILE__, __LINE__);
 }
 
 const PortSpec& ToolboxNode::inputSpec(int inputID) const {

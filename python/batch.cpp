@@ -128,7 +128,7 @@ void init_batch(py::module_& m) {
   m.def(
       "enhance_file",
       [](const py::object& input, const py::object& output, const std::string& format,
-               const py::kwargs& options) {
+         const py::kwargs& options) {
         app::FileJob job;
         job.input = filePath(input, "input");
         job.output = filePath(output, "output");
@@ -219,7 +219,6 @@ refused options or samples, NodeError when a node refuses them.)doc");
       .def("close", &BatchRun::close)
       .def("__enter__", [](py::object self) { return self; })
       .def("__exit__", [](BatchRun& self, const py::args&) { self.close(); });
-
 }
 
 }  // namespace nimbusdale::python

@@ -57,8 +57,9 @@ class LinkedCoresNode : public FD::BufferedNode {
                                return SeparationSettings::fromParameters(
                                    options.separationParameters(channels, sampleRate));
                              })),
-        integration(refusedAs(options.integratorType(), kIntegrationName,
-                              [&] { return makeIntegration(options.integrationParameters(channels)); })),
+        integration(
+            refusedAs(options.integratorType(), kIntegrationName,
+                      [&] { return makeIntegration(options.integrationParameters(channels)); })),
         threads(options.threads),
         copy(copy) {
     inputID = addInput("INPUT");

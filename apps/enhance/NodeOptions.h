@@ -23,8 +23,8 @@ struct ChainNode {
 /// The chain's node types in the order their options are listed. The frame geometry (LENGTH,
 /// HOP) comes first, from the synthesis's table, and is one option for every node that has it.
 inline constexpr ChainNode kChainNodes[] = {
-    {&kOverlapAddSynthesisType, ""},     {&kMultiRobustPCAType, ""},
-    {&kSparseMaskIntegratorType, ""},    {&kMedianIntegratorType, ""},
+    {&kOverlapAddSynthesisType, ""},       {&kMultiRobustPCAType, ""},
+    {&kSparseMaskIntegratorType, ""},      {&kMedianIntegratorType, ""},
     {&kPoissonGammaIntegratorType, "pg_"},
 };
 

@@ -23,12 +23,12 @@ void addEnhanceOptions(CLI::App* cmd, EnhanceOptions& o, bool toolbox) {
   std::string help = "integrator node:";
   for (const nimbusdale::IntegratorName& entry : nimbusdale::kIntegrators) {
     names.push_back(entry.name);
-    help += std::string(names.size() > 1 ? "," : "") + " " + entry.name + " (" +
-            entry.type->name + ")";
+    help +=
+        std::string(names.size() > 1 ? "," : "") + " " + entry.name + " (" + entry.type->name + ")";
   }
   cmd->add_option_function<std::string>(
-         "--integrator", [&o](const std::string& name) { o.integrator = app::integratorNamed(name); },
-         help)
+         "--integrator",
+         [&o](const std::string& name) { o.integrator = app::integratorNamed(name); }, help)
       ->check(CLI::IsMember(names))
       ->default_str(o.integratorName());
   for (const app::NodeOption& option : app::nodeOptions()) {

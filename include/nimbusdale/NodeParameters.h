@@ -162,8 +162,7 @@ class ParameterValues {
     if (index >= values.size()) throw std::logic_error("parameter index out of range");
     if (spec(index).type != type)
       throw std::logic_error(std::string("parameter ") + spec(index).name + " of " +
-                             nodeType->name + " is of host type " +
-                             hostTypeName(spec(index).type));
+                             nodeType->name + " is of host type " + hostTypeName(spec(index).type));
     return values[index];
   }
   Value& slot(std::size_t index, HostType type) {

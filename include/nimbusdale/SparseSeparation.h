@@ -25,8 +25,8 @@ class ParameterValues;
 /// table, NodeTypes.h); the derived ones need 1 <= numBins and 0 <= cutoffBins <= numBins.
 struct SeparationSettings {
   // By default, the node table's typical values (fromParameters() of a fresh ParameterValues).
-  int numChannels = typical("NUM_CHANNEL").typicalInt();  ///< C, channels per frame
-  int numBins = binsFromLength(typical("LENGTH").typicalInt()); ///< F, bins per channel
+  int numChannels = typical("NUM_CHANNEL").typicalInt();         ///< C, channels per frame
+  int numBins = binsFromLength(typical("LENGTH").typicalInt());  ///< F, bins per channel
   /// bins 0 .. cutoffBins - 1 are observed as 0
   int cutoffBins =
       static_cast<int>(static_cast<float>(numBins) * typical("CUTOFF_FREQ").typicalFloat() /

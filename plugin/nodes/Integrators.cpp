@@ -1,7 +1,7 @@
 // MedianIntegrator, PoissonGammaIntegrator and SparseMaskIntegrator: the integrator node shell
 // over each integration core.
-#include "IntegratorNode.h"
 #include "nimbusdale/Integrators.h"
+#include "IntegratorNode.h"
 
 namespace nimbusdale {
 namespace {

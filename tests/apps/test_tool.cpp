@@ -24,11 +24,11 @@
 #include <stb/stb_image.h>
 
 #include "AudioFile.h"
-#include "audio_writer.h"
 #include "Enhancer.h"
 #include "NodeCatalog.h"
 #include "Score.h"
 #include "Spectrogram.h"
+#include "audio_writer.h"
 #include "nimbusdale/NodeParameters.h"
 #include "nimbusdale/NodeTypes.h"
 #include "nimbusdale/Version.h"

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "AudioFile.h"
-#include "audio_writer.h"
 #include "Stft.h"
+#include "audio_writer.h"
 #include "test_support.h"
 
 namespace {

@@ -91,7 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   options.set("length", config & 1 ? 64 : 32);
   options.set("hop", config & 2 ? 16 : 8);
   options.set("max_rank", 1 + ((config >> 2) & 3));
-  options.integrator = app::integratorNamed(config & 16 ? "poisson-gamma" : config & 4 ? "mask" : "median");
+  options.integrator = app::integratorNamed(config & 16  ? "poisson-gamma"
+                                            : config & 4 ? "mask"
+                                                         : "median");
   options.set("cutoff_freq", config & 32 ? 0.0f : 100.0f);
   const float ratios[] = {0.002f, 0.0f, 0.5f, 1.0f};
   options.set("scale_update_ratio", ratios[config >> 6]);

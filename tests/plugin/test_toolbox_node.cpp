@@ -1,7 +1,7 @@
 // A node type of the test's own, written the way a new integrator of the toolbox would be: a
-// table, a core with its own arithmetic (a mean across channels), and the integrator node shell. The base declares its
-// ports and reads its parameters from the table, refuses unusable frames naming the channel and
-// bin, and stores the output through the buffer calculate() receives.
+// table, a core with its own arithmetic (a mean across channels), and the integrator node shell.
+// The base declares its ports and reads its parameters from the table, refuses unusable frames
+// naming the channel and bin, and stores the output through the buffer calculate() receives.
 #include <cmath>
 #include <limits>
 #include <vector>
