@@ -12,6 +12,12 @@
 
 namespace nimbusdale::app {
 
+SampleFormat sampleFormatNamed(const std::string& name) {
+  for (int i = 0; i < 2; ++i)
+    if (name == kSampleFormatNames[i]) return static_cast<SampleFormat>(i);
+  throw std::invalid_argument("format must be float or pcm16, not '" + name + "'");
+}
+
 std::string extensionOf(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   const size_t dot = path.find_last_of('.');

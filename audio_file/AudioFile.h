@@ -19,6 +19,15 @@ struct Audio {
 
 enum class SampleFormat { Float, Pcm16 };
 
+/// The sample formats as users name them, in SampleFormat's order: "float", "pcm16".
+inline constexpr const char* kSampleFormatNames[] = {"float", "pcm16"};
+inline const char* sampleFormatName(SampleFormat format) {
+  return kSampleFormatNames[static_cast<int>(format)];
+}
+/// The format called `name`. @throws std::invalid_argument "format must be float or pcm16, not
+/// 'x'".
+SampleFormat sampleFormatNamed(const std::string& name);
+
 /// Reads any file libsndfile understands. Throws std::runtime_error naming the file and the
 /// library's reason. A file shorter than its header says is read as far as it goes, with
 /// `claimedFrames` set.

@@ -21,12 +21,6 @@ namespace {
 
 namespace batch = app::batch;
 
-app::SampleFormat sampleFormat(const std::string& name) {
-  if (name == "float") return app::SampleFormat::Float;
-  if (name == "pcm16") return app::SampleFormat::Pcm16;
-  throw py::value_error("format must be 'float' or 'pcm16', not '" + name + "'");
-}
-
 // The options of a run, handed over in a capsule.
 py::capsule optionsCapsule(const py::kwargs& options) {
   return py::capsule(new app::EnhanceOptions(optionsFrom("options", options)),
@@ -57,7 +51,7 @@ class BatchRun {
            const std::string& format, bool retryFailed, const py::object& options) {
     batch::Settings settings;
     settings.options = enhanceOptions = optionsOf(options);
-    settings.format = sampleFormat(format);
+    settings.format = app::sampleFormatNamed(format);
     settings.referenceDir = referenceDir;
     settings.maxLagMs = maxLagMs;
     settings.retryFailed = retryFailed;
@@ -134,7 +128,7 @@ void init_batch(py::module_& m) {
         job.output = filePath(output, "output");
         if (job.input == "-" || job.output == "-")
           throw py::value_error("enhance_file reads and writes files, not standard streams");
-        job.format = sampleFormat(format);
+        job.format = app::sampleFormatNamed(format);
         job.options = optionsFrom("enhance_file", options);
         job.nodes = app::NodeImplementation::LinkedCores;
         // On the main thread a Ctrl-C stops the run at the next block, leaving no output.

@@ -265,16 +265,13 @@ Json Settings::identity() const {
     }
     j[values.type().name] = parameters;
   }
-  j["format"] = format == SampleFormat::Pcm16 ? "pcm16" : "float";
+  j["format"] = sampleFormatName(format);
   return j;
 }
 
 void Settings::validate() const {
   options.validate();
-  if (!std::isfinite(maxLagMs) || maxLagMs < 0.0 || maxLagMs > kMaxLagMs)
-    throw std::invalid_argument("max-lag-ms must be a number of milliseconds from 0 to " +
-                                std::to_string(long(kMaxLagMs)) + ", not " +
-                                std::to_string(maxLagMs));
+  checkMaxLagMs(maxLagMs);
 }
 
 Json Task::toJson() const {
@@ -287,7 +284,7 @@ Json Task::toJson() const {
   j["previous"] = previous;
   j["expected_seconds"] = expectedSeconds;
   j["identity"] = settings.identity();
-  j["format"] = settings.format == SampleFormat::Pcm16 ? "pcm16" : "float";
+  j["format"] = sampleFormatName(settings.format);
   j["reference_dir"] = settings.referenceDir;
   j["max_lag_ms"] = settings.maxLagMs;
   j["retry_failed"] = settings.retryFailed;
@@ -304,11 +301,8 @@ Task Task::fromJson(const Json& j, const EnhanceOptions& options) {
     t.enhance = j.at("enhance").get<bool>();
     t.previous = j.at("previous");
     t.expectedSeconds = j.at("expected_seconds").get<double>();
-    const std::string format = j.at("format").get<std::string>();
-    if (format != "float" && format != "pcm16")
-      throw std::invalid_argument("format must be float or pcm16, not '" + format + "'");
+    t.settings.format = sampleFormatNamed(j.at("format").get<std::string>());
     t.settings.options = options;
-    t.settings.format = format == "pcm16" ? SampleFormat::Pcm16 : SampleFormat::Float;
     t.settings.referenceDir = j.at("reference_dir").get<std::string>();
     t.settings.maxLagMs = j.at("max_lag_ms").get<double>();
     t.settings.retryFailed = j.at("retry_failed").get<bool>();

@@ -310,7 +310,8 @@ void addBatchOptions(CLI::App* cmd, BatchCommand& b) {
   cmd->add_option("--max-lag-ms", b.maxLagMs, "largest alignment lag scores try, ms")
       ->capture_default_str();
   cmd->add_option("--format", b.format, "output samples: float or pcm16")
-      ->check(CLI::IsMember({"float", "pcm16"}))
+      ->check(CLI::IsMember(
+          std::vector<std::string>(std::begin(kSampleFormatNames), std::end(kSampleFormatNames))))
       ->capture_default_str();
   cmd->add_flag("--retry-failed", b.retryFailed,
                 "enhance again the files that failed before although nothing changed");
@@ -320,7 +321,7 @@ void addBatchOptions(CLI::App* cmd, BatchCommand& b) {
 int runBatch(const BatchCommand& cmd) {
   batch::Settings settings;
   settings.options = cmd.options;
-  settings.format = cmd.format == "pcm16" ? SampleFormat::Pcm16 : SampleFormat::Float;
+  settings.format = sampleFormatNamed(cmd.format);
   settings.referenceDir = cmd.referenceDir;
   settings.maxLagMs = cmd.maxLagMs;
   settings.retryFailed = cmd.retryFailed;

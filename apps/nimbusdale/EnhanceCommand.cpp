@@ -61,7 +61,8 @@ void addEnhanceCommandOptions(CLI::App* enh, EnhanceCommand& enhance) {
   enh->add_option("--spectrogram", enhance.spectrogram,
                   "write input and output spectrograms to FILE.png");
   enh->add_option("--format", enhance.format, "output samples: float or pcm16")
-      ->check(CLI::IsMember({"float", "pcm16"}))
+      ->check(CLI::IsMember(
+          std::vector<std::string>(std::begin(kSampleFormatNames), std::end(kSampleFormatNames))))
       ->capture_default_str();
   enh->add_flag("-q,--quiet", enhance.quiet, "no progress bar and no summary");
 }
@@ -75,7 +76,7 @@ int runEnhance(const EnhanceCommand& cmd) {
   job.diagnostics = cmd.diagnostics;
   job.options = cmd.options;
   if (!job.options.toolbox.empty()) job.options.toolbox = toolboxFile(job.options.toolbox);
-  job.format = cmd.format == "pcm16" ? SampleFormat::Pcm16 : SampleFormat::Float;
+  job.format = sampleFormatNamed(cmd.format);
   job.container = containerOption(cmd.outputFormat);
   if (!cmd.raw.empty()) {
     if (cmd.rawChannels < 1 || cmd.rawChannels > kMaxChannels)

@@ -195,12 +195,16 @@ FileResult enhanceFile(const FileJob& job) {
   return result;
 }
 
+void checkMaxLagMs(double maxLagMs) {
+  if (!std::isfinite(maxLagMs) || maxLagMs < 0.0 || maxLagMs > kMaxLagMs)
+    throw std::invalid_argument("--max-lag-ms " + format("%g", maxLagMs) +
+                                ": give a number of milliseconds from 0 to " +
+                                format("%g", kMaxLagMs));
+}
+
 ScoreResult scoreFiles(const std::string& reference, const std::string& estimate, double maxLagMs,
                        const std::function<void(const std::string&)>& warn) {
-  if (!std::isfinite(maxLagMs) || maxLagMs < 0.0 || maxLagMs > kMaxLagMs)
-    throw std::runtime_error("--max-lag-ms " + format("%g", maxLagMs) +
-                             ": give a number of milliseconds from 0 to " +
-                             format("%g", kMaxLagMs));
+  checkMaxLagMs(maxLagMs);
   if (reference == "-" && estimate == "-")
     throw std::runtime_error("only one of the recordings can come from standard input");
   int referenceRate = 0, estimateRate = 0;

@@ -79,6 +79,10 @@ FileResult enhanceFile(const FileJob& job);
 /// Largest alignment `scoreFiles` searches: 10 s, far beyond any a recording needs.
 constexpr double kMaxLagMs = 10000.0;
 
+/// @throws std::invalid_argument "--max-lag-ms X: give a number of milliseconds from 0 to
+/// 10000" unless 0 <= maxLagMs <= kMaxLagMs.
+void checkMaxLagMs(double maxLagMs);
+
 /// SI-SDR and SDR of channel 0 of `estimate` against channel 0 of `reference`, aligned within
 /// `maxLagMs`: the scoring of `nimbusdale score`, of `batch` and of the Python module. Reads both
 /// recordings block by block (either may be "-", standard input, such as the tool's own WAV

@@ -50,8 +50,7 @@ AudioFileSink::AudioFileSink(std::string nodeName, FD::ParameterSet params)
       outputID(port("OUTPUT")),
       path(values.stringValue("FILENAME")),
       sampleRate(values.intValue("SAMPLING_RATE")),
-      format(values.stringValue("SAMPLE_FORMAT") == "pcm16" ? app::SampleFormat::Pcm16
-                                                            : app::SampleFormat::Float) {
+      format(app::sampleFormatNamed(values.stringValue("SAMPLE_FORMAT"))) {
   if (path == "-")
     fail("FILENAME - (standard output) is the host's own output; give a file or a FIFO");
   try {
