@@ -46,19 +46,21 @@ class AudioFileNodes : public ::testing::Test {
   }
 
   FD::RCPtr<FD::Node> source(const std::string& file, int channels = kChannels, int hop = kHop) {
-    return FD::registry::createNode("AudioFileSource", "src",
-                                    makeParams({{"FILENAME", stringParam(path(file))},
-                                                {"NUM_CHANNEL", intParam(channels)},
-                                                {"SAMPLING_RATE", intParam(kRate)},
-                                                {"LENGTH", intParam(kLength)},
-                                                {"HOP", intParam(hop)}}));
+    return FD::registry::createNode(
+        "AudioFileSource", "src",
+        nodeParams(nimbusdale::kAudioFileSourceType, {{"FILENAME", stringParam(path(file))},
+                                                      {"NUM_CHANNEL", intParam(channels)},
+                                                      {"SAMPLING_RATE", intParam(kRate)},
+                                                      {"LENGTH", intParam(kLength)},
+                                                      {"HOP", intParam(hop)}}));
   }
 
   FD::RCPtr<FD::Node> sink(const std::string& file, const std::string& format = "float") {
-    return FD::registry::createNode("AudioFileSink", "sink",
-                                    makeParams({{"FILENAME", stringParam(path(file))},
-                                                {"SAMPLING_RATE", intParam(kRate)},
-                                                {"SAMPLE_FORMAT", stringParam(format)}}));
+    return FD::registry::createNode(
+        "AudioFileSink", "sink",
+        nodeParams(nimbusdale::kAudioFileSinkType, {{"FILENAME", stringParam(path(file))},
+                                                    {"SAMPLING_RATE", intParam(kRate)},
+                                                    {"SAMPLE_FORMAT", stringParam(format)}}));
   }
 
   fs::path dir;

@@ -19,7 +19,8 @@ struct MedianNet {
 };
 
 FD::ParameterSet medianParams(int channels, int length) {
-  return makeParams({{"NUM_CHANNEL", intParam(channels)}, {"LENGTH", intParam(length)}});
+  return nodeParams(nimbusdale::kMedianIntegratorType,
+                    {{"NUM_CHANNEL", intParam(channels)}, {"LENGTH", intParam(length)}});
 }
 
 MedianNet makeNet(int channels, int length, std::vector<FD::ObjectRef> specFrames,

@@ -14,9 +14,9 @@ using namespace nimbusdale_test;
 constexpr const char* kTypeName = "PoissonGammaIntegrator";
 
 FD::ParameterSet pgParams(int channels, int length, float scale) {
-  return makeParams({{"NUM_CHANNEL", intParam(channels)},
-                     {"LENGTH", intParam(length)},
-                     {"GLOBAL_SCALE", floatParam(scale)}});
+  return nodeParams(nimbusdale::kPoissonGammaIntegratorType, {{"NUM_CHANNEL", intParam(channels)},
+                                                              {"LENGTH", intParam(length)},
+                                                              {"GLOBAL_SCALE", floatParam(scale)}});
 }
 
 struct PgNet {
@@ -204,8 +204,9 @@ TEST(PoissonGammaIntegrator, WrongFrameTypeIsRefusedNamingThePort) {
   EXPECT_NE(hostErrorMessage<FD::NodeException>([&] { net.pull(0); }).find("input SPEC got a"),
             std::string::npos);
   PgNet swapped = makeNet(1, 0, 1.0f, {complexFrame(1, 1)}, {complexFrame(1, 1)});
-  EXPECT_NE(hostErrorMessage<FD::NodeException>([&] { swapped.pull(0); })
-                .find("input SPARSE got a Matrix<complex<float>>; it takes a Matrix<float>"),
+  EXPECT_NE(hostErrorMessage<FD::NodeException>([&] {
+              swapped.pull(0);
+            }).find("input SPARSE got a Matrix<complex<float>>; it takes a Matrix<float>"),
             std::string::npos);
 }
 

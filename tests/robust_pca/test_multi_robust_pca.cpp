@@ -374,7 +374,8 @@ TEST(MultiRobustPCANetwork, SourceThroughRobustPCAIntoMedianIntegrator) {
   Net net = makeNet(setup, streamOf(3, 33));
   FD::RCPtr<FD::Node> median = FD::registry::createNode(
       "MedianIntegrator", "median",
-      makeParams({{"NUM_CHANNEL", intParam(3)}, {"LENGTH", intParam(64)}}));
+      nodeParams(nimbusdale::kMedianIntegratorType,
+                 {{"NUM_CHANNEL", intParam(3)}, {"LENGTH", intParam(64)}}));
   median->connectToNode("SPEC", net.source.get(), "OUTPUT");
   median->connectToNode("SPARSE", net.node.get(), "OUTPUT");
 

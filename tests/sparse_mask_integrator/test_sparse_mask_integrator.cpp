@@ -18,7 +18,8 @@ constexpr int kChannels = 4, kLength = 30, kBins = 16;
 
 FD::ParameterSet maskParams(int channels, int length, float alpha = 0.5f, float mu = 1.0f,
                             float floor = 0.05f) {
-  return makeParams({{"NUM_CHANNEL", intParam(channels)},
+  return nodeParams(nimbusdale::kSparseMaskIntegratorType,
+                    {{"NUM_CHANNEL", intParam(channels)},
                      {"LENGTH", intParam(length)},
                      {"SNR_SMOOTHING", floatParam(alpha)},
                      {"NOISE_OVERESTIMATION", floatParam(mu)},
@@ -65,16 +66,17 @@ Chain makeChain(int dead = -1, int silentUntil = 0) {
     return complexFrame(kChannels, kBins, frameAt(t, dead, silentUntil));
   }));
   std::srand(1);
-  chain.rpca = FD::registry::createNode("MultiRobustPCA", "separation",
-                                        makeParams({{"NUM_CHANNEL", intParam(kChannels)},
-                                                    {"LENGTH", intParam(kLength)},
-                                                    {"CUTOFF_FREQ", floatParam(100.0f)},
-                                                    {"SAMPLING_RATE", intParam(8000)},
-                                                    {"GLOBAL_SCALE", floatParam(0.5f)},
-                                                    {"LAMBDA", floatParam(1.0f)},
-                                                    {"SCALE_UPDATE_RATIO", floatParam(0.05f)},
-                                                    {"MAX_LANK", intParam(3)},
-                                                    {"EPSILON", floatParam(1e-3f)}}));
+  chain.rpca = FD::registry::createNode(
+      "MultiRobustPCA", "separation",
+      nodeParams(nimbusdale::kMultiRobustPCAType, {{"NUM_CHANNEL", intParam(kChannels)},
+                                                   {"LENGTH", intParam(kLength)},
+                                                   {"CUTOFF_FREQ", floatParam(100.0f)},
+                                                   {"SAMPLING_RATE", intParam(8000)},
+                                                   {"GLOBAL_SCALE", floatParam(0.5f)},
+                                                   {"LAMBDA", floatParam(1.0f)},
+                                                   {"SCALE_UPDATE_RATIO", floatParam(0.05f)},
+                                                   {"MAX_LANK", intParam(3)},
+                                                   {"EPSILON", floatParam(1e-3f)}}));
   chain.mask =
       FD::registry::createNode("SparseMaskIntegrator", "mask", maskParams(kChannels, kLength));
   chain.rpca->connectToNode("INPUT", chain.source.get(), "OUTPUT");

@@ -20,12 +20,14 @@ FD::RCPtr<FD::Node> create(const std::string& type, FD::ParameterSet params) {
 
 FD::RCPtr<FD::Node> stft(int channels) {
   return create("MultiSTFT",
-                makeParams({{"NUM_CHANNEL", intParam(channels)}, {"LENGTH", intParam(kLength)}}));
+                nodeParams(nimbusdale::kMultiSTFTType,
+                           {{"NUM_CHANNEL", intParam(channels)}, {"LENGTH", intParam(kLength)}}));
 }
 
 FD::RCPtr<FD::Node> synthesis(int hop = kHop) {
   return create("OverlapAddSynthesis",
-                makeParams({{"LENGTH", intParam(kLength)}, {"HOP", intParam(hop)}}));
+                nodeParams(nimbusdale::kOverlapAddSynthesisType,
+                           {{"LENGTH", intParam(kLength)}, {"HOP", intParam(hop)}}));
 }
 
 // Frame t of a mono signal as the audio-file source frames it: kLength samples from

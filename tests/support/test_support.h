@@ -19,6 +19,8 @@
 #include <flowdesigner/Toolbox.h>
 #include <flowdesigner/net_types.h>
 
+#include "nimbusdale/NodeTypes.h"
+
 namespace nimbusdale_test {
 
 using cfloat = std::complex<float>;
@@ -87,11 +89,29 @@ inline FD::ParameterSet makeParams(
   return params;
 }
 
+/// The parameters a network document gives a node of `type`: each at its typical value in the
+/// table, with `items` over them. Tests name only what they vary, so a new parameter in a table
+/// leaves them be.
+inline FD::ParameterSet nodeParams(
+    const nimbusdale::NodeType& type,
+    std::initializer_list<std::pair<std::string, FD::ObjectRef>> items) {
+  FD::ParameterSet params;
+  for (const nimbusdale::ParameterSpec* p = type.parameters; p != type.parametersEnd(); ++p) {
+    if (p->type == nimbusdale::HostType::Int)
+      params.add(p->name, intParam(p->typicalInt()));
+    else if (p->type == nimbusdale::HostType::Float)
+      params.add(p->name, floatParam(p->typicalFloat()));
+    else
+      params.add(p->name, stringParam(p->typicalString));
+  }
+  for (const auto& item : items) params.add(item.first, item.second);
+  return params;
+}
+
 /// A rows x cols complex frame filled row-major from `values` (zero-padded).
 inline FD::ObjectRef complexFrame(int rows, int cols, const std::vector<cfloat>& values = {}) {
   auto* m = new ComplexFrame(rows, cols);
-  for (size_t i = 0; i < values.size() && i < m->size(); ++i)
-    (*m)[0][i] = values[i];
+  for (size_t i = 0; i < values.size() && i < m->size(); ++i) (*m)[0][i] = values[i];
   return FD::ObjectRef(m);
 }
 
