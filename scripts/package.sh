@@ -78,8 +78,8 @@ nimbusdale enhance examples/demo/noisy.wav -o "$work/enhanced.wav" -q
 nimbusdale score --reference examples/demo/clean.wav "$work/enhanced.wav"
 
 echo "== installed: Debian's python3"
-(cd "$work" && /usr/bin/python3 -c "
-import nimbusdale, numpy as np
+(cd "$work" && PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -c "
+import nimbusdale, nimbusdale.distributed, numpy as np
 assert nimbusdale.__file__.startswith('/usr/lib/python3/dist-packages/'), nimbusdale.__file__
 x = np.random.default_rng(1).standard_normal((16000, 2)).astype(np.float32)
 print('nimbusdale', nimbusdale.__version__, nimbusdale.enhance(x, 16000).shape)
