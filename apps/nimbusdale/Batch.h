@@ -56,7 +56,7 @@ struct Settings {
   bool retryFailed = false;
 
   /// What decides the output's samples: the integrator, hop and seed, every parameter the options
-  /// give the nodes (ChainParameters.h), and the sample format; not the thread count. A record
+  /// give the nodes (NodeOptions.h), and the sample format; not the thread count. A record
   /// must match it for its output to be up to date.
   Json identity() const;
   /// Throws std::invalid_argument for refused options, format or lag.
