@@ -36,6 +36,8 @@
 #include <flowdesigner/Toolbox.h>
 #include <flowdesigner/net_types.h>
 
+#include "nimbusdale/NodeTypes.h"
+
 namespace {
 
 using cfloat = std::complex<float>;
