@@ -66,6 +66,9 @@ class PyEnhancer {
   long notConverged() {
     return exclusively(lock, [&] { return core.stats().notConverged; });
   }
+  long passes() {
+    return exclusively(lock, [&] { return core.stats().passes; });
+  }
 
   std::string repr() {
     std::ostringstream s;
@@ -170,6 +173,9 @@ RuntimeError.)doc")
       .def_property_readonly("samples_out", &PyEnhancer::samplesOut,
                              "enhanced samples returned so far")
       .def_property_readonly("frames", &PyEnhancer::frames, "STFT frames run so far")
+      .def_property_readonly("passes", &PyEnhancer::passes,
+                             "inner passes of the estimator updates so far (frames x channels "
+                             "updates): their mean is the work an update took")
       .def_property_readonly("not_converged", &PyEnhancer::notConverged,
                              "estimator updates so far that hit the pass cap")
       .def("__repr__", &PyEnhancer::repr);

@@ -77,6 +77,7 @@ class LinkedCoresNode : public FD::BufferedNode {
     const SeparationSummary summary =
         separation.process((*spec)[0], count == 0, sparse.data(), nullptr, threads);
     notConverged += summary.notConverged;
+    passes += summary.passes;
     lines += summary.notConverged;
     if (copy)
       for (int i = 0; i < summary.notConverged; ++i) *copy << "not converged\n";
@@ -92,6 +93,7 @@ class LinkedCoresNode : public FD::BufferedNode {
   }
 
   long notConverged = 0;
+  long passes = 0;
   long lines = 0;
 
  private:
@@ -153,6 +155,10 @@ void Chain::initialize() {
 
 long Chain::notConverged() const {
   return capture ? capture->notConverged() : cores->notConverged;
+}
+
+long Chain::passes() const {
+  return capture ? -1 : cores->passes;
 }
 
 long Chain::lines() const {

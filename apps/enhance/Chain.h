@@ -47,6 +47,8 @@ class Chain {
   void initialize();
   /// Counts so far of "not converged" notices and of every diagnostic line.
   long notConverged() const;
+  /// Inner passes of every estimator update so far; -1 for the plug-in, whose nodes do not say.
+  long passes() const;
   long lines() const;
   bool plugin() const { return capture != nullptr; }
 

@@ -163,6 +163,7 @@ std::vector<float> enhance(const float* interleaved, long samples, int channels,
   if (stats) {
     std::cout.flush();
     stats->notConverged = chain->notConverged();
+    stats->passes = chain->passes();
     stats->diagnosticLines = chain->lines();
     const bool inputSilent = std::all_of(interleaved, interleaved + samples * channels,
                                          [](float x) { return x == 0.0f; });

@@ -120,6 +120,7 @@ struct EnhanceStats {
   long frames = 0;
   long estimatorUpdates = 0;  ///< frames x channels
   long notConverged = 0;      ///< "not converged" notices from the estimators
+  long passes = -1;           ///< inner passes of those updates; -1 where the nodes do not say
   long diagnosticLines = 0;   ///< every line the nodes wrote to standard output
   bool silentOutput = false;  ///< every output sample is 0 although the input is not silent
 };

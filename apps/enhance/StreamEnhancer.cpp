@@ -171,6 +171,7 @@ EnhanceStats StreamEnhancer::stats() const {
   stats.frames = s.frames;
   stats.estimatorUpdates = s.frames * s.channels;
   stats.notConverged = s.chain.notConverged();
+  stats.passes = s.chain.passes();
   stats.diagnosticLines = s.chain.lines();
   stats.silentOutput = s.silentOutput;
   return stats;
