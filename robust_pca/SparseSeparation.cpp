@@ -131,7 +131,7 @@ void SparseSeparation::checkFrame(const std::complex<float>* spectrum) const {
   checkFrameValues(kMultiRobustPCAType.port("INPUT"), spectrum, config.numChannels, config.numBins);
 }
 
-void SparseSeparation::separateChannel(int c, const Frame& frame) {
+void SparseSeparation::separateChannel(int c, const Frame& frame, UpdateSummary& update) {
   const int bins = config.numBins;
   const float ratio = config.scaleUpdateRatio;
   const float keep = 1.0f - ratio;
@@ -170,13 +170,13 @@ void SparseSeparation::separateChannel(int c, const Frame& frame) {
   unsigned char& learning = channelLearning[static_cast<size_t>(c)];
   if (!learning) {
     if ((magnitude.array() == 0.0f).all()) {
-      channelUpdates[static_cast<size_t>(c)] = UpdateSummary{0, true};
+      update = UpdateSummary{0, true};
       std::fill(output, output + bins, 0.0f);
       return;
     }
     learning = 1;
   }
-  channelUpdates[static_cast<size_t>(c)] = estimator.update(magnitude, frame.notices);
+  update = estimator.update(magnitude, frame.notices);
   for (int k = 0; k < bins; ++k) {
     const float s = estimator.sparse[k];
     const float positive = s > 0.0f ? s : 0.0f;  // NaN and -0 give +0
@@ -191,7 +191,10 @@ SeparationSummary SparseSeparation::process(const std::complex<float>* spectrum,
   // it; the row-major C x F frames hold one contiguous row per channel.
   const Frame frame{spectrum, output, firstFrame, notices};
   const int team = threads > 0 ? threads : omp_get_max_threads();
-  pool->run(config.numChannels, team, [this, &frame](int c) { separateChannel(c, frame); });
+  channelUpdates.resize(static_cast<size_t>(config.numChannels));
+  pool->run(config.numChannels, team, [this, &frame](int c) {
+    separateChannel(c, frame, channelUpdates[static_cast<size_t>(c)]);
+  });
 
   SeparationSummary summary;
   for (const UpdateSummary& update : channelUpdates) {
@@ -199,6 +202,30 @@ SeparationSummary SparseSeparation::process(const std::complex<float>* spectrum,
     summary.passes += update.passes;
   }
   return summary;
+}
+
+void SparseSeparation::processBlock(const std::complex<float>* spectra, int frames, bool firstFrame,
+                                    float* outputs, SeparationSummary* summaries, int threads) {
+  const int channels = config.numChannels;
+  const long frameSize = static_cast<long>(channels) * config.numBins;
+  const int team = threads > 0 ? threads : omp_get_max_threads();
+  // Frame t's update of channel c at t * C + c: each channel writes only its own entries.
+  channelUpdates.resize(static_cast<size_t>(frames) * static_cast<size_t>(channels));
+  pool->run(channels, team, [&](int c) {
+    for (int t = 0; t < frames; ++t) {
+      const Frame frame{spectra + t * frameSize, outputs + t * frameSize, firstFrame && t == 0,
+                        nullptr};
+      separateChannel(c, frame, channelUpdates[static_cast<size_t>(t) * channels + c]);
+    }
+  });
+  for (int t = 0; t < frames; ++t) {
+    SeparationSummary& summary = summaries[t] = SeparationSummary{};
+    for (int c = 0; c < channels; ++c) {
+      const UpdateSummary& update = channelUpdates[static_cast<size_t>(t) * channels + c];
+      summary.notConverged += update.converged ? 0 : 1;
+      summary.passes += update.passes;
+    }
+  }
 }
 
 }  // namespace nimbusdale

@@ -13,6 +13,7 @@
 #include <flowdesigner/net_types.h>
 
 #include "DiagnosticsCapture.h"
+#include "StftNodes.h"
 #include "ToolboxNode.h"
 #include "nimbusdale/Integrators.h"
 #include "nimbusdale/SparseSeparation.h"
@@ -47,10 +48,13 @@ auto refusedAs(const NodeType& type, const char* nodeName, F&& fn) -> decltype(f
 
 // The separation and the chosen integration on the linked cores, as one host node from the
 // analysis spectrum to the integrated spectrum. It keeps its diagnostic lines to itself, and
-// refuses what the plug-in's nodes would, in their words.
+// refuses what the plug-in's nodes would, in their words. With more than one thread it separates
+// the frames the source already holds a block at a time, each thread taking whole channels, so
+// that the threads meet once a block; the integration still runs frame by frame, in order.
 class LinkedCoresNode : public FD::BufferedNode {
  public:
-  LinkedCoresNode(const EnhanceOptions& options, int channels, int sampleRate, std::ostream* copy)
+  LinkedCoresNode(const EnhanceOptions& options, int channels, int sampleRate, std::ostream* copy,
+                  FD::Node* source)
       : FD::BufferedNode("linked-cores", FD::ParameterSet()),
         separation(refusedAs(kMultiRobustPCAType, kSeparationName,
                              [&] {
@@ -60,32 +64,37 @@ class LinkedCoresNode : public FD::BufferedNode {
         integration(
             refusedAs(options.integratorType(), kIntegrationName,
                       [&] { return makeIntegration(options.integrationParameters(channels)); })),
-        threads(options.threads),
-        copy(copy) {
+        threads(options.threads > 0 ? options.threads : omp_get_max_threads()),
+        source(dynamic_cast<StftSource*>(source)),
+        copy(copy),
+        frameSize(static_cast<size_t>(channels) *
+                  static_cast<size_t>(separation.settings().numBins)) {
     inputID = addInput("INPUT");
     outputID = addOutput("OUTPUT");
-    sparse.resize(static_cast<size_t>(channels) *
-                  static_cast<size_t>(separation.settings().numBins));
+    const size_t most = static_cast<size_t>(blockLimit());
+    spectra.resize(most * frameSize);
+    sparse.resize(most * frameSize);
+    summaries.resize(most);
   }
 
   void calculate(int, int count, FD::Buffer&) override {
-    FD::RCPtr<FD::Matrix<std::complex<float>>> spec = getInput(inputID, count);
-    refusedAs(kMultiRobustPCAType, kSeparationName, [&] { separation.checkFrame((*spec)[0]); });
-    auto* result = new FD::Matrix<std::complex<float>>(1, separation.settings().numBins);
-    (*outputs[outputID].buffer)[count] = FD::ObjectRef(result);
-
-    const SeparationSummary summary =
-        separation.process((*spec)[0], count == 0, sparse.data(), nullptr, threads);
+    if (count < blockStart || count >= blockStart + blockFrames) separateBlock(count);
+    const size_t t = static_cast<size_t>(count - blockStart);
+    const SeparationSummary& summary = summaries[t];
     notConverged += summary.notConverged;
     passes += summary.passes;
     lines += summary.notConverged;
     if (copy)
       for (int i = 0; i < summary.notConverged; ++i) *copy << "not converged\n";
 
+    const std::complex<float>* spec = spectra.data() + t * frameSize;
+    const float* frameSparse = sparse.data() + t * frameSize;
+    auto* result = new FD::Matrix<std::complex<float>>(1, separation.settings().numBins);
+    (*outputs[outputID].buffer)[count] = FD::ObjectRef(result);
     const NodeType& type = integration->type();
-    refusedAs(type, kIntegrationName, [&] { integration->checkInputs(sparse.data(), (*spec)[0]); });
+    refusedAs(type, kIntegrationName, [&] { integration->checkInputs(frameSparse, spec); });
     try {
-      lines += integration->process(sparse.data(), (*spec)[0], (*result)[0], copy).diagnosticLines;
+      lines += integration->process(frameSparse, spec, (*result)[0], copy).diagnosticLines;
     } catch (const std::invalid_argument& e) {
       (*outputs[outputID].buffer)[count] = FD::ObjectRef();
       throw NodeError(nodeRefusal(type, kIntegrationName, e.what()));
@@ -97,12 +106,56 @@ class LinkedCoresNode : public FD::BufferedNode {
   long lines = 0;
 
  private:
+  // Frames a block may hold: one where a single thread would gain nothing from blocks.
+  int blockLimit() const { return threads > 1 && source ? kBlockFrames : 1; }
+
+  // Separates frame `count` and the frames after it that the source already holds, up to the
+  // block limit and short of the first one the separation refuses, which is refused at its own
+  // count. Frame `count` itself is refused here.
+  void separateBlock(int count) {
+    const int most = source ? std::max(1, source->framesHeld(count, blockLimit())) : 1;
+    int frames = 0;
+    for (; frames < most; ++frames) {
+      FD::RCPtr<FD::Matrix<std::complex<float>>> spec;
+      if (frames == 0) {
+        spec = getInput(inputID, count);
+        refusedAs(kMultiRobustPCAType, kSeparationName, [&] { separation.checkFrame((*spec)[0]); });
+      } else {
+        spec = getInput(inputID, count + frames);
+        try {
+          separation.checkFrame((*spec)[0]);
+        } catch (const std::invalid_argument&) {
+          break;
+        }
+      }
+      std::copy((*spec)[0], (*spec)[0] + frameSize, spectra.begin() + frames * frameSize);
+    }
+    blockStart = count;
+    blockFrames = frames;
+    if (frames == 1)
+      summaries[0] =
+          separation.process(spectra.data(), count == 0, sparse.data(), nullptr, threads);
+    else
+      separation.processBlock(spectra.data(), frames, count == 0, sparse.data(), summaries.data(),
+                              threads);
+  }
+
+  static constexpr int kBlockFrames = 32;
+
   int inputID = 0, outputID = 0;
   SparseSeparation separation;
   std::unique_ptr<Integration> integration;
   int threads;
+  StftSource* source;
   std::ostream* copy;
+  size_t frameSize;
+  // The block of frames separated ahead: spectra, sparse parts and summaries of frames
+  // blockStart .. blockStart + blockFrames - 1.
+  std::vector<std::complex<float>> spectra;
   std::vector<float> sparse;
+  std::vector<SeparationSummary> summaries;
+  int blockStart = 0;
+  int blockFrames = 0;
 };
 
 Chain::Chain(const EnhanceOptions& options, int channels, int sampleRate,
@@ -113,7 +166,7 @@ Chain::Chain(const EnhanceOptions& options, int channels, int sampleRate,
       std::lock_guard<std::mutex> draws(randomDrawLock());
       std::srand(options.seed);
       node = FD::RCPtr<LinkedCoresNode>(
-          new LinkedCoresNode(options, channels, sampleRate, diagnostics));
+          new LinkedCoresNode(options, channels, sampleRate, diagnostics, source));
     }
     cores = node.get();
     node->connectToNode("INPUT", source, "OUTPUT");

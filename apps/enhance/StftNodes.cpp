@@ -25,6 +25,19 @@ StftSource::StftSource(std::string nodeName, const SignalWindow* window, StftGeo
 
 StftSource::~StftSource() = default;
 
+int StftSource::framesHeld(int count, int most) const {
+  const SignalWindow& s = *signal;
+  const long frames = s.total >= 0 ? geometry.frameCount(s.total) : -1;
+  int held = 0;
+  for (; held < most && (frames < 0 || count + held < frames); ++held) {
+    const long start = geometry.frameStart(count + held);
+    const long end = start + geometry.length;
+    const long needed = s.total >= 0 ? std::min(end, s.total) : end;
+    if (std::max(0L, start) < s.first || needed > s.first + s.count) break;
+  }
+  return held;
+}
+
 void StftSource::calculate(int, int count, FD::Buffer& out) {
   const SignalWindow& s = *signal;
   const long start = geometry.frameStart(count);

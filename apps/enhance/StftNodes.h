@@ -39,6 +39,10 @@ class StftSource : public FD::BufferedNode {
   ~StftSource() override;
   void calculate(int output_id, int count, FD::Buffer& out) override;
 
+  /// How many frames from `count` on, at most `most`, the signal already holds every sample of:
+  /// frames that can be computed now, none past a known end.
+  int framesHeld(int count, int most) const;
+
  private:
   SignalWindow whole;
   const SignalWindow* signal;

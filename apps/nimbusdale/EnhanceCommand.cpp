@@ -75,7 +75,14 @@ int runEnhance(const EnhanceCommand& cmd) {
   job.spectrogram = cmd.spectrogram;
   job.diagnostics = cmd.diagnostics;
   job.options = cmd.options;
-  if (!job.options.toolbox.empty()) job.options.toolbox = toolboxFile(job.options.toolbox);
+  // The cores linked into the tool separate the frames the input already holds a block at a
+  // time, across threads; a toolbox named on the command line is loaded and driven as a host
+  // drives it, a frame at a time. Both give the same samples.
+  job.nodes = NodeImplementation::LinkedCores;
+  if (!job.options.toolbox.empty()) {
+    job.options.toolbox = toolboxFile(job.options.toolbox);
+    job.nodes = NodeImplementation::Plugin;
+  }
   job.format = sampleFormatNamed(cmd.format);
   job.container = containerOption(cmd.outputFormat);
   if (!cmd.raw.empty()) {

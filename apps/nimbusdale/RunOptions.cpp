@@ -47,7 +47,10 @@ void addEnhanceOptions(CLI::App* cmd, EnhanceOptions& o, bool toolbox) {
   cmd->add_option("--seed", o.seed, "seed of the estimators' random starting points")
       ->capture_default_str();
   if (toolbox)
-    cmd->add_option("--toolbox", o.toolbox, "plug-in library to load")->check(kNonEmptyPath);
+    cmd->add_option("--toolbox", o.toolbox,
+                    "plug-in library to load and drive as a host does (default: the nodes' cores "
+                    "linked into the tool, the same samples)")
+        ->check(kNonEmptyPath);
 }
 
 std::string toolboxFile(const std::string& option) {

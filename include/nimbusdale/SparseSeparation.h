@@ -107,6 +107,15 @@ class SparseSeparation {
   SeparationSummary process(const std::complex<float>* spectrum, bool firstFrame, float* output,
                             std::ostream* notices, int threads = 0);
 
+  /// `frames` consecutive frames at once, the first of them frame 0 of the stream if
+  /// `firstFrame`: `spectra` and `outputs` hold `frames` row-major C x F arrays one after
+  /// another, every spectrum checked with checkFrame(). Each thread takes whole channels over
+  /// every frame of the block, so the threads meet once a block instead of once a frame; the
+  /// output is that of process() on each frame in turn, bit for bit. Writes no notices: frame
+  /// t's summary is `summaries[t]`. `threads` as for process().
+  void processBlock(const std::complex<float>* spectra, int frames, bool firstFrame,
+                    float* outputs, SeparationSummary* summaries, int threads = 0);
+
   const SeparationSettings& settings() const { return config; }
   const std::vector<RobustPCA>& estimators() const { return channelEstimators; }
   /// F x C running scale, column c for channel c.
@@ -121,13 +130,13 @@ class SparseSeparation {
     bool first;
     std::ostream* notices;
   };
-  void separateChannel(int channel, const Frame& frame);
+  void separateChannel(int channel, const Frame& frame, UpdateSummary& update);
 
   SeparationSettings config;
   std::vector<RobustPCA> channelEstimators;
   Eigen::MatrixXf runningScale;               // F x C
   Eigen::MatrixXf normalizedMagnitude;        // F x C scratch: this frame's observations
-  std::vector<UpdateSummary> channelUpdates;  // scratch: this frame's update of each channel
+  std::vector<UpdateSummary> channelUpdates;  // scratch: each update of the frame or block
   // Per channel: 1 once its estimator has had an observation that is not all zero (bytes, not
   // bits, as channels are written from several threads).
   std::vector<unsigned char> channelLearning;

@@ -123,7 +123,7 @@ TEST(SparseSeparation, NodeIsTheCoreBitForBit) {
   }
 }
 
-TEST(SparseSeparation, ThreadCountAndNoticeStreamChangeNoBit) {
+TEST(SparseSeparation, ThreadCountBlocksAndNoticeStreamChangeNoBit) {
   const int defaultTeam = omp_get_max_threads();
   std::vector<float> outputs[3];
   long notConverged[3] = {0, 0, 0};
@@ -147,6 +147,28 @@ TEST(SparseSeparation, ThreadCountAndNoticeStreamChangeNoBit) {
   EXPECT_EQ(notConverged[0], notConverged[1]);
   EXPECT_EQ(notConverged[0], notConverged[2]);
   EXPECT_EQ(omp_get_max_threads(), defaultTeam) << "the thread count is per call, not global";
+
+  // The same 25 frames in blocks of 1, 7, 16 and 1 frames on two threads.
+  std::srand(7);
+  SparseSeparation blocks(settings());
+  std::vector<float> blocked;
+  long blockedNotConverged = 0;
+  int t = 0;
+  for (const int frames : {1, 7, 16, 1}) {
+    std::vector<cfloat> in;
+    for (int i = 0; i < frames; ++i) {
+      const std::vector<cfloat> frame = frameAt(t + i);
+      in.insert(in.end(), frame.begin(), frame.end());
+    }
+    std::vector<float> out(static_cast<size_t>(frames) * kChannels * kBins);
+    std::vector<nimbusdale::SeparationSummary> summaries(static_cast<size_t>(frames));
+    blocks.processBlock(in.data(), frames, t == 0, out.data(), summaries.data(), 2);
+    for (const auto& summary : summaries) blockedNotConverged += summary.notConverged;
+    blocked.insert(blocked.end(), out.begin(), out.end());
+    t += frames;
+  }
+  EXPECT_EQ(outputs[0], blocked);
+  EXPECT_EQ(notConverged[0], blockedNotConverged);
 }
 
 TEST(SparseSeparation, CheckFrameNamesTheValueChannelAndBin) {
