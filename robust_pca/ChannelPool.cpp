@@ -18,6 +18,35 @@ void relax() {
 
 }  // namespace
 
+int TeamChooser::next(int largest) {
+  if (largest <= 1) return 1;
+  if (largest != most) {  // a new team size: try again
+    most = largest;
+    trying = true;
+    frame = 0;
+    seconds[0] = seconds[1] = 0.0;
+  }
+  if (trying) return frame % 2 == 0 ? 1 : most;
+  return chosen;
+}
+
+void TeamChooser::record(int team, double elapsed) {
+  if (most <= 1) return;
+  ++frame;
+  if (trying) {
+    seconds[team == 1 ? 0 : 1] += elapsed;
+    if (frame < kTrialFrames) return;
+    chosen = seconds[1] < seconds[0] ? most : 1;
+    trying = false;
+  } else if (frame < kKeptFrames) {
+    return;
+  } else {
+    trying = true;
+  }
+  frame = 0;
+  seconds[0] = seconds[1] = 0.0;
+}
+
 ChannelPool::~ChannelPool() {
   {
     std::lock_guard<std::mutex> guard(lock);

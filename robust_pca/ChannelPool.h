@@ -51,6 +51,28 @@ class ChannelPool {
   std::exception_ptr failure;
 };
 
+/// The team size of a default run, chosen by timing it: a trial alternates one thread and the
+/// largest team over a few frames, the faster is kept for a while, then tried again. A frame's
+/// work may be too small to share (two cores, few channels), or the machine too busy, for more
+/// threads to pay; the output is the same either way.
+class TeamChooser {
+ public:
+  /// The team for the next frame, from 1 to `most`.
+  int next(int most);
+  /// The frame run with `team` (as next() gave it) took `seconds`.
+  void record(int team, double seconds);
+
+  static constexpr int kTrialFrames = 16;  ///< frames of a trial, half on each team
+  static constexpr int kKeptFrames = 512;  ///< frames on the chosen team before the next trial
+
+ private:
+  int most = 1;
+  int chosen = 1;
+  int frame = 0;  // within the current trial, then within the kept stretch
+  bool trying = true;
+  double seconds[2] = {0.0, 0.0};  // of the trial's frames on one thread and on `most`
+};
+
 }  // namespace nimbusdale
 
 #endif

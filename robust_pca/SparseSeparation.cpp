@@ -9,6 +9,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <memory>
 #include <sstream>
@@ -121,6 +122,7 @@ SparseSeparation::SparseSeparation(const SeparationSettings& settings) : config(
   channelUpdates.assign(static_cast<size_t>(channels), UpdateSummary{});
   channelLearning.assign(static_cast<size_t>(channels), 0);
   pool = std::make_unique<ChannelPool>();
+  teams = std::make_unique<TeamChooser>();
 }
 
 SparseSeparation::~SparseSeparation() = default;
@@ -190,11 +192,15 @@ SeparationSummary SparseSeparation::process(const std::complex<float>* spectrum,
   // Each channel touches only its own columns, estimator and output row, whichever thread runs
   // it; the row-major C x F frames hold one contiguous row per channel.
   const Frame frame{spectrum, output, firstFrame, notices};
-  const int team = threads > 0 ? threads : omp_get_max_threads();
+  const int team = threads > 0 ? threads : teams->next(omp_get_max_threads());
   channelUpdates.resize(static_cast<size_t>(config.numChannels));
+  const auto start = std::chrono::steady_clock::now();
   pool->run(config.numChannels, team, [this, &frame](int c) {
     separateChannel(c, frame, channelUpdates[static_cast<size_t>(c)]);
   });
+  if (threads <= 0)
+    teams->record(team,
+                  std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
 
   SeparationSummary summary;
   for (const UpdateSummary& update : channelUpdates) {

@@ -64,7 +64,7 @@ class LinkedCoresNode : public FD::BufferedNode {
         integration(
             refusedAs(options.integratorType(), kIntegrationName,
                       [&] { return makeIntegration(options.integrationParameters(channels)); })),
-        threads(options.threads > 0 ? options.threads : omp_get_max_threads()),
+        threads(options.threads),
         source(dynamic_cast<StftSource*>(source)),
         copy(copy),
         frameSize(static_cast<size_t>(channels) *
@@ -107,7 +107,10 @@ class LinkedCoresNode : public FD::BufferedNode {
 
  private:
   // Frames a block may hold: one where a single thread would gain nothing from blocks.
-  int blockLimit() const { return threads > 1 && source ? kBlockFrames : 1; }
+  int blockLimit() const {
+    const int team = threads > 0 ? threads : omp_get_max_threads();
+    return team > 1 && source ? kBlockFrames : 1;
+  }
 
   // Separates frame `count` and the frames after it that the source already holds, up to the
   // block limit and short of the first one the separation refuses, which is refused at its own

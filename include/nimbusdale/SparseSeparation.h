@@ -17,6 +17,7 @@
 namespace nimbusdale {
 
 class ChannelPool;
+class TeamChooser;
 class ParameterValues;
 
 /// What a separation runs with. fromParameters() derives and checks them from the node's
@@ -101,8 +102,8 @@ class SparseSeparation {
   /// One frame. `spectrum` and `output` are row-major C x F arrays (channel c at c * F), the
   /// first only read; the spectrum must have passed checkFrame(). `firstFrame` re-seeds the
   /// running scale from this frame. "not converged" lines go to `notices` (std::cout for the
-  /// node; null for none). `threads` is the team size of this frame's region, 0 for the OpenMP
-  /// default (omp_get_max_threads()). Only std::bad_alloc can throw, and then the state may be
+  /// node; null for none). `threads` is the team size of this frame's region; 0, the default,
+  /// times frames on one thread and on omp_get_max_threads() and keeps whichever is faster. Only std::bad_alloc can throw, and then the state may be
   /// partly updated.
   SeparationSummary process(const std::complex<float>* spectrum, bool firstFrame, float* output,
                             std::ostream* notices, int threads = 0);
@@ -141,6 +142,7 @@ class SparseSeparation {
   // bits, as channels are written from several threads).
   std::vector<unsigned char> channelLearning;
   std::unique_ptr<ChannelPool> pool;
+  std::unique_ptr<TeamChooser> teams;  // the team of frames run with the default team
 };
 
 }  // namespace nimbusdale

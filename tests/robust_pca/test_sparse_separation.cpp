@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "ChannelPool.h"
 #include "ToolboxNode.h"
 #include "nimbusdale/NodeParameters.h"
 #include "nimbusdale/SparseSeparation.h"
@@ -259,6 +260,32 @@ TEST(SparseSeparation, ABinSilentAtTheStartIsSeededWhenItFirstSounds) {
             nimbusdale::spectrumMagnitude(second[kBins + bin]) * ratio +
                 nimbusdale::spectrumMagnitude(first[kBins + bin]) * (1.0f - ratio));
   EXPECT_EQ(core.observations()(bin, 0), settings().globalScale);
+}
+
+}  // namespace
+
+namespace {
+
+// Runs a trial of `chooser` in which a frame on one thread takes `one` seconds and on the largest
+// team `more`; returns the team it keeps afterwards.
+int afterTrial(nimbusdale::TeamChooser& chooser, int most, double one, double more) {
+  for (int f = 0; f < nimbusdale::TeamChooser::kTrialFrames; ++f) {
+    const int team = chooser.next(most);
+    chooser.record(team, team == 1 ? one : more);
+  }
+  return chooser.next(most);
+}
+
+TEST(TeamChooser, KeepsTheFasterTeamAndTriesAgain) {
+  nimbusdale::TeamChooser chooser;
+  EXPECT_EQ(afterTrial(chooser, 2, 1.0, 0.6), 2);
+  for (int f = 0; f < nimbusdale::TeamChooser::kKeptFrames; ++f) {
+    ASSERT_EQ(chooser.next(2), 2);
+    chooser.record(2, 0.6);
+  }
+  // The machine got busy: the next trial finds one thread faster.
+  EXPECT_EQ(afterTrial(chooser, 2, 1.0, 1.4), 1);
+  EXPECT_EQ(chooser.next(1), 1) << "one thread is all there is";
 }
 
 }  // namespace
