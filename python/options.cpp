@@ -52,7 +52,7 @@ std::string optionLines() {
       << typicalText(option.spec()) << "): " << option.help() << ".\n";
   }
   s << "threads (int, default " << d.threads
-    << "): OpenMP threads of the run (0: the runtime's default).\n"
+    << "): threads of the run (0: up to OpenMP's default, one where more would be slower).\n"
     << "seed (int, default " << d.seed << "): srand() seed of the estimators' starting points.\n";
   return s.str();
 }

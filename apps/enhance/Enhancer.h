@@ -85,9 +85,9 @@ Integrator integratorNamed(const std::string& name);
 struct EnhanceOptions {
   Integrator integrator = Integrator::Mask;
   NodeOptionValues nodes;  ///< every node parameter that is an option (NodeOptions.h)
-  int threads = 0;         ///< OpenMP threads of this run; 0: the runtime's default
-  unsigned seed = 1;       ///< srand() seed for the estimators' starting points
-  std::string toolbox;     ///< plug-in path; empty for defaultToolboxPath()
+  int threads = 0;    ///< threads of this run; 0: up to OpenMP's default, one where more is slower
+  unsigned seed = 1;  ///< srand() seed for the estimators' starting points
+  std::string toolbox;  ///< plug-in path; empty for defaultToolboxPath()
 
   /// Sets the option with Python keyword `keyword` ("length", "lambda_", ...).
   EnhanceOptions& set(std::string_view keyword, double value) {

@@ -42,7 +42,8 @@ void addEnhanceOptions(CLI::App* cmd, EnhanceOptions& o, bool toolbox) {
                     option.help());
     flag->default_str(nimbusdale::typicalText(option.spec()));
   }
-  cmd->add_option("--threads", o.threads, "OpenMP threads (0: the runtime's default)")
+  cmd->add_option("--threads", o.threads,
+                  "threads (0: up to OpenMP's default, one where more would be slower)")
       ->capture_default_str();
   cmd->add_option("--seed", o.seed, "seed of the estimators' random starting points")
       ->capture_default_str();
