@@ -172,14 +172,30 @@ for item in "${items[@]}"; do
   item_passes[$item]=$(passes "$work/$item/noisy.wav")
 done
 
+# What else the machine was doing: the share of idle CPU time over the 2 s before the runs.
+cpu_times() { awk '/^cpu / { print $5 + $6, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9 }' /proc/stat; }
+before=$(cpu_times)
+sleep 2
+idle=$(echo "$before $(cpu_times)" | awk '{ printf "%.0f%%", 100 * ($3 - $1) / ($4 - $2) }')
+printf 'Runs: %s (%s); %s cores, %s idle over the 2 s before the runs\n' "$runs" \
+  "$([ "${LOADED:-0}" = 1 ] && echo "median, beside a busy loop on every core" || echo best)" \
+  "$(nproc)" "$idle"
+
+# CPU seconds, user and system, of this script's finished children so far (the `times` of this
+# shell: a subshell's own would start from zero).
+children_seconds() {
+  times >"$work/times"
+  awk 'NR == 2 { gsub(/s/, ""); split($1, u, "m"); split($2, k, "m");
+    print u[1] * 60 + u[2] + k[1] * 60 + k[2] }' "$work/times"
+}
+start_cpu=$(cpu_times)
+children_seconds >"$work/ours_before"
+
 if [ "${LOADED:-0}" = 1 ]; then
   for _ in $(seq "$(nproc)"); do sh -c 'while :; do :; done' & done
   trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
 fi
 
-printf 'Runs: %s (%s); %s cores, load average %s before the runs\n' "$runs" \
-  "$([ "${LOADED:-0}" = 1 ] && echo "median, beside a busy loop on every core" || echo best)" \
-  "$(nproc)" "$(cut -d' ' -f1-3 /proc/loadavg)"
 for item in "${items[@]}"; do
   printf '\n### %s, %.1f s (the %.2f s item repeated)\n\n' "$item" \
     "$(soxi -D "$work/$item/noisy.wav")" "$(soxi -D "$examples/$item/noisy.wav")"
@@ -188,3 +204,15 @@ for item in "${items[@]}"; do
 done
 printf '\n### The generated recording, 9.0 s (hum, broadband noise and tone bursts)\n\n'
 race "$work/synthetic"
+
+# Busy CPU time during the runs less the runs' own: what other processes took meanwhile.
+if [ "${LOADED:-0}" != 1 ]; then
+  end_cpu=$(cpu_times)
+  children_seconds >"$work/ours_after"
+  echo "$start_cpu $end_cpu $(cat "$work/ours_before") $(cat "$work/ours_after")" |
+    awk -v hz="$(getconf CLK_TCK)" -v cores="$(nproc)" '{
+      capacity = ($4 - $2) / hz; busy = capacity - ($3 - $1) / hz
+      others = busy - ($6 - $5); if (others < 0) others = 0
+      printf "\nOther processes took %.1f s of CPU time during the runs (%.0f%% of %.0f s on %d cores)\n",
+        others, 100 * others / capacity, capacity / cores, cores }'
+fi
