@@ -16,7 +16,8 @@
 # file reading and writing included (the median time under load). Prints, per recording, each
 # system's multiple of real time and its time relative to the mask chain (the default) on 2
 # threads, and, for the items, the estimators' mean inner passes per update (nimbusdale.Enhancer
-# on the same samples; the same for every chain, which share the separation).
+# on the same samples; the same for every chain, which share the separation). It also prints
+# the idle share of the CPUs before the runs and the CPU time other processes took during them.
 #
 #   bash bench/race.sh [BUILD_DIR]      (default build/release; installs sox, espeak-ng,
 #                                        libspeexdsp-dev and libwebrtc-audio-processing-dev)
