@@ -25,25 +25,30 @@ StftSource::StftSource(std::string nodeName, const SignalWindow* window, StftGeo
 
 StftSource::~StftSource() = default;
 
+StftSource::Span StftSource::span(int count) const {
+  const long start = geometry.frameStart(count);
+  const long end = start + geometry.length;
+  const long needed = signal->total >= 0 ? std::min(end, signal->total) : end;
+  return {start, needed};
+}
+
+bool StftSource::holds(const Span& frame) const {
+  return std::max(0L, frame.start) >= signal->first &&
+         frame.needed <= signal->first + signal->count;
+}
+
 int StftSource::framesHeld(int count, int most) const {
-  const SignalWindow& s = *signal;
-  const long frames = s.total >= 0 ? geometry.frameCount(s.total) : -1;
+  const long frames = signal->total >= 0 ? geometry.frameCount(signal->total) : -1;
   int held = 0;
-  for (; held < most && (frames < 0 || count + held < frames); ++held) {
-    const long start = geometry.frameStart(count + held);
-    const long end = start + geometry.length;
-    const long needed = s.total >= 0 ? std::min(end, s.total) : end;
-    if (std::max(0L, start) < s.first || needed > s.first + s.count) break;
-  }
+  while (held < most && (frames < 0 || count + held < frames) && holds(span(count + held))) ++held;
   return held;
 }
 
 void StftSource::calculate(int, int count, FD::Buffer& out) {
   const SignalWindow& s = *signal;
-  const long start = geometry.frameStart(count);
-  const long end = start + geometry.length;
-  const long needed = s.total >= 0 ? std::min(end, s.total) : end;
-  if (std::max(0L, start) < s.first || needed > s.first + s.count)
+  const Span frame = span(count);
+  const long start = frame.start, needed = frame.needed;
+  if (!holds(frame))
     throw new FD::NodeException(
         this,
         "analysis source " + getName() + ": frame " + std::to_string(count) + " needs samples " +

@@ -44,6 +44,14 @@ class StftSource : public FD::BufferedNode {
   int framesHeld(int count, int most) const;
 
  private:
+  // Frame t's first sample and the end of the samples it reads from the signal (the rest are 0).
+  struct Span {
+    long start;
+    long needed;
+  };
+  Span span(int count) const;
+  bool holds(const Span& frame) const;
+
   SignalWindow whole;
   const SignalWindow* signal;
   StftGeometry geometry;
