@@ -2,12 +2,14 @@
 
 #include "RobustPCAKernels.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace nimbusdale {
 namespace {
@@ -26,6 +28,49 @@ float draw() {
   v = v * 0x1p-31f;
   v = v - 1.0f;
   return std::fabs(v);
+}
+
+/// Rows padded to a whole number of vectors of any instruction set, so small matrix-vector
+/// products need no scalar tail.
+size_t paddedRows(Eigen::Index n) {
+  return (static_cast<size_t>(n) + 15) / 16 * 16;
+}
+
+/// The inverse of the symmetric matrix `a` into `inverse` (column-major, columns `stride` apart,
+/// padding rows 0), by Gauss-Jordan elimination with partial pivoting on the rows of [a | I] in
+/// `rows` (n x 2n, row-major): for the few columns of a basis, several times cheaper than a
+/// general LU and its triangular solves. A singular `a` gives values that are not finite.
+void invertSymmetric(const Eigen::MatrixXf& a, std::vector<float>& rows, size_t stride,
+                     std::vector<float>& inverse) {
+  const Eigen::Index n = a.rows(), width = 2 * n;
+  rows.assign(static_cast<size_t>(n * width), 0.0f);
+  // Row i of a symmetric a is its column i.
+  for (Eigen::Index i = 0; i < n; ++i) {
+    std::copy_n(a.col(i).data(), n, rows.data() + i * width);
+    rows[static_cast<size_t>(i * width + n + i)] = 1.0f;
+  }
+  for (Eigen::Index p = 0; p < n; ++p) {
+    float* pivotRow = rows.data() + p * width;
+    Eigen::Index pivot = p;
+    for (Eigen::Index i = p + 1; i < n; ++i)
+      if (std::fabs(rows[static_cast<size_t>(i * width + p)]) >
+          std::fabs(rows[static_cast<size_t>(pivot * width + p)]))
+        pivot = i;
+    if (pivot != p) std::swap_ranges(pivotRow, pivotRow + width, rows.data() + pivot * width);
+    const float scale = 1.0f / pivotRow[p];
+    for (Eigen::Index j = 0; j < width; ++j) pivotRow[j] *= scale;
+    for (Eigen::Index i = 0; i < n; ++i) {
+      if (i == p) continue;
+      float* row = rows.data() + i * width;
+      const float factor = row[p];
+      for (Eigen::Index j = 0; j < width; ++j) row[j] -= factor * pivotRow[j];
+    }
+  }
+  inverse.assign(stride * static_cast<size_t>(n), 0.0f);
+  for (Eigen::Index i = 0; i < n; ++i)
+    for (Eigen::Index j = 0; j < n; ++j)
+      inverse[static_cast<size_t>(j) * stride + static_cast<size_t>(i)] =
+          rows[static_cast<size_t>(i * width + n + j)];
 }
 
 // Keeps the lines of estimators updated on different threads apart.
@@ -125,36 +170,36 @@ UpdateSummary RobustPCA::updateReference(const float* zData, std::ostream* notic
 UpdateSummary RobustPCA::updateFast(const float* z, std::ostream* notices) {
   const size_t D = static_cast<size_t>(dim), K = static_cast<size_t>(rank);
   Workspace& w = work;
-  w.projection.resize(dim, rank);
   w.gram.resize(rank, rank);
   w.residual.resize(dim);
   w.fitted.resize(dim);
   w.previousCoef.resize(rank);
   w.weights.resize(rank);
+  w.projected.resize(rank);
 
   const float tolerance = epsilon * std::sqrt(kernels::dot(z, z, D));
 
-  // P = (L^T L + lambda1 I)^-1 L^T from the basis on entry, kept as P^T: row i of P is the
-  // combination of the basis columns weighted by row i of the inverse (G is symmetric).
+  // r = P (z - e) with P = (L^T L + lambda1 I)^-1 L^T is taken as G^-1 (L^T (z - e)): the K x K
+  // inverse from the basis on entry, and K dot products a pass, so P itself is never formed.
   for (Index i = 0; i < rank; ++i) {
     kernels::dots(basis.data(), D, static_cast<size_t>(i) + 1, basis.col(i).data(), D,
                   w.gram.col(i).data());
     for (Index j = 0; j < i; ++j) w.gram(i, j) = w.gram(j, i);
   }
   for (Index j = 0; j < rank; ++j) w.gram(j, j) += lambda1;
-  w.lu.compute(w.gram);
-  w.inverse.noalias() = w.lu.inverse();
-  for (Index i = 0; i < rank; ++i) {
-    w.weights = w.inverse.row(i).transpose();
-    kernels::combine(basis.data(), D, K, w.weights.data(), D, w.projection.col(i).data());
-  }
+  const size_t padded = paddedRows(rank);
+  invertSymmetric(w.gram, w.elimination, padded, w.inverse);
+  w.paddedCoef.resize(padded);
 
   for (Index i = 0; i < dim; ++i) w.residual[i] = z[i] - sparse[i];
   int passes = 0;
   bool converged = false;
   for (;;) {
     w.previousCoef = coef;
-    kernels::dots(w.projection.data(), D, K, w.residual.data(), D, coef.data());
+    kernels::dots(basis.data(), D, K, w.residual.data(), D, w.projected.data());
+    kernels::combine(w.inverse.data(), padded, K, w.projected.data(), padded,
+                     w.paddedCoef.data());
+    std::copy_n(w.paddedCoef.data(), K, coef.data());
     kernels::combine(basis.data(), D, K, coef.data(), D, w.fitted.data());
     const float sparseChange =
         kernels::thresholdStep(z, w.fitted.data(), sparse.data(), w.residual.data(), lambda2, D);

@@ -7,6 +7,8 @@
 
 #include "RobustPCAKernels.h"
 
+#include <cfloat>
+
 HWY_BEFORE_NAMESPACE();
 namespace nimbusdale::kernels {
 namespace HWY_NAMESPACE {
@@ -42,44 +44,73 @@ float Dot(const float* HWY_RESTRICT a, const float* HWY_RESTRICT b, size_t n) {
   return sumLanes(d, hn::Add(hn::Add(acc0, acc1), hn::Add(acc2, acc3))) + tail;
 }
 
-// Dot on two columns at once, each with Dot's own accumulators and order of additions.
-void Dots(const float* HWY_RESTRICT columns, size_t stride, size_t count,
-          const float* HWY_RESTRICT x, size_t n, float* HWY_RESTRICT out) {
+// G (1, 2 or 4) columns against x, each column with two accumulators (even and odd blocks of
+// N), so a column's sum has the same order whatever group it falls in, and each load of x
+// serves G multiply-adds. Named accumulators, not arrays: scalable vectors cannot form arrays.
+template <size_t G>
+void DotsGroup(const float* HWY_RESTRICT columns, size_t stride, const float* HWY_RESTRICT x,
+               size_t n, float* HWY_RESTRICT out) {
+  static_assert(G == 1 || G == 2 || G == 4, "groups of 1, 2 or 4 columns");
   const Tag d;
   const size_t N = hn::Lanes(d);
-  size_t k = 0;
-  for (; k + 2 <= count; k += 2) {
-    const float* HWY_RESTRICT a = columns + k * stride;
-    const float* HWY_RESTRICT b = a + stride;
-    auto a0 = hn::Zero(d), a1 = hn::Zero(d), a2 = hn::Zero(d), a3 = hn::Zero(d);
-    auto b0 = hn::Zero(d), b1 = hn::Zero(d), b2 = hn::Zero(d), b3 = hn::Zero(d);
-    size_t i = 0;
-    for (; i + 4 * N <= n; i += 4 * N) {
-      const auto x0 = hn::LoadU(d, x + i), x1 = hn::LoadU(d, x + i + N);
-      const auto x2 = hn::LoadU(d, x + i + 2 * N), x3 = hn::LoadU(d, x + i + 3 * N);
-      a0 = hn::MulAdd(hn::LoadU(d, a + i), x0, a0);
-      b0 = hn::MulAdd(hn::LoadU(d, b + i), x0, b0);
-      a1 = hn::MulAdd(hn::LoadU(d, a + i + N), x1, a1);
-      b1 = hn::MulAdd(hn::LoadU(d, b + i + N), x1, b1);
-      a2 = hn::MulAdd(hn::LoadU(d, a + i + 2 * N), x2, a2);
-      b2 = hn::MulAdd(hn::LoadU(d, b + i + 2 * N), x2, b2);
-      a3 = hn::MulAdd(hn::LoadU(d, a + i + 3 * N), x3, a3);
-      b3 = hn::MulAdd(hn::LoadU(d, b + i + 3 * N), x3, b3);
+  const float* HWY_RESTRICT c0 = columns;
+  const float* HWY_RESTRICT c1 = columns + (G > 1 ? stride : 0);
+  const float* HWY_RESTRICT c2 = columns + (G > 2 ? 2 * stride : 0);
+  const float* HWY_RESTRICT c3 = columns + (G > 2 ? 3 * stride : 0);
+  auto e0 = hn::Zero(d), e1 = hn::Zero(d), e2 = hn::Zero(d), e3 = hn::Zero(d);
+  auto o0 = hn::Zero(d), o1 = hn::Zero(d), o2 = hn::Zero(d), o3 = hn::Zero(d);
+  size_t i = 0;
+  for (; i + 2 * N <= n; i += 2 * N) {
+    const auto x0 = hn::LoadU(d, x + i), x1 = hn::LoadU(d, x + i + N);
+    e0 = hn::MulAdd(hn::LoadU(d, c0 + i), x0, e0);
+    o0 = hn::MulAdd(hn::LoadU(d, c0 + i + N), x1, o0);
+    if constexpr (G > 1) {
+      e1 = hn::MulAdd(hn::LoadU(d, c1 + i), x0, e1);
+      o1 = hn::MulAdd(hn::LoadU(d, c1 + i + N), x1, o1);
     }
-    for (; i + N <= n; i += N) {
-      const auto xi = hn::LoadU(d, x + i);
-      a0 = hn::MulAdd(hn::LoadU(d, a + i), xi, a0);
-      b0 = hn::MulAdd(hn::LoadU(d, b + i), xi, b0);
+    if constexpr (G > 2) {
+      e2 = hn::MulAdd(hn::LoadU(d, c2 + i), x0, e2);
+      o2 = hn::MulAdd(hn::LoadU(d, c2 + i + N), x1, o2);
+      e3 = hn::MulAdd(hn::LoadU(d, c3 + i), x0, e3);
+      o3 = hn::MulAdd(hn::LoadU(d, c3 + i + N), x1, o3);
     }
-    float tailA = 0.0f, tailB = 0.0f;
-    for (; i < n; ++i) {
-      tailA += a[i] * x[i];
-      tailB += b[i] * x[i];
-    }
-    out[k] = sumLanes(d, hn::Add(hn::Add(a0, a1), hn::Add(a2, a3))) + tailA;
-    out[k + 1] = sumLanes(d, hn::Add(hn::Add(b0, b1), hn::Add(b2, b3))) + tailB;
   }
-  if (k < count) out[k] = Dot(columns + k * stride, x, n);
+  if (i + N <= n) {
+    const auto xi = hn::LoadU(d, x + i);
+    e0 = hn::MulAdd(hn::LoadU(d, c0 + i), xi, e0);
+    if constexpr (G > 1) e1 = hn::MulAdd(hn::LoadU(d, c1 + i), xi, e1);
+    if constexpr (G > 2) {
+      e2 = hn::MulAdd(hn::LoadU(d, c2 + i), xi, e2);
+      e3 = hn::MulAdd(hn::LoadU(d, c3 + i), xi, e3);
+    }
+    i += N;
+  }
+  float t0 = 0.0f, t1 = 0.0f, t2 = 0.0f, t3 = 0.0f;
+  for (size_t j = i; j < n; ++j) {
+    t0 += c0[j] * x[j];
+    if constexpr (G > 1) t1 += c1[j] * x[j];
+    if constexpr (G > 2) {
+      t2 += c2[j] * x[j];
+      t3 += c3[j] * x[j];
+    }
+  }
+  out[0] = sumLanes(d, hn::Add(e0, o0)) + t0;
+  if constexpr (G > 1) out[1] = sumLanes(d, hn::Add(e1, o1)) + t1;
+  if constexpr (G > 2) {
+    out[2] = sumLanes(d, hn::Add(e2, o2)) + t2;
+    out[3] = sumLanes(d, hn::Add(e3, o3)) + t3;
+  }
+}
+
+void Dots(const float* HWY_RESTRICT columns, size_t stride, size_t count,
+          const float* HWY_RESTRICT x, size_t n, float* HWY_RESTRICT out) {
+  size_t k = 0;
+  for (; k + 4 <= count; k += 4) DotsGroup<4>(columns + k * stride, stride, x, n, out + k);
+  if (k + 2 <= count) {
+    DotsGroup<2>(columns + k * stride, stride, x, n, out + k);
+    k += 2;
+  }
+  if (k < count) DotsGroup<1>(columns + k * stride, stride, x, n, out + k);
 }
 
 // Four row blocks at a time, each its own chain of multiply-adds over the columns.
@@ -193,6 +224,75 @@ void SweepColumn(float* HWY_RESTRICT basis, size_t stride, size_t rank,
   }
 }
 
+float Magnitude(std::complex<float> x) {
+  const float squared = x.real() * x.real() + x.imag() * x.imag();
+  return squared >= FLT_MIN && squared <= FLT_MAX ? std::sqrt(squared) : std::abs(x);
+}
+
+void Magnitudes(const std::complex<float>* HWY_RESTRICT x, float* HWY_RESTRICT m, size_t n) {
+  const WideTag d;
+  const size_t N = hn::Lanes(d);
+  const float* HWY_RESTRICT parts = reinterpret_cast<const float*>(x);
+  const auto low = hn::Set(d, FLT_MIN), high = hn::Set(d, FLT_MAX);
+  size_t i = 0;
+  for (; i + N <= n; i += N) {
+    hn::Vec<WideTag> re, im;
+    hn::LoadInterleaved2(d, parts + 2 * i, re, im);
+    const auto squared = hn::Add(hn::Mul(re, re), hn::Mul(im, im));
+    hn::StoreU(hn::Sqrt(squared), d, m + i);
+    // Comparisons with NaN are false, so a NaN sum takes the hypotenuse too.
+    if (!hn::AllTrue(d, hn::And(hn::Ge(squared, low), hn::Le(squared, high))))
+      for (size_t j = i; j < i + N; ++j) m[j] = Magnitude(x[j]);
+  }
+  for (; i < n; ++i) m[i] = Magnitude(x[i]);
+}
+
+void Observe(float* HWY_RESTRICT m, float* HWY_RESTRICT scale, bool first, float ratio, float keep,
+             float globalScale, size_t n) {
+  const WideTag d;
+  const size_t N = hn::Lanes(d);
+  const auto r = hn::Set(d, ratio), k = hn::Set(d, keep), g = hn::Set(d, globalScale);
+  const auto zero = hn::Zero(d);
+  size_t i = 0;
+  for (; i + N <= n; i += N) {
+    const auto mi = hn::LoadU(d, m + i);
+    auto s = mi;
+    if (!first) {
+      const auto old = hn::LoadU(d, scale + i);
+      s = hn::IfThenElse(hn::Eq(old, zero), mi, hn::Add(hn::Mul(mi, r), hn::Mul(old, k)));
+    }
+    hn::StoreU(s, d, scale + i);
+    const auto normalized = hn::Mul(hn::Div(mi, s), g);
+    hn::StoreU(hn::IfThenElseZero(hn::IsFinite(normalized), normalized), d, m + i);
+  }
+  for (; i < n; ++i) {
+    const float s = first || scale[i] == 0.0f ? m[i] : m[i] * ratio + scale[i] * keep;
+    scale[i] = s;
+    const float normalized = (m[i] / s) * globalScale;
+    m[i] = std::isfinite(normalized) ? normalized : 0.0f;
+  }
+}
+
+void Emit(const float* HWY_RESTRICT sparse, const float* HWY_RESTRICT scale, float toMagnitude,
+          float* HWY_RESTRICT out, size_t n) {
+  const WideTag d;
+  const size_t N = hn::Lanes(d);
+  const auto t = hn::Set(d, toMagnitude), zero = hn::Zero(d);
+  size_t i = 0;
+  for (; i + N <= n; i += N) {
+    const auto s = hn::LoadU(d, sparse + i);
+    // Only a positive value survives: NaN and -0 give +0.
+    const auto positive = hn::IfThenElseZero(hn::Gt(s, zero), s);
+    const auto value = hn::Mul(hn::Mul(positive, hn::LoadU(d, scale + i)), t);
+    hn::StoreU(hn::IfThenElseZero(hn::IsFinite(value), value), d, out + i);
+  }
+  for (; i < n; ++i) {
+    const float positive = sparse[i] > 0.0f ? sparse[i] : 0.0f;
+    const float value = (positive * scale[i]) * toMagnitude;
+    out[i] = std::isfinite(value) ? value : 0.0f;
+  }
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace nimbusdale::kernels
 HWY_AFTER_NAMESPACE();
@@ -206,6 +306,9 @@ HWY_EXPORT(Combine);
 HWY_EXPORT(ThresholdStep);
 HWY_EXPORT(AddScaled);
 HWY_EXPORT(SweepColumn);
+HWY_EXPORT(Magnitudes);
+HWY_EXPORT(Observe);
+HWY_EXPORT(Emit);
 
 float dot(const float* a, const float* b, size_t n) {
   return HWY_DYNAMIC_DISPATCH(Dot)(a, b, n);
@@ -232,6 +335,19 @@ void addScaled(float* y, const float* x, float a, size_t n) {
 void sweepColumn(float* basis, size_t stride, size_t rank, const float* weights,
                  const float* target, float gain, size_t column, size_t n) {
   HWY_DYNAMIC_DISPATCH(SweepColumn)(basis, stride, rank, weights, target, gain, column, n);
+}
+
+void magnitudes(const std::complex<float>* x, float* m, size_t n) {
+  HWY_DYNAMIC_DISPATCH(Magnitudes)(x, m, n);
+}
+
+void observe(float* m, float* scale, bool first, float ratio, float keep, float globalScale,
+             size_t n) {
+  HWY_DYNAMIC_DISPATCH(Observe)(m, scale, first, ratio, keep, globalScale, n);
+}
+
+void emit(const float* sparse, const float* scale, float toMagnitude, float* out, size_t n) {
+  HWY_DYNAMIC_DISPATCH(Emit)(sparse, scale, toMagnitude, out, n);
 }
 
 }  // namespace nimbusdale::kernels

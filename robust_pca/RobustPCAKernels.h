@@ -4,6 +4,7 @@
 #ifndef NIMBUSDALE_ROBUST_PCA_KERNELS_H
 #define NIMBUSDALE_ROBUST_PCA_KERNELS_H
 
+#include <complex>
 #include <cstddef>
 
 namespace nimbusdale::kernels {
@@ -11,8 +12,8 @@ namespace nimbusdale::kernels {
 /// Sum of a[i] * b[i], i < n.
 float dot(const float* a, const float* b, size_t n);
 
-/// out[k] = dot(columns + k * stride, x, n) for k < count, each bit for bit as dot() gives it;
-/// two columns share each load of x.
+/// out[k] = sum over i < n of columns[k * stride + i] * x[i], for k < count. Several columns
+/// share each load of x; a column's sum does not depend on `count` or on its place among them.
 void dots(const float* columns, size_t stride, size_t count, const float* x, size_t n, float* out);
 
 /// out[i] = sum over j < count of columns[j * stride + i] * weights[j], j ascending, i < n:
@@ -34,6 +35,20 @@ void addScaled(float* y, const float* x, float a, size_t n);
 /// basis(i, column) += (target[i] - predicted) * gain.
 void sweepColumn(float* basis, size_t stride, size_t rank, const float* weights,
                  const float* target, float gain, size_t column, size_t n);
+
+/// m[i] = |x[i]|: sqrt(re^2 + im^2) where that sum is a normal float, the hypotenuse (std::abs)
+/// elsewhere, as spectrumMagnitude() gives it in the fast arithmetic.
+void magnitudes(const std::complex<float>* x, float* m, size_t n);
+
+/// A channel's observation from its magnitudes, in place: the running scale becomes m where
+/// `first` or where it is exactly 0, else m * ratio + scale * keep; then m becomes
+/// (m / scale) * globalScale, or 0 where that is not finite. Every operation rounded on its own.
+void observe(float* m, float* scale, bool first, float ratio, float keep, float globalScale,
+             size_t n);
+
+/// out[i] = (max(sparse[i], 0) * scale[i]) * toMagnitude, or 0 where that is not finite (a NaN
+/// sparse value gives 0). Every operation rounded on its own.
+void emit(const float* sparse, const float* scale, float toMagnitude, float* out, size_t n);
 
 }  // namespace nimbusdale::kernels
 

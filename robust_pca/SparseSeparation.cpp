@@ -1,6 +1,7 @@
 #include "nimbusdale/SparseSeparation.h"
 
 #include "ChannelPool.h"
+#include "RobustPCAKernels.h"
 
 #include "nimbusdale/NodeParameters.h"
 #include "nimbusdale/NodeTypes.h"
@@ -143,25 +144,21 @@ void SparseSeparation::separateChannel(int c, const Frame& frame, UpdateSummary&
   float* output = frame.output + static_cast<long>(c) * bins;
 
   auto magnitude = normalizedMagnitude.col(c);
-  auto scale = runningScale.col(c);
+  float* scale = runningScale.col(c).data();
+#if NIMBUSDALE_REFERENCE_ARITHMETIC
   for (int k = 0; k < bins; ++k) magnitude[k] = spectrumMagnitude(spectrum[k]);
-  if (frame.first) {
-    scale = magnitude;
-  } else {
-    // A bin whose scale is still exactly 0 has heard nothing but digital silence since the scale
-    // was seeded (a recording that starts with zeros). Blending into that zero would leave the
-    // scale at ratio x m, so every magnitude would be observed 1 / ratio times too loud, and
-    // count as sparse, for as many frames as the blend takes to catch up (seconds). Such a bin
-    // is seeded from the first frame that reaches it, as frame 0 seeds the others.
-    for (int k = 0; k < bins; ++k)
-      scale[k] = scale[k] == 0.0f ? magnitude[k] : magnitude[k] * ratio + scale[k] * keep;
-  }
-  // A zero scale (a bin silent so far) gives 0/0; feeding that on would poison the estimator for
-  // the rest of the stream, so such bins are observed as 0.
-  for (int k = 0; k < bins; ++k) {
-    const float normalized = (magnitude[k] / scale[k]) * globalScale;
-    magnitude[k] = std::isfinite(normalized) ? normalized : 0.0f;
-  }
+#else
+  kernels::magnitudes(spectrum, magnitude.data(), static_cast<size_t>(bins));
+#endif
+  // The scale starts at the first frame's magnitudes. A bin whose scale is still exactly 0 has
+  // heard nothing but digital silence since (a recording that starts with zeros); blending into
+  // that zero would leave the scale at ratio x m, so every magnitude would be observed 1 / ratio
+  // times too loud, and count as sparse, for as many frames as the blend takes to catch up
+  // (seconds). Such a bin is seeded from the first frame that reaches it instead. A zero scale
+  // gives 0/0, which would poison the estimator for the rest of the stream, so bins whose
+  // quotient is not finite are observed as 0.
+  kernels::observe(magnitude.data(), scale, frame.first, ratio, keep, globalScale,
+                   static_cast<size_t>(bins));
   for (int k = 0; k < config.cutoffBins; ++k) magnitude[k] = 0.0f;
 
   // An estimator that has learnt nothing yet must not be updated on an all-zero observation
@@ -179,12 +176,7 @@ void SparseSeparation::separateChannel(int c, const Frame& frame, UpdateSummary&
     learning = 1;
   }
   update = estimator.update(magnitude, frame.notices);
-  for (int k = 0; k < bins; ++k) {
-    const float s = estimator.sparse[k];
-    const float positive = s > 0.0f ? s : 0.0f;  // NaN and -0 give +0
-    const float value = (positive * scale[k]) * toMagnitude;
-    output[k] = std::isfinite(value) ? value : 0.0f;
-  }
+  kernels::emit(estimator.sparse.data(), scale, toMagnitude, output, static_cast<size_t>(bins));
 }
 
 SeparationSummary SparseSeparation::process(const std::complex<float>* spectrum, bool firstFrame,

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <iosfwd>
 #include <type_traits>
+#include <vector>
 
 #ifndef NIMBUSDALE_REFERENCE_ARITHMETIC
 #define NIMBUSDALE_REFERENCE_ARITHMETIC 0  // the build system sets it; fast arithmetic otherwise
@@ -141,14 +142,15 @@ class RobustPCA {
 
   // Scratch of the fast path, sized on first use and kept, so updates do not allocate.
   struct Workspace {
-    Eigen::MatrixXf projection;  // D x K: column i is row i of (L^T L + lambda1 I)^-1 L^T
-    Eigen::MatrixXf gram;        // K x K
-    Eigen::PartialPivLU<Eigen::MatrixXf> lu;
-    Eigen::MatrixXf inverse;   // K x K
+    Eigen::MatrixXf gram;  // K x K
+    std::vector<float> inverse;      // (L^T L + lambda1 I)^-1, K columns of padded rows
+    std::vector<float> elimination;  // K x 2K: [G | I] as the inverse is formed
+    std::vector<float> paddedCoef;
     Eigen::VectorXf residual;  // z - sparse
     Eigen::VectorXf fitted;    // L r
     Eigen::VectorXf previousCoef;
-    Eigen::VectorXf weights;  // one row of the inverse, or one column of A + lambda1 I
+    Eigen::VectorXf projected;  // L^T (z - sparse)
+    Eigen::VectorXf weights;    // one column of A + lambda1 I
   };
   Workspace work;
 };
@@ -165,8 +167,12 @@ UpdateSummary RobustPCA::update(const Eigen::MatrixBase<Derived>& z, std::ostrea
   if (z.rows() != dim || z.cols() != 1) rejectShape(z.rows(), z.cols());
   // A column of a matrix or a map is used in place; any other expression is evaluated once.
   const Eigen::Ref<const Eigen::VectorXf> observation(z.derived());
-  for (Index i = 0; i < dim; ++i)
-    if (!std::isfinite(observation[i])) rejectEntry(i, observation[i]);
+  // A branch-free count first, so the common all-finite case vectorises.
+  Index notFinite = 0;
+  for (Index i = 0; i < dim; ++i) notFinite += !std::isfinite(observation[i]);
+  if (notFinite)
+    for (Index i = 0; i < dim; ++i)
+      if (!std::isfinite(observation[i])) rejectEntry(i, observation[i]);
 #if NIMBUSDALE_REFERENCE_ARITHMETIC
   return updateReference(observation.data(), notices);
 #else

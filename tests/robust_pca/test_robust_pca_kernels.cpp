@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <hwy/targets.h>
 
+#include <cfloat>
 #include <cmath>
+#include <complex>
 #include <cstdlib>
 #include <random>
 #include <sstream>
@@ -72,12 +74,21 @@ TEST_P(EveryTarget, KernelsAgreeWithPlainSums) {
 
     const size_t count = 5, stride = n + 3;
     const std::vector<float> columns = randomVector(stride * count, 3), w = randomVector(count, 4);
-    // Batched dot products on an odd column count equal single ones bit for bit.
+    // Batched dot products are close to exact, and a column's sum does not depend on the
+    // batch it is in (an odd count mixes every group size).
     std::vector<float> batched(count);
     kernels::dots(columns.data(), stride, count, b.data(), n, batched.data());
-    for (size_t j = 0; j < count; ++j)
-      EXPECT_EQ(batched[j], kernels::dot(columns.data() + j * stride, b.data(), n))
-          << "column " << j;
+    for (size_t j = 0; j < count; ++j) {
+      double sum = 0.0, size = 0.0;
+      for (size_t i = 0; i < n; ++i) {
+        sum += double(columns[j * stride + i]) * b[i];
+        size += std::fabs(double(columns[j * stride + i]) * b[i]);
+      }
+      EXPECT_TRUE(closeTo(batched[j], sum, size, 1e-6)) << "column " << j;
+      float alone = 0.0f;
+      kernels::dots(columns.data() + j * stride, stride, 1, b.data(), n, &alone);
+      EXPECT_EQ(batched[j], alone) << "column " << j;
+    }
 
     std::vector<float> out(n);
     kernels::combine(columns.data(), stride, count, w.data(), n, out.data());
@@ -106,6 +117,51 @@ TEST_P(EveryTarget, KernelsAgreeWithPlainSums) {
       changeExact += double(shrunk - before[i]) * (shrunk - before[i]);
     }
     EXPECT_TRUE(closeTo(change, changeExact, changeExact, 1e-6));
+  }
+}
+
+TEST_P(EveryTarget, ObservationAndOutputSweepsAreTheScalarArithmetic) {
+  // Bit for bit, on the edges each sweep has: a silent bin, a zero scale, parts whose squares
+  // leave the float range, NaN, and a sparse value whose magnitude overflows.
+  const float huge = 3e38f, tiny = 1e-30f, nan = std::nanf("");
+  const size_t n = 37;
+  std::vector<std::complex<float>> x(n);
+  for (size_t i = 0; i < n; ++i) x[i] = {std::sin(0.3f * i), std::cos(0.7f * i)};
+  x[1] = {0.0f, 0.0f};
+  x[3] = {huge, huge};
+  x[5] = {tiny, -tiny};
+  x[20] = {nan, 1.0f};
+  std::vector<float> m(n), scale = randomVector(n, 8, 0.5f, 2.0f);
+  scale[7] = 0.0f;
+  scale[30] = 0.0f;
+  kernels::magnitudes(x.data(), m.data(), n);
+  for (size_t i = 0; i < n; ++i) {
+    const float squared = x[i].real() * x[i].real() + x[i].imag() * x[i].imag();
+    const float expected =
+        squared >= FLT_MIN && squared <= FLT_MAX ? std::sqrt(squared) : std::abs(x[i]);
+    ASSERT_TRUE(m[i] == expected || (std::isnan(m[i]) && std::isnan(expected))) << i;
+  }
+
+  for (bool first : {true, false}) {
+    std::vector<float> observed = m, newScale = scale;
+    kernels::observe(observed.data(), newScale.data(), first, 0.1f, 0.9f, 0.5f, n);
+    for (size_t i = 0; i < n; ++i) {
+      const float s = first || scale[i] == 0.0f ? m[i] : m[i] * 0.1f + scale[i] * 0.9f;
+      const float normalized = (m[i] / s) * 0.5f;
+      ASSERT_TRUE(newScale[i] == s || (std::isnan(s) && std::isnan(newScale[i]))) << i;
+      ASSERT_EQ(observed[i], std::isfinite(normalized) ? normalized : 0.0f) << i;
+    }
+  }
+
+  std::vector<float> sparse = randomVector(n, 9, -2.0f, 2.0f), out(n);
+  sparse[2] = nan;
+  sparse[4] = -0.0f;
+  sparse[6] = huge;
+  kernels::emit(sparse.data(), scale.data(), 2.0f, out.data(), n);
+  for (size_t i = 0; i < n; ++i) {
+    const float value = ((sparse[i] > 0.0f ? sparse[i] : 0.0f) * scale[i]) * 2.0f;
+    ASSERT_EQ(out[i], std::isfinite(value) ? value : 0.0f) << i;
+    ASSERT_FALSE(std::signbit(out[i])) << i;
   }
 }
 
