@@ -242,8 +242,8 @@ def speech(voice, sentences, gap=0.4, speed=150, headroom_db=0.0):
 def dialogue(target, other, rng, gap=0.4):
     """Two talkers' sentences (lists of two arrays) as a conversation, as (target, other) of
     one length: the target's first sentence; the other talker cuts in 0.3 to 0.7 s before it
-    ends; after a pause of 0.2 to 0.5 s the target's second sentence; the other talker talks
-    over its second half and may finish alone. `gap` seconds of quiet before and after."""
+    ends; after a pause of 0.2 to 0.5 s the target's second sentence; the other talker starts
+    again 40 to 60% into it and may finish alone. `gap` seconds of quiet before and after."""
     def trimmed(x):
         # espeak-ng pads its sentences with quiet; the turns are timed on the voice itself.
         loud = np.flatnonzero(np.abs(x) > 0.01 * np.max(np.abs(x)))
