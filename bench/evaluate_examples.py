@@ -2,29 +2,38 @@
 """Scores the nimbusdale tool and single-channel peers on the example set: the change in SI-SDR
 and SDR from the unprocessed channel 0, and STOI, against each item's clean reference.
 
-    /usr/bin/python3 bench/evaluate_examples.py [--tool PATH] [--examples DIR | --held-out]
-        [--integrator NAME] [--grid OPTION=V1,V2,...]... [--peers LIST] [--speex PATH]
-        [--keep DIR] [-- EXTRA TOOL OPTIONS]
+    /usr/bin/python3 bench/evaluate_examples.py [--build DIR] [--tool PATH] [--no-setup]
+        [--examples DIR | --held-out] [--integrator NAME] [--grid OPTION=V1,V2,...]...
+        [--peers LIST] [--keep DIR] [-- EXTRA TOOL OPTIONS]
 
-Without --examples the set is generated into build/examples by examples/make_examples.py (needs
-espeak-ng, sox and python3-numpy); with --held-out, the held-out set (other voices, lines,
-babble talkers and random draws under the same conditions) into build/examples-held-out. --integrator NAME and the options after -- go to every
-`nimbusdale enhance` run; each --grid adds an axis, and every combination is run and scored.
+First bench/setup_peers.sh installs what the evaluation needs (Debian packages as root, RNNoise
+from npm) and builds the tool and the peer programs in --build (default build/release);
+--no-setup skips that. --tool PATH scores another build of the tool.
 
-Peers, on channel 0 of the same items (--peers, default speex,sox,lsa; --peers '' for none):
-  speex  the SpeexDSP preprocessor's denoiser, 20 ms frames (bench/speex_denoise, built with
-         -DNIMBUSDALE_BUILD_BENCHMARKS=ON; --speex PATH);
-  sox    sox noisered, amount 0.21, with a noise profile from the first 0.5 s of channel 0
-         after any leading digital silence;
-  lsa    the Ephraim-Malah log-spectral amplitude estimator (bench/lsa_denoise.py; needs
-         python3-scipy), noise from the first 0.3 s after any leading digital silence.
+Without --examples the set is generated into build/examples by examples/make_examples.py; with
+--held-out, the held-out set (other voices, lines, babble and competing talkers and random draws
+under the same conditions) into build/examples-held-out. --integrator NAME and the options after
+-- go to every `nimbusdale enhance` run; each --grid adds an axis, and every combination is run
+and scored.
+
+Peers, on channel 0 of the same items (--peers, default all of them; --peers '' for none):
+  speex            the SpeexDSP preprocessor's denoiser, 20 ms frames (bench/speex_denoise);
+  webrtc-high,     WebRTC's noise suppressor alone at level high or veryhigh, 10 ms frames
+  webrtc-veryhigh  (bench/webrtc_denoise, Debian's webrtc-audio-processing 0.3);
+  rnnoise          RNNoise (npm @shiguredo/rnnoise-wasm under node, bench/rnnoise_denoise.mjs)
+                   at 48 kHz, resampled by sox;
+  sox              sox noisered, amount 0.21, with a noise profile from the first 0.5 s of
+                   channel 0 after any leading digital silence;
+  lsa              the Ephraim-Malah log-spectral amplitude estimator (bench/lsa_denoise.py),
+                   noise from the first 0.3 s after any leading digital silence.
 
 Every output is aligned to the reference as `nimbusdale score` aligns it (the lag, within
 50 ms, with the largest cross-correlation) and scored on the overlap; bench/speech_metrics.py
 has the scores. Prints a table per system and item, a Markdown summary (every system's mean and
-worst item) and every item on which a system did worse than the unprocessed channel 0 on any
-score. Exits with status 1 when nimbusdale failed on an item or made one worse, 2 when the tool
-rejects the options.
+worst item), the mean SI-SDR improvement of every system per noise class, per input SNR and with
+and without reverberation, and every item on which a system did worse than the unprocessed
+channel 0 on any score. Exits with status 1 when nimbusdale failed on an item or made one worse,
+2 when the tool rejects the options.
 """
 import argparse
 import importlib.util
@@ -63,7 +72,11 @@ def last_line(text):
 
 
 def run(command, what, **kwargs):
-    done = subprocess.run(command, capture_output=True, **kwargs)
+    try:
+        done = subprocess.run(command, capture_output=True, **kwargs)
+    except FileNotFoundError:
+        raise SystemExit(f"evaluate_examples.py: {command[0]} not found ({what} needs it; "
+                         "bash bench/setup_peers.sh installs and builds the peers)")
     if done.returncode != 0:
         err = done.stderr.decode(errors="replace") if isinstance(done.stderr, bytes) \
             else done.stderr
@@ -79,8 +92,8 @@ def mono(path):
 
 
 class Tool:
-    def __init__(self, path, options):
-        self.path, self.options = path, options
+    def __init__(self, path, options, short):
+        self.path, self.options, self.short = path, options, short
         self.name = "nimbusdale " + (" ".join(options) if options else "(defaults)")
 
     def __call__(self, item, tmp):
@@ -97,23 +110,55 @@ class Tool:
         return y
 
 
-class Speex:
-    name = "SpeexDSP denoiser, channel 0"
+def filter_raw(command, what, item):
+    """Channel 0 through a filter of raw 16-bit samples, which must give back as many."""
+    pcm = np.clip(np.round(item.noisy[:, 0] * 32768), -32768, 32767).astype("<i2")
+    done = run(command, what, input=pcm.tobytes())
+    y = np.frombuffer(done.stdout, dtype="<i2") / 32768.0
+    if len(y) != len(pcm):
+        raise Failed(f"{what} returned {len(y)} samples for {len(pcm)}")
+    return y
 
-    def __init__(self, path):
-        self.path = path
+
+class Speex:
+    name, short = "SpeexDSP denoiser, channel 0", "speex"
+
+    def __init__(self, build):
+        self.path = os.path.join(build, "bench/speex_denoise")
 
     def __call__(self, item, tmp):
-        pcm = np.clip(np.round(item.noisy[:, 0] * 32768), -32768, 32767).astype("<i2")
-        done = run([self.path, str(item.rate)], "speex_denoise", input=pcm.tobytes())
-        y = np.frombuffer(done.stdout, dtype="<i2") / 32768.0
-        if len(y) != len(pcm):
-            raise Failed(f"speex_denoise returned {len(y)} samples for {len(pcm)}")
+        return filter_raw([self.path, str(item.rate)], "speex_denoise", item)
+
+
+class WebRtc:
+    def __init__(self, build, level):
+        self.path, self.level = os.path.join(build, "bench/webrtc_denoise"), level
+        self.name = f"WebRTC noise suppression {level}, channel 0"
+        self.short = f"webrtc {level}"
+
+    def __call__(self, item, tmp):
+        return filter_raw([self.path, self.level, str(item.rate)], "webrtc_denoise", item)
+
+
+class Rnnoise:
+    name, short = "RNNoise (48 kHz), channel 0", "rnnoise"
+
+    def __init__(self, build):
+        self.module = os.path.join(build, "rnnoise")
+
+    def __call__(self, item, tmp):
+        out = os.path.join(tmp, "rnnoise.wav")
+        run(["node", os.path.join(ROOT, "bench/rnnoise_denoise.mjs"), "--module", self.module,
+             item.noisy_path, out], "rnnoise_denoise.mjs", text=True)
+        y, rate = mono(out)
+        if rate != item.rate or len(y) != len(item.noisy):
+            raise Failed(f"wrote {len(y)} samples at {rate} Hz for {len(item.noisy)} at "
+                         f"{item.rate} Hz")
         return y
 
 
 class SoxNoisered:
-    name = f"sox noisered {SOX_AMOUNT}, channel 0"
+    name, short = f"sox noisered {SOX_AMOUNT}, channel 0", "sox"
 
     def __call__(self, item, tmp):
         ch0, out, profile = (os.path.join(tmp, f) for f in ("ch0.wav", "sox.wav", "noise.prof"))
@@ -128,15 +173,19 @@ class SoxNoisered:
 
 
 class Lsa:
-    name = "log-spectral amplitude MMSE, channel 0"
+    name, short = "log-spectral amplitude MMSE, channel 0", "lsa"
 
     def __call__(self, item, tmp):
         return lsa_denoise.enhance(item.noisy[:, 0], item.rate, noise_seconds=LSA_NOISE_SECONDS)
 
 
 class Item:
-    def __init__(self, folder, name, description):
-        self.name, self.description = name, description
+    def __init__(self, folder, name, condition):
+        """condition: (description, noise class, SNR in dB, reverberant) from the generator's
+        list, or None for an item it does not list."""
+        self.name = name
+        self.description, self.kind, self.snr_db, self.reverberant = condition or (
+            "", "unlisted", None, None)
         self.noisy_path = os.path.join(folder, name, "noisy.wav")
         self.noisy, self.rate = speech_metrics.read_wav(self.noisy_path)
         clean, clean_rate = speech_metrics.read_wav(os.path.join(folder, name, "clean.wav"))
@@ -233,7 +282,7 @@ def print_summary(systems, items):
     low = min(items, key=lambda i: i.before["stoi"])
     print(f"| unprocessed channel 0 | 0 | | 0 | | {np.mean(stoi):.3f} | "
           f"{low.before['stoi']:.3f} ({low.name}) | |")
-    for name, rows in systems:
+    for name, _, rows in systems:
         cells = []
         for key, delta, digits in (("si_sdr", True, 2), ("sdr", True, 2), ("stoi", False, 3)):
             cells += summary_cells(rows, key, delta, digits)
@@ -245,7 +294,7 @@ def print_regressions(systems):
     """Lists every item a system made worse; returns how many nimbusdale made worse or failed."""
     print("\nItems worse than the unprocessed channel 0 (failures included):")
     ours_bad = 0
-    for name, rows in systems:
+    for name, _, rows in systems:
         bad = [r for r in rows if r.worse()]
         ours = name.startswith("nimbusdale")
         if not bad:
@@ -262,12 +311,43 @@ def print_regressions(systems):
     return ours_bad
 
 
+def print_breakdown(systems, items):
+    """The mean SI-SDR improvement of every system per noise class, per input SNR and with and
+    without reverberation; the best in each row in bold."""
+    groups = [(kind, [i for i in items if i.kind == kind])
+              for kind in dict.fromkeys(i.kind for i in items)]
+    snrs = sorted({i.snr_db for i in items if i.snr_db is not None})
+    groups += [(f"SNR {snr:+.0f} dB", [i for i in items if i.snr_db == snr]) for snr in snrs]
+    groups += [(label, [i for i in items if i.reverberant is flag])
+               for label, flag in (("reverberant", True), ("dry", False))]
+    groups += [("all items", items)]
+    print("\nMean ΔSI-SDR (dB) per noise class, input SNR at channel 0 and room; a failed item "
+          "counts as missing and is marked *.\n")
+    print("| Class / input SNR | Items | " + " | ".join(short for _, short, _ in systems) + " |")
+    print("|---|---|" + "---|" * len(systems))
+    for label, members in groups:
+        if not members:
+            continue
+        names = {i.name for i in members}
+        cells, means = [], []
+        for _, _, rows in systems:
+            mine = [r for r in rows if r.item.name in names]
+            good = [r.delta("si_sdr") for r in mine if not r.error]
+            means.append(np.mean(good) if good else -math.inf)
+            cells.append((f"{np.mean(good):+.2f}" if good else "n/a")
+                         + ("*" if len(good) < len(mine) else ""))
+        best = max(means)
+        cells = [f"**{c}**" if m == best and len(systems) > 1 else c
+                 for c, m in zip(cells, means)]
+        print(f"| {label} | {len(members)} | " + " | ".join(cells) + " |")
+
+
 def load_items(examples, generated):
     sys.path.insert(0, os.path.join(ROOT, "examples"))
     try:
         import make_examples
-        known = {i[0]: make_examples.describe(*i[1:4], *(i[6:7] or [None])) for i in
-                 make_examples.ITEMS}
+        known = {i[0]: (make_examples.describe(*i[1:4], *(i[6:7] or [None])), i[2], i[3],
+                        "rt60" in (i[6:7] or [{}])[0]) for i in make_examples.ITEMS}
     except ImportError:
         known = {}
     present = {d for d in os.listdir(examples)
@@ -278,53 +358,79 @@ def load_items(examples, generated):
         names += sorted(present - set(known))
     if not names:
         raise SystemExit(f"no items (folders with noisy.wav) in {examples}")
-    return [Item(examples, n, known.get(n, "")) for n in names]
+    return [Item(examples, n, known.get(n)) for n in names]
+
+
+# Each peer: what it needs in the build folder (None: nothing there) and how it is made.
+PEERS = {
+    "speex": ("bench/speex_denoise", Speex),
+    "webrtc-high": ("bench/webrtc_denoise", lambda build: WebRtc(build, "high")),
+    "webrtc-veryhigh": ("bench/webrtc_denoise", lambda build: WebRtc(build, "veryhigh")),
+    "rnnoise": ("rnnoise/node_modules/@shiguredo/rnnoise-wasm", Rnnoise),
+    "sox": (None, lambda build: SoxNoisered()),
+    "lsa": (None, lambda build: Lsa()),
+}
 
 
 def main():
     parser = argparse.ArgumentParser(
         description=__doc__.split("\n\n")[0],
         formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--tool", default=os.path.join(ROOT, "build/release/apps/nimbusdale"))
+    parser.add_argument("--build", default=os.path.join(ROOT, "build/release"),
+                        help="build folder of the tool and the peer programs")
+    parser.add_argument("--tool", help="the nimbusdale tool (default: BUILD/apps/nimbusdale)")
+    parser.add_argument("--no-setup", action="store_true",
+                        help="install and build nothing (bench/setup_peers.sh does otherwise)")
     parser.add_argument("--examples", help="folder of items (default: generate build/examples)")
     parser.add_argument("--held-out", action="store_true",
                         help="generate and score the held-out set instead of the development set")
     parser.add_argument("--integrator", help="integrator node for every nimbusdale run")
     parser.add_argument("--grid", action="append", default=[], metavar="OPTION=V1,V2,...")
-    parser.add_argument("--peers", default="speex,sox,lsa",
-                        help="comma-separated peers: speex, sox, lsa ('' for none)")
-    parser.add_argument("--speex", help="speex_denoise binary (default: the tool's build tree)")
+    parser.add_argument("--peers", default=",".join(PEERS),
+                        help=f"comma-separated peers: {', '.join(PEERS)} ('' for none)")
     parser.add_argument("--keep", help="write every output to KEEP/SYSTEM/ITEM.wav")
     parser.add_argument("extra", nargs="*", help="options for nimbusdale enhance (after --)")
     args = parser.parse_args()
+    args.build = os.path.abspath(args.build)
     started = time.monotonic()
 
-    if not os.path.exists(args.tool):
-        raise SystemExit(f"no nimbusdale tool at {args.tool} (--tool PATH)")
     peers = [p for p in args.peers.split(",") if p]
-    unknown = set(peers) - {"speex", "sox", "lsa"}
+    unknown = set(peers) - set(PEERS)
     if unknown:
-        raise SystemExit(f"unknown peers: {', '.join(sorted(unknown))}")
-    speex = args.speex or os.path.join(os.path.dirname(os.path.dirname(args.tool)),
-                                       "bench/speex_denoise")
-    if "speex" in peers and not os.path.exists(speex):
-        raise SystemExit(f"no speex_denoise at {speex}: build the speex_denoise target with "
-                         "-DNIMBUSDALE_BUILD_BENCHMARKS=ON, pass --speex PATH, or leave speex "
-                         "out of --peers")
-    if "lsa" in peers:
-        if importlib.util.find_spec("scipy") is None:
-            raise SystemExit("the lsa peer needs python3-scipy (apt-get install python3-scipy), "
-                             "or leave lsa out of --peers")
-
+        raise SystemExit(f"unknown peers: {', '.join(sorted(unknown))} (known: "
+                         f"{', '.join(PEERS)})")
     if args.examples and args.held_out:
         raise SystemExit("--examples and --held-out exclude each other")
+    if not args.no_setup:
+        done = subprocess.run(["bash", os.path.join(ROOT, "bench/setup_peers.sh"), args.build],
+                              stdout=sys.stderr)
+        if done.returncode != 0:
+            raise SystemExit(f"bench/setup_peers.sh {args.build} failed with status "
+                             f"{done.returncode} (its output is above)")
+    tool = args.tool or os.path.join(args.build, "apps/nimbusdale")
+    if not os.path.exists(tool):
+        raise SystemExit(f"no nimbusdale tool at {tool} (--tool PATH, or drop --no-setup)")
+    for peer in peers:
+        needs = PEERS[peer][0] and os.path.join(args.build, PEERS[peer][0])
+        if needs and not os.path.exists(needs):
+            raise SystemExit(f"the {peer} peer needs {needs}: run bash bench/setup_peers.sh "
+                             f"{args.build}, or leave {peer} out of --peers")
+    if "lsa" in peers and importlib.util.find_spec("scipy") is None:
+        raise SystemExit("the lsa peer needs python3-scipy (apt-get install python3-scipy), "
+                         "or leave lsa out of --peers")
+
     examples = args.examples
     if not examples:
         examples = os.path.join(ROOT, "build/examples-held-out" if args.held_out
                                 else "build/examples")
-        subprocess.run([sys.executable, os.path.join(ROOT, "examples/make_examples.py")]
-                       + (["--held-out"] if args.held_out else []) + [examples],
-                       check=True, stdout=subprocess.DEVNULL)
+        made = subprocess.run([sys.executable, os.path.join(ROOT, "examples/make_examples.py")]
+                              + (["--held-out"] if args.held_out else []) + [examples],
+                              stdout=subprocess.DEVNULL)
+        if made.returncode != 0:
+            raise SystemExit(f"examples/make_examples.py could not make {examples} (status "
+                             f"{made.returncode}, its error is above)")
+    elif not os.path.isdir(examples):
+        raise SystemExit(f"--examples {examples}: no such folder")
     items = load_items(examples, generated=not args.examples)
 
     base = list(args.extra)
@@ -341,30 +447,32 @@ def main():
         options = list(base)
         for (option, _), value in zip(axes, combo):
             options += [f"--{option}", value]
-        tools.append(Tool(args.tool, options))
+        short = " ".join(combo) or args.integrator or "defaults"
+        tools.append(Tool(tool, options, "nimbusdale " + short))
 
-    others = {"speex": lambda: Speex(speex), "sox": SoxNoisered, "lsa": Lsa}
     ours, theirs = [], []
     with tempfile.TemporaryDirectory() as tmp:
         try:
-            for tool in tools:
-                ours.append((tool.name, evaluate(tool, items, tmp, args.keep)))
+            for system in tools:
+                ours.append((system.name, system.short, evaluate(system, items, tmp, args.keep)))
         except Rejected as e:
             print(f"nimbusdale rejected the options; nothing was scored:\n{e}", file=sys.stderr)
             return 2
         for peer in peers:
-            system = others[peer]()
-            theirs.append((system.name, evaluate(system, items, tmp, args.keep)))
+            system = PEERS[peer][1](args.build)
+            theirs.append((system.name, system.short,
+                           evaluate(system, items, tmp, args.keep)))
 
     def mean_gain(entry):
-        good = [r.delta("si_sdr") for r in entry[1] if not r.error]
+        good = [r.delta("si_sdr") for r in entry[2] if not r.error]
         return np.mean(good) if good else -math.inf
 
     ours.sort(key=lambda e: -mean_gain(e))
     systems = ours + theirs
-    for name, rows in systems:
+    for name, _, rows in systems:
         print_items(name, rows)
     print_summary(systems, items)
+    print_breakdown(systems, items)
     bad = print_regressions(systems)
     seconds = time.monotonic() - started
     print(f"\n{len(items)} items, {len(systems)} systems, {seconds:.1f} s in all")

@@ -19,24 +19,18 @@
 # on the same samples; the same for every chain, which share the separation). It also prints
 # the idle share of the CPUs before the runs and the CPU time other processes took during them.
 #
-#   bash bench/race.sh [BUILD_DIR]      (default build/release; installs sox, espeak-ng,
-#                                        libspeexdsp-dev and libwebrtc-audio-processing-dev)
+#   bash bench/race.sh [BUILD_DIR]      (default build/release; bench/setup_peers.sh installs
+#                                        and builds what it runs)
 #   LOADED=1 bash bench/race.sh         the same beside a busy loop on every core
 #
 # The example set is generated once into BUILD_DIR/bench-examples and reused.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/packages.sh
-install_packages sox espeak-ng libspeexdsp-dev libwebrtc-audio-processing-dev "${BUILD_PACKAGES[@]}"
-
 build=${1:-build/release}
+bash bench/setup_peers.sh "$build"
 runs=${RUNS:-5}
 items=(gearbox_8ch babble_8ch babble_reverb_8ch fan_8ch)
 min_seconds=60
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNIMBUSDALE_BUILD_BENCHMARKS=ON \
-  -DNIMBUSDALE_BUILD_PYTHON=ON >/dev/null
-cmake --build "$build" --target nimbusdale_tool nimbusdale_python speex_denoise webrtc_denoise \
-  >/dev/null
 tool=$build/apps/nimbusdale
 speex=$build/bench/speex_denoise
 webrtc=$build/bench/webrtc_denoise

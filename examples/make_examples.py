@@ -8,16 +8,19 @@ the same files every run, so only examples/demo is committed and the rest is mad
 
     /usr/bin/python3 examples/make_examples.py [--held-out] [OUTDIR]   (default: examples/)
 
---held-out makes the held-out set instead: the same twenty conditions (noise, channels, SNR,
+--held-out makes the held-out set instead: the same thirty conditions (noise, channels, SNR,
 reverberation, silence, dead channel) with other voices, other sentences, other babble talkers
-and other random draws. Defaults are chosen on the development set; the held-out set tells
-how they do on recordings they were not chosen on.
+and competing talkers, and other random draws. Defaults are chosen on the development set; the
+held-out set tells how they do on recordings they were not chosen on.
 
 The set covers machine noises (motor, fan, mains hum, drill, pump, gearbox), steady broadband
-noise, babble from several espeak-ng voices, wind (strong below a few hundred hertz, gusting and
-different in every microphone) and clicks; SNRs at channel 0 from -5 to +10 dB; reverberation
-(an exponentially decaying noise tail per channel, on the speech and on the noise); 0.5 s of
-leading digital silence (exact zeros in every channel); and a dead channel (all zeros).
+noise, plain pink and brown noise, babble from several espeak-ng voices, wind (strong below a few
+hundred hertz, gusting and different in every microphone), clicks, impulsive noise over a steady
+bed (periodic mechanical ticks, irregular keyboard taps and knocks) and a competing talker from
+another direction who takes turns with the target and talks over it; SNRs at channel 0 from -5
+to +10 dB; reverberation (an exponentially decaying noise tail per channel, on the speech and on
+the noise); 0.5 s of leading digital silence (exact zeros in every channel); and a dead channel
+(all zeros).
 """
 import os
 import subprocess
@@ -60,6 +63,23 @@ BABBLE_HELD_OUT = [
     ("en-029+f1", ["We missed the start of the film because of the traffic.",
                    "Her grandfather still writes letters with a fountain pen."]),
 ]
+# Competing talkers (the `talker` noise): each item's extras name one by index.
+TALKERS = [
+    ("en-us+f3", ["Did anyone remember to lock the back door?",
+                  "I think the spare keys are still in the car."]),
+    ("en-gb-x-rp+m2", ["Hang on, let me find a pen and some paper.",
+                       "Sorry, could you say that part again?"]),
+    ("en-029+f3", ["The kettle has just boiled if you want tea.",
+                   "I can never find the lid for this pot."]),
+]
+TALKERS_HELD_OUT = [
+    ("en-us-nyc+f4", ["Wait, is that your phone ringing in the hall?",
+                      "I left my glasses on the kitchen table."]),
+    ("en-gb-x-gbcwmd+f2", ["There is a parcel for you by the front door.",
+                           "It rattles a bit when you shake it."]),
+    ("en-gb-x-gbclan+m3", ["The car park fills up before eight these days.",
+                           "Shall we take the long way round instead?"]),
+]
 VOICES_HELD_OUT = ["en-gb-x-gbclan", "en-us-nyc+f2", "en-gb-x-gbcwmd+m4", "en-us+m6",
                    "en-gb+f5", "en-029+m3", "en-gb-scotland+f1", "en-us-nyc+m2"]
 LINES_HELD_OUT = [
@@ -83,6 +103,16 @@ LINES_HELD_OUT = [
     "The new drill is much quieter than the old one.", "It still shakes the whole bench.",
     "Meet me at the station entrance at noon.", "I will be wearing a green coat.",
     "The clock in the tower stopped at midnight.", "Nobody has climbed up to fix it.",
+    "The seeds need water twice a week.", "Keep the tray near the sunny window.",
+    "The ladder is leaning against the shed.", "Hold it steady while I climb up.",
+    "The map shows a footpath along the stream.", "We can follow it to the old mill.",
+    "The fridge door does not close properly.", "Something is blocking the bottom shelf.",
+    "Our flight was delayed by three hours.", "We ate breakfast at the airport.",
+    "The tailor shortened both of the sleeves.", "The jacket fits much better now.",
+    "Count the boxes before the van leaves.", "There should be twelve in all.",
+    "The kitten slept on the warm laptop.", "Move her gently before you start.",
+    "A loud bang came from the workshop.", "Luckily nobody was standing nearby.",
+    "The choir practises in the church hall.", "New singers are always welcome.",
 ]
 
 
@@ -158,25 +188,91 @@ ITEMS = [
     ("drill_silence_deadch_6ch", 6, "drill", -2.0, "en-029+m2",
      ["A broken channel and a silent start together.", "The drill keeps going regardless."],
      dict(NEW, silence=0.5, dead=5)),
+    ("ticks_4ch", 4, "ticks", 0.0, "en-gb+f2",
+     ["The counter clicks every time a part goes by.", "Write down the total at noon."], NEW),
+    ("typing_6ch", 6, "typing", 5.0, "en-us+m2",
+     ["He types the minutes while we talk.", "Please speak slowly for the record."], NEW),
+    ("knocks_8ch", 8, "knocks", -2.0, "en-gb-x-rp+m1",
+     ["Someone is hammering on the floor above.", "I will ask them to stop for an hour."],
+     NEW),
+    ("talker_8ch", 8, "talker", 0.0, "en-us",
+     ["Where did you put the measuring tape?", "I need it for the window frame."],
+     dict(NEW, talker=0)),
+    ("talker_4ch", 4, "talker", 5.0, "en-gb-scotland+f2",
+     ["The boxes for the move are in the garage.", "Bring the big ones up first."],
+     dict(NEW, talker=1)),
+    ("talker_reverb_6ch", 6, "talker", 2.0, "en-gb+m3",
+     ["The echo in this corridor is terrible.", "Let us go back into the office."],
+     dict(NEW, talker=2, rt60=0.4, drr=3.0)),
+    ("pink_4ch", 4, "pink", -5.0, "en-us+f1",
+     ["The radio lost the station in the tunnel.", "Only a loud hiss was left."], NEW),
+    ("pink_8ch", 8, "pink", 5.0, "en-gb-x-rp",
+     ["Air rushes out of every vent in the room.", "The sound is the same all day."], NEW),
+    ("brown_6ch", 6, "brown", 0.0, "en-029",
+     ["A deep rumble comes from the waterfall.", "You can feel it through the rocks."], NEW),
+    ("brown_4ch", 4, "brown", -5.0, "en-us+m3",
+     ["The ship's engine room is full of low roar.", "Shout if you need anything."], NEW),
 ]
 
 
-def speech(voice, sentences, gap=0.4, speed=150, headroom_db=0.0):
+def utterances(voice, sentences, speed=150, headroom_db=0.0):
+    """Each sentence spoken by espeak-ng, resampled to RATE, as a list of arrays."""
     parts = []
     # Some voices at some speeds peak at full scale; the resampler would clip them.
     effects = ["gain", f"{-headroom_db}"] if headroom_db else []
     with tempfile.TemporaryDirectory() as tmp:
         for i, text in enumerate(sentences):
             raw, resampled = os.path.join(tmp, f"{i}.wav"), os.path.join(tmp, f"{i}_16k.wav")
-            subprocess.run(["espeak-ng", "-v", voice, "-s", str(speed), "-w", raw, text],
-                           check=True)
-            subprocess.run(["sox", "-D", raw, "-r", str(RATE), "-c", "1", "-b", "16", resampled]
-                           + effects, check=True)
+            tool(["espeak-ng", "-v", voice, "-s", str(speed), "-w", raw, text])
+            tool(["sox", "-D", raw, "-r", str(RATE), "-c", "1", "-b", "16", resampled]
+                 + effects)
             with wave.open(resampled) as w:
-                x = np.frombuffer(w.readframes(w.getnframes()), dtype="<i2") / 32768.0
-            parts += [np.zeros(int(gap * RATE)), x]
+                parts.append(np.frombuffer(w.readframes(w.getnframes()), dtype="<i2") / 32768.0)
+    return parts
+
+
+def speech(voice, sentences, gap=0.4, speed=150, headroom_db=0.0):
+    parts = []
+    for x in utterances(voice, sentences, speed, headroom_db):
+        parts += [np.zeros(int(gap * RATE)), x]
     parts.append(np.zeros(int(gap * RATE)))
     return np.concatenate(parts)
+
+
+def dialogue(target, other, rng, gap=0.4):
+    """Two talkers' sentences (lists of two arrays) as a conversation, as (target, other) of
+    one length: the target's first sentence; the other talker cuts in 0.3 to 0.7 s before it
+    ends; after a pause of 0.2 to 0.5 s the target's second sentence; the other talker starts
+    again 40 to 60% into it and may finish alone. `gap` seconds of quiet before and after."""
+    def trimmed(x):
+        # espeak-ng pads its sentences with quiet; the turns are timed on the voice itself.
+        loud = np.flatnonzero(np.abs(x) > 0.01 * np.max(np.abs(x)))
+        return x[loud[0]:loud[-1] + 1]
+
+    target, other = [trimmed(x) for x in target], [trimmed(x) for x in other]
+    starts = [int(gap * RATE)]
+    starts.append(starts[0] + len(target[0]) - int(rng.uniform(0.3, 0.7) * RATE))
+    starts.append(starts[1] + len(other[0]) + int(rng.uniform(0.2, 0.5) * RATE))
+    starts.append(starts[2] + int(rng.uniform(0.4, 0.6) * len(target[1])))
+    turns = [(target[0], 0), (other[0], 1), (target[1], 0), (other[1], 1)]
+    n = max(at + len(x) for at, (x, _) in zip(starts, turns)) + int(gap * RATE)
+    voices = np.zeros((2, n))
+    for at, (x, who) in zip(starts, turns):
+        voices[who, at:at + len(x)] += x
+    return voices[0], voices[1]
+
+
+def tool(command):
+    """Runs a command the generator needs, with a one-line error when it is missing or fails."""
+    try:
+        done = subprocess.run(command, capture_output=True, text=True)
+    except FileNotFoundError:
+        raise SystemExit(f"make_examples.py: {command[0]} is not installed "
+                         f"(apt-get install {command[0]})")
+    if done.returncode != 0:
+        lines = done.stderr.strip().splitlines() or ["no message"]
+        raise SystemExit(f"make_examples.py: {command[0]} exited with status "
+                         f"{done.returncode}: {lines[-1]}")
 
 
 def harmonic(n, f0, top, rng, wobble):
@@ -261,6 +357,77 @@ def clicks(n, rng):
     return x / np.std(x) + 0.05 * shaped(n, rng, lambda f: np.ones_like(f))
 
 
+def pink(n, rng):
+    """Pink noise: power falling by 3 dB an octave from 20 Hz up, unit variance."""
+    return shaped(n, rng, lambda f: 1.0 / np.sqrt(np.maximum(f, 20.0)))
+
+
+def brown(n, rng):
+    """Brown noise: power falling by 6 dB an octave from 20 Hz up, unit variance."""
+    return shaped(n, rng, lambda f: 1.0 / np.maximum(f, 20.0))
+
+
+def strikes(n, rng, times, ring_hz, decay_s, levels):
+    """An impact at each time (samples): a broadband snap of a fraction of a millisecond and a
+    ring at a frequency drawn from ring_hz (low, high) dying away in about decay_s, scaled by
+    the matching level."""
+    x = np.zeros(n)
+    length = int(5 * decay_s * RATE)
+    t = np.arange(length) / RATE
+    for at, level in zip(times, levels):
+        at = int(at)
+        if not 0 <= at < n:
+            continue
+        ring = np.sin(2 * np.pi * rng.uniform(*ring_hz) * t + rng.uniform(0, 2 * np.pi))
+        snap = rng.standard_normal(length) * np.exp(-t / 0.0004)
+        event = level * (np.exp(-t / decay_s) * ring + snap)
+        x[at:at + length] += event[: n - at]
+    return x / np.std(x)
+
+
+def ticks(n, rng):
+    """A mechanism ticking four times a second (tick and tock at two pitches, within 1% of the
+    period) over mains hum 6 dB below the ticks."""
+    period = RATE / 4.0
+    times = np.arange(0, n, period) + rng.uniform(-0.01, 0.01, int(np.ceil(n / period))) * period
+    tick = strikes(n, rng, times[::2], (2100, 2300), 0.004, np.ones(len(times[::2])))
+    tock = strikes(n, rng, times[1::2], (1500, 1700), 0.004, np.ones(len(times[1::2])))
+    return tick + tock + harmonic(n, 50.0, 2500, rng, 0.0)
+
+
+def typing(n, rng):
+    """Keyboard typing: words of 2 to 8 keys, 80 to 250 ms apart, with pauses of 0.3 to 1.5 s
+    between words; each key clicks when pressed and, softer, when released 40 to 90 ms later;
+    over pink noise 10 dB below the taps."""
+    presses = []
+    at = rng.uniform(0, 0.5) * RATE
+    while at < n:
+        for _ in range(int(rng.integers(2, 9))):
+            presses.append(at)
+            at += rng.uniform(0.08, 0.25) * RATE
+        at += rng.uniform(0.3, 1.5) * RATE
+    presses = np.array(presses)
+    releases = presses + rng.uniform(0.04, 0.09, len(presses)) * RATE
+    levels = rng.uniform(0.5, 1.0, len(presses))
+    taps = (strikes(n, rng, presses, (2500, 5000), 0.002, levels)
+            + 0.4 * strikes(n, rng, releases, (3000, 6000), 0.0015, levels))
+    return taps / np.std(taps) + np.sqrt(0.1) * pink(n, rng)
+
+
+def knocking(n, rng):
+    """Hammering and knocking at no fixed pace: groups of 2 to 5 blows 0.12 to 0.3 s apart,
+    0.6 to 2.5 s between groups, each ringing at 150 to 400 Hz; over brown noise 6 dB below."""
+    blows = []
+    at = rng.uniform(0, 0.8) * RATE
+    while at < n:
+        for _ in range(int(rng.integers(2, 6))):
+            blows.append(at)
+            at += rng.uniform(0.12, 0.3) * RATE
+        at += rng.uniform(0.6, 2.5) * RATE
+    blows = strikes(n, rng, blows, (150, 400), 0.03, rng.uniform(0.6, 1.0, len(blows)))
+    return blows + 0.5 * brown(n, rng)
+
+
 def noise_source(kind, n, rng, channels=1, talkers=BABBLE):
     """The noise: one signal (a point source, delayed per channel by the caller) or an
     (n, channels) field for the kinds that are not a single source."""
@@ -293,6 +460,16 @@ def noise_source(kind, n, rng, channels=1, talkers=BABBLE):
         return wind(n, channels, rng)
     if kind == "clicks":
         return clicks(n, rng)
+    if kind == "ticks":
+        return ticks(n, rng)
+    if kind == "typing":
+        return typing(n, rng)
+    if kind == "knocks":
+        return knocking(n, rng)
+    if kind == "pink":
+        return pink(n, rng)
+    if kind == "brown":
+        return brown(n, rng)
     raise ValueError(kind)
 
 
@@ -343,15 +520,26 @@ def describe(channels, kind, snr_db, extras=None):
 
 
 def make(outdir, name, channels, kind, snr_db, voice, sentences, extras=None, *, seed,
-         talkers=BABBLE, headroom_db=0.0):
+         talkers=BABBLE, others=TALKERS, headroom_db=0.0):
     extras = extras or {}
     rng = np.random.default_rng(seed)
     # Reverberation draws from its own generator, so adding it to an item leaves the rest alone.
     room_rng = np.random.default_rng([seed, 1])
-    s = 0.3 * speech(voice, sentences, headroom_db=headroom_db)
-    s = np.concatenate([np.zeros(int(extras.get("lead", 0.0) * RATE)), s])
-    n = len(s)
-    noise = noise_source(kind, n + 16, rng, channels, talkers)
+    lead = np.zeros(int(extras.get("lead", 0.0) * RATE))
+    if kind == "talker":
+        # The other talker is the noise, a point source like the machines; the conversation
+        # sets the item's length.
+        other_voice, other_lines = others[extras["talker"]]
+        target, other = dialogue(utterances(voice, sentences, headroom_db=headroom_db),
+                                 utterances(other_voice, other_lines, headroom_db=headroom_db),
+                                 np.random.default_rng([seed, 2]))
+        s = np.concatenate([lead, 0.3 * target])
+        n = len(s)
+        noise = np.concatenate([lead, other, np.zeros(16)])
+    else:
+        s = np.concatenate([lead, 0.3 * speech(voice, sentences, headroom_db=headroom_db)])
+        n = len(s)
+        noise = noise_source(kind, n + 16, rng, channels, talkers)
     speech_delays = rng.integers(0, 4, channels)
     speech_delays[0] = 0
     noise_delays = rng.integers(0, 8, channels)
@@ -411,7 +599,8 @@ def main():
     if held:
         for i, item in enumerate(held_out(ITEMS)):
             # Louder voices than the development set's: 1 dB keeps sox from clipping them.
-            make(outdir, *item, seed=HELD_OUT_SEED + i, talkers=BABBLE_HELD_OUT, headroom_db=1.0)
+            make(outdir, *item, seed=HELD_OUT_SEED + i, talkers=BABBLE_HELD_OUT,
+                 others=TALKERS_HELD_OUT, headroom_db=1.0)
     else:
         for seed, item in enumerate(ITEMS):
             make(outdir, *item, seed=seed)

@@ -159,8 +159,9 @@ class TestLsa:
         assert np.std(body[loud]) == pytest.approx(np.std(tone[loud]), rel=0.05)
 
 
-class TestHeldOutSet:
-    """The held-out set must share the development set's conditions and nothing it speaks."""
+class TestExampleSets:
+    """The held-out set must share the development set's conditions and nothing it speaks; the
+    generator's noises and conversations are what the set's descriptions say."""
 
     @pytest.fixture(scope="class")
     def sets(self):
@@ -178,12 +179,50 @@ class TestHeldOutSet:
     def test_no_voice_or_line_in_common(self, sets):
         m, dev, held = sets
         dev_lines = {line for item in dev for line in item[5]}
-        dev_lines |= {line for _, lines in m.BABBLE for line in lines}
+        dev_lines |= {line for _, lines in m.BABBLE + m.TALKERS for line in lines}
         held_lines = [line for item in held for line in item[5]]
-        held_lines += [line for _, lines in m.BABBLE_HELD_OUT for line in lines]
+        held_lines += [line for _, lines in m.BABBLE_HELD_OUT + m.TALKERS_HELD_OUT
+                       for line in lines]
         assert len(set(held_lines)) == len(held_lines)
         assert all(len(item[5]) == 2 for item in held)
         assert not dev_lines & set(held_lines)
-        dev_voices = {item[4] for item in dev} | {v for v, _ in m.BABBLE}
-        held_voices = {item[4] for item in held} | {v for v, _ in m.BABBLE_HELD_OUT}
+        dev_voices = {item[4] for item in dev} | {v for v, _ in m.BABBLE + m.TALKERS}
+        held_voices = {item[4] for item in held}
+        held_voices |= {v for v, _ in m.BABBLE_HELD_OUT + m.TALKERS_HELD_OUT}
         assert not dev_voices & held_voices
+        # Every competing talker an item names exists in both sets.
+        named = [item[6]["talker"] for item in dev if item[2] == "talker"]
+        assert named and max(named) < min(len(m.TALKERS), len(m.TALKERS_HELD_OUT))
+
+    def test_noises_are_what_they_claim(self, sets):
+        m, _, _ = sets
+        rng = np.random.default_rng(0)
+        n = 8 * RATE
+        f = np.fft.rfftfreq(n, 1.0 / RATE)
+
+        def slope(x):  # dB per octave of the power, 100 Hz to 6.4 kHz
+            power = np.abs(np.fft.rfft(x)) ** 2
+            bands = [np.mean(power[(f >= lo) & (f < 2 * lo)]) for lo in 100 * 2.0 ** np.arange(6)]
+            return np.polyfit(np.arange(6), 10 * np.log10(bands), 1)[0]
+
+        assert slope(m.pink(n, rng)) == pytest.approx(-3.0, abs=0.5)
+        assert slope(m.brown(n, rng)) == pytest.approx(-6.0, abs=0.5)
+        for kind in ("ticks", "typing", "knocks"):
+            x = m.noise_source(kind, n, rng)
+            frames = np.sqrt(np.mean(x[: n // 160 * 160].reshape(-1, 160) ** 2, axis=1))
+            # Loud impacts over a bed that never stops: peak frames far above the quietest.
+            kurtosis = np.mean(x**4) / np.mean(x**2) ** 2
+            assert kurtosis > 10, kind
+            assert np.min(frames) > 0.05 * np.median(frames), kind
+            assert np.max(frames) > 5 * np.median(frames), kind
+
+    def test_dialogue_takes_turns_and_overlaps(self, sets):
+        m, _, _ = sets
+        words = [np.ones(int(s * RATE)) for s in (2.0, 1.5, 1.8, 2.2)]
+        target, other = m.dialogue(words[:2], words[2:], np.random.default_rng(1))
+        assert len(target) == len(other)
+        t, o = target > 0, other > 0
+        # Each talks alone, both talk at once, and the target's two sentences are whole.
+        assert np.sum(t & ~o) > RATE and np.sum(o & ~t) > RATE
+        assert 0.5 * RATE < np.sum(t & o) < 2.0 * RATE
+        assert np.sum(t) == int(3.5 * RATE) and np.sum(o) == int(4.0 * RATE)
