@@ -10,6 +10,8 @@
 #   - the SpeexDSP preprocessor denoiser on channel 0 (bench/speex_denoise.cpp, 320-sample frames);
 #   - WebRTC's noise suppressor on channel 0, levels high and veryhigh (bench/webrtc_denoise.cpp,
 #     160-sample frames);
+#   - RNNoise on channel 0 (bench/rnnoise_denoise.mjs: the npm WebAssembly build under node, at
+#     48 kHz, so node's start and sox's resampling to 48 kHz and back count too);
 #   - sox noisered on channel 0, with a noise profile from its first 0.5 s.
 #
 # Each command runs RUNS times (default 5); the best wall-clock time counts, process start and
@@ -149,6 +151,8 @@ race() {
     measure "WebRTC noise suppression $level, channel 0" \
       sh -c "'$webrtc' $level 16000 < '$dir/ch0.raw' > '$work/out.raw'"
   done
+  measure "RNNoise, channel 0" node bench/rnnoise_denoise.mjs --module "$build/rnnoise" \
+    "$dir/ch0.wav" "$work/out.wav"
   measure "sox noisered, channel 0" sox "$dir/ch0.wav" "$work/out.wav" noisered "$dir/noise.prof" 0.21
 
   local ours=${times[0]} i

@@ -78,10 +78,11 @@ void ChannelPool::runChannel(const std::function<void(int)>& work, int channel) 
   finished.fetch_add(1, std::memory_order_release);
 }
 
-void ChannelPool::run(int count, int threads, const std::function<void(int)>& work) {
-  if (count <= 0) return;
+void ChannelPool::run(int count, int threads, const std::function<void(int)>& work,
+                      const std::function<void()>& first) {
   const int wanted = std::min(threads, count) - 1;
   if (wanted <= 0) {
+    if (first) first();
     for (int c = 0; c < count; ++c) work(c);
     return;
   }
@@ -103,6 +104,14 @@ void ChannelPool::run(int count, int threads, const std::function<void(int)>& wo
   }
   wake.notify_all();
 
+  std::exception_ptr firstFailure;
+  if (first) {
+    try {
+      first();
+    } catch (...) {
+      firstFailure = std::current_exception();
+    }
+  }
   for (int c; (c = take(frameNumber, count)) >= 0;) runChannel(work, c);
   // Only channels that a helper has taken are left; wait for those alone.
   for (int spins = 0; finished.load(std::memory_order_acquire) < count; ++spins) {
@@ -118,6 +127,7 @@ void ChannelPool::run(int count, int threads, const std::function<void(int)>& wo
     job = nullptr;
     std::swap(error, failure);
   }
+  if (firstFailure) std::rethrow_exception(firstFailure);
   if (error) std::rethrow_exception(error);
 }
 

@@ -26,8 +26,11 @@ class ChannelPool {
   /// Calls work(c) once for every c in [0, count), on this thread and up to threads - 1 helpers
   /// (started on first need and kept), and returns when every call has returned. Which thread
   /// runs which channel varies; each call must touch only its channel's data. The first
-  /// exception a call throws is rethrown here once all calls have ended.
-  void run(int count, int threads, const std::function<void(int)>& work);
+  /// exception a call throws is rethrown here once all calls have ended. `first`, if set, runs
+  /// on this thread before it takes channels, while the helpers start on them; an exception
+  /// from it is rethrown once every channel has ended, before any from a channel.
+  void run(int count, int threads, const std::function<void(int)>& work,
+           const std::function<void()>& first = nullptr);
 
  private:
   void helperLoop(int index);

@@ -203,7 +203,8 @@ SeparationSummary SparseSeparation::process(const std::complex<float>* spectrum,
 }
 
 void SparseSeparation::processBlock(const std::complex<float>* spectra, int frames, bool firstFrame,
-                                    float* outputs, SeparationSummary* summaries, int threads) {
+                                    float* outputs, SeparationSummary* summaries, int threads,
+                                    const std::function<void()>& alongside) {
   const int channels = config.numChannels;
   const long frameSize = static_cast<long>(channels) * config.numBins;
   const int team = threads > 0 ? threads : omp_get_max_threads();
@@ -215,7 +216,7 @@ void SparseSeparation::processBlock(const std::complex<float>* spectra, int fram
                         nullptr};
       separateChannel(c, frame, channelUpdates[static_cast<size_t>(t) * channels + c]);
     }
-  });
+  }, alongside);
   for (int t = 0; t < frames; ++t) {
     SeparationSummary& summary = summaries[t] = SeparationSummary{};
     for (int c = 0; c < channels; ++c) {

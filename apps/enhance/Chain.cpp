@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include <flowdesigner/BufferedNode.h>
 #include <flowdesigner/Matrix.h>
@@ -50,7 +53,8 @@ auto refusedAs(const NodeType& type, const char* nodeName, F&& fn) -> decltype(f
 // analysis spectrum to the integrated spectrum. It keeps its diagnostic lines to itself, and
 // refuses what the plug-in's nodes would, in their words. With more than one thread it separates
 // the frames the source already holds a block at a time, each thread taking whole channels, so
-// that the threads meet once a block; the integration still runs frame by frame, in order.
+// that the threads meet once a block. A block is integrated, frame by frame and in order, on the
+// calling thread while the helpers separate the block after it.
 class LinkedCoresNode : public FD::BufferedNode {
  public:
   LinkedCoresNode(const EnhanceOptions& options, int channels, int sampleRate, std::ostream* copy,
@@ -71,36 +75,16 @@ class LinkedCoresNode : public FD::BufferedNode {
                   static_cast<size_t>(separation.settings().numBins)) {
     inputID = addInput("INPUT");
     outputID = addOutput("OUTPUT");
-    const size_t most = static_cast<size_t>(blockLimit());
-    spectra.resize(most * frameSize);
-    sparse.resize(most * frameSize);
-    summaries.resize(most);
+    for (Block* block : {&current, &ahead}) block->reserve(blockLimit(), frameSize);
   }
 
   void calculate(int, int count, FD::Buffer&) override {
-    if (count < blockStart || count >= blockStart + blockFrames) separateBlock(count);
-    const size_t t = static_cast<size_t>(count - blockStart);
-    const SeparationSummary& summary = summaries[t];
-    notConverged += summary.notConverged;
-    passes += summary.passes;
-    lines += summary.notConverged;
-    if (copy)
-      for (int i = 0; i < summary.notConverged; ++i) *copy << "not converged\n";
-
-    const std::complex<float>* spec = spectra.data() + t * frameSize;
-    const float* frameSparse = sparse.data() + t * frameSize;
-    auto* result = new FD::Matrix<std::complex<float>>(1, separation.settings().numBins);
-    (*outputs[outputID].buffer)[count] = FD::ObjectRef(result);
-    // No integrator refuses what reaches it here: the spectrum passed the separation's check,
-    // which is as strict as any integrator's, and the separation's output is finite and never
-    // negative. So the integrator's own check, a second pass over every value, is left out.
-    const NodeType& type = integration->type();
-    try {
-      lines += integration->process(frameSparse, spec, (*result)[0], copy).diagnosticLines;
-    } catch (const std::invalid_argument& e) {
-      (*outputs[outputID].buffer)[count] = FD::ObjectRef();
-      throw NodeError(nodeRefusal(type, kIntegrationName, e.what()));
-    }
+    if (count < current.start || count >= current.start + current.frames) advance(count);
+    const int t = count - current.start;
+    if (current.results[t].isNil() && current.refusals[t].empty()) integrateFrame(t);
+    if (!current.refusals[t].empty())
+      throw NodeError(nodeRefusal(integration->type(), kIntegrationName, current.refusals[t]));
+    (*outputs[outputID].buffer)[count] = current.results[t];
   }
 
   long notConverged = 0;
@@ -108,41 +92,123 @@ class LinkedCoresNode : public FD::BufferedNode {
   long lines = 0;
 
  private:
+  // Frames separated together, with what the integration made of each.
+  struct Block {
+    std::vector<std::complex<float>> spectra;
+    std::vector<float> sparse;
+    std::vector<SeparationSummary> summaries;
+    std::vector<FD::ObjectRef> results;   // null until the frame is integrated
+    std::vector<std::string> refusals;    // the integration's refusal of a frame, if any
+    int start = 0;
+    int frames = 0;
+
+    void reserve(int most, size_t frameSize) {
+      spectra.resize(static_cast<size_t>(most) * frameSize);
+      sparse.resize(static_cast<size_t>(most) * frameSize);
+      summaries.resize(static_cast<size_t>(most));
+      results.resize(static_cast<size_t>(most));
+      refusals.resize(static_cast<size_t>(most));
+    }
+  };
+
   // Frames a block may hold: one where a single thread would gain nothing from blocks.
   int blockLimit() const {
     const int team = threads > 0 ? threads : omp_get_max_threads();
     return team > 1 && source ? kBlockFrames : 1;
   }
 
-  // Separates frame `count` and the frames after it that the source already holds, up to the
-  // block limit and short of the first one the separation refuses, which is refused at its own
-  // count. Frame `count` itself is refused here.
-  void separateBlock(int count) {
-    const int most = source ? std::max(1, source->framesHeld(count, blockLimit())) : 1;
+  // Makes frame `count` the start of the current block (the block separated ahead, or a new one)
+  // and integrates that block, alongside the separation of the block after it where the source
+  // already holds its frames.
+  void advance(int count) {
+    if (ahead.frames > 0 && ahead.start == count) {
+      std::swap(current, ahead);
+    } else {
+      gather(current, count, true);
+      separate(current, nullptr);
+    }
+    ahead.frames = 0;
+    const std::function<void()> integrateBlock = [this] {
+      for (int t = 0; t < current.frames; ++t)
+        if (!integrateFrame(t)) break;
+    };
+    if (blockLimit() > 1 && gather(ahead, current.start + current.frames, false))
+      separate(ahead, integrateBlock);
+    else
+      integrateBlock();
+  }
+
+  // Fills `block` with frame `count` and the frames after it that the source already holds, up
+  // to the block limit and short of the first one the separation refuses, which is refused at
+  // its own count: here if it is the block's first frame and `refuseFirst`, else when it is
+  // pulled. Returns whether the block holds a frame.
+  bool gather(Block& block, int count, bool refuseFirst) {
+    block.start = count;
+    block.frames = 0;
+    const int held = source ? source->framesHeld(count, blockLimit()) : 1;
+    // The block's first frame is pulled even if not held yet: the pull fetches or refuses it.
+    const int wanted = refuseFirst ? std::max(1, held) : held;
     int frames = 0;
-    for (; frames < most; ++frames) {
-      FD::RCPtr<FD::Matrix<std::complex<float>>> spec;
-      if (frames == 0) {
-        spec = getInput(inputID, count);
+    for (; frames < wanted; ++frames) {
+      FD::RCPtr<FD::Matrix<std::complex<float>>> spec = getInput(inputID, count + frames);
+      if (frames == 0 && refuseFirst) {
         refusedAs(kMultiRobustPCAType, kSeparationName, [&] { separation.checkFrame((*spec)[0]); });
       } else {
-        spec = getInput(inputID, count + frames);
         try {
           separation.checkFrame((*spec)[0]);
         } catch (const std::invalid_argument&) {
           break;
         }
       }
-      std::copy((*spec)[0], (*spec)[0] + frameSize, spectra.begin() + frames * frameSize);
+      std::copy((*spec)[0], (*spec)[0] + frameSize,
+                block.spectra.begin() + static_cast<long>(frames) * static_cast<long>(frameSize));
     }
-    blockStart = count;
-    blockFrames = frames;
-    if (frames == 1)
-      summaries[0] =
-          separation.process(spectra.data(), count == 0, sparse.data(), nullptr, threads);
+    block.frames = frames;
+    for (int t = 0; t < frames; ++t) {
+      block.results[static_cast<size_t>(t)] = FD::ObjectRef();
+      block.refusals[static_cast<size_t>(t)].clear();
+    }
+    return frames > 0;
+  }
+
+  void separate(Block& block, const std::function<void()>& alongside) {
+    const bool first = block.start == 0;
+    if (block.frames == 1 && !alongside)
+      block.summaries[0] =
+          separation.process(block.spectra.data(), first, block.sparse.data(), nullptr, threads);
     else
-      separation.processBlock(spectra.data(), frames, count == 0, sparse.data(), summaries.data(),
-                              threads);
+      separation.processBlock(block.spectra.data(), block.frames, first, block.sparse.data(),
+                              block.summaries.data(), threads, alongside);
+  }
+
+  // Integrates frame `t` of the current block, after its share of the separation's notices.
+  // Returns false if the integration refused it.
+  bool integrateFrame(int t) {
+    const size_t i = static_cast<size_t>(t);
+    const SeparationSummary& summary = current.summaries[i];
+    notConverged += summary.notConverged;
+    passes += summary.passes;
+    lines += summary.notConverged;
+    if (copy)
+      for (int k = 0; k < summary.notConverged; ++k) *copy << "not converged\n";
+
+    auto* result = new FD::Matrix<std::complex<float>>(1, separation.settings().numBins);
+    FD::ObjectRef kept(result);
+    // No integrator refuses what reaches it here for want of a check: the spectrum passed the
+    // separation's, which is as strict as any integrator's, and the separation's output is
+    // finite and never negative. So the integrator's own check, a second pass over every value,
+    // is left out.
+    try {
+      lines += integration
+                   ->process(current.sparse.data() + i * frameSize,
+                             current.spectra.data() + i * frameSize, (*result)[0], copy)
+                   .diagnosticLines;
+    } catch (const std::invalid_argument& e) {
+      current.refusals[i] = e.what();
+      return false;
+    }
+    current.results[i] = kept;
+    return true;
   }
 
   static constexpr int kBlockFrames = 32;
@@ -154,13 +220,8 @@ class LinkedCoresNode : public FD::BufferedNode {
   StftSource* source;
   std::ostream* copy;
   size_t frameSize;
-  // The block of frames separated ahead: spectra, sparse parts and summaries of frames
-  // blockStart .. blockStart + blockFrames - 1.
-  std::vector<std::complex<float>> spectra;
-  std::vector<float> sparse;
-  std::vector<SeparationSummary> summaries;
-  int blockStart = 0;
-  int blockFrames = 0;
+  Block current;  // the block whose frames are being pulled
+  Block ahead;    // the block after it, separated while `current` was integrated
 };
 
 Chain::Chain(const EnhanceOptions& options, int channels, int sampleRate,

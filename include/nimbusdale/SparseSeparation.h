@@ -6,6 +6,7 @@
 #include <Eigen/Dense>
 
 #include <complex>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string_view>
@@ -113,9 +114,13 @@ class SparseSeparation {
   /// another, every spectrum checked with checkFrame(). Each thread takes whole channels over
   /// every frame of the block, so the threads meet once a block instead of once a frame; the
   /// output is that of process() on each frame in turn, bit for bit. Writes no notices: frame
-  /// t's summary is `summaries[t]`. `threads` as for process().
+  /// t's summary is `summaries[t]`. `threads` as for process(). `alongside`, if set, runs on
+  /// the calling thread while the helpers start on the channels (other work of the caller's,
+  /// such as the previous block's integration); the calling thread then takes channels too. An
+  /// exception from it is rethrown once the block is separated.
   void processBlock(const std::complex<float>* spectra, int frames, bool firstFrame,
-                    float* outputs, SeparationSummary* summaries, int threads = 0);
+                    float* outputs, SeparationSummary* summaries, int threads = 0,
+                    const std::function<void()>& alongside = nullptr);
 
   const SeparationSettings& settings() const { return config; }
   const std::vector<RobustPCA>& estimators() const { return channelEstimators; }
