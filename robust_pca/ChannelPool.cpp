@@ -78,41 +78,44 @@ void ChannelPool::runChannel(const std::function<void(int)>& work, int channel) 
   finished.fetch_add(1, std::memory_order_release);
 }
 
-void ChannelPool::run(int count, int threads, const std::function<void(int)>& work,
-                      const std::function<void()>& first) {
+void ChannelPool::run(int count, int threads, const std::function<void(int)>& work) {
+  start(count, threads, work);
+  finish();
+}
+
+void ChannelPool::start(int count, int threads, std::function<void(int)> work) {
+  pending = std::move(work);
+  pendingCount = count;
   const int wanted = std::min(threads, count) - 1;
-  if (wanted <= 0) {
-    if (first) first();
-    for (int c = 0; c < count; ++c) work(c);
-    return;
-  }
+  helped = wanted > 0;
+  if (!helped) return;
   while (static_cast<int>(helpers.size()) < wanted) {
     const int index = static_cast<int>(helpers.size());
     helpers.emplace_back([this, index] { helperLoop(index); });
   }
-
-  uint32_t frameNumber;
   {
     std::lock_guard<std::mutex> guard(lock);
-    frameNumber = ++frame;
+    pendingFrame = ++frame;
     channels = count;
     participants = wanted;
-    job = &work;
+    job = &pending;
     failure = nullptr;
     finished.store(0, std::memory_order_relaxed);
-    ticket.store(static_cast<uint64_t>(frameNumber) << 32, std::memory_order_release);
+    ticket.store(static_cast<uint64_t>(pendingFrame) << 32, std::memory_order_release);
   }
   wake.notify_all();
+}
 
-  std::exception_ptr firstFailure;
-  if (first) {
-    try {
-      first();
-    } catch (...) {
-      firstFailure = std::current_exception();
-    }
+void ChannelPool::finish() {
+  if (!pending) return;
+  const int count = pendingCount;
+  if (!helped) {
+    const std::function<void(int)> work = std::move(pending);
+    pending = nullptr;
+    for (int c = 0; c < count; ++c) work(c);
+    return;
   }
-  for (int c; (c = take(frameNumber, count)) >= 0;) runChannel(work, c);
+  for (int c; (c = take(pendingFrame, count)) >= 0;) runChannel(pending, c);
   // Only channels that a helper has taken are left; wait for those alone.
   for (int spins = 0; finished.load(std::memory_order_acquire) < count; ++spins) {
     if (spins < 1000)
@@ -127,7 +130,8 @@ void ChannelPool::run(int count, int threads, const std::function<void(int)>& wo
     job = nullptr;
     std::swap(error, failure);
   }
-  if (firstFailure) std::rethrow_exception(firstFailure);
+  // A helper that woke too late for this work holds no channel of it, so it is safe to drop.
+  pending = nullptr;
   if (error) std::rethrow_exception(error);
 }
 

@@ -26,11 +26,15 @@ class ChannelPool {
   /// Calls work(c) once for every c in [0, count), on this thread and up to threads - 1 helpers
   /// (started on first need and kept), and returns when every call has returned. Which thread
   /// runs which channel varies; each call must touch only its channel's data. The first
-  /// exception a call throws is rethrown here once all calls have ended. `first`, if set, runs
-  /// on this thread before it takes channels, while the helpers start on them; an exception
-  /// from it is rethrown once every channel has ended, before any from a channel.
-  void run(int count, int threads, const std::function<void(int)>& work,
-           const std::function<void()>& first = nullptr);
+  /// exception a call throws is rethrown here once all calls have ended.
+  void run(int count, int threads, const std::function<void(int)>& work);
+
+  /// run() in two halves: start() hands the channels to the helpers and returns at once, so the
+  /// caller can do other work meanwhile; finish() runs on this thread the channels no helper has
+  /// taken, waits for the others and rethrows the first exception. With fewer than two threads
+  /// every channel runs in finish(). finish() without a start() does nothing.
+  void start(int count, int threads, std::function<void(int)> work);
+  void finish();
 
  private:
   void helperLoop(int index);
@@ -52,6 +56,11 @@ class ChannelPool {
   int participants = 0;  // helpers 0 .. participants - 1 take part in the current frame
   const std::function<void(int)>* job = nullptr;
   std::exception_ptr failure;
+  // The work between start() and finish(), kept by the caller's thread.
+  std::function<void(int)> pending;
+  int pendingCount = 0;
+  uint32_t pendingFrame = 0;
+  bool helped = false;  // whether helpers take part in the pending work
 };
 
 /// The team size of a default run, chosen by timing it: a trial alternates one thread and the

@@ -126,7 +126,15 @@ SparseSeparation::SparseSeparation(const SeparationSettings& settings) : config(
   teams = std::make_unique<TeamChooser>();
 }
 
-SparseSeparation::~SparseSeparation() = default;
+SparseSeparation::~SparseSeparation() {
+  // Helpers may still be writing into the caller's arrays: let them end first.
+  if (running.summaries) {
+    try {
+      finishBlock();
+    } catch (...) {
+    }
+  }
+}
 SparseSeparation::SparseSeparation(SparseSeparation&&) noexcept = default;
 SparseSeparation& SparseSeparation::operator=(SparseSeparation&&) noexcept = default;
 
@@ -203,22 +211,37 @@ SeparationSummary SparseSeparation::process(const std::complex<float>* spectrum,
 }
 
 void SparseSeparation::processBlock(const std::complex<float>* spectra, int frames, bool firstFrame,
-                                    float* outputs, SeparationSummary* summaries, int threads,
-                                    const std::function<void()>& alongside) {
+                                    float* outputs, SeparationSummary* summaries, int threads) {
+  startBlock(spectra, frames, firstFrame, outputs, summaries, threads);
+  finishBlock();
+}
+
+void SparseSeparation::startBlock(const std::complex<float>* spectra, int frames, bool firstFrame,
+                                  float* outputs, SeparationSummary* summaries, int threads) {
+  finishBlock();
   const int channels = config.numChannels;
-  const long frameSize = static_cast<long>(channels) * config.numBins;
   const int team = threads > 0 ? threads : omp_get_max_threads();
   // Frame t's update of channel c at t * C + c: each channel writes only its own entries.
   channelUpdates.resize(static_cast<size_t>(frames) * static_cast<size_t>(channels));
-  pool->run(channels, team, [&](int c) {
-    for (int t = 0; t < frames; ++t) {
-      const Frame frame{spectra + t * frameSize, outputs + t * frameSize, firstFrame && t == 0,
-                        nullptr};
+  running = Block{spectra, outputs, summaries, frames, firstFrame};
+  pool->start(channels, team, [this, channels, block = running](int c) {
+    const long frameSize = static_cast<long>(channels) * config.numBins;
+    for (int t = 0; t < block.frames; ++t) {
+      const Frame frame{block.spectra + t * frameSize, block.outputs + t * frameSize,
+                        block.first && t == 0, nullptr};
       separateChannel(c, frame, channelUpdates[static_cast<size_t>(t) * channels + c]);
     }
-  }, alongside);
-  for (int t = 0; t < frames; ++t) {
-    SeparationSummary& summary = summaries[t] = SeparationSummary{};
+  });
+}
+
+void SparseSeparation::finishBlock() {
+  if (!running.summaries) return;
+  const Block block = running;
+  running = Block{};
+  pool->finish();
+  const int channels = config.numChannels;
+  for (int t = 0; t < block.frames; ++t) {
+    SeparationSummary& summary = block.summaries[t] = SeparationSummary{};
     for (int c = 0; c < channels; ++c) {
       const UpdateSummary& update = channelUpdates[static_cast<size_t>(t) * channels + c];
       summary.notConverged += update.converged ? 0 : 1;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -53,8 +52,8 @@ auto refusedAs(const NodeType& type, const char* nodeName, F&& fn) -> decltype(f
 // analysis spectrum to the integrated spectrum. It keeps its diagnostic lines to itself, and
 // refuses what the plug-in's nodes would, in their words. With more than one thread it separates
 // the frames the source already holds a block at a time, each thread taking whole channels, so
-// that the threads meet once a block. A block is integrated, frame by frame and in order, on the
-// calling thread while the helpers separate the block after it.
+// that the threads meet once a block. While the calling thread integrates a block frame by frame
+// and goes on with the rest of the chain, the helpers already separate the next one.
 class LinkedCoresNode : public FD::BufferedNode {
  public:
   LinkedCoresNode(const EnhanceOptions& options, int channels, int sampleRate, std::ostream* copy,
@@ -78,13 +77,40 @@ class LinkedCoresNode : public FD::BufferedNode {
     for (Block* block : {&current, &ahead}) block->reserve(blockLimit(), frameSize);
   }
 
+  ~LinkedCoresNode() override {
+    // The helpers may still be writing the block ahead.
+    try {
+      separation.finishBlock();
+    } catch (...) {
+    }
+  }
+
   void calculate(int, int count, FD::Buffer&) override {
     if (count < current.start || count >= current.start + current.frames) advance(count);
-    const int t = count - current.start;
-    if (current.results[t].isNil() && current.refusals[t].empty()) integrateFrame(t);
-    if (!current.refusals[t].empty())
-      throw NodeError(nodeRefusal(integration->type(), kIntegrationName, current.refusals[t]));
-    (*outputs[outputID].buffer)[count] = current.results[t];
+    const size_t t = static_cast<size_t>(count - current.start);
+    const SeparationSummary& summary = current.summaries[t];
+    notConverged += summary.notConverged;
+    passes += summary.passes;
+    lines += summary.notConverged;
+    if (copy)
+      for (int i = 0; i < summary.notConverged; ++i) *copy << "not converged\n";
+
+    auto* result = new FD::Matrix<std::complex<float>>(1, separation.settings().numBins);
+    (*outputs[outputID].buffer)[count] = FD::ObjectRef(result);
+    // No integrator refuses what reaches it here for want of a check: the spectrum passed the
+    // separation's, which is as strict as any integrator's, and the separation's output is
+    // finite and never negative. So the integrator's own check, a second pass over every value,
+    // is left out.
+    const NodeType& type = integration->type();
+    try {
+      lines += integration
+                   ->process(current.sparse.data() + t * frameSize,
+                             current.spectra.data() + t * frameSize, (*result)[0], copy)
+                   .diagnosticLines;
+    } catch (const std::invalid_argument& e) {
+      (*outputs[outputID].buffer)[count] = FD::ObjectRef();
+      throw NodeError(nodeRefusal(type, kIntegrationName, e.what()));
+    }
   }
 
   long notConverged = 0;
@@ -92,13 +118,11 @@ class LinkedCoresNode : public FD::BufferedNode {
   long lines = 0;
 
  private:
-  // Frames separated together, with what the integration made of each.
+  // Frames separated together: their spectra, sparse parts and summaries.
   struct Block {
     std::vector<std::complex<float>> spectra;
     std::vector<float> sparse;
     std::vector<SeparationSummary> summaries;
-    std::vector<FD::ObjectRef> results;   // null until the frame is integrated
-    std::vector<std::string> refusals;    // the integration's refusal of a frame, if any
     int start = 0;
     int frames = 0;
 
@@ -106,8 +130,6 @@ class LinkedCoresNode : public FD::BufferedNode {
       spectra.resize(static_cast<size_t>(most) * frameSize);
       sparse.resize(static_cast<size_t>(most) * frameSize);
       summaries.resize(static_cast<size_t>(most));
-      results.resize(static_cast<size_t>(most));
-      refusals.resize(static_cast<size_t>(most));
     }
   };
 
@@ -117,25 +139,30 @@ class LinkedCoresNode : public FD::BufferedNode {
     return team > 1 && source ? kBlockFrames : 1;
   }
 
-  // Makes frame `count` the start of the current block (the block separated ahead, or a new one)
-  // and integrates that block, alongside the separation of the block after it where the source
+  // Makes frame `count` the first of the current block: the block separated ahead, once it is
+  // finished, or a new one. Then starts the helpers on the block after it, if the source
   // already holds its frames.
   void advance(int count) {
-    if (ahead.frames > 0 && ahead.start == count) {
+    const bool wasAhead = aheadRunning && ahead.start == count;
+    aheadRunning = false;
+    separation.finishBlock();
+    if (wasAhead) {
       std::swap(current, ahead);
     } else {
       gather(current, count, true);
-      separate(current, nullptr);
+      const bool first = count == 0;
+      if (current.frames == 1)
+        current.summaries[0] = separation.process(current.spectra.data(), first,
+                                                  current.sparse.data(), nullptr, threads);
+      else
+        separation.processBlock(current.spectra.data(), current.frames, first,
+                                current.sparse.data(), current.summaries.data(), threads);
     }
-    ahead.frames = 0;
-    const std::function<void()> integrateBlock = [this] {
-      for (int t = 0; t < current.frames; ++t)
-        if (!integrateFrame(t)) break;
-    };
-    if (blockLimit() > 1 && gather(ahead, current.start + current.frames, false))
-      separate(ahead, integrateBlock);
-    else
-      integrateBlock();
+    if (blockLimit() > 1 && gather(ahead, current.start + current.frames, false)) {
+      separation.startBlock(ahead.spectra.data(), ahead.frames, false, ahead.sparse.data(),
+                            ahead.summaries.data(), threads);
+      aheadRunning = true;
+    }
   }
 
   // Fills `block` with frame `count` and the frames after it that the source already holds, up
@@ -164,51 +191,7 @@ class LinkedCoresNode : public FD::BufferedNode {
                 block.spectra.begin() + static_cast<long>(frames) * static_cast<long>(frameSize));
     }
     block.frames = frames;
-    for (int t = 0; t < frames; ++t) {
-      block.results[static_cast<size_t>(t)] = FD::ObjectRef();
-      block.refusals[static_cast<size_t>(t)].clear();
-    }
     return frames > 0;
-  }
-
-  void separate(Block& block, const std::function<void()>& alongside) {
-    const bool first = block.start == 0;
-    if (block.frames == 1 && !alongside)
-      block.summaries[0] =
-          separation.process(block.spectra.data(), first, block.sparse.data(), nullptr, threads);
-    else
-      separation.processBlock(block.spectra.data(), block.frames, first, block.sparse.data(),
-                              block.summaries.data(), threads, alongside);
-  }
-
-  // Integrates frame `t` of the current block, after its share of the separation's notices.
-  // Returns false if the integration refused it.
-  bool integrateFrame(int t) {
-    const size_t i = static_cast<size_t>(t);
-    const SeparationSummary& summary = current.summaries[i];
-    notConverged += summary.notConverged;
-    passes += summary.passes;
-    lines += summary.notConverged;
-    if (copy)
-      for (int k = 0; k < summary.notConverged; ++k) *copy << "not converged\n";
-
-    auto* result = new FD::Matrix<std::complex<float>>(1, separation.settings().numBins);
-    FD::ObjectRef kept(result);
-    // No integrator refuses what reaches it here for want of a check: the spectrum passed the
-    // separation's, which is as strict as any integrator's, and the separation's output is
-    // finite and never negative. So the integrator's own check, a second pass over every value,
-    // is left out.
-    try {
-      lines += integration
-                   ->process(current.sparse.data() + i * frameSize,
-                             current.spectra.data() + i * frameSize, (*result)[0], copy)
-                   .diagnosticLines;
-    } catch (const std::invalid_argument& e) {
-      current.refusals[i] = e.what();
-      return false;
-    }
-    current.results[i] = kept;
-    return true;
   }
 
   static constexpr int kBlockFrames = 32;
@@ -221,7 +204,8 @@ class LinkedCoresNode : public FD::BufferedNode {
   std::ostream* copy;
   size_t frameSize;
   Block current;  // the block whose frames are being pulled
-  Block ahead;    // the block after it, separated while `current` was integrated
+  Block ahead;    // the block after it, which the helpers separate meanwhile
+  bool aheadRunning = false;
 };
 
 Chain::Chain(const EnhanceOptions& options, int channels, int sampleRate,

@@ -6,7 +6,6 @@
 #include <Eigen/Dense>
 
 #include <complex>
-#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string_view>
@@ -114,13 +113,19 @@ class SparseSeparation {
   /// another, every spectrum checked with checkFrame(). Each thread takes whole channels over
   /// every frame of the block, so the threads meet once a block instead of once a frame; the
   /// output is that of process() on each frame in turn, bit for bit. Writes no notices: frame
-  /// t's summary is `summaries[t]`. `threads` as for process(). `alongside`, if set, runs on
-  /// the calling thread while the helpers start on the channels (other work of the caller's,
-  /// such as the previous block's integration); the calling thread then takes channels too. An
-  /// exception from it is rethrown once the block is separated.
+  /// t's summary is `summaries[t]`. `threads` as for process().
   void processBlock(const std::complex<float>* spectra, int frames, bool firstFrame,
-                    float* outputs, SeparationSummary* summaries, int threads = 0,
-                    const std::function<void()>& alongside = nullptr);
+                    float* outputs, SeparationSummary* summaries, int threads = 0);
+
+  /// processBlock() in two halves, so that the caller can do other work while helper threads
+  /// separate: startBlock() hands the block's channels to the helpers and returns at once;
+  /// finishBlock() runs on the calling thread the channels no helper has taken, waits for the
+  /// rest and fills `summaries`. In between, the caller must leave this object and the three
+  /// arrays alone. finishBlock() with no block started does nothing; the destructor finishes a
+  /// block still running.
+  void startBlock(const std::complex<float>* spectra, int frames, bool firstFrame,
+                  float* outputs, SeparationSummary* summaries, int threads = 0);
+  void finishBlock();
 
   const SeparationSettings& settings() const { return config; }
   const std::vector<RobustPCA>& estimators() const { return channelEstimators; }
@@ -146,6 +151,15 @@ class SparseSeparation {
   // Per channel: 1 once its estimator has had an observation that is not all zero (bytes, not
   // bits, as channels are written from several threads).
   std::vector<unsigned char> channelLearning;
+  // The block between startBlock() and finishBlock().
+  struct Block {
+    const std::complex<float>* spectra = nullptr;
+    float* outputs = nullptr;
+    SeparationSummary* summaries = nullptr;
+    int frames = 0;
+    bool first = false;
+  };
+  Block running;
   std::unique_ptr<ChannelPool> pool;
   std::unique_ptr<TeamChooser> teams;  // the team of frames run with the default team
 };

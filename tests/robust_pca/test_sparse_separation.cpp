@@ -10,7 +10,6 @@
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 #include <tuple>
 
 #include "ChannelPool.h"
@@ -164,14 +163,13 @@ TEST(SparseSeparation, ThreadCountBlocksAndNoticeStreamChangeNoBit) {
     }
     std::vector<float> out(static_cast<size_t>(frames) * kChannels * kBins);
     std::vector<nimbusdale::SeparationSummary> summaries(static_cast<size_t>(frames));
-    // Work run alongside runs once, on the calling thread, and changes nothing.
-    const std::thread::id caller = std::this_thread::get_id();
-    int alongside = 0;
-    blocks.processBlock(in.data(), frames, t == 0, out.data(), summaries.data(), 2, [&] {
-      EXPECT_EQ(std::this_thread::get_id(), caller);
-      ++alongside;
-    });
-    EXPECT_EQ(alongside, 1);
+    // Blocks of 7 frames start, leave the helpers at work, and finish later.
+    if (frames == 7) {
+      blocks.startBlock(in.data(), frames, t == 0, out.data(), summaries.data(), 2);
+      blocks.finishBlock();
+    } else {
+      blocks.processBlock(in.data(), frames, t == 0, out.data(), summaries.data(), 2);
+    }
     for (const auto& summary : summaries) blockedNotConverged += summary.notConverged;
     blocked.insert(blocked.end(), out.begin(), out.end());
     t += frames;
