@@ -52,8 +52,9 @@ auto refusedAs(const NodeType& type, const char* nodeName, F&& fn) -> decltype(f
 // analysis spectrum to the integrated spectrum. It keeps its diagnostic lines to itself, and
 // refuses what the plug-in's nodes would, in their words. With more than one thread it separates
 // the frames the source already holds a block at a time, each thread taking whole channels, so
-// that the threads meet once a block. While the calling thread integrates a block frame by frame
-// and goes on with the rest of the chain, the helpers already separate the next one.
+// that the threads meet once a block. While the calling thread integrates a block frame by frame,
+// goes on with the rest of the chain and analyses the block after next, the helpers already
+// separate the next one.
 class LinkedCoresNode : public FD::BufferedNode {
  public:
   LinkedCoresNode(const EnhanceOptions& options, int channels, int sampleRate, std::ostream* copy,
@@ -74,7 +75,7 @@ class LinkedCoresNode : public FD::BufferedNode {
                   static_cast<size_t>(separation.settings().numBins)) {
     inputID = addInput("INPUT");
     outputID = addOutput("OUTPUT");
-    for (Block* block : {&current, &ahead}) block->reserve(blockLimit(), frameSize);
+    for (Block* block : {&current, &ahead, &next}) block->reserve(blockLimit(), frameSize);
   }
 
   ~LinkedCoresNode() override {
@@ -140,8 +141,8 @@ class LinkedCoresNode : public FD::BufferedNode {
   }
 
   // Makes frame `count` the first of the current block: the block separated ahead, once it is
-  // finished, or a new one. Then starts the helpers on the block after it, if the source
-  // already holds its frames.
+  // finished, or a new one. Then starts the helpers on the block after it and, while they work,
+  // gathers the block after that, as far as the source already holds their frames.
   void advance(int count) {
     const bool wasAhead = aheadRunning && ahead.start == count;
     aheadRunning = false;
@@ -149,6 +150,7 @@ class LinkedCoresNode : public FD::BufferedNode {
     if (wasAhead) {
       std::swap(current, ahead);
     } else {
+      next.frames = 0;
       gather(current, count, true);
       const bool first = count == 0;
       if (current.frames == 1)
@@ -158,11 +160,16 @@ class LinkedCoresNode : public FD::BufferedNode {
         separation.processBlock(current.spectra.data(), current.frames, first,
                                 current.sparse.data(), current.summaries.data(), threads);
     }
-    if (blockLimit() > 1 && gather(ahead, current.start + current.frames, false)) {
-      separation.startBlock(ahead.spectra.data(), ahead.frames, false, ahead.sparse.data(),
-                            ahead.summaries.data(), threads);
-      aheadRunning = true;
-    }
+    if (blockLimit() == 1) return;
+    const int following = current.start + current.frames;
+    if (next.frames > 0 && next.start == following)
+      std::swap(ahead, next);
+    else if (!gather(ahead, following, false))
+      return;
+    separation.startBlock(ahead.spectra.data(), ahead.frames, false, ahead.sparse.data(),
+                          ahead.summaries.data(), threads);
+    aheadRunning = true;
+    gather(next, ahead.start + ahead.frames, false);
   }
 
   // Fills `block` with frame `count` and the frames after it that the source already holds, up
@@ -205,6 +212,7 @@ class LinkedCoresNode : public FD::BufferedNode {
   size_t frameSize;
   Block current;  // the block whose frames are being pulled
   Block ahead;    // the block after it, which the helpers separate meanwhile
+  Block next;     // the block after that, gathered but not yet separated
   bool aheadRunning = false;
 };
 
