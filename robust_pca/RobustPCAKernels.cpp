@@ -44,21 +44,22 @@ float Dot(const float* HWY_RESTRICT a, const float* HWY_RESTRICT b, size_t n) {
   return sumLanes(d, hn::Add(hn::Add(acc0, acc1), hn::Add(acc2, acc3))) + tail;
 }
 
-// G (1, 2 or 4) columns against x, each column with two accumulators (even and odd blocks of
-// N), so a column's sum has the same order whatever group it falls in, and each load of x
-// serves G multiply-adds. Named accumulators, not arrays: scalable vectors cannot form arrays.
+// Up to five columns against x, each column with two accumulators (even and odd blocks of N),
+// so a column's sum has the same order whatever group it falls in, and each load of x serves G
+// multiply-adds. Named accumulators, not arrays: scalable vectors cannot form arrays.
 template <size_t G>
 void DotsGroup(const float* HWY_RESTRICT columns, size_t stride, const float* HWY_RESTRICT x,
                size_t n, float* HWY_RESTRICT out) {
-  static_assert(G == 1 || G == 2 || G == 4, "groups of 1, 2 or 4 columns");
+  static_assert(G >= 1 && G <= 5, "groups of 1 to 5 columns");
   const Tag d;
   const size_t N = hn::Lanes(d);
   const float* HWY_RESTRICT c0 = columns;
   const float* HWY_RESTRICT c1 = columns + (G > 1 ? stride : 0);
   const float* HWY_RESTRICT c2 = columns + (G > 2 ? 2 * stride : 0);
-  const float* HWY_RESTRICT c3 = columns + (G > 2 ? 3 * stride : 0);
-  auto e0 = hn::Zero(d), e1 = hn::Zero(d), e2 = hn::Zero(d), e3 = hn::Zero(d);
-  auto o0 = hn::Zero(d), o1 = hn::Zero(d), o2 = hn::Zero(d), o3 = hn::Zero(d);
+  const float* HWY_RESTRICT c3 = columns + (G > 3 ? 3 * stride : 0);
+  const float* HWY_RESTRICT c4 = columns + (G > 4 ? 4 * stride : 0);
+  auto e0 = hn::Zero(d), e1 = e0, e2 = e0, e3 = e0, e4 = e0;
+  auto o0 = e0, o1 = e0, o2 = e0, o3 = e0, o4 = e0;
   size_t i = 0;
   for (; i + 2 * N <= n; i += 2 * N) {
     const auto x0 = hn::LoadU(d, x + i), x1 = hn::LoadU(d, x + i + N);
@@ -71,46 +72,58 @@ void DotsGroup(const float* HWY_RESTRICT columns, size_t stride, const float* HW
     if constexpr (G > 2) {
       e2 = hn::MulAdd(hn::LoadU(d, c2 + i), x0, e2);
       o2 = hn::MulAdd(hn::LoadU(d, c2 + i + N), x1, o2);
+    }
+    if constexpr (G > 3) {
       e3 = hn::MulAdd(hn::LoadU(d, c3 + i), x0, e3);
       o3 = hn::MulAdd(hn::LoadU(d, c3 + i + N), x1, o3);
+    }
+    if constexpr (G > 4) {
+      e4 = hn::MulAdd(hn::LoadU(d, c4 + i), x0, e4);
+      o4 = hn::MulAdd(hn::LoadU(d, c4 + i + N), x1, o4);
     }
   }
   if (i + N <= n) {
     const auto xi = hn::LoadU(d, x + i);
     e0 = hn::MulAdd(hn::LoadU(d, c0 + i), xi, e0);
     if constexpr (G > 1) e1 = hn::MulAdd(hn::LoadU(d, c1 + i), xi, e1);
-    if constexpr (G > 2) {
-      e2 = hn::MulAdd(hn::LoadU(d, c2 + i), xi, e2);
-      e3 = hn::MulAdd(hn::LoadU(d, c3 + i), xi, e3);
-    }
+    if constexpr (G > 2) e2 = hn::MulAdd(hn::LoadU(d, c2 + i), xi, e2);
+    if constexpr (G > 3) e3 = hn::MulAdd(hn::LoadU(d, c3 + i), xi, e3);
+    if constexpr (G > 4) e4 = hn::MulAdd(hn::LoadU(d, c4 + i), xi, e4);
     i += N;
   }
-  float t0 = 0.0f, t1 = 0.0f, t2 = 0.0f, t3 = 0.0f;
+  float t0 = 0.0f, t1 = 0.0f, t2 = 0.0f, t3 = 0.0f, t4 = 0.0f;
   for (size_t j = i; j < n; ++j) {
     t0 += c0[j] * x[j];
     if constexpr (G > 1) t1 += c1[j] * x[j];
-    if constexpr (G > 2) {
-      t2 += c2[j] * x[j];
-      t3 += c3[j] * x[j];
-    }
+    if constexpr (G > 2) t2 += c2[j] * x[j];
+    if constexpr (G > 3) t3 += c3[j] * x[j];
+    if constexpr (G > 4) t4 += c4[j] * x[j];
   }
   out[0] = sumLanes(d, hn::Add(e0, o0)) + t0;
   if constexpr (G > 1) out[1] = sumLanes(d, hn::Add(e1, o1)) + t1;
-  if constexpr (G > 2) {
-    out[2] = sumLanes(d, hn::Add(e2, o2)) + t2;
-    out[3] = sumLanes(d, hn::Add(e3, o3)) + t3;
-  }
+  if constexpr (G > 2) out[2] = sumLanes(d, hn::Add(e2, o2)) + t2;
+  if constexpr (G > 3) out[3] = sumLanes(d, hn::Add(e3, o3)) + t3;
+  if constexpr (G > 4) out[4] = sumLanes(d, hn::Add(e4, o4)) + t4;
 }
 
+// Groups of up to five columns (ten accumulators and two loads of x fit sixteen registers);
+// between six and nine columns left are split in two near-equal groups.
 void Dots(const float* HWY_RESTRICT columns, size_t stride, size_t count,
           const float* HWY_RESTRICT x, size_t n, float* HWY_RESTRICT out) {
   size_t k = 0;
-  for (; k + 4 <= count; k += 4) DotsGroup<4>(columns + k * stride, stride, x, n, out + k);
-  if (k + 2 <= count) {
-    DotsGroup<2>(columns + k * stride, stride, x, n, out + k);
-    k += 2;
+  while (k < count) {
+    const size_t left = count - k;
+    const size_t group = left > 5 && left < 10 ? (left + 1) / 2 : (left < 5 ? left : 5);
+    const float* block = columns + k * stride;
+    switch (group) {
+      case 5: DotsGroup<5>(block, stride, x, n, out + k); break;
+      case 4: DotsGroup<4>(block, stride, x, n, out + k); break;
+      case 3: DotsGroup<3>(block, stride, x, n, out + k); break;
+      case 2: DotsGroup<2>(block, stride, x, n, out + k); break;
+      default: DotsGroup<1>(block, stride, x, n, out + k); break;
+    }
+    k += group;
   }
-  if (k < count) DotsGroup<1>(columns + k * stride, stride, x, n, out + k);
 }
 
 // Four row blocks at a time, each its own chain of multiply-adds over the columns.
@@ -147,24 +160,40 @@ void Combine(const float* HWY_RESTRICT columns, size_t stride, size_t count,
   }
 }
 
+// The shrunk value of one block of N entries; adds its squared change to `change`.
+template <class D, class V>
+HWY_INLINE void ThresholdBlock(D d, const float* HWY_RESTRICT z, const float* HWY_RESTRICT fitted,
+                               float* HWY_RESTRICT sparse, float* HWY_RESTRICT residual, V up,
+                               V down, V& change) {
+  const auto zi = hn::LoadU(d, z);
+  const auto e = hn::Sub(zi, hn::LoadU(d, fitted));
+  // Comparisons with NaN are false, so a NaN becomes 0.
+  const auto shrunk = hn::IfThenElse(hn::Gt(e, up), hn::Sub(e, up),
+                                     hn::IfThenElse(hn::Lt(e, down), hn::Add(e, up), hn::Zero(d)));
+  const auto step = hn::Sub(shrunk, hn::LoadU(d, sparse));
+  change = hn::MulAdd(step, step, change);
+  hn::StoreU(shrunk, d, sparse);
+  hn::StoreU(hn::Sub(zi, shrunk), d, residual);
+}
+
+// Four accumulators of the squared change, so the sum is not one long chain of multiply-adds.
 float ThresholdStep(const float* HWY_RESTRICT z, const float* HWY_RESTRICT fitted,
                     float* HWY_RESTRICT sparse, float* HWY_RESTRICT residual, float t, size_t n) {
   const Tag d;
   const size_t N = hn::Lanes(d);
-  const auto up = hn::Set(d, t), down = hn::Set(d, -t), zero = hn::Zero(d);
-  auto change = hn::Zero(d);
+  const auto up = hn::Set(d, t), down = hn::Set(d, -t);
+  auto c0 = hn::Zero(d), c1 = hn::Zero(d), c2 = hn::Zero(d), c3 = hn::Zero(d);
   size_t i = 0;
-  for (; i + N <= n; i += N) {
-    const auto zi = hn::LoadU(d, z + i);
-    const auto e = hn::Sub(zi, hn::LoadU(d, fitted + i));
-    // Comparisons with NaN are false, so a NaN becomes 0.
-    const auto shrunk = hn::IfThenElse(hn::Gt(e, up), hn::Sub(e, up),
-                                       hn::IfThenElse(hn::Lt(e, down), hn::Add(e, up), zero));
-    const auto step = hn::Sub(shrunk, hn::LoadU(d, sparse + i));
-    change = hn::MulAdd(step, step, change);
-    hn::StoreU(shrunk, d, sparse + i);
-    hn::StoreU(hn::Sub(zi, shrunk), d, residual + i);
+  for (; i + 4 * N <= n; i += 4 * N) {
+    ThresholdBlock(d, z + i, fitted + i, sparse + i, residual + i, up, down, c0);
+    ThresholdBlock(d, z + i + N, fitted + i + N, sparse + i + N, residual + i + N, up, down, c1);
+    ThresholdBlock(d, z + i + 2 * N, fitted + i + 2 * N, sparse + i + 2 * N,
+                   residual + i + 2 * N, up, down, c2);
+    ThresholdBlock(d, z + i + 3 * N, fitted + i + 3 * N, sparse + i + 3 * N,
+                   residual + i + 3 * N, up, down, c3);
   }
+  for (; i + N <= n; i += N)
+    ThresholdBlock(d, z + i, fitted + i, sparse + i, residual + i, up, down, c0);
   float tail = 0.0f;
   for (; i < n; ++i) {
     const float e = z[i] - fitted[i];
@@ -174,7 +203,7 @@ float ThresholdStep(const float* HWY_RESTRICT z, const float* HWY_RESTRICT fitte
     sparse[i] = shrunk;
     residual[i] = z[i] - shrunk;
   }
-  return sumLanes(d, change) + tail;
+  return sumLanes(d, hn::Add(hn::Add(c0, c1), hn::Add(c2, c3))) + tail;
 }
 
 void AddScaled(float* HWY_RESTRICT y, const float* HWY_RESTRICT x, float a, size_t n) {
@@ -195,19 +224,27 @@ void SweepColumn(float* HWY_RESTRICT basis, size_t stride, size_t rank,
   const auto g = hn::Set(d, gain);
   float* HWY_RESTRICT updated = basis + column * stride;
   // Row i's prediction reads the old basis(i, column); only that element changes after it, so
-  // the rows go in blocks, two chains at a time.
+  // the rows go in blocks, four chains at a time.
   size_t i = 0;
-  for (; i + 2 * N <= n; i += 2 * N) {
-    auto p0 = hn::Zero(d), p1 = hn::Zero(d);
+  for (; i + 4 * N <= n; i += 4 * N) {
+    auto p0 = hn::Zero(d), p1 = hn::Zero(d), p2 = hn::Zero(d), p3 = hn::Zero(d);
     for (size_t k = 0; k < rank; ++k) {
       const auto wk = hn::Set(d, weights[k]);
-      p0 = hn::MulAdd(hn::LoadU(d, basis + k * stride + i), wk, p0);
-      p1 = hn::MulAdd(hn::LoadU(d, basis + k * stride + i + N), wk, p1);
+      const float* HWY_RESTRICT row = basis + k * stride + i;
+      p0 = hn::MulAdd(hn::LoadU(d, row), wk, p0);
+      p1 = hn::MulAdd(hn::LoadU(d, row + N), wk, p1);
+      p2 = hn::MulAdd(hn::LoadU(d, row + 2 * N), wk, p2);
+      p3 = hn::MulAdd(hn::LoadU(d, row + 3 * N), wk, p3);
     }
-    const auto step0 = hn::Mul(hn::Sub(hn::LoadU(d, target + i), p0), g);
-    const auto step1 = hn::Mul(hn::Sub(hn::LoadU(d, target + i + N), p1), g);
-    hn::StoreU(hn::Add(hn::LoadU(d, updated + i), step0), d, updated + i);
-    hn::StoreU(hn::Add(hn::LoadU(d, updated + i + N), step1), d, updated + i + N);
+    const float* HWY_RESTRICT t = target + i;
+    float* HWY_RESTRICT u = updated + i;
+    hn::StoreU(hn::Add(hn::LoadU(d, u), hn::Mul(hn::Sub(hn::LoadU(d, t), p0), g)), d, u);
+    hn::StoreU(hn::Add(hn::LoadU(d, u + N), hn::Mul(hn::Sub(hn::LoadU(d, t + N), p1), g)), d,
+               u + N);
+    hn::StoreU(hn::Add(hn::LoadU(d, u + 2 * N), hn::Mul(hn::Sub(hn::LoadU(d, t + 2 * N), p2), g)),
+               d, u + 2 * N);
+    hn::StoreU(hn::Add(hn::LoadU(d, u + 3 * N), hn::Mul(hn::Sub(hn::LoadU(d, t + 3 * N), p3), g)),
+               d, u + 3 * N);
   }
   for (; i + N <= n; i += N) {
     auto predicted = hn::Zero(d);
