@@ -59,12 +59,16 @@ void StftSource::calculate(int, int count, FD::Buffer& out) {
   auto* spectrum = new FD::Matrix<std::complex<float>>(static_cast<size_t>(s.channels),
                                                        static_cast<size_t>(geometry.bins()));
   out[count] = FD::ObjectRef(spectrum);
+  // Samples before the signal's start and past `needed` are zeros.
+  const int length = geometry.length;
+  const int from = static_cast<int>(std::clamp(-start, 0L, static_cast<long>(length)));
+  const int to = static_cast<int>(std::clamp(needed - start, static_cast<long>(from),
+                                             static_cast<long>(length)));
+  std::fill(samples.begin(), samples.begin() + from, 0.0f);
+  std::fill(samples.begin() + to, samples.begin() + length, 0.0f);
   for (int ch = 0; ch < s.channels; ++ch) {
-    for (int i = 0; i < geometry.length; ++i) {
-      const long n = start + i;
-      samples[static_cast<size_t>(i)] =
-          (n >= 0 && n < needed) ? s.data[(n - s.first) * s.channels + ch] : 0.0f;
-    }
+    const float* in = s.data + (start + from - s.first) * s.channels + ch;
+    for (int i = from; i < to; ++i, in += s.channels) samples[static_cast<size_t>(i)] = *in;
     analysis.transform(samples.data(), (*spectrum)[static_cast<size_t>(ch)]);
   }
 }

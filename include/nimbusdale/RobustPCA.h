@@ -168,8 +168,9 @@ UpdateSummary RobustPCA::update(const Eigen::MatrixBase<Derived>& z, std::ostrea
   // A column of a matrix or a map is used in place; any other expression is evaluated once.
   const Eigen::Ref<const Eigen::VectorXf> observation(z.derived());
   // A branch-free count first, so the common all-finite case vectorises.
+  const float* values = observation.data();
   Index notFinite = 0;
-  for (Index i = 0; i < dim; ++i) notFinite += !std::isfinite(observation[i]);
+  for (Index i = 0; i < dim; ++i) notFinite += !std::isfinite(values[i]);
   if (notFinite)
     for (Index i = 0; i < dim; ++i)
       if (!std::isfinite(observation[i])) rejectEntry(i, observation[i]);
