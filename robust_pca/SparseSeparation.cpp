@@ -224,12 +224,14 @@ void SparseSeparation::startBlock(const std::complex<float>* spectra, int frames
   // Frame t's update of channel c at t * C + c: each channel writes only its own entries.
   channelUpdates.resize(static_cast<size_t>(frames) * static_cast<size_t>(channels));
   running = Block{spectra, outputs, summaries, frames, firstFrame};
-  pool->start(channels, team, [this, channels, block = running](int c) {
-    const long frameSize = static_cast<long>(channels) * config.numBins;
-    for (int t = 0; t < block.frames; ++t) {
-      const Frame frame{block.spectra + t * frameSize, block.outputs + t * frameSize,
-                        block.first && t == 0, nullptr};
-      separateChannel(c, frame, channelUpdates[static_cast<size_t>(t) * channels + c]);
+  // Only `this` is captured, so the job fits std::function's own storage and allocates nothing.
+  pool->start(channels, team, [this](int c) {
+    const int stride = config.numChannels;
+    const long frameSize = static_cast<long>(stride) * config.numBins;
+    for (int t = 0; t < running.frames; ++t) {
+      const Frame frame{running.spectra + t * frameSize, running.outputs + t * frameSize,
+                        running.first && t == 0, nullptr};
+      separateChannel(c, frame, channelUpdates[static_cast<size_t>(t) * stride + c]);
     }
   });
 }
@@ -237,8 +239,13 @@ void SparseSeparation::startBlock(const std::complex<float>* spectra, int frames
 void SparseSeparation::finishBlock() {
   if (!running.summaries) return;
   const Block block = running;
+  try {
+    pool->finish();
+  } catch (...) {
+    running = Block{};
+    throw;
+  }
   running = Block{};
-  pool->finish();
   const int channels = config.numChannels;
   for (int t = 0; t < block.frames; ++t) {
     SeparationSummary& summary = block.summaries[t] = SeparationSummary{};
