@@ -41,9 +41,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://github.com/nimbusdale/nimbusdale")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # A cross build is packaged for the architecture it was built for: dpkg's name for the
-# toolchain's multiarch triplet (arm64 for aarch64-linux-gnu). dpkg-shlibdeps then needs the same
-# in its environment to look up that architecture's libraries (scripts/cross-arm64.sh sets
-# DEB_HOST_ARCH when it runs cpack).
+# toolchain's multiarch triplet (arm64 for aarch64-linux-gnu). dpkg-shlibdeps finds that
+# architecture's libraries in their multiarch folder, which libc6:arm64 adds to ld.so.conf.
 if(CMAKE_CROSSCOMPILING AND NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
   execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
                   OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
