@@ -3,13 +3,23 @@
 # into a COMMANDS section, so the page says what the tool says and cannot drift from it.
 #
 #   cmake -DTOOL=path/to/nimbusdale -DHELP2MAN=path/to/help2man -DOUT=nimbusdale.1.gz
-#         -DWORK=scratch-folder -P ManPage.cmake
+#         -DWORK=scratch-folder [-DEMULATOR="qemu-aarch64 -cpu cortex-a72"] -P ManPage.cmake
+# EMULATOR, for a cross-built tool, is the command line that runs it on this machine.
 foreach(var TOOL HELP2MAN OUT WORK)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "ManPage.cmake: -D${var}=... is required")
   endif()
 endforeach()
 find_program(GZIP gzip REQUIRED)
+file(MAKE_DIRECTORY "${WORK}")
+if(EMULATOR)
+  # help2man runs the program it is given, so it gets a script of the same name that runs the
+  # tool under the emulator.
+  file(MAKE_DIRECTORY "${WORK}/emulated")
+  file(WRITE "${WORK}/emulated/nimbusdale" "#!/bin/sh\nexec ${EMULATOR} \"${TOOL}\" \"$@\"\n")
+  file(CHMOD "${WORK}/emulated/nimbusdale" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+  set(TOOL "${WORK}/emulated/nimbusdale")
+endif()
 
 execute_process(COMMAND "${TOOL}" --help OUTPUT_VARIABLE top RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -53,7 +63,6 @@ endforeach()
 string(APPEND include "\n[SEE ALSO]\n\\fBnimbusdale info\\fR lists the plug-in's node types, ")
 string(APPEND include "their ports and their parameters.\n")
 
-file(MAKE_DIRECTORY "${WORK}")
 file(WRITE "${WORK}/nimbusdale.h2m" "${include}")
 execute_process(
   COMMAND "${HELP2MAN}" --no-info --section 1 --manual "User Commands"

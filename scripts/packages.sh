@@ -24,3 +24,13 @@ install_packages() {
   apt-get update -q
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
+# The arm64 cross flavour (scripts/cross-arm64.sh): the cross compiler, qemu-user to run its
+# programs, the packaging tools, and the arm64 (multiarch) development packages of the libraries
+# the C++ build links; Eigen, CLI11, nlohmann-json and Boost's headers serve both architectures.
+CROSS_ARM64_PACKAGES=(
+  cmake ninja-build pkg-config g++-aarch64-linux-gnu qemu-user
+  libeigen3-dev libcli11-dev nlohmann-json3-dev
+  libboost-dev:arm64 libfftw3-dev:arm64 libhwy-dev:arm64 libsndfile1-dev:arm64
+  libxml2-dev:arm64 libstb-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64
+  dpkg-dev file lintian help2man
+)

@@ -5,8 +5,9 @@
 # FlowDesigner (scripts/flowdesigner.sh builds it from ../shared/hosts/) and its network documents
 # run in the host's batchflow, compared with the release build's tool and Python module. A third,
 # clang build runs each libFuzzer harness (SIMD kernels, sanitized too) for a minute on a copy of
-# its seed corpus. Last, the Debian package is built, linted, installed, checked and removed
-# (scripts/package.sh).
+# its seed corpus. Then the Debian package is built, linted, installed, checked and removed
+# (scripts/package.sh). Last, the release flavour is cross-built for arm64 and tested under qemu
+# on NEON and SVE processors, and its arm64 package built and linted (scripts/cross-arm64.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -42,3 +43,5 @@ CC=clang CXX=clang++ \
   -DNIMBUSDALE_BUILD_TESTS=OFF -DNIMBUSDALE_BUILD_PYTHON=OFF -DNIMBUSDALE_BUILD_BENCHMARKS=OFF
 # The Debian package: build, lintian, install, check the installed result, remove.
 bash scripts/package.sh
+# arm64, the robots' boards: cross build, tests under qemu-user, the arm64 package.
+bash scripts/cross-arm64.sh
