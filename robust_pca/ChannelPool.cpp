@@ -13,6 +13,8 @@ constexpr std::chrono::microseconds kSpin{50};
 void relax() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  __asm__ __volatile__("yield");
 #endif
 }
 
