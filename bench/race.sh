@@ -103,7 +103,9 @@ for start in range(0, len(x), rate):
 e.flush()
 updates = e.frames * channels
 print(f"Mean estimator inner passes per update: {e.passes / updates:.1f} ({e.frames} frames x "
-      f"{channels} channels; {e.not_converged} updates at the pass cap)")
+      f"{channels} channels; {e.not_converged} updates at the pass cap); the frame's slowest "
+      f"channel: {e.slowest_passes / e.frames:.1f}, {e.slowest_passes * channels / e.passes:.2f}x "
+      f"the mean, what channels in lockstep would run")
 PY
 }
 

@@ -69,6 +69,9 @@ class PyEnhancer {
   long passes() {
     return exclusively(lock, [&] { return core.stats().passes; });
   }
+  long slowestPasses() {
+    return exclusively(lock, [&] { return core.stats().slowestPasses; });
+  }
 
   std::string repr() {
     std::ostringstream s;
@@ -176,6 +179,9 @@ RuntimeError.)doc")
       .def_property_readonly("passes", &PyEnhancer::passes,
                              "inner passes of the estimator updates so far (frames x channels "
                              "updates): their mean is the work an update took")
+      .def_property_readonly("slowest_passes", &PyEnhancer::slowestPasses,
+                             "inner passes of each frame's slowest channel, summed over frames: "
+                             "what updating the channels in lockstep would take")
       .def_property_readonly("not_converged", &PyEnhancer::notConverged,
                              "estimator updates so far that hit the pass cap")
       .def("__repr__", &PyEnhancer::repr);

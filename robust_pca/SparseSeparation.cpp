@@ -206,6 +206,7 @@ SeparationSummary SparseSeparation::process(const std::complex<float>* spectrum,
   for (const UpdateSummary& update : channelUpdates) {
     summary.notConverged += update.converged ? 0 : 1;
     summary.passes += update.passes;
+    summary.slowestPasses = std::max(summary.slowestPasses, update.passes);
   }
   return summary;
 }
@@ -253,6 +254,8 @@ void SparseSeparation::finishBlock() {
       const UpdateSummary& update = channelUpdates[static_cast<size_t>(t) * channels + c];
       summary.notConverged += update.converged ? 0 : 1;
       summary.passes += update.passes;
+      summary.slowestPasses = std::max(summary.slowestPasses, update.passes);
+    summary.slowestPasses = std::max(summary.slowestPasses, update.passes);
     }
   }
 }

@@ -92,6 +92,7 @@ class LinkedCoresNode : public FD::BufferedNode {
     const SeparationSummary& summary = current.summaries[t];
     notConverged += summary.notConverged;
     passes += summary.passes;
+    slowestPasses += summary.slowestPasses;
     lines += summary.notConverged;
     if (copy)
       for (int i = 0; i < summary.notConverged; ++i) *copy << "not converged\n";
@@ -116,6 +117,7 @@ class LinkedCoresNode : public FD::BufferedNode {
 
   long notConverged = 0;
   long passes = 0;
+  long slowestPasses = 0;
   long lines = 0;
 
  private:
@@ -270,6 +272,10 @@ long Chain::notConverged() const {
 
 long Chain::passes() const {
   return capture ? -1 : cores->passes;
+}
+
+long Chain::slowestPasses() const {
+  return capture ? -1 : cores->slowestPasses;
 }
 
 long Chain::lines() const {

@@ -49,6 +49,9 @@ class Chain {
   long notConverged() const;
   /// Inner passes of every estimator update so far; -1 for the plug-in, whose nodes do not say.
   long passes() const;
+  /// Inner passes of each frame's slowest channel, summed over frames (what channels run in
+  /// lockstep would cost); -1 for the plug-in.
+  long slowestPasses() const;
   long lines() const;
   bool plugin() const { return capture != nullptr; }
 

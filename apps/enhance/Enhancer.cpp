@@ -164,6 +164,7 @@ std::vector<float> enhance(const float* interleaved, long samples, int channels,
     std::cout.flush();
     stats->notConverged = chain->notConverged();
     stats->passes = chain->passes();
+    stats->slowestPasses = chain->slowestPasses();
     stats->diagnosticLines = chain->lines();
     const bool inputSilent = std::all_of(interleaved, interleaved + samples * channels,
                                          [](float x) { return x == 0.0f; });

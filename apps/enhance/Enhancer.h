@@ -121,6 +121,7 @@ struct EnhanceStats {
   long estimatorUpdates = 0;  ///< frames x channels
   long notConverged = 0;      ///< "not converged" notices from the estimators
   long passes = -1;           ///< inner passes of those updates; -1 where the nodes do not say
+  long slowestPasses = -1;    ///< each frame's most passes of one channel, summed; -1 likewise
   long diagnosticLines = 0;   ///< every line the nodes wrote to standard output
   bool silentOutput = false;  ///< every output sample is 0 although the input is not silent
 };

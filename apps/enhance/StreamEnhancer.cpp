@@ -172,6 +172,7 @@ EnhanceStats StreamEnhancer::stats() const {
   stats.estimatorUpdates = s.frames * s.channels;
   stats.notConverged = s.chain.notConverged();
   stats.passes = s.chain.passes();
+  stats.slowestPasses = s.chain.slowestPasses();
   stats.diagnosticLines = s.chain.lines();
   stats.silentOutput = s.silentOutput;
   return stats;

@@ -67,6 +67,7 @@ struct SeparationSettings {
 struct SeparationSummary {
   int notConverged = 0;  ///< channels whose estimator update hit the pass cap
   long passes = 0;       ///< inner passes of the frame's estimator updates, summed over channels
+  int slowestPasses = 0;  ///< the most inner passes any one channel's update ran
 };
 
 /// Per channel c, each frame: magnitudes m = |X(k, c)|; running scale s = m on the first frame

@@ -170,7 +170,11 @@ TEST(SparseSeparation, ThreadCountBlocksAndNoticeStreamChangeNoBit) {
     } else {
       blocks.processBlock(in.data(), frames, t == 0, out.data(), summaries.data(), 2);
     }
-    for (const auto& summary : summaries) blockedNotConverged += summary.notConverged;
+    for (const auto& summary : summaries) {
+      blockedNotConverged += summary.notConverged;
+      EXPECT_LE(summary.slowestPasses, summary.passes);
+      EXPECT_GE(long(summary.slowestPasses) * kChannels, summary.passes);
+    }
     blocked.insert(blocked.end(), out.begin(), out.end());
     t += frames;
   }
