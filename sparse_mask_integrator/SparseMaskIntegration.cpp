@@ -25,6 +25,15 @@ constexpr float kMatchMargin = 0.01f;
 constexpr float kAlikeMargin = 0.3f;
 constexpr float kSpeechSnr = 3.0f;
 
+// The transient hold: frames an onset holds; frames after an onset in which every bin stays
+// struck (the analysis window is still moving onto the event); the factor by which a struck
+// bin's output may grow a frame; and the excess over its power before the hold (3 dB) below
+// which a bin is let go.
+constexpr int kHoldFrames = 12;
+constexpr int kRisingFrames = 2;
+constexpr float kHeldGrowth = 1.4f;
+constexpr float kStruckExcess = 2.0f;
+
 // The fast arithmetic runs whole rows through the SIMD kernels; the reference runs the same
 // operations, in the same order, in scalar loops.
 constexpr bool kFast = !NIMBUSDALE_REFERENCE_ARITHMETIC;
@@ -51,6 +60,8 @@ SparseMaskSettings SparseMaskSettings::fromParameters(const ParameterValues& val
   s.gainFloor = values.floatValue("GAIN_FLOOR");
   s.spatialWeight = values.intValue("SPATIAL_WEIGHT");
   s.spatialSmoothing = values.floatValue("SPATIAL_SMOOTHING");
+  s.transientRise = values.floatValue("TRANSIENT_RISE");
+  s.transientSpread = values.floatValue("TRANSIENT_SPREAD");
   return s;
 }
 
@@ -67,6 +78,8 @@ void SparseMaskSettings::validate() const {
   asParameter("gainFloor", "GAIN_FLOOR", gainFloor);
   asParameter("spatialWeight", "SPATIAL_WEIGHT", spatialWeight);
   asParameter("spatialSmoothing", "SPATIAL_SMOOTHING", spatialSmoothing);
+  asParameter("transientRise", "TRANSIENT_RISE", transientRise);
+  asParameter("transientSpread", "TRANSIENT_SPREAD", transientSpread);
 }
 
 SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
@@ -87,6 +100,10 @@ SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
     for (auto* v : {&inverseScale, &unitPower, &dotRe, &dotIm, &noiseMatch, &speechMatch,
                     &noisePower, &speechPower, &likeness, &sparseChannels})
       v->assign(bins, 0.0f);
+  }
+  if (transient()) {
+    for (auto* v : {&power, &lastPower, &onsetPower, &lastOutput, &struck}) v->assign(bins, 0.0f);
+    riseFactor = std::pow(10.0f, config.transientRise / 10.0f);
   }
 }
 
@@ -210,6 +227,8 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
     }
   }
 
+  if (transient()) holdTransients();
+
   const float* toApply = parts + 2 * static_cast<long>(reference) * bins;
   float* out = reinterpret_cast<float*>(output);
   for (int k = 0; k < bins; ++k) {
@@ -223,6 +242,45 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
   }
   if (spatial()) learnDirections(sparse);
   return {};
+}
+
+void SparseMaskIntegration::holdTransients() {
+  const int channels = config.numChannels, bins = config.numBins;
+  std::fill(power.begin(), power.end(), 0.0f);
+  for (int c = 0; c < channels; ++c) {
+    const float* a = magnitude.data() + static_cast<long>(c) * bins;
+    for (int k = 0; k < bins; ++k) power[static_cast<size_t>(k)] += a[k] * a[k];
+  }
+  int risen = 0;
+  for (int k = 0; k < bins; ++k) {
+    const size_t i = static_cast<size_t>(k);
+    risen += (lastPower[i] > 0.0f) & (power[i] > lastPower[i] * riseFactor);
+  }
+  if (bins > 0 && static_cast<float>(risen) > config.transientSpread * static_cast<float>(bins)) {
+    if (holdLeft == 0) onsetPower = lastPower;  // same size: no allocation
+    holdLeft = kHoldFrames;
+    sinceOnset = 0;
+    std::fill(struck.begin(), struck.end(), 1.0f);
+  } else if (sinceOnset < kRisingFrames) {
+    ++sinceOnset;
+  }
+
+  const float* a = magnitude.data() + static_cast<long>(reference) * bins;
+  if (holdLeft > 0) {
+    const bool settled = sinceOnset >= kRisingFrames;
+    for (int k = 0; k < bins; ++k) {
+      const size_t i = static_cast<size_t>(k);
+      if (settled && !(power[i] <= lastPower[i] && power[i] > kStruckExcess * onsetPower[i]))
+        struck[i] = 0.0f;
+      if (struck[i] == 0.0f || !(a[k] > 0.0f)) continue;
+      const float cap = std::max(kHeldGrowth * lastOutput[i] / a[k], config.gainFloor);
+      gain[i] = std::min(gain[i], cap);
+    }
+    --holdLeft;
+  }
+  for (int k = 0; k < bins; ++k)
+    lastOutput[static_cast<size_t>(k)] = gain[static_cast<size_t>(k)] * a[k];
+  std::swap(power, lastPower);
 }
 
 void SparseMaskIntegration::learnDirections(const float* sparse) {

@@ -22,10 +22,12 @@ struct SparseMaskSettings {
   float gainFloor = 0.03f;           ///< G_min (GAIN_FLOOR), 0 to 1
   int spatialWeight = 3;             ///< kappa (SPATIAL_WEIGHT), 0 to 8; 0: no spatial term
   float spatialSmoothing = 0.98f;    ///< beta (SPATIAL_SMOOTHING), 0 <= beta < 1
+  float transientRise = 6.0f;        ///< rho (TRANSIENT_RISE), dB, 0 < rho <= 60
+  float transientSpread = 0.5f;      ///< q (TRANSIENT_SPREAD), 0 to 1; 1: no transient hold
 
   /// Settings for NUM_CHANNEL, LENGTH, SNR_SMOOTHING, NOISE_OVERESTIMATION, GAIN_FLOOR,
-  /// SPATIAL_WEIGHT and SPATIAL_SMOOTHING, held in `values` (a ParameterValues of the
-  /// SparseMaskIntegrator type).
+  /// SPATIAL_WEIGHT, SPATIAL_SMOOTHING, TRANSIENT_RISE and TRANSIENT_SPREAD, held in `values` (a
+  /// ParameterValues of the SparseMaskIntegrator type).
   /// @throws std::invalid_argument "parameter NAME is VALUE; it must ..." for the first value
   /// its rule refuses.
   static SparseMaskSettings fromParameters(const ParameterValues& values);
@@ -60,13 +62,22 @@ struct SparseMaskSettings {
 /// - G(k) = max(xi / (1 + xi), G_min), the Wiener gain (Scalart and Vieira Filho 1996) with a
 ///   floor against musical noise (Berouti, Schwartz and Makhoul 1979); no live channel gives
 ///   G_min;
+/// - the transient hold (q < 1): clicks, knocks and taps pass the robust PCA as sparse, like
+///   speech, but they strike most bins at once. With P(k) = sum_c A_c^2, a frame is an onset when
+///   more than q F bins have P(k) above 10^(rho / 10) times the previous frame's P(k) (and that
+///   one above 0). An onset holds the next 12 frames (counted again from each onset). While held,
+///   a struck bin's output may grow by at most 1.4 a frame: G(k) = min(G(k), max(1.4 O'(k) /
+///   A_r(k), G_min)), O' the previous frame's |output(k)|. Every bin is struck at an onset; two
+///   frames on (as the analysis window moves onto the event, it may still rise), a bin stays
+///   struck only while its P(k) does not rise and stays above twice its P(k) before the hold
+///   began, so speech that starts under the hold is let go at once;
 /// - output(k) = G(k) X_r(k), r = 0 unless channel 0's whole frame is exactly 0 (a dead
 ///   reference), then the first channel whose frame is not.
 ///
 /// Every value is single precision. Finite inputs that pass checkInputs() always give a finite
-/// output with |output(k)| <= |X_r(k)|. The state (each channel's clean estimate and each bin's
-/// two directions) carries over from frame to frame: frames are expected in order, one per
-/// count.
+/// output with |output(k)| <= |X_r(k)|. The state (each channel's clean estimate, each bin's two
+/// directions and the transient hold) carries over from frame to frame: frames are expected in
+/// order, one per count.
 class SparseMaskIntegration final : public Integration {
  public:
   using Settings = SparseMaskSettings;
@@ -110,9 +121,16 @@ class SparseMaskIntegration final : public Integration {
   std::vector<float> inverseScale, unitPower, dotRe, dotIm, noiseMatch, speechMatch;
   std::vector<float> noisePower, speechPower, likeness;
   std::vector<float> sparseChannels;
+  // The transient hold: each bin's power summed over channels (this frame, the last and the one
+  // before the hold began), the last frame's output magnitude, and which bins are struck.
+  std::vector<float> power, lastPower, onsetPower, lastOutput, struck;
+  float riseFactor = 0.0f;
+  int holdLeft = 0, sinceOnset = 0;
   int reference = 0;
 
   bool spatial() const { return config.spatialWeight > 0 && config.numChannels > 1; }
+  bool transient() const { return config.transientSpread < 1.0f; }
+  void holdTransients();
   void scaleChannelVectors(const float* parts);
   void similarity(const std::vector<float>& aRe, const std::vector<float>& aIm,
                   const std::vector<float>& bRe, const std::vector<float>& bIm,
