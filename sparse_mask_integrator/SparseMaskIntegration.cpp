@@ -27,11 +27,13 @@ constexpr float kSpeechSnr = 3.0f;
 
 // The transient hold: frames an onset holds; frames after an onset in which every bin stays
 // struck (the analysis window is still moving onto the event); the factor by which a struck
-// bin's output may grow a frame; and the excess over its power before the hold (3 dB) below
-// which a bin is let go.
+// bin's output may grow a frame; the rise of its power in a frame (1.8 dB) above which a bin is
+// let go (a ring still building as the window centres on it rises less, speech starting more);
+// and the excess over its power before the hold (3 dB) below which it is let go.
 constexpr int kHoldFrames = 12;
 constexpr int kRisingFrames = 2;
 constexpr float kHeldGrowth = 1.4f;
+constexpr float kReleaseRise = 1.5f;
 constexpr float kStruckExcess = 2.0f;
 
 // The fast arithmetic runs whole rows through the SIMD kernels; the reference runs the same
@@ -270,7 +272,8 @@ void SparseMaskIntegration::holdTransients() {
     const bool settled = sinceOnset >= kRisingFrames;
     for (int k = 0; k < bins; ++k) {
       const size_t i = static_cast<size_t>(k);
-      if (settled && !(power[i] <= lastPower[i] && power[i] > kStruckExcess * onsetPower[i]))
+      if (settled &&
+          !(power[i] <= kReleaseRise * lastPower[i] && power[i] > kStruckExcess * onsetPower[i]))
         struck[i] = 0.0f;
       if (struck[i] == 0.0f || !(a[k] > 0.0f)) continue;
       const float cap = std::max(kHeldGrowth * lastOutput[i] / a[k], config.gainFloor);

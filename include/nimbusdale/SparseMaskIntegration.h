@@ -69,8 +69,9 @@ struct SparseMaskSettings {
 ///   a struck bin's output may grow by at most 1.4 a frame: G(k) = min(G(k), max(1.4 O'(k) /
 ///   A_r(k), G_min)), O' the previous frame's |output(k)|. Every bin is struck at an onset; two
 ///   frames on (as the analysis window moves onto the event, it may still rise), a bin stays
-///   struck only while its P(k) does not rise and stays above twice its P(k) before the hold
-///   began, so speech that starts under the hold is let go at once;
+///   struck only while its P(k) rises by at most 1.5 a frame (a ring building up as the window
+///   centres on it) and stays above twice its P(k) before the hold began, so speech that starts
+///   under the hold is let go at once;
 /// - output(k) = G(k) X_r(k), r = 0 unless channel 0's whole frame is exactly 0 (a dead
 ///   reference), then the first channel whose frame is not.
 ///

@@ -245,12 +245,13 @@ TEST(SparseMaskIntegration, TheTransientHoldKeepsAnOnsetInMostBinsFromGrowingThe
   auto out = run(held, frame(10, 10, 10, 10), event(frame(10, 10, 10, 10)));
   EXPECT_FLOAT_EQ(out[0].real(), 0.7f);
   EXPECT_FLOAT_EQ(held.gains()[3], 0.07f);
-  // The frame after is held whatever it does; two frames on, a bin that rises again (bin 0) or
-  // falls back to within 3 dB of its level before the onset (bin 2) is let go.
+  // The frame after is held whatever it does; two frames on, a bin whose power rises by more
+  // than 1.5 (bin 0) or falls back to within 3 dB of its level before the onset (bin 2) is let
+  // go, and one that rises less (bin 3) is still held.
   out = run(held, frame(12, 8, 8, 8), event(frame(12, 8, 8, 8)));
   EXPECT_FLOAT_EQ(out[0].real(), 0.98f);
   EXPECT_FLOAT_EQ(out[1].real(), 0.98f);
-  out = run(held, frame(14, 4, 1.2f, 4), event(frame(14, 4, 1.2f, 4)));
+  out = run(held, frame(15, 4, 1.2f, 9), event(frame(15, 4, 1.2f, 9)));
   EXPECT_NEAR(held.gains()[0], wiener(361.0f), 1e-5f);
   EXPECT_FLOAT_EQ(out[1].real(), 0.98f * 1.4f);
   EXPECT_NEAR(held.gains()[2], wiener(361.0f), 1e-5f);
