@@ -35,6 +35,15 @@ constexpr int kRisingFrames = 2;
 constexpr float kHeldGrowth = 1.4f;
 constexpr float kReleaseRise = 1.5f;
 constexpr float kStruckExcess = 2.0f;
+// Periodic impulses too narrow to strike most bins (a pump's knock ringing at one pitch): a bin's
+// own onset is a 15 dB rise of its power in a frame; one that follows two earlier onsets of the
+// bin at a steady period of 6 to 40 frames is held for 6 frames. The history of onsets covers
+// three of the longest periods.
+constexpr float kBinOnsetRise = 31.622776f;
+constexpr int kPeriodicHoldFrames = 6;
+constexpr int kShortestPeriod = 6;
+constexpr int kLongestPeriod = 40;
+constexpr int kHistoryFrames = 128;
 
 // The fast arithmetic runs whole rows through the SIMD kernels; the reference runs the same
 // operations, in the same order, in scalar loops.
@@ -104,7 +113,10 @@ SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
       v->assign(bins, 0.0f);
   }
   if (transient()) {
-    for (auto* v : {&power, &lastPower, &onsetPower, &lastOutput, &struck}) v->assign(bins, 0.0f);
+    for (auto* v : {&power, &lastPower, &onsetPower, &lastOutput}) v->assign(bins, 0.0f);
+    holdLeft.assign(bins, 0);
+    rising.assign(bins, 0);
+    onsets.assign(static_cast<size_t>(kHistoryFrames) * bins, 0);
     riseFactor = std::pow(10.0f, config.transientRise / 10.0f);
   }
 }
@@ -253,37 +265,62 @@ void SparseMaskIntegration::holdTransients() {
     const float* a = magnitude.data() + static_cast<long>(c) * bins;
     for (int k = 0; k < bins; ++k) power[static_cast<size_t>(k)] += a[k] * a[k];
   }
+
+  // This frame's row of the onset history, and each bin's own onset; a periodic one is held.
+  historyRow = (historyRow + 1) % kHistoryFrames;
+  unsigned char* now = onsets.data() + static_cast<size_t>(historyRow) * bins;
   int risen = 0;
   for (int k = 0; k < bins; ++k) {
     const size_t i = static_cast<size_t>(k);
-    risen += (lastPower[i] > 0.0f) & (power[i] > lastPower[i] * riseFactor);
+    const bool heard = lastPower[i] > 0.0f;
+    risen += heard & (power[i] > lastPower[i] * riseFactor);
+    now[k] = heard & (power[i] > lastPower[i] * kBinOnsetRise);
+    if (now[k] && periodicOnset(k)) startHold(k, kPeriodicHoldFrames);
   }
-  if (bins > 0 && static_cast<float>(risen) > config.transientSpread * static_cast<float>(bins)) {
-    if (holdLeft == 0) onsetPower = lastPower;  // same size: no allocation
-    holdLeft = kHoldFrames;
-    sinceOnset = 0;
-    std::fill(struck.begin(), struck.end(), 1.0f);
-  } else if (sinceOnset < kRisingFrames) {
-    ++sinceOnset;
-  }
+  if (bins > 0 && static_cast<float>(risen) > config.transientSpread * static_cast<float>(bins))
+    for (int k = 0; k < bins; ++k) startHold(k, kHoldFrames);
 
   const float* a = magnitude.data() + static_cast<long>(reference) * bins;
-  if (holdLeft > 0) {
-    const bool settled = sinceOnset >= kRisingFrames;
-    for (int k = 0; k < bins; ++k) {
-      const size_t i = static_cast<size_t>(k);
-      if (settled &&
-          !(power[i] <= kReleaseRise * lastPower[i] && power[i] > kStruckExcess * onsetPower[i]))
-        struck[i] = 0.0f;
-      if (struck[i] == 0.0f || !(a[k] > 0.0f)) continue;
-      const float cap = std::max(kHeldGrowth * lastOutput[i] / a[k], config.gainFloor);
-      gain[i] = std::min(gain[i], cap);
+  for (int k = 0; k < bins; ++k) {
+    const size_t i = static_cast<size_t>(k);
+    if (holdLeft[i] == 0) continue;
+    if (rising[i] == 0 &&
+        !(power[i] <= kReleaseRise * lastPower[i] && power[i] > kStruckExcess * onsetPower[i])) {
+      holdLeft[i] = 0;
+      continue;
     }
-    --holdLeft;
+    if (a[k] > 0.0f)
+      gain[i] = std::min(gain[i], std::max(kHeldGrowth * lastOutput[i] / a[k], config.gainFloor));
+    --holdLeft[i];
+    if (rising[i] > 0) --rising[i];
   }
   for (int k = 0; k < bins; ++k)
     lastOutput[static_cast<size_t>(k)] = gain[static_cast<size_t>(k)] * a[k];
   std::swap(power, lastPower);
+}
+
+void SparseMaskIntegration::startHold(int k, int frames) {
+  const size_t i = static_cast<size_t>(k);
+  if (holdLeft[i] == 0) onsetPower[i] = lastPower[i];
+  holdLeft[i] = std::max(holdLeft[i], frames);
+  rising[i] = kRisingFrames;
+}
+
+bool SparseMaskIntegration::periodicOnset(int k) const {
+  // An onset a frames back, another within 2 frames of 2a back and a third within 4 of 3a back.
+  const int bins = config.numBins;
+  const auto onsetAgo = [&](int from, int to) {
+    for (int ago = from; ago <= std::min(to, kHistoryFrames - 1); ++ago) {
+      const int row = (historyRow - ago + kHistoryFrames) % kHistoryFrames;
+      if (onsets[static_cast<size_t>(row) * bins + k]) return true;
+    }
+    return false;
+  };
+  for (int period = kShortestPeriod; period <= kLongestPeriod; ++period)
+    if (onsetAgo(period, period) && onsetAgo(2 * period - 2, 2 * period + 2) &&
+        onsetAgo(3 * period - 4, 3 * period + 4))
+      return true;
+  return false;
 }
 
 void SparseMaskIntegration::learnDirections(const float* sparse) {

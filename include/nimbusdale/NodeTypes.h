@@ -359,7 +359,7 @@ inline constexpr ParameterSpec kSparseMaskIntegratorParameters[] = {
      0.5f, kSetting,
      "share of the bins that must rise by TRANSIENT_RISE at once for the frame to be an onset "
      "(clicks, knocks, taps), after which the bins it struck may not grow faster than the output "
-     "did before it; 1 leaves the hold out",
+     "did before it (bins struck at a steady pace are held too); 1 leaves the hold out",
      ""},
 };
 

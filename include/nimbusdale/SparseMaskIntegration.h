@@ -63,15 +63,17 @@ struct SparseMaskSettings {
 ///   floor against musical noise (Berouti, Schwartz and Makhoul 1979); no live channel gives
 ///   G_min;
 /// - the transient hold (q < 1): clicks, knocks and taps pass the robust PCA as sparse, like
-///   speech, but they strike most bins at once. With P(k) = sum_c A_c^2, a frame is an onset when
-///   more than q F bins have P(k) above 10^(rho / 10) times the previous frame's P(k) (and that
-///   one above 0). An onset holds the next 12 frames (counted again from each onset). While held,
-///   a struck bin's output may grow by at most 1.4 a frame: G(k) = min(G(k), max(1.4 O'(k) /
-///   A_r(k), G_min)), O' the previous frame's |output(k)|. Every bin is struck at an onset; two
-///   frames on (as the analysis window moves onto the event, it may still rise), a bin stays
-///   struck only while its P(k) rises by at most 1.5 a frame (a ring building up as the window
-///   centres on it) and stays above twice its P(k) before the hold began, so speech that starts
-///   under the hold is let go at once;
+///   speech, but they strike most bins at once, or strike the same bins at a steady pace. With
+///   P(k) = sum_c A_c^2, a frame is an onset when more than q F bins have P(k) above
+///   10^(rho / 10) times the previous frame's P(k) (and that one above 0): every bin is held for
+///   this frame and the next 11. A bin's own onset is P(k) rising by 15 dB in a frame; when the
+///   bin also had onsets a, about 2a (within 2) and about 3a (within 4) frames back, a from 6 to
+///   40, that bin alone is held for 6 frames. While held, a bin's output may grow by at most 1.4
+///   a frame: G(k) = min(G(k), max(1.4 O'(k) / A_r(k), G_min)), O' the previous frame's
+///   |output(k)|. From the third frame after its latest onset (before, the analysis window is
+///   still moving onto the event), a bin is let go for good once its P(k) rises by more than 1.5
+///   in a frame (speech starting under the hold; a ring still building up rises less) or falls
+///   to twice its P(k) before its hold began;
 /// - output(k) = G(k) X_r(k), r = 0 unless channel 0's whole frame is exactly 0 (a dead
 ///   reference), then the first channel whose frame is not.
 ///
@@ -123,15 +125,20 @@ class SparseMaskIntegration final : public Integration {
   std::vector<float> noisePower, speechPower, likeness;
   std::vector<float> sparseChannels;
   // The transient hold: each bin's power summed over channels (this frame, the last and the one
-  // before the hold began), the last frame's output magnitude, and which bins are struck.
-  std::vector<float> power, lastPower, onsetPower, lastOutput, struck;
+  // before its hold began), the last frame's output magnitude, the frames its hold has left and
+  // those in which it may still rise, and the bins' onsets of the last frames (a ring of rows).
+  std::vector<float> power, lastPower, onsetPower, lastOutput;
+  std::vector<int> holdLeft, rising;
+  std::vector<unsigned char> onsets;
+  int historyRow = 0;
   float riseFactor = 0.0f;
-  int holdLeft = 0, sinceOnset = 0;
   int reference = 0;
 
   bool spatial() const { return config.spatialWeight > 0 && config.numChannels > 1; }
   bool transient() const { return config.transientSpread < 1.0f; }
   void holdTransients();
+  void startHold(int bin, int frames);
+  bool periodicOnset(int bin) const;
   void scaleChannelVectors(const float* parts);
   void similarity(const std::vector<float>& aRe, const std::vector<float>& aIm,
                   const std::vector<float>& bRe, const std::vector<float>& bIm,

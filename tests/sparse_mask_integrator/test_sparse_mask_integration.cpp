@@ -221,7 +221,7 @@ TEST(SparseMaskIntegration, SpatialTermStaysOutWhereItCannotTellTheDirectionsApa
   EXPECT_FLOAT_EQ(one.gains()[0], 0.5f);
 }
 
-TEST(SparseMaskIntegration, TheTransientHoldKeepsAnOnsetInMostBinsFromGrowingTheOutput) {
+TEST(SparseMaskIntegration, TheTransientHoldKeepsAnImpulseFromGrowingTheOutput) {
   // Four bins at magnitude 1 (gain 1/2 each), then an event that lifts every bin by 20 dB and is
   // nearly all sparse: without the hold the gains jump to about 1; with it each bin's output
   // grows by at most 1.4 a frame while the event lasts.
@@ -266,6 +266,17 @@ TEST(SparseMaskIntegration, TheTransientHoldKeepsAnOnsetInMostBinsFromGrowingThe
     run(quiet, after, event(after));
     EXPECT_NEAR(quiet.gains()[0], wiener(361.0f), 1e-5f);
   }
+  // A burst in one bin every 10 frames: the fourth is held, the third (with only two before it)
+  // is not.
+  SparseMaskIntegration paced(s);
+  for (int count = 0; count <= 40; ++count) {
+    const bool burst = count % 10 == 0 && count > 0;
+    const auto x = burst ? frame(10, 1, 1, 1) : frame(1, 1, 1, 1);
+    run(paced, x, burst ? event(x) : half(x));
+    if (count == 30) EXPECT_NEAR(paced.gains()[0], wiener(361.0f), 1e-5f);
+  }
+  EXPECT_FLOAT_EQ(paced.gains()[0], 0.07f);
+
   // With TRANSIENT_SPREAD 1 there is no hold.
   SparseMaskIntegration off(settings(1, 4));
   run(off, frame(1, 1, 1, 1), half(frame(1, 1, 1, 1)));
