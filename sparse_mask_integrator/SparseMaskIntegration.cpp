@@ -117,6 +117,7 @@ SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
     holdLeft.assign(bins, 0);
     rising.assign(bins, 0);
     onsets.assign(static_cast<size_t>(kHistoryFrames) * bins, 0);
+    held.assign(bins, 0);
     riseFactor = std::pow(10.0f, config.transientRise / 10.0f);
   }
 }
@@ -281,6 +282,7 @@ void SparseMaskIntegration::holdTransients() {
     for (int k = 0; k < bins; ++k) startHold(k, kHoldFrames);
 
   const float* a = magnitude.data() + static_cast<long>(reference) * bins;
+  std::fill(held.begin(), held.end(), 0);
   for (int k = 0; k < bins; ++k) {
     const size_t i = static_cast<size_t>(k);
     if (holdLeft[i] == 0) continue;
@@ -289,6 +291,7 @@ void SparseMaskIntegration::holdTransients() {
       holdLeft[i] = 0;
       continue;
     }
+    held[i] = 1;
     if (a[k] > 0.0f)
       gain[i] = std::min(gain[i], std::max(kHeldGrowth * lastOutput[i] / a[k], config.gainFloor));
     --holdLeft[i];
@@ -341,6 +344,10 @@ void SparseMaskIntegration::learnDirections(const float* sparse) {
     sparseChannels[i] = heard && sparseChannels[i] == 0.0f ? 1.0f : 0.0f;  // now: noise only
     medianSnr[i] = heard && medianSnr[i] > kSpeechSnr ? 1.0f : 0.0f;       // now: speech
   }
+  // A bin the transient hold lowered carries an impulse, not speech.
+  if (transient())
+    for (int k = 0; k < bins; ++k)
+      if (held[static_cast<size_t>(k)]) medianSnr[static_cast<size_t>(k)] = 0.0f;
   learnDirection(noiseRe, noiseIm, sparseChannels.data());
   learnDirection(speechRe, speechIm, medianSnr.data());
 }

@@ -51,9 +51,9 @@ struct SparseMaskSettings {
 ///   threshold look like speech in one channel, but they come from the noise's direction. Each
 ///   bin learns two directions, relative transfer functions to the reference channel r
 ///   (Gannot, Burshtein and Weinstein 2001): h_n from frames where no channel has a sparse part
-///   (noise only), h_s from frames where xi > 3 (speech). Each is a recursive average with
-///   forgetting factor beta of u_c conj(u_r) / |u|^2, u = the bin's channel vector X(k) scaled
-///   by its largest magnitude. With m = |h^H u|^2 / (|h|^2 |u|^2) in [0, 1] for each
+///   (noise only), h_s from frames where xi > 3 (speech) and the transient hold left the bin
+///   alone. Each is a recursive average with forgetting factor beta of u_c conj(u_r) / |u|^2,
+///   u = the bin's channel vector X(k) scaled by its largest magnitude. With m = |h^H u|^2 / (|h|^2 |u|^2) in [0, 1] for each
 ///   direction, xi becomes xi ((1 - m_n + e) / (1 - m_s + e))^kappa, which raises bins that
 ///   match the speech direction and lowers those that match the noise direction. The margin
 ///   e = 0.01 + 0.3 sigma^16, sigma = |h_n^H h_s|^2 / (|h_n|^2 |h_s|^2), damps the ratio where
@@ -129,7 +129,7 @@ class SparseMaskIntegration final : public Integration {
   // those in which it may still rise, and the bins' onsets of the last frames (a ring of rows).
   std::vector<float> power, lastPower, onsetPower, lastOutput;
   std::vector<int> holdLeft, rising;
-  std::vector<unsigned char> onsets;
+  std::vector<unsigned char> onsets, held;
   int historyRow = 0;
   float riseFactor = 0.0f;
   int reference = 0;
