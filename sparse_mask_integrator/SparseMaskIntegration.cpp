@@ -17,10 +17,11 @@ namespace nimbusdale {
 namespace {
 
 // The spatial term: the margin that keeps its ratio finite (at most 101, at least 1 / 101); the
-// margin added as the two learnt directions become alike (sigma^16 of it), where the ratio would
+// margin added as the two learnt directions become one (sigma^256 of it), where the ratio would
 // only amplify the small difference of two matches near 1 (a poor split that taught the speech
-// direction from steady noise gives that); and the a priori SNR (about 4.8 dB) above which a bin
-// teaches the speech direction.
+// direction from steady noise gives that), but not where two directions are merely close, as
+// all are at low frequencies; and the a priori SNR (about 4.8 dB) above which a bin teaches the
+// speech direction.
 constexpr float kMatchMargin = 0.01f;
 constexpr float kAlikeMargin = 0.3f;
 constexpr float kSpeechSnr = 3.0f;
@@ -218,10 +219,8 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
       const float mn = noiseMatch[i], ms = speechMatch[i];
       float w = 1.0f;
       if (mn >= 0.0f && ms >= 0.0f) {
-        float alike = likeness[i] * likeness[i];  // sigma^2, ^4, ^8, ^16
-        alike *= alike;
-        alike *= alike;
-        alike *= alike;
+        float alike = likeness[i] * likeness[i];  // sigma^2, ^4, ..., ^256
+        for (int square = 1; square < 8; ++square) alike *= alike;
         const float margin = kMatchMargin + kAlikeMargin * alike;
         const float ratio = (1.0f - mn + margin) / (1.0f - ms + margin);
         w = ratio;

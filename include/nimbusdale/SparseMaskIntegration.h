@@ -56,8 +56,8 @@ struct SparseMaskSettings {
 ///   u = the bin's channel vector X(k) scaled by its largest magnitude. With m = |h^H u|^2 / (|h|^2 |u|^2) in [0, 1] for each
 ///   direction, xi becomes xi ((1 - m_n + e) / (1 - m_s + e))^kappa, which raises bins that
 ///   match the speech direction and lowers those that match the noise direction. The margin
-///   e = 0.01 + 0.3 sigma^16, sigma = |h_n^H h_s|^2 / (|h_n|^2 |h_s|^2), damps the ratio where
-///   the two directions are alike and it could not tell them apart. A bin with a direction not
+///   e = 0.01 + 0.3 sigma^256, sigma = |h_n^H h_s|^2 / (|h_n|^2 |h_s|^2), damps the ratio where
+///   the two directions are all but the same and it could not tell them apart. A bin with a direction not
 ///   yet learnt, or one whose channels are all 0, keeps its xi;
 /// - G(k) = max(xi / (1 + xi), G_min), the Wiener gain (Scalart and Vieira Filho 1996) with a
 ///   floor against musical noise (Berouti, Schwartz and Makhoul 1979); no live channel gives
