@@ -27,13 +27,15 @@ constexpr float kAlikeMargin = 0.3f;
 constexpr float kSpeechSnr = 3.0f;
 
 // The transient hold: frames an onset holds; frames after an onset in which every bin stays
-// struck (the analysis window is still moving onto the event); the factor by which a struck
-// bin's output may grow a frame; the rise of its power in a frame (1.8 dB) above which a bin is
-// let go (a ring still building as the window centres on it rises less, speech starting more);
-// and the excess over its power before the hold (3 dB) below which it is let go.
+// struck (the analysis window is still moving onto the event); the factors by which a struck
+// bin's output may grow a frame in those frames and after them (a ring fades, while what the
+// impulse cut short may come back); the rise of its power in a frame (1.8 dB) above which a bin
+// is let go (a ring still building as the window centres on it rises less, speech starting
+// more); and the excess over its power before the hold (3 dB) below which it is let go.
 constexpr int kHoldFrames = 12;
 constexpr int kRisingFrames = 2;
-constexpr float kHeldGrowth = 1.4f;
+constexpr float kRisingGrowth = 2.0f;
+constexpr float kHeldGrowth = 1.2f;
 constexpr float kReleaseRise = 1.5f;
 constexpr float kStruckExcess = 2.0f;
 // Periodic impulses too narrow to strike most bins (a pump's knock ringing at one pitch): a bin's
@@ -291,8 +293,10 @@ void SparseMaskIntegration::holdTransients() {
       continue;
     }
     held[i] = 1;
-    if (a[k] > 0.0f)
-      gain[i] = std::min(gain[i], std::max(kHeldGrowth * lastOutput[i] / a[k], config.gainFloor));
+    if (a[k] > 0.0f) {
+      const float growth = rising[i] > 0 ? kRisingGrowth : kHeldGrowth;
+      gain[i] = std::min(gain[i], std::max(growth * lastOutput[i] / a[k], config.gainFloor));
+    }
     --holdLeft[i];
     if (rising[i] > 0) --rising[i];
   }

@@ -68,12 +68,12 @@ struct SparseMaskSettings {
 ///   10^(rho / 10) times the previous frame's P(k) (and that one above 0): every bin is held for
 ///   this frame and the next 11. A bin's own onset is P(k) rising by 15 dB in a frame; when the
 ///   bin also had onsets a, about 2a (within 2) and about 3a (within 4) frames back, a from 6 to
-///   40, that bin alone is held for 6 frames. While held, a bin's output may grow by at most 1.4
-///   a frame: G(k) = min(G(k), max(1.4 O'(k) / A_r(k), G_min)), O' the previous frame's
-///   |output(k)|. From the third frame after its latest onset (before, the analysis window is
-///   still moving onto the event), a bin is let go for good once its P(k) rises by more than 1.5
-///   in a frame (speech starting under the hold; a ring still building up rises less) or falls
-///   to twice its P(k) before its hold began;
+///   40, that bin alone is held for 6 frames. While held, a bin's output may grow by at most g a
+///   frame: G(k) = min(G(k), max(g O'(k) / A_r(k), G_min)), O' the previous frame's
+///   |output(k)|, g = 2 in the frame of the bin's latest onset and the next (the analysis window
+///   is still moving onto the event) and 1.2 after. From the third frame on, a bin is let go for
+///   good once its P(k) rises by more than 1.5 in a frame (speech starting under the hold; a
+///   ring still building up rises less) or falls to twice its P(k) before its hold began;
 /// - output(k) = G(k) X_r(k), r = 0 unless channel 0's whole frame is exactly 0 (a dead
 ///   reference), then the first channel whose frame is not.
 ///
