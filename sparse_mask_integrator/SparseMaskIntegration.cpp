@@ -17,7 +17,7 @@ namespace nimbusdale {
 namespace {
 
 // The spatial term: the margin that keeps its ratio finite (at most 101, at least 1 / 101); the
-// margin added as the two learnt directions become one (sigma^256 of it), where the ratio would
+// margin added as the two learnt directions become one (sigma^64 of it), where the ratio would
 // only amplify the small difference of two matches near 1 (a poor split that taught the speech
 // direction from steady noise gives that), but not where two directions are merely close, as
 // all are at low frequencies; and the a priori SNR (about 4.8 dB) above which a bin teaches the
@@ -32,12 +32,19 @@ constexpr float kSpeechSnr = 3.0f;
 // impulse cut short may come back); the rise of its power in a frame (1.8 dB) above which a bin
 // is let go (a ring still building as the window centres on it rises less, speech starting
 // more); and the excess over its power before the hold (3 dB) below which it is let go.
+// Bins more than 50 dB below the frame's loudest count toward no onset: a tone switched on
+// splatters that far over bins that held only quantisation noise.
+constexpr float kAudibleShare = 1e-5f;
 constexpr int kHoldFrames = 12;
 constexpr int kRisingFrames = 2;
 constexpr float kRisingGrowth = 2.0f;
 constexpr float kHeldGrowth = 1.2f;
 constexpr float kReleaseRise = 1.5f;
 constexpr float kStruckExcess = 2.0f;
+// An impulse's ring fades: a held bin whose power has not fallen below 0.8 of the frame before
+// for two frames running is a sound that started abruptly and lasts (a vowel, a tone), let go.
+constexpr float kFading = 0.8f;
+constexpr int kSteadyFrames = 2;
 // Periodic impulses too narrow to strike most bins (a pump's knock ringing at one pitch): a bin's
 // own onset is a 15 dB rise of its power in a frame; one that follows two earlier onsets of the
 // bin at a steady period of 6 to 40 frames is held for 6 frames. The history of onsets covers
@@ -119,6 +126,7 @@ SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
     for (auto* v : {&power, &lastPower, &onsetPower, &lastOutput}) v->assign(bins, 0.0f);
     holdLeft.assign(bins, 0);
     rising.assign(bins, 0);
+    steady.assign(bins, 0);
     onsets.assign(static_cast<size_t>(kHistoryFrames) * bins, 0);
     held.assign(bins, 0);
     riseFactor = std::pow(10.0f, config.transientRise / 10.0f);
@@ -221,8 +229,8 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
       const float mn = noiseMatch[i], ms = speechMatch[i];
       float w = 1.0f;
       if (mn >= 0.0f && ms >= 0.0f) {
-        float alike = likeness[i] * likeness[i];  // sigma^2, ^4, ..., ^256
-        for (int square = 1; square < 8; ++square) alike *= alike;
+        float alike = likeness[i] * likeness[i];  // sigma^2, ^4, ..., ^64
+        for (int square = 1; square < 6; ++square) alike *= alike;
         const float margin = kMatchMargin + kAlikeMargin * alike;
         const float ratio = (1.0f - mn + margin) / (1.0f - ms + margin);
         w = ratio;
@@ -269,13 +277,16 @@ void SparseMaskIntegration::holdTransients() {
   }
 
   // This frame's row of the onset history, and each bin's own onset; a periodic one is held.
+  float loudest = 0.0f;
+  for (const float p : power) loudest = p > loudest ? p : loudest;
+  const float audible = loudest * kAudibleShare;
   historyRow = (historyRow + 1) % kHistoryFrames;
   unsigned char* now = onsets.data() + static_cast<size_t>(historyRow) * bins;
   int risen = 0;
   for (int k = 0; k < bins; ++k) {
     const size_t i = static_cast<size_t>(k);
     const bool heard = lastPower[i] > 0.0f;
-    risen += heard & (power[i] > lastPower[i] * riseFactor);
+    risen += heard & (power[i] > lastPower[i] * riseFactor) & (power[i] > audible);
     now[k] = heard & (power[i] > lastPower[i] * kBinOnsetRise);
     if (now[k] && periodicOnset(k)) startHold(k, kPeriodicHoldFrames);
   }
@@ -287,10 +298,13 @@ void SparseMaskIntegration::holdTransients() {
   for (int k = 0; k < bins; ++k) {
     const size_t i = static_cast<size_t>(k);
     if (holdLeft[i] == 0) continue;
-    if (rising[i] == 0 &&
-        !(power[i] <= kReleaseRise * lastPower[i] && power[i] > kStruckExcess * onsetPower[i])) {
-      holdLeft[i] = 0;
-      continue;
+    if (rising[i] == 0) {
+      steady[i] = power[i] > kFading * lastPower[i] ? steady[i] + 1 : 0;
+      if (steady[i] >= kSteadyFrames || power[i] > kReleaseRise * lastPower[i] ||
+          power[i] <= kStruckExcess * onsetPower[i]) {
+        holdLeft[i] = 0;
+        continue;
+      }
     }
     held[i] = 1;
     if (a[k] > 0.0f) {
@@ -310,6 +324,7 @@ void SparseMaskIntegration::startHold(int k, int frames) {
   if (holdLeft[i] == 0) onsetPower[i] = lastPower[i];
   holdLeft[i] = std::max(holdLeft[i], frames);
   rising[i] = kRisingFrames;
+  steady[i] = 0;
 }
 
 bool SparseMaskIntegration::periodicOnset(int k) const {

@@ -53,19 +53,21 @@ struct SparseMaskSettings {
 ///   (Gannot, Burshtein and Weinstein 2001): h_n from frames where no channel has a sparse part
 ///   (noise only), h_s from frames where xi > 3 (speech) and the transient hold left the bin
 ///   alone. Each is a recursive average with forgetting factor beta of u_c conj(u_r) / |u|^2,
-///   u = the bin's channel vector X(k) scaled by its largest magnitude. With m = |h^H u|^2 / (|h|^2 |u|^2) in [0, 1] for each
-///   direction, xi becomes xi ((1 - m_n + e) / (1 - m_s + e))^kappa, which raises bins that
-///   match the speech direction and lowers those that match the noise direction. The margin
-///   e = 0.01 + 0.3 sigma^256, sigma = |h_n^H h_s|^2 / (|h_n|^2 |h_s|^2), damps the ratio where
-///   the two directions are all but the same and it could not tell them apart. A bin with a direction not
-///   yet learnt, or one whose channels are all 0, keeps its xi;
+///   u = the bin's channel vector X(k) scaled by its largest magnitude. With
+///   m = |h^H u|^2 / (|h|^2 |u|^2) in [0, 1] for each direction, xi becomes
+///   xi ((1 - m_n + e) / (1 - m_s + e))^kappa, which raises bins that match the speech direction
+///   and lowers those that match the noise direction. The margin e = 0.01 + 0.3 sigma^64, with
+///   sigma = |h_n^H h_s|^2 / (|h_n|^2 |h_s|^2), damps the ratio where the two directions are all
+///   but the same and it could not tell them apart. A bin with a direction not yet learnt, or
+///   one whose channels are all 0, keeps its xi;
 /// - G(k) = max(xi / (1 + xi), G_min), the Wiener gain (Scalart and Vieira Filho 1996) with a
 ///   floor against musical noise (Berouti, Schwartz and Makhoul 1979); no live channel gives
 ///   G_min;
 /// - the transient hold (q < 1): clicks, knocks and taps pass the robust PCA as sparse, like
 ///   speech, but they strike most bins at once, or strike the same bins at a steady pace. With
 ///   P(k) = sum_c A_c^2, a frame is an onset when more than q F bins have P(k) above
-///   10^(rho / 10) times the previous frame's P(k) (and that one above 0): every bin is held for
+///   10^(rho / 10) times the previous frame's P(k) (and that one above 0), not counting bins more
+///   than 50 dB below the frame's loudest (splatter of a tone switched on): every bin is held for
 ///   this frame and the next 11. A bin's own onset is P(k) rising by 15 dB in a frame; when the
 ///   bin also had onsets a, about 2a (within 2) and about 3a (within 4) frames back, a from 6 to
 ///   40, that bin alone is held for 6 frames. While held, a bin's output may grow by at most g a
@@ -73,7 +75,9 @@ struct SparseMaskSettings {
 ///   |output(k)|, g = 2 in the frame of the bin's latest onset and the next (the analysis window
 ///   is still moving onto the event) and 1.2 after. From the third frame on, a bin is let go for
 ///   good once its P(k) rises by more than 1.5 in a frame (speech starting under the hold; a
-///   ring still building up rises less) or falls to twice its P(k) before its hold began;
+///   ring still building up rises less), stays above 0.8 of the frame before for two frames
+///   running (a sound that started abruptly but lasts), or falls to twice its P(k) before its
+///   hold began;
 /// - output(k) = G(k) X_r(k), r = 0 unless channel 0's whole frame is exactly 0 (a dead
 ///   reference), then the first channel whose frame is not.
 ///
@@ -125,10 +129,11 @@ class SparseMaskIntegration final : public Integration {
   std::vector<float> noisePower, speechPower, likeness;
   std::vector<float> sparseChannels;
   // The transient hold: each bin's power summed over channels (this frame, the last and the one
-  // before its hold began), the last frame's output magnitude, the frames its hold has left and
-  // those in which it may still rise, and the bins' onsets of the last frames (a ring of rows).
+  // before its hold began), the last frame's output magnitude, the frames its hold has left,
+  // those in which it may still rise and those it has not faded for, and the bins' onsets of the
+  // last frames (a ring of rows).
   std::vector<float> power, lastPower, onsetPower, lastOutput;
-  std::vector<int> holdLeft, rising;
+  std::vector<int> holdLeft, rising, steady;
   std::vector<unsigned char> onsets, held;
   int historyRow = 0;
   float riseFactor = 0.0f;
