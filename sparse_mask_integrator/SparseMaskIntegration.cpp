@@ -17,13 +17,43 @@ namespace nimbusdale {
 namespace {
 
 // The spatial term: the margin that keeps its ratio finite (at most 101, at least 1 / 101); the
-// margin added as the two learnt directions become alike (sigma^16 of it), where the ratio would
+// margin added as the two learnt directions become one (sigma^64 of it), where the ratio would
 // only amplify the small difference of two matches near 1 (a poor split that taught the speech
-// direction from steady noise gives that); and the a priori SNR (about 4.8 dB) above which a bin
-// teaches the speech direction.
+// direction from steady noise gives that), but not where two directions are merely close, as
+// all are at low frequencies; and the a priori SNR (about 4.8 dB) above which a bin teaches the
+// speech direction.
 constexpr float kMatchMargin = 0.01f;
 constexpr float kAlikeMargin = 0.3f;
 constexpr float kSpeechSnr = 3.0f;
+
+// The transient hold: frames an onset holds; frames after an onset in which every bin stays
+// struck (the analysis window is still moving onto the event); the factors by which a struck
+// bin's output may grow a frame in those frames and after them (a ring fades, while what the
+// impulse cut short may come back); the rise of its power in a frame (1.8 dB) above which a bin
+// is let go (a ring still building as the window centres on it rises less, speech starting
+// more); and the excess over its power before the hold (3 dB) below which it is let go.
+// Bins more than 50 dB below the frame's loudest count toward no onset: a tone switched on
+// splatters that far over bins that held only quantisation noise.
+constexpr float kAudibleShare = 1e-5f;
+constexpr int kHoldFrames = 12;
+constexpr int kRisingFrames = 2;
+constexpr float kRisingGrowth = 2.0f;
+constexpr float kHeldGrowth = 1.2f;
+constexpr float kReleaseRise = 1.5f;
+constexpr float kStruckExcess = 2.0f;
+// An impulse's ring fades: a held bin whose power has not fallen below 0.8 of the frame before
+// for two frames running is a sound that started abruptly and lasts (a vowel, a tone), let go.
+constexpr float kFading = 0.8f;
+constexpr int kSteadyFrames = 2;
+// Periodic impulses too narrow to strike most bins (a pump's knock ringing at one pitch): a bin's
+// own onset is a 15 dB rise of its power in a frame; one that follows two earlier onsets of the
+// bin at a steady period of 6 to 40 frames is held for 6 frames. The history of onsets covers
+// three of the longest periods.
+constexpr float kBinOnsetRise = 31.622776f;
+constexpr int kPeriodicHoldFrames = 6;
+constexpr int kShortestPeriod = 6;
+constexpr int kLongestPeriod = 40;
+constexpr int kHistoryFrames = 128;
 
 // The fast arithmetic runs whole rows through the SIMD kernels; the reference runs the same
 // operations, in the same order, in scalar loops.
@@ -51,6 +81,8 @@ SparseMaskSettings SparseMaskSettings::fromParameters(const ParameterValues& val
   s.gainFloor = values.floatValue("GAIN_FLOOR");
   s.spatialWeight = values.intValue("SPATIAL_WEIGHT");
   s.spatialSmoothing = values.floatValue("SPATIAL_SMOOTHING");
+  s.transientRise = values.floatValue("TRANSIENT_RISE");
+  s.transientSpread = values.floatValue("TRANSIENT_SPREAD");
   return s;
 }
 
@@ -67,6 +99,8 @@ void SparseMaskSettings::validate() const {
   asParameter("gainFloor", "GAIN_FLOOR", gainFloor);
   asParameter("spatialWeight", "SPATIAL_WEIGHT", spatialWeight);
   asParameter("spatialSmoothing", "SPATIAL_SMOOTHING", spatialSmoothing);
+  asParameter("transientRise", "TRANSIENT_RISE", transientRise);
+  asParameter("transientSpread", "TRANSIENT_SPREAD", transientSpread);
 }
 
 SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
@@ -87,6 +121,15 @@ SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
     for (auto* v : {&inverseScale, &unitPower, &dotRe, &dotIm, &noiseMatch, &speechMatch,
                     &noisePower, &speechPower, &likeness, &sparseChannels})
       v->assign(bins, 0.0f);
+  }
+  if (transient()) {
+    for (auto* v : {&power, &lastPower, &onsetPower, &lastOutput}) v->assign(bins, 0.0f);
+    holdLeft.assign(bins, 0);
+    rising.assign(bins, 0);
+    steady.assign(bins, 0);
+    onsets.assign(static_cast<size_t>(kHistoryFrames) * bins, 0);
+    held.assign(bins, 0);
+    riseFactor = std::pow(10.0f, config.transientRise / 10.0f);
   }
 }
 
@@ -186,10 +229,8 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
       const float mn = noiseMatch[i], ms = speechMatch[i];
       float w = 1.0f;
       if (mn >= 0.0f && ms >= 0.0f) {
-        float alike = likeness[i] * likeness[i];  // sigma^2, ^4, ^8, ^16
-        alike *= alike;
-        alike *= alike;
-        alike *= alike;
+        float alike = likeness[i] * likeness[i];  // sigma^2, ^4, ..., ^64
+        for (int square = 1; square < 6; ++square) alike *= alike;
         const float margin = kMatchMargin + kAlikeMargin * alike;
         const float ratio = (1.0f - mn + margin) / (1.0f - ms + margin);
         w = ratio;
@@ -210,6 +251,8 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
     }
   }
 
+  if (transient()) holdTransients();
+
   const float* toApply = parts + 2 * static_cast<long>(reference) * bins;
   float* out = reinterpret_cast<float*>(output);
   for (int k = 0; k < bins; ++k) {
@@ -223,6 +266,82 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
   }
   if (spatial()) learnDirections(sparse);
   return {};
+}
+
+void SparseMaskIntegration::holdTransients() {
+  const int channels = config.numChannels, bins = config.numBins;
+  std::fill(power.begin(), power.end(), 0.0f);
+  for (int c = 0; c < channels; ++c) {
+    const float* a = magnitude.data() + static_cast<long>(c) * bins;
+    for (int k = 0; k < bins; ++k) power[static_cast<size_t>(k)] += a[k] * a[k];
+  }
+
+  // This frame's row of the onset history, and each bin's own onset; a periodic one is held.
+  float loudest = 0.0f;
+  for (const float p : power) loudest = p > loudest ? p : loudest;
+  const float audible = loudest * kAudibleShare;
+  historyRow = (historyRow + 1) % kHistoryFrames;
+  unsigned char* now = onsets.data() + static_cast<size_t>(historyRow) * bins;
+  int risen = 0;
+  for (int k = 0; k < bins; ++k) {
+    const size_t i = static_cast<size_t>(k);
+    const bool heard = lastPower[i] > 0.0f;
+    risen += heard & (power[i] > lastPower[i] * riseFactor) & (power[i] > audible);
+    now[k] = heard & (power[i] > lastPower[i] * kBinOnsetRise);
+    if (now[k] && periodicOnset(k)) startHold(k, kPeriodicHoldFrames);
+  }
+  if (bins > 0 && static_cast<float>(risen) > config.transientSpread * static_cast<float>(bins))
+    for (int k = 0; k < bins; ++k) startHold(k, kHoldFrames);
+
+  const float* a = magnitude.data() + static_cast<long>(reference) * bins;
+  std::fill(held.begin(), held.end(), 0);
+  for (int k = 0; k < bins; ++k) {
+    const size_t i = static_cast<size_t>(k);
+    if (holdLeft[i] == 0) continue;
+    if (rising[i] == 0) {
+      steady[i] = power[i] > kFading * lastPower[i] ? steady[i] + 1 : 0;
+      if (steady[i] >= kSteadyFrames || power[i] > kReleaseRise * lastPower[i] ||
+          power[i] <= kStruckExcess * onsetPower[i]) {
+        holdLeft[i] = 0;
+        continue;
+      }
+    }
+    held[i] = 1;
+    if (a[k] > 0.0f) {
+      const float growth = rising[i] > 0 ? kRisingGrowth : kHeldGrowth;
+      gain[i] = std::min(gain[i], std::max(growth * lastOutput[i] / a[k], config.gainFloor));
+    }
+    --holdLeft[i];
+    if (rising[i] > 0) --rising[i];
+  }
+  for (int k = 0; k < bins; ++k)
+    lastOutput[static_cast<size_t>(k)] = gain[static_cast<size_t>(k)] * a[k];
+  std::swap(power, lastPower);
+}
+
+void SparseMaskIntegration::startHold(int k, int frames) {
+  const size_t i = static_cast<size_t>(k);
+  if (holdLeft[i] == 0) onsetPower[i] = lastPower[i];
+  holdLeft[i] = std::max(holdLeft[i], frames);
+  rising[i] = kRisingFrames;
+  steady[i] = 0;
+}
+
+bool SparseMaskIntegration::periodicOnset(int k) const {
+  // An onset a frames back, another within 2 frames of 2a back and a third within 4 of 3a back.
+  const int bins = config.numBins;
+  const auto onsetAgo = [&](int from, int to) {
+    for (int ago = from; ago <= std::min(to, kHistoryFrames - 1); ++ago) {
+      const int row = (historyRow - ago + kHistoryFrames) % kHistoryFrames;
+      if (onsets[static_cast<size_t>(row) * bins + k]) return true;
+    }
+    return false;
+  };
+  for (int period = kShortestPeriod; period <= kLongestPeriod; ++period)
+    if (onsetAgo(period, period) && onsetAgo(2 * period - 2, 2 * period + 2) &&
+        onsetAgo(3 * period - 4, 3 * period + 4))
+      return true;
+  return false;
 }
 
 void SparseMaskIntegration::learnDirections(const float* sparse) {
@@ -243,6 +362,10 @@ void SparseMaskIntegration::learnDirections(const float* sparse) {
     sparseChannels[i] = heard && sparseChannels[i] == 0.0f ? 1.0f : 0.0f;  // now: noise only
     medianSnr[i] = heard && medianSnr[i] > kSpeechSnr ? 1.0f : 0.0f;       // now: speech
   }
+  // A bin the transient hold lowered carries an impulse, not speech.
+  if (transient())
+    for (int k = 0; k < bins; ++k)
+      if (held[static_cast<size_t>(k)]) medianSnr[static_cast<size_t>(k)] = 0.0f;
   learnDirection(noiseRe, noiseIm, sparseChannels.data());
   learnDirection(speechRe, speechIm, medianSnr.data());
 }

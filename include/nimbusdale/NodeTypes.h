@@ -349,6 +349,18 @@ inline constexpr ParameterSpec kSparseMaskIntegratorParameters[] = {
      within(inclusive(0), exclusive(1), "lie from 0 up to, but not including, 1"), 0.98f, kSetting,
      "forgetting factor of the learnt speech and noise directions, per frame that updates them",
      ""},
+    {"TRANSIENT_RISE", HostType::Float,
+     within(exclusive(0), inclusive(60), "lie above 0, up to 60"), 6.0f, kSetting,
+     "rise of a bin's power (summed over the channels) from one frame to the next that counts "
+     "toward an onset",
+     "dB"},
+    // 1 can never be exceeded: the transient hold is off.
+    {"TRANSIENT_SPREAD", HostType::Float, within(inclusive(0), inclusive(1), "lie between 0 and 1"),
+     0.5f, kSetting,
+     "share of the bins that must rise by TRANSIENT_RISE at once for the frame to be an onset "
+     "(clicks, knocks, taps), after which the bins it struck may not grow faster than the output "
+     "did before it (bins struck at a steady pace are held too); 1 leaves the hold out",
+     ""},
 };
 
 // The audio nodes: a recording in, the STFT, overlap-add synthesis, a recording out. Their frame

@@ -22,10 +22,12 @@ struct SparseMaskSettings {
   float gainFloor = 0.03f;           ///< G_min (GAIN_FLOOR), 0 to 1
   int spatialWeight = 3;             ///< kappa (SPATIAL_WEIGHT), 0 to 8; 0: no spatial term
   float spatialSmoothing = 0.98f;    ///< beta (SPATIAL_SMOOTHING), 0 <= beta < 1
+  float transientRise = 6.0f;        ///< rho (TRANSIENT_RISE), dB, 0 < rho <= 60
+  float transientSpread = 0.5f;      ///< q (TRANSIENT_SPREAD), 0 to 1; 1: no transient hold
 
   /// Settings for NUM_CHANNEL, LENGTH, SNR_SMOOTHING, NOISE_OVERESTIMATION, GAIN_FLOOR,
-  /// SPATIAL_WEIGHT and SPATIAL_SMOOTHING, held in `values` (a ParameterValues of the
-  /// SparseMaskIntegrator type).
+  /// SPATIAL_WEIGHT, SPATIAL_SMOOTHING, TRANSIENT_RISE and TRANSIENT_SPREAD, held in `values` (a
+  /// ParameterValues of the SparseMaskIntegrator type).
   /// @throws std::invalid_argument "parameter NAME is VALUE; it must ..." for the first value
   /// its rule refuses.
   static SparseMaskSettings fromParameters(const ParameterValues& values);
@@ -49,24 +51,40 @@ struct SparseMaskSettings {
 ///   threshold look like speech in one channel, but they come from the noise's direction. Each
 ///   bin learns two directions, relative transfer functions to the reference channel r
 ///   (Gannot, Burshtein and Weinstein 2001): h_n from frames where no channel has a sparse part
-///   (noise only), h_s from frames where xi > 3 (speech). Each is a recursive average with
-///   forgetting factor beta of u_c conj(u_r) / |u|^2, u = the bin's channel vector X(k) scaled
-///   by its largest magnitude. With m = |h^H u|^2 / (|h|^2 |u|^2) in [0, 1] for each
-///   direction, xi becomes xi ((1 - m_n + e) / (1 - m_s + e))^kappa, which raises bins that
-///   match the speech direction and lowers those that match the noise direction. The margin
-///   e = 0.01 + 0.3 sigma^16, sigma = |h_n^H h_s|^2 / (|h_n|^2 |h_s|^2), damps the ratio where
-///   the two directions are alike and it could not tell them apart. A bin with a direction not
-///   yet learnt, or one whose channels are all 0, keeps its xi;
+///   (noise only), h_s from frames where xi > 3 (speech) and the transient hold left the bin
+///   alone. Each is a recursive average with forgetting factor beta of u_c conj(u_r) / |u|^2,
+///   u = the bin's channel vector X(k) scaled by its largest magnitude. With
+///   m = |h^H u|^2 / (|h|^2 |u|^2) in [0, 1] for each direction, xi becomes
+///   xi ((1 - m_n + e) / (1 - m_s + e))^kappa, which raises bins that match the speech direction
+///   and lowers those that match the noise direction. The margin e = 0.01 + 0.3 sigma^64, with
+///   sigma = |h_n^H h_s|^2 / (|h_n|^2 |h_s|^2), damps the ratio where the two directions are all
+///   but the same and it could not tell them apart. A bin with a direction not yet learnt, or
+///   one whose channels are all 0, keeps its xi;
 /// - G(k) = max(xi / (1 + xi), G_min), the Wiener gain (Scalart and Vieira Filho 1996) with a
 ///   floor against musical noise (Berouti, Schwartz and Makhoul 1979); no live channel gives
 ///   G_min;
+/// - the transient hold (q < 1): clicks, knocks and taps pass the robust PCA as sparse, like
+///   speech, but they strike most bins at once, or strike the same bins at a steady pace. With
+///   P(k) = sum_c A_c^2, a frame is an onset when more than q F bins have P(k) above
+///   10^(rho / 10) times the previous frame's P(k) (and that one above 0), not counting bins more
+///   than 50 dB below the frame's loudest (splatter of a tone switched on): every bin is held for
+///   this frame and the next 11. A bin's own onset is P(k) rising by 15 dB in a frame; when the
+///   bin also had onsets a, about 2a (within 2) and about 3a (within 4) frames back, a from 6 to
+///   40, that bin alone is held for 6 frames. While held, a bin's output may grow by at most g a
+///   frame: G(k) = min(G(k), max(g O'(k) / A_r(k), G_min)), O' the previous frame's
+///   |output(k)|, g = 2 in the frame of the bin's latest onset and the next (the analysis window
+///   is still moving onto the event) and 1.2 after. From the third frame on, a bin is let go for
+///   good once its P(k) rises by more than 1.5 in a frame (speech starting under the hold; a
+///   ring still building up rises less), stays above 0.8 of the frame before for two frames
+///   running (a sound that started abruptly but lasts), or falls to twice its P(k) before its
+///   hold began;
 /// - output(k) = G(k) X_r(k), r = 0 unless channel 0's whole frame is exactly 0 (a dead
 ///   reference), then the first channel whose frame is not.
 ///
 /// Every value is single precision. Finite inputs that pass checkInputs() always give a finite
-/// output with |output(k)| <= |X_r(k)|. The state (each channel's clean estimate and each bin's
-/// two directions) carries over from frame to frame: frames are expected in order, one per
-/// count.
+/// output with |output(k)| <= |X_r(k)|. The state (each channel's clean estimate, each bin's two
+/// directions and the transient hold) carries over from frame to frame: frames are expected in
+/// order, one per count.
 class SparseMaskIntegration final : public Integration {
  public:
   using Settings = SparseMaskSettings;
@@ -110,9 +128,22 @@ class SparseMaskIntegration final : public Integration {
   std::vector<float> inverseScale, unitPower, dotRe, dotIm, noiseMatch, speechMatch;
   std::vector<float> noisePower, speechPower, likeness;
   std::vector<float> sparseChannels;
+  // The transient hold: each bin's power summed over channels (this frame, the last and the one
+  // before its hold began), the last frame's output magnitude, the frames its hold has left,
+  // those in which it may still rise and those it has not faded for, and the bins' onsets of the
+  // last frames (a ring of rows).
+  std::vector<float> power, lastPower, onsetPower, lastOutput;
+  std::vector<int> holdLeft, rising, steady;
+  std::vector<unsigned char> onsets, held;
+  int historyRow = 0;
+  float riseFactor = 0.0f;
   int reference = 0;
 
   bool spatial() const { return config.spatialWeight > 0 && config.numChannels > 1; }
+  bool transient() const { return config.transientSpread < 1.0f; }
+  void holdTransients();
+  void startHold(int bin, int frames);
+  bool periodicOnset(int bin) const;
   void scaleChannelVectors(const float* parts);
   void similarity(const std::vector<float>& aRe, const std::vector<float>& aIm,
                   const std::vector<float>& bRe, const std::vector<float>& bIm,

@@ -1,6 +1,6 @@
 // SparseMaskIntegration on synthetic frames whose gains are known in closed form: the Wiener gain
 // of the channels' median a priori SNR, its decision-directed smoothing over frames, the floor,
-// the channels left out, the spatial term, and the refusals.
+// the channels left out, the spatial term, the transient hold, and the refusals.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -27,7 +27,9 @@ SparseMaskSettings settings(int channels, int bins, float alpha = 0.0f, float mu
   s.snrSmoothing = alpha;
   s.noiseOverestimation = mu;
   s.gainFloor = floor;
-  s.spatialWeight = 0;  // the closed forms below are those of the rule without the spatial term
+  // The closed forms below are those of the rule without the spatial term and the transient hold.
+  s.spatialWeight = 0;
+  s.transientSpread = 1.0f;
   return s;
 }
 
@@ -219,6 +221,69 @@ TEST(SparseMaskIntegration, SpatialTermStaysOutWhereItCannotTellTheDirectionsApa
   EXPECT_FLOAT_EQ(one.gains()[0], 0.5f);
 }
 
+TEST(SparseMaskIntegration, TheTransientHoldKeepsAnImpulseFromGrowingTheOutput) {
+  // Four bins at magnitude 1 (gain 1/2 each), then an event that lifts every bin by 20 dB and is
+  // nearly all sparse: without the hold the gains jump to about 1; with it each bin's output
+  // grows by at most 2 a frame while the event builds up, and by 1.2 after.
+  SparseMaskSettings s = settings(1, 4);
+  s.transientSpread = 0.5f;
+  SparseMaskIntegration held(s);
+  const auto frame = [](float a, float b, float c, float d) {
+    return std::vector<cfloat>{cfloat(a), cfloat(b), cfloat(c), cfloat(d)};
+  };
+  const auto half = [](const std::vector<cfloat>& x) {  // xi = 1 in every bin
+    std::vector<float> sparse;
+    for (const cfloat& v : x) sparse.push_back(v.real() / 2);
+    return sparse;
+  };
+  const auto event = [](const std::vector<cfloat>& x) {  // xi = 361 in every bin
+    std::vector<float> sparse;
+    for (const cfloat& v : x) sparse.push_back(v.real() * 0.95f);
+    return sparse;
+  };
+  run(held, frame(1, 1, 1, 1), half(frame(1, 1, 1, 1)));
+  auto out = run(held, frame(10, 10, 10, 10), event(frame(10, 10, 10, 10)));
+  EXPECT_FLOAT_EQ(out[0].real(), 1.0f);
+  EXPECT_FLOAT_EQ(held.gains()[3], 0.1f);
+  // The frame after is held whatever it does; two frames on, a bin whose power rises by more
+  // than 1.5 (bin 0) or falls back to within 3 dB of its level before the onset (bin 2) is let
+  // go, and one that rises less (bin 3) is still held.
+  out = run(held, frame(12, 8, 8, 8), event(frame(12, 8, 8, 8)));
+  EXPECT_FLOAT_EQ(out[0].real(), 2.0f);
+  EXPECT_FLOAT_EQ(out[1].real(), 2.0f);
+  out = run(held, frame(15, 4, 1.2f, 9), event(frame(15, 4, 1.2f, 9)));
+  EXPECT_NEAR(held.gains()[0], wiener(361.0f), 1e-5f);
+  EXPECT_FLOAT_EQ(out[1].real(), 2.4f);
+  EXPECT_NEAR(held.gains()[2], wiener(361.0f), 1e-5f);
+  EXPECT_FLOAT_EQ(out[3].real(), 2.4f);
+
+  // Half the bins rising is not an onset; nor is sound after digital silence.
+  for (const bool silenceFirst : {false, true}) {
+    SparseMaskIntegration quiet(s);
+    const auto before = silenceFirst ? frame(0, 0, 0, 0) : frame(1, 1, 1, 1);
+    run(quiet, before, half(before));
+    const auto after = silenceFirst ? frame(10, 10, 10, 10) : frame(10, 10, 1, 1);
+    run(quiet, after, event(after));
+    EXPECT_NEAR(quiet.gains()[0], wiener(361.0f), 1e-5f);
+  }
+  // A burst in one bin every 10 frames: the fourth is held, the third (with only two before it)
+  // is not.
+  SparseMaskIntegration paced(s);
+  for (int count = 0; count <= 40; ++count) {
+    const bool burst = count % 10 == 0 && count > 0;
+    const auto x = burst ? frame(10, 1, 1, 1) : frame(1, 1, 1, 1);
+    run(paced, x, burst ? event(x) : half(x));
+    if (count == 30) EXPECT_NEAR(paced.gains()[0], wiener(361.0f), 1e-5f);
+  }
+  EXPECT_FLOAT_EQ(paced.gains()[0], 0.1f);
+
+  // With TRANSIENT_SPREAD 1 there is no hold.
+  SparseMaskIntegration off(settings(1, 4));
+  run(off, frame(1, 1, 1, 1), half(frame(1, 1, 1, 1)));
+  run(off, frame(10, 10, 10, 10), event(frame(10, 10, 10, 10)));
+  EXPECT_NEAR(off.gains()[0], wiener(361.0f), 1e-5f);
+}
+
 TEST(SparseMaskIntegration, RefusesWhatTheNodeRefuses) {
   SparseMaskIntegration mask(settings(2, 2));
   const std::vector<cfloat> spectrum(4, cfloat(1, 1));
@@ -262,6 +327,8 @@ TEST(SparseMaskIntegration, SettingsComeFromTheNodeParameters) {
   values.set("GAIN_FLOOR", 0.125f);
   values.set("SPATIAL_WEIGHT", 5);
   values.set("SPATIAL_SMOOTHING", 0.5f);
+  values.set("TRANSIENT_RISE", 9.0f);
+  values.set("TRANSIENT_SPREAD", 0.25f);
   const SparseMaskSettings s = SparseMaskSettings::fromParameters(values);
   EXPECT_EQ(s.numChannels, 3);
   EXPECT_EQ(s.numBins, 256);
@@ -270,6 +337,8 @@ TEST(SparseMaskIntegration, SettingsComeFromTheNodeParameters) {
   EXPECT_EQ(s.gainFloor, 0.125f);
   EXPECT_EQ(s.spatialWeight, 5);
   EXPECT_EQ(s.spatialSmoothing, 0.5f);
+  EXPECT_EQ(s.transientRise, 9.0f);
+  EXPECT_EQ(s.transientSpread, 0.25f);
   values.set("SNR_SMOOTHING", 1.0f);
   try {
     SparseMaskSettings::fromParameters(values);
