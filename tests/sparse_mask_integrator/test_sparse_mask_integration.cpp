@@ -273,7 +273,9 @@ TEST(SparseMaskIntegration, TheTransientHoldKeepsAnImpulseFromGrowingTheOutput) 
     const bool burst = count % 10 == 0 && count > 0;
     const auto x = burst ? frame(10, 1, 1, 1) : frame(1, 1, 1, 1);
     run(paced, x, burst ? event(x) : half(x));
-    if (count == 30) EXPECT_NEAR(paced.gains()[0], wiener(361.0f), 1e-5f);
+    if (count == 30) {
+      EXPECT_NEAR(paced.gains()[0], wiener(361.0f), 1e-5f);
+    }
   }
   EXPECT_FLOAT_EQ(paced.gains()[0], 0.1f);
 
