@@ -72,10 +72,10 @@ TEST_P(EveryTarget, KernelsAgreeWithPlainSums) {
     }
     EXPECT_TRUE(closeTo(kernels::dot(a.data(), b.data(), n), exact, magnitude, 1e-6));
 
-    const size_t count = 5, stride = n + 3;
+    const size_t count = 7, stride = n + 3;
     const std::vector<float> columns = randomVector(stride * count, 3), w = randomVector(count, 4);
     // Batched dot products are close to exact, and a column's sum does not depend on the
-    // batch it is in (an odd count mixes every group size).
+    // batch it is in (7 columns go in groups of 4 and 3; alone, in a group of 1).
     std::vector<float> batched(count);
     kernels::dots(columns.data(), stride, count, b.data(), n, batched.data());
     for (size_t j = 0; j < count; ++j) {
