@@ -395,18 +395,24 @@ def ticks(n, rng):
     return tick + tock + harmonic(n, 50.0, 2500, rng, 0.0)
 
 
+def event_groups(n, rng, first_s, sizes, within_s, between_s):
+    """Sample times (before n) of events in groups: the first within first_s seconds; groups of
+    sizes[0] to sizes[1] - 1 events, within_s (low, high) seconds apart, between_s apart."""
+    times = []
+    at = rng.uniform(0, first_s) * RATE
+    while at < n:
+        for _ in range(int(rng.integers(*sizes))):
+            times.append(at)
+            at += rng.uniform(*within_s) * RATE
+        at += rng.uniform(*between_s) * RATE
+    return times
+
+
 def typing(n, rng):
     """Keyboard typing: words of 2 to 8 keys, 80 to 250 ms apart, with pauses of 0.3 to 1.5 s
     between words; each key clicks when pressed and, softer, when released 40 to 90 ms later;
     over pink noise 10 dB below the taps."""
-    presses = []
-    at = rng.uniform(0, 0.5) * RATE
-    while at < n:
-        for _ in range(int(rng.integers(2, 9))):
-            presses.append(at)
-            at += rng.uniform(0.08, 0.25) * RATE
-        at += rng.uniform(0.3, 1.5) * RATE
-    presses = np.array(presses)
+    presses = np.array(event_groups(n, rng, 0.5, (2, 9), (0.08, 0.25), (0.3, 1.5)))
     releases = presses + rng.uniform(0.04, 0.09, len(presses)) * RATE
     levels = rng.uniform(0.5, 1.0, len(presses))
     taps = (strikes(n, rng, presses, (2500, 5000), 0.002, levels)
@@ -417,13 +423,7 @@ def typing(n, rng):
 def knocking(n, rng):
     """Hammering and knocking at no fixed pace: groups of 2 to 5 blows 0.12 to 0.3 s apart,
     0.6 to 2.5 s between groups, each ringing at 150 to 400 Hz; over brown noise 6 dB below."""
-    blows = []
-    at = rng.uniform(0, 0.8) * RATE
-    while at < n:
-        for _ in range(int(rng.integers(2, 6))):
-            blows.append(at)
-            at += rng.uniform(0.12, 0.3) * RATE
-        at += rng.uniform(0.6, 2.5) * RATE
+    blows = event_groups(n, rng, 0.8, (2, 6), (0.12, 0.3), (0.6, 2.5))
     blows = strikes(n, rng, blows, (150, 400), 0.03, rng.uniform(0.6, 1.0, len(blows)))
     return blows + 0.5 * brown(n, rng)
 

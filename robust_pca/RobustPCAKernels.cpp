@@ -7,6 +7,8 @@
 
 #include "RobustPCAKernels.h"
 
+#include "nimbusdale/SpectrumMagnitude.h"
+
 #include <cfloat>
 
 HWY_BEFORE_NAMESPACE();
@@ -261,11 +263,6 @@ void SweepColumn(float* HWY_RESTRICT basis, size_t stride, size_t rank,
   }
 }
 
-float Magnitude(std::complex<float> x) {
-  const float squared = x.real() * x.real() + x.imag() * x.imag();
-  return squared >= FLT_MIN && squared <= FLT_MAX ? std::sqrt(squared) : std::abs(x);
-}
-
 void Magnitudes(const std::complex<float>* HWY_RESTRICT x, float* HWY_RESTRICT m, size_t n) {
   const WideTag d;
   const size_t N = hn::Lanes(d);
@@ -279,9 +276,9 @@ void Magnitudes(const std::complex<float>* HWY_RESTRICT x, float* HWY_RESTRICT m
     hn::StoreU(hn::Sqrt(squared), d, m + i);
     // Comparisons with NaN are false, so a NaN sum takes the hypotenuse too.
     if (!hn::AllTrue(d, hn::And(hn::Ge(squared, low), hn::Le(squared, high))))
-      for (size_t j = i; j < i + N; ++j) m[j] = Magnitude(x[j]);
+      for (size_t j = i; j < i + N; ++j) m[j] = fastSpectrumMagnitude(x[j]);
   }
-  for (; i < n; ++i) m[i] = Magnitude(x[i]);
+  for (; i < n; ++i) m[i] = fastSpectrumMagnitude(x[i]);
 }
 
 void Observe(float* HWY_RESTRICT m, float* HWY_RESTRICT scale, bool first, float ratio, float keep,

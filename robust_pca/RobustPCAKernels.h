@@ -36,8 +36,7 @@ void addScaled(float* y, const float* x, float a, size_t n);
 void sweepColumn(float* basis, size_t stride, size_t rank, const float* weights,
                  const float* target, float gain, size_t column, size_t n);
 
-/// m[i] = |x[i]|: sqrt(re^2 + im^2) where that sum is a normal float, the hypotenuse (std::abs)
-/// elsewhere, as spectrumMagnitude() gives it in the fast arithmetic.
+/// m[i] = fastSpectrumMagnitude(x[i]), bit for bit.
 void magnitudes(const std::complex<float>* x, float* m, size_t n);
 
 /// A channel's observation from its magnitudes, in place: the running scale becomes m where

@@ -27,6 +27,20 @@ namespace kernels = nimbusdale::kernels;
          << a << " and " << b << " differ by more than " << rel << " of " << scale;
 }
 
+/// A sum of n terms in double precision, and the sum of their sizes.
+struct Exact {
+  double sum = 0.0, size = 0.0;
+};
+template <class Term>
+Exact exactSum(size_t n, Term term) {
+  Exact e;
+  for (size_t k = 0; k < n; ++k) {
+    e.sum += term(k);
+    e.size += std::fabs(term(k));
+  }
+  return e;
+}
+
 std::vector<float> randomVector(size_t n, unsigned seed, float lo = -1.0f, float hi = 1.0f) {
   std::mt19937 rng(seed);
   std::uniform_real_distribution<float> u(lo, hi);
@@ -65,12 +79,8 @@ TEST_P(EveryTarget, KernelsAgreeWithPlainSums) {
   for (size_t n : {0, 1, 7, 8, 31, 33, 257, 1025}) {
     SCOPED_TRACE(n);
     const std::vector<float> a = randomVector(n, 1), b = randomVector(n, 2);
-    double exact = 0.0, magnitude = 0.0;
-    for (size_t i = 0; i < n; ++i) {
-      exact += double(a[i]) * b[i];
-      magnitude += std::fabs(double(a[i]) * b[i]);
-    }
-    EXPECT_TRUE(closeTo(kernels::dot(a.data(), b.data(), n), exact, magnitude, 1e-6));
+    const Exact dot = exactSum(n, [&](size_t i) { return double(a[i]) * b[i]; });
+    EXPECT_TRUE(closeTo(kernels::dot(a.data(), b.data(), n), dot.sum, dot.size, 1e-6));
 
     const size_t count = 7, stride = n + 3;
     const std::vector<float> columns = randomVector(stride * count, 3), w = randomVector(count, 4);
@@ -79,12 +89,9 @@ TEST_P(EveryTarget, KernelsAgreeWithPlainSums) {
     std::vector<float> batched(count);
     kernels::dots(columns.data(), stride, count, b.data(), n, batched.data());
     for (size_t j = 0; j < count; ++j) {
-      double sum = 0.0, size = 0.0;
-      for (size_t i = 0; i < n; ++i) {
-        sum += double(columns[j * stride + i]) * b[i];
-        size += std::fabs(double(columns[j * stride + i]) * b[i]);
-      }
-      EXPECT_TRUE(closeTo(batched[j], sum, size, 1e-6)) << "column " << j;
+      const Exact column =
+          exactSum(n, [&](size_t i) { return double(columns[j * stride + i]) * b[i]; });
+      EXPECT_TRUE(closeTo(batched[j], column.sum, column.size, 1e-6)) << "column " << j;
       float alone = 0.0f;
       kernels::dots(columns.data() + j * stride, stride, 1, b.data(), n, &alone);
       EXPECT_EQ(batched[j], alone) << "column " << j;
@@ -93,12 +100,9 @@ TEST_P(EveryTarget, KernelsAgreeWithPlainSums) {
     std::vector<float> out(n);
     kernels::combine(columns.data(), stride, count, w.data(), n, out.data());
     for (size_t i = 0; i < n; ++i) {
-      double sum = 0.0, size = 0.0;
-      for (size_t j = 0; j < count; ++j) {
-        sum += double(columns[j * stride + i]) * w[j];
-        size += std::fabs(double(columns[j * stride + i]) * w[j]);
-      }
-      ASSERT_TRUE(closeTo(out[i], sum, size, 1e-6)) << "row " << i;
+      const Exact row =
+          exactSum(count, [&](size_t j) { return double(columns[j * stride + i]) * w[j]; });
+      ASSERT_TRUE(closeTo(out[i], row.sum, row.size, 1e-6)) << "row " << i;
     }
 
     // The soft threshold is exact: only the sum of squared changes is rounded.
