@@ -20,98 +20,78 @@ namespace hn = hwy::HWY_NAMESPACE;
 using DoubleTag = hn::ScalableTag<double>;
 using FloatTag = hn::Rebind<float, DoubleTag>;
 
-// digamma(x) for x > 0 in double precision. Below 4, x is raised by exactly four steps of
-// digamma(x) = digamma(x + 1) - 1 / x, the four reciprocals summed as one fraction without a
-// branch; then the asymptotic series ln x - 1/(2x) - sum B_2k / (2k x^2k) up to x^-14
-// (truncation below 1e-10). One division serves both the fraction and 1/x.
-template <class V>
-HWY_INLINE V Digamma(DoubleTag dd, V x) {
-  const auto one = hn::Set(dd, 1.0), two = hn::Set(dd, 2.0), three = hn::Set(dd, 3.0);
-  const auto below = hn::Lt(x, hn::Set(dd, 4.0));
+// exp(digamma(x) - logRate) in float, with no logarithm. Below 4, x is raised by exactly four
+// steps of digamma(x) = digamma(x + 1) - 1/x, the four reciprocals summed as one fraction without
+// a branch (one division serves both the fraction and 1/x). With the raised x = m 2^e, m in
+// [1, 2), the asymptotic series gives digamma(x) = e ln 2 + ln m + g, where
+// g = -1/(2x) - sum B_2k / (2k x^2k) (up to x^-10; truncation below 1e-8) less the shift, so the
+// mean is m exp(e ln 2 + g - logRate). Shapes below 1e-3 have digamma below -1000 and a mean of
+// 0 at any float rate; NaN where the shape is not positive and finite or the exponent is NaN.
+template <class D, class V>
+HWY_INLINE V GeometricMean(D d, V x, V logRate) {
+  const hn::RebindToSigned<D> di;
+  const auto one = hn::Set(d, 1.0f), two = hn::Set(d, 2.0f), three = hn::Set(d, 3.0f);
+  const auto zero = hn::Zero(d);
+  const auto usable = hn::And(hn::Gt(x, zero), hn::Lt(x, hn::Set(d, HUGE_VALF)));
+  const auto tiny = hn::Lt(x, hn::Set(d, 1e-3f));
+  x = hn::IfThenElse(hn::Or(tiny, hn::Not(usable)), one, x);
+
+  const auto below = hn::Lt(x, hn::Set(d, 4.0f));
   const auto x1 = hn::Add(x, one), x2 = hn::Add(x, two), x3 = hn::Add(x, three);
-  const auto low = hn::Mul(x, x1), high = hn::Mul(x2, x3);
-  // 1/x + 1/(x+1) + 1/(x+2) + 1/(x+3) = numerator / denominator.
+  // 1/x, the largest term for small x, on its own; 1/(x+1) + 1/(x+2) + 1/(x+3) as one fraction.
+  const auto first = hn::IfThenElseZero(below, hn::Div(one, x));
   const auto numerator =
-      hn::IfThenElseZero(below, hn::MulAdd(hn::Add(x, x1), high, hn::Mul(hn::Add(x2, x3), low)));
-  const auto denominator = hn::IfThenElse(below, hn::Mul(low, high), one);
+      hn::IfThenElseZero(below, hn::MulAdd(x1, hn::Add(x2, x3), hn::Mul(x2, x3)));
+  const auto denominator = hn::IfThenElse(below, hn::Mul(hn::Mul(x1, x2), x3), one);
   x = hn::IfThenElse(below, hn::Add(x3, one), x);
   const auto q = hn::Div(one, hn::Mul(x, denominator));
   const auto inverse = hn::Mul(denominator, q);
-  const auto shifted = hn::Mul(hn::Mul(numerator, x), q);
+  const auto rest = hn::Mul(hn::Mul(numerator, x), q);
   const auto t = hn::Mul(inverse, inverse);
-  auto series = hn::Set(dd, 1.0 / 12.0);
-  series = hn::NegMulAdd(t, series, hn::Set(dd, 691.0 / 32760.0));
-  series = hn::NegMulAdd(t, series, hn::Set(dd, 1.0 / 132.0));
-  series = hn::NegMulAdd(t, series, hn::Set(dd, 1.0 / 240.0));
-  series = hn::NegMulAdd(t, series, hn::Set(dd, 1.0 / 252.0));
-  series = hn::NegMulAdd(t, series, hn::Set(dd, 1.0 / 120.0));
-  series = hn::NegMulAdd(t, series, hn::Set(dd, 1.0 / 12.0));
-  auto psi = hn::NegMulAdd(hn::Set(dd, 0.5), inverse, hn::Log(dd, x));
-  psi = hn::NegMulAdd(t, series, psi);
-  return hn::Sub(psi, shifted);
+  auto series = hn::Set(d, 1.0f / 132.0f);
+  series = hn::NegMulAdd(t, series, hn::Set(d, 1.0f / 240.0f));
+  series = hn::NegMulAdd(t, series, hn::Set(d, 1.0f / 252.0f));
+  series = hn::NegMulAdd(t, series, hn::Set(d, 1.0f / 120.0f));
+  series = hn::NegMulAdd(t, series, hn::Set(d, 1.0f / 12.0f));
+  auto g = hn::Neg(
+      hn::Add(hn::MulAdd(t, series, hn::MulAdd(hn::Set(d, 0.5f), inverse, rest)), first));
+  g = hn::IfThenElse(tiny, hn::Set(d, -HUGE_VALF), g);
+
+  // x = m 2^e; ln 2 split so that e ln2Hi is exact.
+  const auto bits = hn::BitCast(di, x);
+  const auto e = hn::ConvertTo(d, hn::Sub(hn::ShiftRight<23>(bits), hn::Set(di, 127)));
+  const auto m = hn::BitCast(
+      d, hn::Or(hn::And(bits, hn::Set(di, 0x007FFFFF)), hn::Set(di, 0x3F800000)));
+  const auto ln2Hi = hn::Set(d, 0.693145751953125f), ln2Lo = hn::Set(d, 1.4286068e-6f);
+  const auto exponent =
+      hn::MulAdd(e, ln2Hi, hn::MulAdd(e, ln2Lo, hn::Sub(g, logRate)));
+  const auto valid = hn::And(usable, hn::Eq(exponent, exponent));
+  const auto clamped = hn::Min(hn::Max(exponent, hn::Set(d, -104.0f)), hn::Set(d, 104.0f));
+  const auto mean = hn::Mul(m, hn::Exp(d, hn::IfThenElse(valid, clamped, zero)));
+  return hn::IfThenElse(valid, mean, hn::Set(d, std::numeric_limits<float>::quiet_NaN()));
 }
 
-// digamma of the shapes, rounded to float. Shapes that are not positive and finite give
-// meaningless values here (GeometricMeans marks them NaN afterwards); on the scalar and emulated
-// targets they are replaced by 1 first, as their Log converts floats to integers with a C++
-// cast, which is undefined for NaN and infinities.
-template <class VF>
-HWY_INLINE VF RoundedDigamma(DoubleTag dd, FloatTag df, VF shape) {
-#if HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128
-  const auto usable = hn::And(hn::Gt(shape, hn::Zero(df)), hn::Lt(shape, hn::Set(df, HUGE_VALF)));
-  shape = hn::IfThenElse(usable, shape, hn::Set(df, 1.0f));
-#endif
-  return hn::DemoteTo(df, Digamma(dd, hn::PromoteTo(dd, shape)));
-}
-
-// Two sweeps: digamma in double, rounded into `out`; then the exponential at full float width.
 void GeometricMeans(const float* HWY_RESTRICT shape, const float* HWY_RESTRICT logRate,
                     size_t logRateStep, size_t n, float* HWY_RESTRICT out) {
-  const DoubleTag dd;
-  const FloatTag df;
-  const size_t N = hn::Lanes(dd);
-  size_t i = 0;
-  // Two blocks at a time, so that one block's division overlaps the other's work.
-  for (; i + 2 * N <= n; i += 2 * N) {
-    const auto a = RoundedDigamma(dd, df, hn::LoadU(df, shape + i));
-    const auto b = RoundedDigamma(dd, df, hn::LoadU(df, shape + i + N));
-    hn::StoreU(a, df, out + i);
-    hn::StoreU(b, df, out + i + N);
-  }
-  for (; i + N <= n; i += N)
-    hn::StoreU(RoundedDigamma(dd, df, hn::LoadU(df, shape + i)), df, out + i);
-
   const hn::ScalableTag<float> d;
   const size_t M = hn::Lanes(d);
-  const auto zero = hn::Zero(d), nan = hn::Set(d, std::numeric_limits<float>::quiet_NaN());
   const auto sharedRate = hn::Set(d, logRate[0]);
-  // exp(psi - ln r); NaN where the shape is not positive and finite or the difference is NaN
-  // (Exp itself would clamp a NaN to a number).
-  const auto infinity = hn::Set(d, HUGE_VALF);
-  auto means = [&](auto psi, auto x, auto rate) HWY_ATTR {
-    const auto arg = hn::Sub(psi, rate);
-    const auto usable = hn::And(hn::And(hn::Gt(x, zero), hn::Lt(x, infinity)), hn::Eq(arg, arg));
-    return hn::IfThenElse(usable, hn::Exp(d, hn::IfThenElse(usable, arg, zero)), nan);
-  };
-  size_t j = 0;
-  for (; j + M <= n; j += M) {
-    const auto r = logRateStep ? hn::LoadU(d, logRate + j) : sharedRate;
-    hn::StoreU(means(hn::LoadU(d, out + j), hn::LoadU(d, shape + j), r), d, out + j);
+  size_t i = 0;
+  for (; i + M <= n; i += M) {
+    const auto r = logRateStep ? hn::LoadU(d, logRate + i) : sharedRate;
+    hn::StoreU(GeometricMean(d, hn::LoadU(d, shape + i), r), d, out + i);
   }
-  if (i == n && j == n) return;
+  if (i == n) return;
 
   // The last few values go through the same code, padded.
-  HWY_ALIGN float psi[HWY_MAX_BYTES / sizeof(float)], x[HWY_MAX_BYTES / sizeof(float)],
-      rate[HWY_MAX_BYTES / sizeof(float)];
+  HWY_ALIGN float x[HWY_MAX_BYTES / sizeof(float)], rate[HWY_MAX_BYTES / sizeof(float)];
   for (size_t l = 0; l < M; ++l) {
-    const bool inside = j + l < n;
-    x[l] = inside ? shape[j + l] : 1.0f;
-    rate[l] = inside ? logRate[(j + l) * logRateStep] : 0.0f;
+    const bool inside = i + l < n;
+    x[l] = inside ? shape[i + l] : 1.0f;
+    rate[l] = inside ? logRate[(i + l) * logRateStep] : 0.0f;
   }
-  for (size_t k = 0; k < M; k += N)
-    hn::Store(RoundedDigamma(dd, df, hn::Load(df, x + k)), df, psi + k);
-  hn::Store(means(hn::Load(d, psi), hn::Load(d, x), hn::Load(d, rate)), d, psi);
-  for (size_t l = 0; j + l < n; ++l) out[j + l] = psi[l];
+  hn::Store(GeometricMean(d, hn::Load(d, x), hn::Load(d, rate)), d, x);
+  for (size_t l = 0; i + l < n; ++l) out[i + l] = x[l];
 }
 
 void Logarithms(const float* HWY_RESTRICT x, size_t n, float* HWY_RESTRICT out) {

@@ -7,10 +7,11 @@
 namespace nimbusdale::kernels {
 
 /// out[i] = exp(digamma(shape[i]) - logRate[i * logRateStep]) for i < n: the geometric means of
-/// Gamma(shape, rate) variables, with ln(rate) given (logRateStep 0 shares one rate). digamma is
-/// evaluated in double precision (shifted to at least 4, then the asymptotic series) and rounded to
-/// float, as Boost's float digamma is; the difference and the exponential are in float. The
-/// shapes are meant to be positive: a shape that is not positive and finite gives NaN.
+/// Gamma(shape, rate) variables, with ln(rate) given (logRateStep 0 shares one rate). Evaluated in
+/// float without a logarithm (shifted to at least 4, then the asymptotic series, with the shape's
+/// binary exponent taken out exactly); the relative error stays within a few units of
+/// 2^-24 (1 + |digamma - ln r| + |ln r|), the rounding of the exponent. Shapes below 1e-3 give 0;
+/// a shape that is not positive and finite gives NaN.
 void geometricMeans(const float* shape, const float* logRate, size_t logRateStep, size_t n,
                     float* out);
 

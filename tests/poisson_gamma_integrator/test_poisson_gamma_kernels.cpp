@@ -34,37 +34,42 @@ class EveryTarget : public ::testing::TestWithParam<int64_t> {
   void TearDown() override { hwy::SetSupportedTargetsForTest(0); }
 };
 
-TEST_P(EveryTarget, GeometricMeansWithinFourUlpOfTheReference) {
-  // Log-spaced shapes from 0.1 to 1e7, an odd count so that the padded tail runs too.
+TEST_P(EveryTarget, GeometricMeansWithinRoundingOfTheExponent) {
+  // Log-spaced shapes from 0.1 to 1e7, an odd count so that the padded tail runs too. The
+  // reference rounds digamma, then the difference, to float before its exponential, so its
+  // error grows with |digamma - ln r|; the fast kernel is held to a few units of that rounding.
   std::vector<float> shapes;
   for (int i = 0; i <= 4001; ++i) shapes.push_back(0.1f * std::pow(1e8f, float(i) / 4001.0f));
-  for (float rate : {1.0f, 2.0f, 0.37f, 1234.5f}) {
+  for (float rate : {1.0f, 2.0f, 0.37f, 1234.5f, 1e-20f, 3e15f}) {
     SCOPED_TRACE(rate);
     const float logRate = ::logf(rate);
     std::vector<float> fast(shapes.size());
     kernels::geometricMeans(shapes.data(), &logRate, 0, shapes.size(), fast.data());
-    int64_t worst = 0;
+    double worst = 0.0;
     float worstShape = 0.0f;
     for (size_t i = 0; i < shapes.size(); ++i) {
-      const float reference = ::expf(boost::math::digamma<float>(shapes[i]) - logRate);
-      const int64_t d = ulpDistance(fast[i], reference);
-      if (d > worst) {
-        worst = d;
+      const double exponent = boost::math::digamma<double>(shapes[i]) - double(logRate);
+      const double units = std::abs(fast[i] / std::exp(exponent) - 1.0) /
+                           (0x1p-24 * (1.0 + std::abs(exponent) + std::abs(logRate)));
+      if (units > worst) {
+        worst = units;
         worstShape = shapes[i];
       }
     }
-    EXPECT_LE(worst, 4) << "at shape " << worstShape;
+    EXPECT_LE(worst, 8.0) << "at shape " << worstShape;
   }
 
-  // One rate per value, and shapes that are not positive.
-  const std::vector<float> shape{0.5f, 3.0f, 0.0f, -1.0f, 40.0f};
-  const std::vector<float> logRates{0.0f, 1.0f, 0.0f, 0.0f, -2.0f};
+  // One rate per value; shapes that are not positive give NaN, tiny ones a mean of 0.
+  const std::vector<float> shape{0.5f, 3.0f, 0.0f, -1.0f, 40.0f, 1e-30f, 1e-40f};
+  const std::vector<float> logRates{0.0f, 1.0f, 0.0f, 0.0f, -2.0f, -80.0f, 0.0f};
   std::vector<float> out(shape.size());
   kernels::geometricMeans(shape.data(), logRates.data(), 1, shape.size(), out.data());
-  EXPECT_LE(ulpDistance(out[1], ::expf(boost::math::digamma<float>(3.0f) - 1.0f)), 4);
-  EXPECT_LE(ulpDistance(out[4], ::expf(boost::math::digamma<float>(40.0f) + 2.0f)), 4);
+  EXPECT_NEAR(out[1], std::exp(boost::math::digamma<double>(3.0) - 1.0), 1e-6);
+  EXPECT_NEAR(out[4], std::exp(boost::math::digamma<double>(40.0) + 2.0), 1e-4);
   EXPECT_TRUE(std::isnan(out[2]));
   EXPECT_TRUE(std::isnan(out[3]));
+  EXPECT_EQ(out[5], 0.0f);
+  EXPECT_EQ(out[6], 0.0f);
 }
 
 TEST_P(EveryTarget, LogarithmsWithinOneUlpOfLogfAndExactWhereLogfIsSpecial) {
