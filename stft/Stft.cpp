@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <new>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -68,39 +69,64 @@ std::mutex& plannerLock() {
 }
 }  // namespace
 
+// FFTW's vector code runs only on arrays aligned like those a plan was made with. The plans are
+// made on the two staging arrays here, which also take callers' arrays that are not aligned.
 struct RealFft::Plans {
   int length;
+  size_t bins;
   fftwf_plan forward = nullptr;
   fftwf_plan inverse = nullptr;
+  float* real = nullptr;
+  fftwf_complex* spectrum = nullptr;
+
+  ~Plans() {
+    std::lock_guard<std::mutex> guard(plannerLock());
+    if (forward) fftwf_destroy_plan(forward);
+    if (inverse) fftwf_destroy_plan(inverse);
+    fftwf_free(real);
+    fftwf_free(spectrum);
+  }
 };
 
+namespace {
+bool vectorAligned(const void* p) {
+  return fftwf_alignment_of(static_cast<float*>(const_cast<void*>(p))) == 0;
+}
+}  // namespace
+
 RealFft::RealFft(int length)
-    : plans(new Plans{length}), scratch(static_cast<size_t>(binsFromLength(length))) {
-  std::vector<float> real(static_cast<size_t>(length));
-  std::vector<fftwf_complex> bins(static_cast<size_t>(binsFromLength(length)));
+    : plans(new Plans{length, static_cast<size_t>(binsFromLength(length))}) {
+  plans->real = fftwf_alloc_real(static_cast<size_t>(length));
+  plans->spectrum = fftwf_alloc_complex(plans->bins);
+  if (!plans->real || !plans->spectrum) throw std::bad_alloc();
   std::lock_guard<std::mutex> guard(plannerLock());
-  plans->forward =
-      fftwf_plan_dft_r2c_1d(length, real.data(), bins.data(), FFTW_ESTIMATE | FFTW_UNALIGNED);
-  plans->inverse = fftwf_plan_dft_c2r_1d(length, bins.data(), real.data(),
-                                         FFTW_ESTIMATE | FFTW_UNALIGNED | FFTW_DESTROY_INPUT);
+  plans->forward = fftwf_plan_dft_r2c_1d(length, plans->real, plans->spectrum, FFTW_ESTIMATE);
+  plans->inverse = fftwf_plan_dft_c2r_1d(length, plans->spectrum, plans->real,
+                                         FFTW_ESTIMATE | FFTW_DESTROY_INPUT);
   if (!plans->forward || !plans->inverse) throw std::runtime_error("FFTW could not plan the FFT");
 }
 
-RealFft::~RealFft() {
-  std::lock_guard<std::mutex> guard(plannerLock());
-  fftwf_destroy_plan(plans->forward);
-  fftwf_destroy_plan(plans->inverse);
-}
+RealFft::~RealFft() = default;
 
 void RealFft::forward(const float* in, std::complex<float>* out) {
-  fftwf_execute_dft_r2c(plans->forward, const_cast<float*>(in),
-                        reinterpret_cast<fftwf_complex*>(out));
+  float* source = const_cast<float*>(in);
+  if (!vectorAligned(in)) {
+    std::copy_n(in, plans->length, plans->real);
+    source = plans->real;
+  }
+  auto* target = reinterpret_cast<fftwf_complex*>(out);
+  const bool direct = vectorAligned(out);
+  fftwf_execute_dft_r2c(plans->forward, source, direct ? target : plans->spectrum);
+  if (!direct)
+    std::copy_n(reinterpret_cast<const std::complex<float>*>(plans->spectrum), plans->bins, out);
 }
 
 void RealFft::inverse(const std::complex<float>* in, float* out) {
-  // c2r overwrites its input; work on a copy so callers keep theirs.
-  std::copy(in, in + binsFromLength(plans->length), scratch.begin());
-  fftwf_execute_dft_c2r(plans->inverse, reinterpret_cast<fftwf_complex*>(scratch.data()), out);
+  // c2r overwrites its input; it works on a copy so that callers keep theirs.
+  std::copy_n(in, plans->bins, reinterpret_cast<std::complex<float>*>(plans->spectrum));
+  const bool direct = vectorAligned(out);
+  fftwf_execute_dft_c2r(plans->inverse, plans->spectrum, direct ? out : plans->real);
+  if (!direct) std::copy_n(plans->real, plans->length, out);
 }
 
 StftAnalysis::StftAnalysis(int length)

@@ -61,7 +61,6 @@ class RealFft {
  private:
   struct Plans;
   std::unique_ptr<Plans> plans;
-  std::vector<std::complex<float>> scratch;  // c2r destroys its input
 };
 
 /// One channel's analysis: `length` samples times the window, transformed.
