@@ -255,7 +255,6 @@ void SparseSeparation::finishBlock() {
       summary.notConverged += update.converged ? 0 : 1;
       summary.passes += update.passes;
       summary.slowestPasses = std::max(summary.slowestPasses, update.passes);
-    summary.slowestPasses = std::max(summary.slowestPasses, update.passes);
     }
   }
 }

@@ -4,6 +4,7 @@
 #ifndef NIMBUSDALE_NODE_PARAMETERS_H
 #define NIMBUSDALE_NODE_PARAMETERS_H
 
+#include <algorithm>
 #include <cctype>
 #include <cfloat>
 #include <cmath>
@@ -202,12 +203,23 @@ inline bool admitsValue(FrameValues rule, std::complex<float> v) {
   throw std::logic_error("a spectrum has no sign");
 }
 
-/// Whether each of `count` floats is at most FLT_MAX / 2 in size (NaN is not): a complex value
-/// of two such parts has a finite magnitude. Branch-free, so the compiler vectorises it.
+/// Whether each of `count` floats is at most `limit` in size (NaN is not). Branch-free, so the
+/// compiler vectorises it; 32-bit counts over chunks keep the sweep in full-width vectors.
+inline bool allWithin(const float* values, long count, float limit) {
+  constexpr long kChunk = 1L << 20;
+  for (long start = 0; start < count; start += kChunk) {
+    const long end = std::min(count, start + kChunk);
+    int outside = 0;
+    for (long i = start; i < end; ++i) outside += !(std::fabs(values[i]) <= limit);
+    if (outside) return false;
+  }
+  return true;
+}
+
+/// Whether each of `count` floats is at most FLT_MAX / 2 in size: a complex value of two such
+/// parts has a finite magnitude.
 inline bool allModerate(const float* values, long count) {
-  long outsized = 0;
-  for (long i = 0; i < count; ++i) outsized += !(std::fabs(values[i]) <= FLT_MAX / 2);
-  return outsized == 0;
+  return allWithin(values, count, FLT_MAX / 2);
 }
 
 /// Index, in a row-major channels x bins frame, of the first value `port` does not admit (only
