@@ -16,9 +16,14 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace nimbusdale {
 namespace {
+
+// A block's channels are split into runs of at least this many frames, and at most this many runs.
+constexpr int kRunFrames = 8;
+constexpr int kMostRuns = 4;
 
 template <class V>
 void require(bool ok, const char* name, V value, const std::string& requirement) {
@@ -123,6 +128,7 @@ SparseSeparation::SparseSeparation(const SeparationSettings& settings) : config(
   channelUpdates.assign(static_cast<size_t>(channels), UpdateSummary{});
   channelLearning.assign(static_cast<size_t>(channels), 0);
   pool = std::make_unique<ChannelPool>();
+  runsDone = std::make_unique<std::atomic<int>[]>(static_cast<size_t>(channels));
   teams = std::make_unique<TeamChooser>();
 }
 
@@ -224,16 +230,35 @@ void SparseSeparation::startBlock(const std::complex<float>* spectra, int frames
   const int team = threads > 0 ? threads : omp_get_max_threads();
   // Frame t's update of channel c at t * C + c: each channel writes only its own entries.
   channelUpdates.resize(static_cast<size_t>(frames) * static_cast<size_t>(channels));
-  running = Block{spectra, outputs, summaries, frames, firstFrame};
+  // Several runs per channel, so that at the block's end no thread waits long for another's
+  // last channel.
+  const int runs = team > 1 ? std::clamp(frames / kRunFrames, 1, kMostRuns) : 1;
+  running = Block{spectra, outputs, summaries, frames, firstFrame, runs};
+  for (int c = 0; c < channels; ++c) runsDone[static_cast<size_t>(c)].store(0);
   // Only `this` is captured, so the job fits std::function's own storage and allocates nothing.
-  pool->start(channels, team, [this](int c) {
+  pool->start(channels * runs, team, [this](int task) {
     const int stride = config.numChannels;
+    const int c = task % stride, run = task / stride;
+    std::atomic<int>& done = runsDone[static_cast<size_t>(c)];
+    // Run r of a channel follows its run r - 1, an earlier task that another thread is running.
+    int seen;
+    while ((seen = done.load(std::memory_order_acquire)) < run && seen >= 0)
+      std::this_thread::yield();
+    if (seen < 0) return;  // an earlier run of this channel failed, and the pool holds why
     const long frameSize = static_cast<long>(stride) * config.numBins;
-    for (int t = 0; t < running.frames; ++t) {
-      const Frame frame{running.spectra + t * frameSize, running.outputs + t * frameSize,
-                        running.first && t == 0, nullptr};
-      separateChannel(c, frame, channelUpdates[static_cast<size_t>(t) * stride + c]);
+    const int begin = run * running.frames / running.runs;
+    const int end = (run + 1) * running.frames / running.runs;
+    try {
+      for (int t = begin; t < end; ++t) {
+        const Frame frame{running.spectra + t * frameSize, running.outputs + t * frameSize,
+                          running.first && t == 0, nullptr};
+        separateChannel(c, frame, channelUpdates[static_cast<size_t>(t) * stride + c]);
+      }
+    } catch (...) {
+      done.store(-1, std::memory_order_release);
+      throw;
     }
+    done.store(run + 1, std::memory_order_release);
   });
 }
 

@@ -5,6 +5,7 @@
 
 #include <Eigen/Dense>
 
+#include <atomic>
 #include <complex>
 #include <iosfwd>
 #include <memory>
@@ -111,9 +112,9 @@ class SparseSeparation {
 
   /// `frames` consecutive frames at once, the first of them frame 0 of the stream if
   /// `firstFrame`: `spectra` and `outputs` hold `frames` row-major C x F arrays one after
-  /// another, every spectrum checked with checkFrame(). Each thread takes whole channels over
-  /// every frame of the block, so the threads meet once a block instead of once a frame; the
-  /// output is that of process() on each frame in turn, bit for bit. Writes no notices: frame
+  /// another, every spectrum checked with checkFrame(). Each thread takes a channel over a run of
+  /// the block's frames (a channel's runs one after another), so the threads meet once a block
+  /// instead of once a frame; the output is that of process() on each frame in turn, bit for bit. Writes no notices: frame
   /// t's summary is `summaries[t]`. `threads` as for process().
   void processBlock(const std::complex<float>* spectra, int frames, bool firstFrame,
                     float* outputs, SeparationSummary* summaries, int threads = 0);
@@ -159,8 +160,11 @@ class SparseSeparation {
     SeparationSummary* summaries = nullptr;
     int frames = 0;
     bool first = false;
+    int runs = 1;  // runs of frames per channel
   };
   Block running;
+  // Per channel, the runs of the running block done, or -1 after a run failed.
+  std::unique_ptr<std::atomic<int>[]> runsDone;
   std::unique_ptr<ChannelPool> pool;
   std::unique_ptr<TeamChooser> teams;  // the team of frames run with the default team
 };
