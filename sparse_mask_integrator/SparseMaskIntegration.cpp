@@ -25,6 +25,15 @@ namespace {
 constexpr float kMatchMargin = 0.01f;
 constexpr float kAlikeMargin = 0.3f;
 constexpr float kSpeechSnr = 3.0f;
+// The talker lock: the match to a locked speech direction below which a speech bin strays from
+// the target; the share of a frame's locked speech bins (at least kTalkerBins of them) that must
+// stray for the frame to carry another talker, which then teaches that talker's direction; and
+// the match to it above which a stray bin is lowered (a reverberant target strays too, but
+// matches no one direction that closely).
+constexpr float kTalkerMatch = 0.5f;
+constexpr float kStrayShare = 0.5f;
+constexpr int kTalkerBins = 8;
+constexpr float kOtherMatch = 0.8f;
 
 // The transient hold: frames an onset holds; frames after an onset in which every bin stays
 // struck (the analysis window is still moving onto the event); the factors by which a struck
@@ -83,6 +92,7 @@ SparseMaskSettings SparseMaskSettings::fromParameters(const ParameterValues& val
   s.spatialSmoothing = values.floatValue("SPATIAL_SMOOTHING");
   s.transientRise = values.floatValue("TRANSIENT_RISE");
   s.transientSpread = values.floatValue("TRANSIENT_SPREAD");
+  s.talkerLock = values.intValue("TALKER_LOCK");
   return s;
 }
 
@@ -101,6 +111,7 @@ void SparseMaskSettings::validate() const {
   asParameter("spatialSmoothing", "SPATIAL_SMOOTHING", spatialSmoothing);
   asParameter("transientRise", "TRANSIENT_RISE", transientRise);
   asParameter("transientSpread", "TRANSIENT_SPREAD", transientSpread);
+  asParameter("talkerLock", "TALKER_LOCK", talkerLock);
 }
 
 SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
@@ -121,6 +132,11 @@ SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
     for (auto* v : {&inverseScale, &unitPower, &dotRe, &dotIm, &noiseMatch, &speechMatch,
                     &noisePower, &speechPower, &likeness, &sparseChannels})
       v->assign(bins, 0.0f);
+  }
+  if (locking()) {
+    otherRe.assign(values, 0.0f);
+    otherIm.assign(values, 0.0f);
+    for (auto* v : {&otherMatch, &otherLikeness, &taught, &otherSpeech}) v->assign(bins, 0.0f);
   }
   if (transient()) {
     for (auto* v : {&power, &lastPower, &onsetPower, &lastOutput}) v->assign(bins, 0.0f);
@@ -224,6 +240,23 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
     similarity(noiseRe, noiseIm, unitRe, unitIm, unitPower, noisePower, noiseMatch, -1.0f);
     similarity(speechRe, speechIm, unitRe, unitIm, unitPower, speechPower, speechMatch, -1.0f);
     similarity(noiseRe, noiseIm, speechRe, speechIm, speechPower, likeness, likeness, 0.0f);
+    if (locking()) {
+      similarity(otherRe, otherIm, unitRe, unitIm, unitPower, otherLikeness, otherMatch, -1.0f);
+      similarity(otherRe, otherIm, speechRe, speechIm, speechPower, otherLikeness, otherLikeness,
+                 0.0f);
+      const float lock = static_cast<float>(config.talkerLock);
+      // Frequency consistency: another talker strays from the target in many bins at once.
+      int speaking = 0, strayed = 0;
+      for (int k = 0; k < bins; ++k) {
+        const size_t i = static_cast<size_t>(k);
+        const bool speech =
+            inverseScale[i] > 0.0f && medianSnr[i] > kSpeechSnr && taught[i] >= lock;
+        speaking += speech;
+        strayed += speech & (speechMatch[i] < kTalkerMatch);
+      }
+      otherTalking = speaking >= kTalkerBins &&
+                     static_cast<float>(strayed) > kStrayShare * static_cast<float>(speaking);
+    }
     for (int k = 0; k < bins; ++k) {
       const size_t i = static_cast<size_t>(k);
       const float mn = noiseMatch[i], ms = speechMatch[i];
@@ -235,6 +268,14 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
         const float ratio = (1.0f - mn + margin) / (1.0f - ms + margin);
         w = ratio;
         for (int p = 1; p < config.spatialWeight; ++p) w *= ratio;
+      }
+      // Strays from the target and matches the other talker: lowered the same way.
+      if (otherTalking && ms >= 0.0f && ms < kTalkerMatch && otherMatch[i] > kOtherMatch) {
+        float alike = otherLikeness[i] * otherLikeness[i];
+        for (int square = 1; square < 6; ++square) alike *= alike;
+        const float margin = kMatchMargin + kAlikeMargin * alike;
+        const float ratio = (1.0f - otherMatch[i] + margin) / (1.0f - ms + margin);
+        for (int p = 0; p < config.spatialWeight; ++p) w *= ratio;
       }
       weightedSnr[i] = medianSnr[i] * w;
     }
@@ -366,6 +407,18 @@ void SparseMaskIntegration::learnDirections(const float* sparse) {
   if (transient())
     for (int k = 0; k < bins; ++k)
       if (held[static_cast<size_t>(k)]) medianSnr[static_cast<size_t>(k)] = 0.0f;
+  // Locked: speech that does not match the target's direction teaches the other talker's.
+  if (locking()) {
+    const float lock = static_cast<float>(config.talkerLock);
+    for (int k = 0; k < bins; ++k) {
+      const size_t i = static_cast<size_t>(k);
+      const bool other = medianSnr[i] != 0.0f && taught[i] >= lock && speechMatch[i] < kTalkerMatch;
+      taught[i] += medianSnr[i] != 0.0f && taught[i] < lock ? 1.0f : 0.0f;
+      otherSpeech[i] = other && otherTalking ? 1.0f : 0.0f;
+      if (other) medianSnr[i] = 0.0f;
+    }
+    learnDirection(otherRe, otherIm, otherSpeech.data());
+  }
   learnDirection(noiseRe, noiseIm, sparseChannels.data());
   learnDirection(speechRe, speechIm, medianSnr.data());
 }

@@ -24,10 +24,11 @@ struct SparseMaskSettings {
   float spatialSmoothing = 0.98f;    ///< beta (SPATIAL_SMOOTHING), 0 <= beta < 1
   float transientRise = 6.0f;        ///< rho (TRANSIENT_RISE), dB, 0 < rho <= 60
   float transientSpread = 0.5f;      ///< q (TRANSIENT_SPREAD), 0 to 1; 1: no transient hold
+  int talkerLock = 25;               ///< L (TALKER_LOCK), 0 to 10000 frames; 0: no lock
 
   /// Settings for NUM_CHANNEL, LENGTH, SNR_SMOOTHING, NOISE_OVERESTIMATION, GAIN_FLOOR,
-  /// SPATIAL_WEIGHT, SPATIAL_SMOOTHING, TRANSIENT_RISE and TRANSIENT_SPREAD, held in `values` (a
-  /// ParameterValues of the SparseMaskIntegrator type).
+  /// SPATIAL_WEIGHT, SPATIAL_SMOOTHING, TRANSIENT_RISE, TRANSIENT_SPREAD and TALKER_LOCK, held in
+  /// `values` (a ParameterValues of the SparseMaskIntegrator type).
   /// @throws std::invalid_argument "parameter NAME is VALUE; it must ..." for the first value
   /// its rule refuses.
   static SparseMaskSettings fromParameters(const ParameterValues& values);
@@ -60,6 +61,11 @@ struct SparseMaskSettings {
 ///   sigma = |h_n^H h_s|^2 / (|h_n|^2 |h_s|^2), damps the ratio where the two directions are all
 ///   but the same and it could not tell them apart. A bin with a direction not yet learnt, or
 ///   one whose channels are all 0, keeps its xi;
+/// - the talker lock (L > 0, with the spatial term): the target is the talker heard first. Once
+///   a bin has taught h_s from L frames, h_s learns only from speech frames with m_s >= 0.5;
+///   speech frames that match it less teach a third direction, the other talker's h_o. Where
+///   m_o > m_s, xi is lowered further by ((1 - m_o + e_o) / (1 - m_s + e_o))^kappa, e_o the
+///   margin above with sigma_o = the likeness of h_o and h_s;
 /// - G(k) = max(xi / (1 + xi), G_min), the Wiener gain (Scalart and Vieira Filho 1996) with a
 ///   floor against musical noise (Berouti, Schwartz and Makhoul 1979); no live channel gives
 ///   G_min;
@@ -82,9 +88,9 @@ struct SparseMaskSettings {
 ///   reference), then the first channel whose frame is not.
 ///
 /// Every value is single precision. Finite inputs that pass checkInputs() always give a finite
-/// output with |output(k)| <= |X_r(k)|. The state (each channel's clean estimate, each bin's two
-/// directions and the transient hold) carries over from frame to frame: frames are expected in
-/// order, one per count.
+/// output with |output(k)| <= |X_r(k)|. The state (each channel's clean estimate, each bin's
+/// directions and the frames that taught h_s, and the transient hold) carries over from frame to
+/// frame: frames are expected in order, one per count.
 class SparseMaskIntegration final : public Integration {
  public:
   using Settings = SparseMaskSettings;
@@ -128,6 +134,11 @@ class SparseMaskIntegration final : public Integration {
   std::vector<float> inverseScale, unitPower, dotRe, dotIm, noiseMatch, speechMatch;
   std::vector<float> noisePower, speechPower, likeness;
   std::vector<float> sparseChannels;
+  // The talker lock: the other talker's direction (C x F), each bin's match to it and likeness
+  // to the speech direction, the speech frames that taught each bin's h_s, and the frame's
+  // other-talker bins (F each).
+  std::vector<float> otherRe, otherIm;
+  std::vector<float> otherMatch, otherLikeness, taught, otherSpeech;
   // The transient hold: each bin's power summed over channels (this frame, the last and the one
   // before its hold began), the last frame's output magnitude, the frames its hold has left,
   // those in which it may still rise and those it has not faded for, and the bins' onsets of the
@@ -136,11 +147,13 @@ class SparseMaskIntegration final : public Integration {
   std::vector<int> holdLeft, rising, steady;
   std::vector<unsigned char> onsets, held;
   int historyRow = 0;
+  bool otherTalking = false;  // the talker lock: this frame carries another talker
   float riseFactor = 0.0f;
   int reference = 0;
 
   bool spatial() const { return config.spatialWeight > 0 && config.numChannels > 1; }
   bool transient() const { return config.transientSpread < 1.0f; }
+  bool locking() const { return spatial() && config.talkerLock > 0; }
   void holdTransients();
   void startHold(int bin, int frames);
   bool periodicOnset(int bin) const;
