@@ -362,8 +362,8 @@ inline constexpr ParameterSpec kSparseMaskIntegratorParameters[] = {
      "did before it (bins struck at a steady pace are held too); 1 leaves the hold out",
      ""},
     // 0 never locks: one speech direction follows every talker, as before the lock.
-    {"TALKER_LOCK", HostType::Int, within(inclusive(0), inclusive(10000), "lie between 0 and 10000"),
-     25, kSetting,
+    {"TALKER_LOCK", HostType::Int,
+     within(inclusive(0), inclusive(10000), "lie between 0 and 10000"), 25, kSetting,
      "frames of speech after which a bin's learnt speech direction locks on the talker heard "
      "first: it learns on only from frames that match it, and speech from another direction is "
      "lowered like noise; 0 leaves the lock out",
