@@ -25,15 +25,23 @@ namespace {
 constexpr float kMatchMargin = 0.01f;
 constexpr float kAlikeMargin = 0.3f;
 constexpr float kSpeechSnr = 3.0f;
-// The talker lock: the match to a locked speech direction below which a speech bin strays from
-// the target; the share of a frame's locked speech bins (at least kTalkerBins of them) that must
-// stray for the frame to carry another talker, which then teaches that talker's direction; and
-// the match to it above which a stray bin is lowered (a reverberant target strays too, but
-// matches no one direction that closely).
+// The talker lock. A locked speech bin strays from the target when it matches the speech
+// direction less than kTalkerMatch. A frame carries another talker when more than kStrayShare of
+// its locked speech bins (kTalkerBins at least) stray: frequency consistency, as a point source
+// strays in many bins at once while a reverberant or noisy target strays in few. Then the stray
+// bins teach the other talker's direction instead of the target's, and those that match it
+// better than kOtherMatch are lowered (a reverberant target matches no one direction so well).
+// The other talker speaks alone when more than kAloneShare of the bins that can tell the two
+// directions apart (likeness below kTellable) stray and match it by kAloneMatch; then every bin
+// but those that clearly match the target has its xi scaled by kAloneGain.
 constexpr float kTalkerMatch = 0.5f;
 constexpr float kStrayShare = 0.5f;
 constexpr int kTalkerBins = 8;
 constexpr float kOtherMatch = 0.8f;
+constexpr float kTellable = 0.5f;
+constexpr float kAloneMatch = 0.7f;
+constexpr float kAloneShare = 0.4f;
+constexpr float kAloneGain = 0.01f;
 
 // The transient hold: frames an onset holds; frames after an onset in which every bin stays
 // struck (the analysis window is still moving onto the event); the factors by which a struck
@@ -245,17 +253,22 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
       similarity(otherRe, otherIm, speechRe, speechIm, speechPower, otherLikeness, otherLikeness,
                  0.0f);
       const float lock = static_cast<float>(config.talkerLock);
-      // Frequency consistency: another talker strays from the target in many bins at once.
-      int speaking = 0, strayed = 0;
+      int speaking = 0, strayed = 0, tellable = 0, alone = 0;
       for (int k = 0; k < bins; ++k) {
         const size_t i = static_cast<size_t>(k);
         const bool speech =
             inverseScale[i] > 0.0f && medianSnr[i] > kSpeechSnr && taught[i] >= lock;
+        const bool strays = speech & (speechMatch[i] < kTalkerMatch);
+        const bool told = speech & (otherMatch[i] >= 0.0f) & (otherLikeness[i] < kTellable);
         speaking += speech;
-        strayed += speech & (speechMatch[i] < kTalkerMatch);
+        strayed += strays;
+        tellable += told;
+        alone += told & strays & (otherMatch[i] >= kAloneMatch);
       }
       otherTalking = speaking >= kTalkerBins &&
                      static_cast<float>(strayed) > kStrayShare * static_cast<float>(speaking);
+      otherAlone = tellable >= kTalkerBins &&
+                   static_cast<float>(alone) > kAloneShare * static_cast<float>(tellable);
     }
     for (int k = 0; k < bins; ++k) {
       const size_t i = static_cast<size_t>(k);
@@ -277,6 +290,9 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
         const float ratio = (1.0f - otherMatch[i] + margin) / (1.0f - ms + margin);
         for (int p = 0; p < config.spatialWeight; ++p) w *= ratio;
       }
+      if (otherAlone && !(otherMatch[i] >= 0.0f && otherLikeness[i] < kTellable &&
+                          ms >= kTalkerMatch && ms > otherMatch[i]))
+        w *= kAloneGain;
       weightedSnr[i] = medianSnr[i] * w;
     }
     snr = weightedSnr.data();
@@ -407,14 +423,16 @@ void SparseMaskIntegration::learnDirections(const float* sparse) {
   if (transient())
     for (int k = 0; k < bins; ++k)
       if (held[static_cast<size_t>(k)]) medianSnr[static_cast<size_t>(k)] = 0.0f;
-  // Locked: speech that does not match the target's direction teaches the other talker's.
+  // In a frame that carries another talker, locked speech bins that stray from the target's
+  // direction teach the other talker's.
   if (locking()) {
     const float lock = static_cast<float>(config.talkerLock);
     for (int k = 0; k < bins; ++k) {
       const size_t i = static_cast<size_t>(k);
-      const bool other = medianSnr[i] != 0.0f && taught[i] >= lock && speechMatch[i] < kTalkerMatch;
+      const bool other = otherTalking && medianSnr[i] != 0.0f && taught[i] >= lock &&
+                         speechMatch[i] < kTalkerMatch;
       taught[i] += medianSnr[i] != 0.0f && taught[i] < lock ? 1.0f : 0.0f;
-      otherSpeech[i] = other && otherTalking ? 1.0f : 0.0f;
+      otherSpeech[i] = other ? 1.0f : 0.0f;
       if (other) medianSnr[i] = 0.0f;
     }
     learnDirection(otherRe, otherIm, otherSpeech.data());

@@ -61,11 +61,16 @@ struct SparseMaskSettings {
 ///   sigma = |h_n^H h_s|^2 / (|h_n|^2 |h_s|^2), damps the ratio where the two directions are all
 ///   but the same and it could not tell them apart. A bin with a direction not yet learnt, or
 ///   one whose channels are all 0, keeps its xi;
-/// - the talker lock (L > 0, with the spatial term): the target is the talker heard first. Once
-///   a bin has taught h_s from L frames, h_s learns only from speech frames with m_s >= 0.5;
-///   speech frames that match it less teach a third direction, the other talker's h_o. Where
-///   m_o > m_s, xi is lowered further by ((1 - m_o + e_o) / (1 - m_s + e_o))^kappa, e_o the
-///   margin above with sigma_o = the likeness of h_o and h_s;
+/// - the talker lock (L > 0, with the spatial term): the target is the talker heard first. A
+///   bin whose h_s has learnt from L speech frames is locked; a locked speech bin (xi > 3)
+///   strays when m_s < 0.5. A frame carries another talker when at least 8 locked speech bins
+///   sound and more than half of them stray: a point source strays in many bins at once. In such
+///   a frame the stray bins teach a third direction, the other talker's h_o, instead of h_s, and
+///   a stray bin with m_o > 0.8 has xi lowered by ((1 - m_o + e_o) / (1 - m_s + e_o))^kappa,
+///   e_o the margin above with sigma_o = the likeness of h_o and h_s. The other talker speaks
+///   alone when, of the locked speech bins where h_o is learnt and sigma_o < 0.5 (at least 8),
+///   more than 0.4 stray with m_o >= 0.7; then xi is scaled by 0.01 in every bin but those with
+///   sigma_o < 0.5, m_s >= 0.5 and m_s > m_o;
 /// - G(k) = max(xi / (1 + xi), G_min), the Wiener gain (Scalart and Vieira Filho 1996) with a
 ///   floor against musical noise (Berouti, Schwartz and Makhoul 1979); no live channel gives
 ///   G_min;
@@ -147,7 +152,8 @@ class SparseMaskIntegration final : public Integration {
   std::vector<int> holdLeft, rising, steady;
   std::vector<unsigned char> onsets, held;
   int historyRow = 0;
-  bool otherTalking = false;  // the talker lock: this frame carries another talker
+  // The talker lock: this frame carries another talker; that talker speaks alone in it.
+  bool otherTalking = false, otherAlone = false;
   float riseFactor = 0.0f;
   int reference = 0;
 
