@@ -144,7 +144,9 @@ SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
   if (locking()) {
     otherRe.assign(values, 0.0f);
     otherIm.assign(values, 0.0f);
-    for (auto* v : {&otherMatch, &otherLikeness, &taught, &otherSpeech}) v->assign(bins, 0.0f);
+    for (auto* v : {&otherPower, &taught, &otherSpeech}) v->assign(bins, 0.0f);
+    otherMatch.assign(bins, -1.0f);
+    otherLikeness.assign(bins, 1.0f);  // alike until compared: no bin tells them apart yet
   }
   if (transient()) {
     for (auto* v : {&power, &lastPower, &onsetPower, &lastOutput}) v->assign(bins, 0.0f);
@@ -245,13 +247,22 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
     scaleChannelVectors(parts);
     // The matches of u to each direction (-1 where a direction is not learnt or the bin is
     // silent), and sigma, the likeness of the two directions (0 where one is not learnt).
-    similarity(noiseRe, noiseIm, unitRe, unitIm, unitPower, noisePower, noiseMatch, -1.0f);
-    similarity(speechRe, speechIm, unitRe, unitIm, unitPower, speechPower, speechMatch, -1.0f);
-    similarity(noiseRe, noiseIm, speechRe, speechIm, speechPower, likeness, likeness, 0.0f);
-    if (locking()) {
-      similarity(otherRe, otherIm, unitRe, unitIm, unitPower, otherLikeness, otherMatch, -1.0f);
+    similarity(noiseRe, noiseIm, unitRe, unitIm, unitPower, noisePower, noiseMatch, -1.0f, 0, bins);
+    similarity(speechRe, speechIm, unitRe, unitIm, unitPower, speechPower, speechMatch, -1.0f, 0,
+               bins);
+    similarity(noiseRe, noiseIm, speechRe, speechIm, speechPower, likeness, likeness, 0.0f, 0,
+               bins);
+    // Until another talker has been heard, there is nothing to match it to (otherMatch stays
+    // -1). Its likeness to the target drifts slowly: a quarter of the bins is refreshed a frame.
+    if (locking() && otherHeard) {
+      similarity(otherRe, otherIm, unitRe, unitIm, unitPower, otherPower, otherMatch, -1.0f, 0,
+                 bins);
+      const int from = bins * likenessQuarter / 4, to = bins * (likenessQuarter + 1) / 4;
+      likenessQuarter = (likenessQuarter + 1) % 4;
       similarity(otherRe, otherIm, speechRe, speechIm, speechPower, otherLikeness, otherLikeness,
-                 0.0f);
+                 0.0f, from, to);
+    }
+    if (locking()) {
       const float lock = static_cast<float>(config.talkerLock);
       int speaking = 0, strayed = 0, tellable = 0, alone = 0;
       for (int k = 0; k < bins; ++k) {
@@ -436,6 +447,7 @@ void SparseMaskIntegration::learnDirections(const float* sparse) {
       if (other) medianSnr[i] = 0.0f;
     }
     learnDirection(otherRe, otherIm, otherSpeech.data());
+    for (const float o : otherSpeech) otherHeard |= o != 0.0f;
   }
   learnDirection(noiseRe, noiseIm, sparseChannels.data());
   learnDirection(speechRe, speechIm, medianSnr.data());
@@ -475,21 +487,22 @@ void SparseMaskIntegration::scaleChannelVectors(const float* parts) {
 void SparseMaskIntegration::similarity(const std::vector<float>& aRe, const std::vector<float>& aIm,
                                        const std::vector<float>& bRe, const std::vector<float>& bIm,
                                        const std::vector<float>& bPower, std::vector<float>& aPower,
-                                       std::vector<float>& out, float unknown) {
+                                       std::vector<float>& out, float unknown, int from, int to) {
   const int channels = config.numChannels, bins = config.numBins;
-  std::fill(dotRe.begin(), dotRe.end(), 0.0f);
-  std::fill(dotIm.begin(), dotIm.end(), 0.0f);
-  std::fill(aPower.begin(), aPower.end(), 0.0f);
+  std::fill(dotRe.begin() + from, dotRe.begin() + to, 0.0f);
+  std::fill(dotIm.begin() + from, dotIm.begin() + to, 0.0f);
+  std::fill(aPower.begin() + from, aPower.begin() + to, 0.0f);
   for (int c = 0; c < channels; ++c) {
     const long row = static_cast<long>(c) * bins;
     const float *ar = aRe.data() + row, *ai = aIm.data() + row;
     const float *br = bRe.data() + row, *bi = bIm.data() + row;
     if (kFast) {
-      kernels::accumulateMatch(ar, ai, br, bi, dotRe.data(), dotIm.data(), aPower.data(),
-                               static_cast<size_t>(bins));
+      kernels::accumulateMatch(ar + from, ai + from, br + from, bi + from, dotRe.data() + from,
+                               dotIm.data() + from, aPower.data() + from,
+                               static_cast<size_t>(to - from));
       continue;
     }
-    for (int k = 0; k < bins; ++k) {
+    for (int k = from; k < to; ++k) {
       const size_t i = static_cast<size_t>(k);
       dotRe[i] += ar[k] * br[k] + ai[k] * bi[k];
       dotIm[i] += ar[k] * bi[k] - ai[k] * br[k];
@@ -498,7 +511,7 @@ void SparseMaskIntegration::similarity(const std::vector<float>& aRe, const std:
   }
   // |a^H b|^2 / (|a|^2 |b|^2), at most 1 but for rounding; `unknown` where either vector is 0.
   // Every term is at most C in size: no overflow. `out` may be `aPower` itself.
-  for (int k = 0; k < bins; ++k) {
+  for (int k = from; k < to; ++k) {
     const size_t i = static_cast<size_t>(k);
     const float denominator = aPower[i] * bPower[i];
     const float m = (dotRe[i] * dotRe[i] + dotIm[i] * dotIm[i]) / denominator;

@@ -139,11 +139,11 @@ class SparseMaskIntegration final : public Integration {
   std::vector<float> inverseScale, unitPower, dotRe, dotIm, noiseMatch, speechMatch;
   std::vector<float> noisePower, speechPower, likeness;
   std::vector<float> sparseChannels;
-  // The talker lock: the other talker's direction (C x F), each bin's match to it and likeness
-  // to the speech direction, the speech frames that taught each bin's h_s, and the frame's
-  // other-talker bins (F each).
+  // The talker lock: the other talker's direction (C x F), each bin's match to it, its power and
+  // likeness to the speech direction, the speech frames that taught each bin's h_s, and the
+  // frame's other-talker bins (F each).
   std::vector<float> otherRe, otherIm;
-  std::vector<float> otherMatch, otherLikeness, taught, otherSpeech;
+  std::vector<float> otherMatch, otherLikeness, otherPower, taught, otherSpeech;
   // The transient hold: each bin's power summed over channels (this frame, the last and the one
   // before its hold began), the last frame's output magnitude, the frames its hold has left,
   // those in which it may still rise and those it has not faded for, and the bins' onsets of the
@@ -154,6 +154,8 @@ class SparseMaskIntegration final : public Integration {
   int historyRow = 0;
   // The talker lock: this frame carries another talker; that talker speaks alone in it.
   bool otherTalking = false, otherAlone = false;
+  bool otherHeard = false;  // some bin has learnt the other talker's direction
+  int likenessQuarter = 0;  // the quarter of the bins whose otherLikeness is refreshed next
   float riseFactor = 0.0f;
   int reference = 0;
 
@@ -167,7 +169,7 @@ class SparseMaskIntegration final : public Integration {
   void similarity(const std::vector<float>& aRe, const std::vector<float>& aIm,
                   const std::vector<float>& bRe, const std::vector<float>& bIm,
                   const std::vector<float>& bPower, std::vector<float>& aPower,
-                  std::vector<float>& out, float unknown);
+                  std::vector<float>& out, float unknown, int from, int to);
   void learnDirections(const float* sparse);
   void learnDirection(std::vector<float>& re, std::vector<float>& im, const float* update);
 };
