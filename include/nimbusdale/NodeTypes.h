@@ -364,9 +364,9 @@ inline constexpr ParameterSpec kSparseMaskIntegratorParameters[] = {
     // 0 never locks: one speech direction follows every talker, as before the lock.
     {"TALKER_LOCK", HostType::Int,
      within(inclusive(0), inclusive(10000), "lie between 0 and 10000"), 25, kSetting,
-     "frames of speech after which a bin's learnt speech direction locks on the talker heard "
-     "first: it learns on only from frames that match it, and speech from another direction is "
-     "lowered like noise; 0 leaves the lock out",
+     "speech frames after which a bin's learnt speech direction is locked on the talker heard "
+     "first: speech that strays from it in most bins at once (another talker) teaches that "
+     "talker's direction instead, and is lowered like noise; 0 leaves the lock out",
      "frames"},
 };
 
