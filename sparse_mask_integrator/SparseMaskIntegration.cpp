@@ -27,7 +27,8 @@ constexpr float kAlikeMargin = 0.3f;
 constexpr float kSpeechSnr = 3.0f;
 // The talker lock. A locked speech bin strays from the target when it matches the speech
 // direction less than kTalkerMatch. A frame carries another talker when more than kStrayShare of
-// its locked speech bins (kTalkerBins at least) stray: frequency consistency, as a point source
+// its locked speech bins (at least one in kTalkerBinShare of the bins, and kTalkerBins; fewer
+// come and go with the peaks of a noise) stray: frequency consistency, as a point source
 // strays in many bins at once while a reverberant or noisy target strays in few. Then the stray
 // bins teach the other talker's direction instead of the target's, and those that match it
 // better than kOtherMatch are lowered (a reverberant target matches no one direction so well).
@@ -37,10 +38,11 @@ constexpr float kSpeechSnr = 3.0f;
 constexpr float kTalkerMatch = 0.5f;
 constexpr float kStrayShare = 0.5f;
 constexpr int kTalkerBins = 8;
+constexpr int kTalkerBinShare = 32;
 constexpr float kOtherMatch = 0.8f;
 constexpr float kTellable = 0.5f;
 constexpr float kAloneMatch = 0.7f;
-constexpr float kAloneShare = 0.4f;
+constexpr float kAloneShare = 0.3f;
 constexpr float kAloneGain = 0.01f;
 
 // The transient hold: frames an onset holds; frames after an onset in which every bin stays
@@ -276,9 +278,10 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
         tellable += told;
         alone += told & strays & (otherMatch[i] >= kAloneMatch);
       }
-      otherTalking = speaking >= kTalkerBins &&
+      const int enough = std::max(kTalkerBins, bins / kTalkerBinShare);
+      otherTalking = speaking >= enough &&
                      static_cast<float>(strayed) > kStrayShare * static_cast<float>(speaking);
-      otherAlone = tellable >= kTalkerBins &&
+      otherAlone = tellable >= enough &&
                    static_cast<float>(alone) > kAloneShare * static_cast<float>(tellable);
     }
     for (int k = 0; k < bins; ++k) {
