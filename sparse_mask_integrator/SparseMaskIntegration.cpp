@@ -25,6 +25,25 @@ namespace {
 constexpr float kMatchMargin = 0.01f;
 constexpr float kAlikeMargin = 0.3f;
 constexpr float kSpeechSnr = 3.0f;
+// The talker lock. A locked speech bin strays from the target when it matches the speech
+// direction less than kTalkerMatch. A frame carries another talker when more than kStrayShare of
+// its locked speech bins (at least one in kTalkerBinShare of the bins, and kTalkerBins; fewer
+// come and go with the peaks of a noise) stray: frequency consistency, as a point source
+// strays in many bins at once while a reverberant or noisy target strays in few. Then the stray
+// bins teach the other talker's direction instead of the target's, and those that match it
+// better than kOtherMatch are lowered (a reverberant target matches no one direction so well).
+// The other talker speaks alone when more than kAloneShare of the bins that can tell the two
+// directions apart (likeness below kTellable) stray and match it by kAloneMatch; then every bin
+// but those that clearly match the target has its xi scaled by kAloneGain.
+constexpr float kTalkerMatch = 0.5f;
+constexpr float kStrayShare = 0.5f;
+constexpr int kTalkerBins = 8;
+constexpr int kTalkerBinShare = 32;
+constexpr float kOtherMatch = 0.8f;
+constexpr float kTellable = 0.5f;
+constexpr float kAloneMatch = 0.7f;
+constexpr float kAloneShare = 0.3f;
+constexpr float kAloneGain = 0.01f;
 
 // The transient hold: frames an onset holds; frames after an onset in which every bin stays
 // struck (the analysis window is still moving onto the event); the factors by which a struck
@@ -83,6 +102,7 @@ SparseMaskSettings SparseMaskSettings::fromParameters(const ParameterValues& val
   s.spatialSmoothing = values.floatValue("SPATIAL_SMOOTHING");
   s.transientRise = values.floatValue("TRANSIENT_RISE");
   s.transientSpread = values.floatValue("TRANSIENT_SPREAD");
+  s.talkerLock = values.intValue("TALKER_LOCK");
   return s;
 }
 
@@ -101,6 +121,7 @@ void SparseMaskSettings::validate() const {
   asParameter("spatialSmoothing", "SPATIAL_SMOOTHING", spatialSmoothing);
   asParameter("transientRise", "TRANSIENT_RISE", transientRise);
   asParameter("transientSpread", "TRANSIENT_SPREAD", transientSpread);
+  asParameter("talkerLock", "TALKER_LOCK", talkerLock);
 }
 
 SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
@@ -121,6 +142,13 @@ SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
     for (auto* v : {&inverseScale, &unitPower, &dotRe, &dotIm, &noiseMatch, &speechMatch,
                     &noisePower, &speechPower, &likeness, &sparseChannels})
       v->assign(bins, 0.0f);
+  }
+  if (locking()) {
+    otherRe.assign(values, 0.0f);
+    otherIm.assign(values, 0.0f);
+    for (auto* v : {&otherPower, &taught, &otherSpeech}) v->assign(bins, 0.0f);
+    otherMatch.assign(bins, -1.0f);
+    otherLikeness.assign(bins, 1.0f);  // alike until compared: no bin tells them apart yet
   }
   if (transient()) {
     for (auto* v : {&power, &lastPower, &onsetPower, &lastOutput}) v->assign(bins, 0.0f);
@@ -221,9 +249,41 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
     scaleChannelVectors(parts);
     // The matches of u to each direction (-1 where a direction is not learnt or the bin is
     // silent), and sigma, the likeness of the two directions (0 where one is not learnt).
-    similarity(noiseRe, noiseIm, unitRe, unitIm, unitPower, noisePower, noiseMatch, -1.0f);
-    similarity(speechRe, speechIm, unitRe, unitIm, unitPower, speechPower, speechMatch, -1.0f);
-    similarity(noiseRe, noiseIm, speechRe, speechIm, speechPower, likeness, likeness, 0.0f);
+    similarity(noiseRe, noiseIm, unitRe, unitIm, unitPower, noisePower, noiseMatch, -1.0f, 0, bins);
+    similarity(speechRe, speechIm, unitRe, unitIm, unitPower, speechPower, speechMatch, -1.0f, 0,
+               bins);
+    similarity(noiseRe, noiseIm, speechRe, speechIm, speechPower, likeness, likeness, 0.0f, 0,
+               bins);
+    // Until another talker has been heard, there is nothing to match it to (otherMatch stays
+    // -1). Its likeness to the target drifts slowly: a quarter of the bins is refreshed a frame.
+    if (locking() && otherHeard) {
+      similarity(otherRe, otherIm, unitRe, unitIm, unitPower, otherPower, otherMatch, -1.0f, 0,
+                 bins);
+      const int from = bins * likenessQuarter / 4, to = bins * (likenessQuarter + 1) / 4;
+      likenessQuarter = (likenessQuarter + 1) % 4;
+      similarity(otherRe, otherIm, speechRe, speechIm, speechPower, otherLikeness, otherLikeness,
+                 0.0f, from, to);
+    }
+    if (locking()) {
+      const float lock = static_cast<float>(config.talkerLock);
+      int speaking = 0, strayed = 0, tellable = 0, alone = 0;
+      for (int k = 0; k < bins; ++k) {
+        const size_t i = static_cast<size_t>(k);
+        const bool speech =
+            inverseScale[i] > 0.0f && medianSnr[i] > kSpeechSnr && taught[i] >= lock;
+        const bool strays = speech & (speechMatch[i] < kTalkerMatch);
+        const bool told = speech & (otherMatch[i] >= 0.0f) & (otherLikeness[i] < kTellable);
+        speaking += speech;
+        strayed += strays;
+        tellable += told;
+        alone += told & strays & (otherMatch[i] >= kAloneMatch);
+      }
+      const int enough = std::max(kTalkerBins, bins / kTalkerBinShare);
+      otherTalking = speaking >= enough &&
+                     static_cast<float>(strayed) > kStrayShare * static_cast<float>(speaking);
+      otherAlone = tellable >= enough &&
+                   static_cast<float>(alone) > kAloneShare * static_cast<float>(tellable);
+    }
     for (int k = 0; k < bins; ++k) {
       const size_t i = static_cast<size_t>(k);
       const float mn = noiseMatch[i], ms = speechMatch[i];
@@ -236,6 +296,17 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
         w = ratio;
         for (int p = 1; p < config.spatialWeight; ++p) w *= ratio;
       }
+      // Strays from the target and matches the other talker: lowered the same way.
+      if (otherTalking && ms >= 0.0f && ms < kTalkerMatch && otherMatch[i] > kOtherMatch) {
+        float alike = otherLikeness[i] * otherLikeness[i];
+        for (int square = 1; square < 6; ++square) alike *= alike;
+        const float margin = kMatchMargin + kAlikeMargin * alike;
+        const float ratio = (1.0f - otherMatch[i] + margin) / (1.0f - ms + margin);
+        for (int p = 0; p < config.spatialWeight; ++p) w *= ratio;
+      }
+      if (otherAlone && !(otherMatch[i] >= 0.0f && otherLikeness[i] < kTellable &&
+                          ms >= kTalkerMatch && ms > otherMatch[i]))
+        w *= kAloneGain;
       weightedSnr[i] = medianSnr[i] * w;
     }
     snr = weightedSnr.data();
@@ -366,6 +437,21 @@ void SparseMaskIntegration::learnDirections(const float* sparse) {
   if (transient())
     for (int k = 0; k < bins; ++k)
       if (held[static_cast<size_t>(k)]) medianSnr[static_cast<size_t>(k)] = 0.0f;
+  // In a frame that carries another talker, locked speech bins that stray from the target's
+  // direction teach the other talker's.
+  if (locking()) {
+    const float lock = static_cast<float>(config.talkerLock);
+    for (int k = 0; k < bins; ++k) {
+      const size_t i = static_cast<size_t>(k);
+      const bool other = otherTalking && medianSnr[i] != 0.0f && taught[i] >= lock &&
+                         speechMatch[i] < kTalkerMatch;
+      taught[i] += medianSnr[i] != 0.0f && taught[i] < lock ? 1.0f : 0.0f;
+      otherSpeech[i] = other ? 1.0f : 0.0f;
+      if (other) medianSnr[i] = 0.0f;
+    }
+    learnDirection(otherRe, otherIm, otherSpeech.data());
+    for (const float o : otherSpeech) otherHeard |= o != 0.0f;
+  }
   learnDirection(noiseRe, noiseIm, sparseChannels.data());
   learnDirection(speechRe, speechIm, medianSnr.data());
 }
@@ -404,21 +490,22 @@ void SparseMaskIntegration::scaleChannelVectors(const float* parts) {
 void SparseMaskIntegration::similarity(const std::vector<float>& aRe, const std::vector<float>& aIm,
                                        const std::vector<float>& bRe, const std::vector<float>& bIm,
                                        const std::vector<float>& bPower, std::vector<float>& aPower,
-                                       std::vector<float>& out, float unknown) {
+                                       std::vector<float>& out, float unknown, int from, int to) {
   const int channels = config.numChannels, bins = config.numBins;
-  std::fill(dotRe.begin(), dotRe.end(), 0.0f);
-  std::fill(dotIm.begin(), dotIm.end(), 0.0f);
-  std::fill(aPower.begin(), aPower.end(), 0.0f);
+  std::fill(dotRe.begin() + from, dotRe.begin() + to, 0.0f);
+  std::fill(dotIm.begin() + from, dotIm.begin() + to, 0.0f);
+  std::fill(aPower.begin() + from, aPower.begin() + to, 0.0f);
   for (int c = 0; c < channels; ++c) {
     const long row = static_cast<long>(c) * bins;
     const float *ar = aRe.data() + row, *ai = aIm.data() + row;
     const float *br = bRe.data() + row, *bi = bIm.data() + row;
     if (kFast) {
-      kernels::accumulateMatch(ar, ai, br, bi, dotRe.data(), dotIm.data(), aPower.data(),
-                               static_cast<size_t>(bins));
+      kernels::accumulateMatch(ar + from, ai + from, br + from, bi + from, dotRe.data() + from,
+                               dotIm.data() + from, aPower.data() + from,
+                               static_cast<size_t>(to - from));
       continue;
     }
-    for (int k = 0; k < bins; ++k) {
+    for (int k = from; k < to; ++k) {
       const size_t i = static_cast<size_t>(k);
       dotRe[i] += ar[k] * br[k] + ai[k] * bi[k];
       dotIm[i] += ar[k] * bi[k] - ai[k] * br[k];
@@ -427,7 +514,7 @@ void SparseMaskIntegration::similarity(const std::vector<float>& aRe, const std:
   }
   // |a^H b|^2 / (|a|^2 |b|^2), at most 1 but for rounding; `unknown` where either vector is 0.
   // Every term is at most C in size: no overflow. `out` may be `aPower` itself.
-  for (int k = 0; k < bins; ++k) {
+  for (int k = from; k < to; ++k) {
     const size_t i = static_cast<size_t>(k);
     const float denominator = aPower[i] * bPower[i];
     const float m = (dotRe[i] * dotRe[i] + dotIm[i] * dotIm[i]) / denominator;

@@ -361,6 +361,13 @@ inline constexpr ParameterSpec kSparseMaskIntegratorParameters[] = {
      "(clicks, knocks, taps), after which the bins it struck may not grow faster than the output "
      "did before it (bins struck at a steady pace are held too); 1 leaves the hold out",
      ""},
+    // 0 never locks: one speech direction follows every talker, as before the lock.
+    {"TALKER_LOCK", HostType::Int,
+     within(inclusive(0), inclusive(10000), "lie between 0 and 10000"), 25, kSetting,
+     "speech frames after which a bin's learnt speech direction is locked on the talker heard "
+     "first: speech that strays from it in most bins at once (another talker) teaches that "
+     "talker's direction instead, and is lowered like noise; 0 leaves the lock out",
+     "frames"},
 };
 
 // The audio nodes: a recording in, the STFT, overlap-add synthesis, a recording out. Their frame

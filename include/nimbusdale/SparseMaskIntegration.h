@@ -24,10 +24,11 @@ struct SparseMaskSettings {
   float spatialSmoothing = 0.98f;    ///< beta (SPATIAL_SMOOTHING), 0 <= beta < 1
   float transientRise = 6.0f;        ///< rho (TRANSIENT_RISE), dB, 0 < rho <= 60
   float transientSpread = 0.5f;      ///< q (TRANSIENT_SPREAD), 0 to 1; 1: no transient hold
+  int talkerLock = 25;               ///< L (TALKER_LOCK), 0 to 10000 frames; 0: no lock
 
   /// Settings for NUM_CHANNEL, LENGTH, SNR_SMOOTHING, NOISE_OVERESTIMATION, GAIN_FLOOR,
-  /// SPATIAL_WEIGHT, SPATIAL_SMOOTHING, TRANSIENT_RISE and TRANSIENT_SPREAD, held in `values` (a
-  /// ParameterValues of the SparseMaskIntegrator type).
+  /// SPATIAL_WEIGHT, SPATIAL_SMOOTHING, TRANSIENT_RISE, TRANSIENT_SPREAD and TALKER_LOCK, held in
+  /// `values` (a ParameterValues of the SparseMaskIntegrator type).
   /// @throws std::invalid_argument "parameter NAME is VALUE; it must ..." for the first value
   /// its rule refuses.
   static SparseMaskSettings fromParameters(const ParameterValues& values);
@@ -60,6 +61,17 @@ struct SparseMaskSettings {
 ///   sigma = |h_n^H h_s|^2 / (|h_n|^2 |h_s|^2), damps the ratio where the two directions are all
 ///   but the same and it could not tell them apart. A bin with a direction not yet learnt, or
 ///   one whose channels are all 0, keeps its xi;
+/// - the talker lock (L > 0, with the spatial term): the target is the talker heard first. A
+///   bin whose h_s has learnt from L speech frames is locked; a locked speech bin (xi > 3)
+///   strays when m_s < 0.5. A frame carries another talker when at least max(8, F / 32) locked
+///   speech bins sound and more than half of them stray: a point source strays in many bins at
+///   once. In such a frame the stray bins teach a third direction, the other talker's h_o,
+///   instead of h_s, and a stray bin with m_o > 0.8 has xi lowered by
+///   ((1 - m_o + e_o) / (1 - m_s + e_o))^kappa, e_o the margin above with sigma_o = the
+///   likeness of h_o and h_s. The other talker speaks alone when, of the locked speech bins
+///   where h_o is learnt and sigma_o < 0.5 (at least max(8, F / 32)), more than 0.3 stray with
+///   m_o >= 0.7; then xi is scaled by 0.01 in every bin but those with sigma_o < 0.5,
+///   m_s >= 0.5 and m_s > m_o;
 /// - G(k) = max(xi / (1 + xi), G_min), the Wiener gain (Scalart and Vieira Filho 1996) with a
 ///   floor against musical noise (Berouti, Schwartz and Makhoul 1979); no live channel gives
 ///   G_min;
@@ -82,9 +94,9 @@ struct SparseMaskSettings {
 ///   reference), then the first channel whose frame is not.
 ///
 /// Every value is single precision. Finite inputs that pass checkInputs() always give a finite
-/// output with |output(k)| <= |X_r(k)|. The state (each channel's clean estimate, each bin's two
-/// directions and the transient hold) carries over from frame to frame: frames are expected in
-/// order, one per count.
+/// output with |output(k)| <= |X_r(k)|. The state (each channel's clean estimate, each bin's
+/// directions and the frames that taught h_s, and the transient hold) carries over from frame to
+/// frame: frames are expected in order, one per count.
 class SparseMaskIntegration final : public Integration {
  public:
   using Settings = SparseMaskSettings;
@@ -128,6 +140,11 @@ class SparseMaskIntegration final : public Integration {
   std::vector<float> inverseScale, unitPower, dotRe, dotIm, noiseMatch, speechMatch;
   std::vector<float> noisePower, speechPower, likeness;
   std::vector<float> sparseChannels;
+  // The talker lock: the other talker's direction (C x F), each bin's match to it, its power and
+  // likeness to the speech direction, the speech frames that taught each bin's h_s, and the
+  // frame's other-talker bins (F each).
+  std::vector<float> otherRe, otherIm;
+  std::vector<float> otherMatch, otherLikeness, otherPower, taught, otherSpeech;
   // The transient hold: each bin's power summed over channels (this frame, the last and the one
   // before its hold began), the last frame's output magnitude, the frames its hold has left,
   // those in which it may still rise and those it has not faded for, and the bins' onsets of the
@@ -136,11 +153,16 @@ class SparseMaskIntegration final : public Integration {
   std::vector<int> holdLeft, rising, steady;
   std::vector<unsigned char> onsets, held;
   int historyRow = 0;
+  // The talker lock: this frame carries another talker; that talker speaks alone in it.
+  bool otherTalking = false, otherAlone = false;
+  bool otherHeard = false;  // some bin has learnt the other talker's direction
+  int likenessQuarter = 0;  // the quarter of the bins whose otherLikeness is refreshed next
   float riseFactor = 0.0f;
   int reference = 0;
 
   bool spatial() const { return config.spatialWeight > 0 && config.numChannels > 1; }
   bool transient() const { return config.transientSpread < 1.0f; }
+  bool locking() const { return spatial() && config.talkerLock > 0; }
   void holdTransients();
   void startHold(int bin, int frames);
   bool periodicOnset(int bin) const;
@@ -148,7 +170,7 @@ class SparseMaskIntegration final : public Integration {
   void similarity(const std::vector<float>& aRe, const std::vector<float>& aIm,
                   const std::vector<float>& bRe, const std::vector<float>& bIm,
                   const std::vector<float>& bPower, std::vector<float>& aPower,
-                  std::vector<float>& out, float unknown);
+                  std::vector<float>& out, float unknown, int from, int to);
   void learnDirections(const float* sparse);
   void learnDirection(std::vector<float>& re, std::vector<float>& im, const float* update);
 };
