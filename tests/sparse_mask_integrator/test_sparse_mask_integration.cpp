@@ -271,8 +271,9 @@ TEST(SparseMaskIntegration, TheTalkerLockKeepsTheTalkerHeardFirstAndLowersAnothe
     // to the other talker, and the target is lowered where they differ).
     run(mask, noise, quiet);
     run(mask, target, speaking);
-    if (lock > 0)
+    if (lock > 0) {
       for (float g : mask.gains()) EXPECT_GT(g, 0.9f);
+    }
   }
 }
 
