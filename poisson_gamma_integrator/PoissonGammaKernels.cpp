@@ -95,16 +95,15 @@ void GeometricMeans(const float* HWY_RESTRICT shape, const float* HWY_RESTRICT l
 }
 
 void Logarithms(const float* HWY_RESTRICT x, size_t n, float* HWY_RESTRICT out) {
-  const DoubleTag dd;
-  const FloatTag df;
-  const size_t N = hn::Lanes(dd);
-  const auto smallest = hn::Set(df, std::numeric_limits<float>::min());
-  const auto largest = hn::Set(df, std::numeric_limits<float>::max());
+  const hn::ScalableTag<float> d;
+  const size_t N = hn::Lanes(d);
+  const auto smallest = hn::Set(d, std::numeric_limits<float>::min());
+  const auto largest = hn::Set(d, std::numeric_limits<float>::max());
   size_t i = 0;
   for (; i + N <= n; i += N) {
-    const auto v = hn::LoadU(df, x + i);
-    if (hn::AllTrue(df, hn::And(hn::Ge(v, smallest), hn::Le(v, largest)))) {
-      hn::StoreU(hn::DemoteTo(df, hn::Log(dd, hn::PromoteTo(dd, v))), df, out + i);
+    const auto v = hn::LoadU(d, x + i);
+    if (hn::AllTrue(d, hn::And(hn::Ge(v, smallest), hn::Le(v, largest)))) {
+      hn::StoreU(hn::Log(d, v), d, out + i);
     } else {
       for (size_t l = 0; l < N; ++l) out[i + l] = ::logf(x[i + l]);
     }

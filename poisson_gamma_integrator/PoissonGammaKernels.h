@@ -15,9 +15,9 @@ namespace nimbusdale::kernels {
 void geometricMeans(const float* shape, const float* logRate, size_t logRateStep, size_t n,
                     float* out);
 
-/// out[i] = ln(x[i]) for i < n, evaluated in double precision and rounded to float (so almost
-/// always the correctly rounded logf). Values that are not positive, normal and finite go to
-/// the C library's logf.
+/// out[i] = ln(x[i]) for i < n, Highway's float logarithm (within 1 ulp of logf for every
+/// positive normal float). Values that are not positive, normal and finite go to the C
+/// library's logf.
 void logarithms(const float* x, size_t n, float* out);
 
 /// The rank-one split of one frame's counts: for each bin f and channel c of the F x C
