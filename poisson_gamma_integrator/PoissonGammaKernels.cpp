@@ -21,24 +21,25 @@ using DoubleTag = hn::ScalableTag<double>;
 using FloatTag = hn::Rebind<float, DoubleTag>;
 
 // exp(digamma(x) - logRate) in float, with no logarithm. Below 4, x is raised by exactly four
-// steps of digamma(x) = digamma(x + 1) - 1/x, the four reciprocals summed as one fraction without
-// a branch (one division serves both the fraction and 1/x). With the raised x = m 2^e, m in
-// [1, 2), the asymptotic series gives digamma(x) = e ln 2 + ln m + g, where
-// g = -1/(2x) - sum B_2k / (2k x^2k) (up to x^-10; truncation below 1e-8) less the shift, so the
-// mean is m exp(e ln 2 + g - logRate). Shapes below 1e-3 have digamma below -1000 and a mean of
-// 0 at any float rate; NaN where the shape is not positive and finite or the exponent is NaN.
-template <class D, class V>
+// steps of digamma(x) = digamma(x + 1) - 1/x: 1/x on its own, the other three reciprocals as
+// one fraction without a branch (one division serves both that fraction and the reciprocal of
+// the raised x). With the raised x = m 2^e, m in [1, 2), the asymptotic series gives
+// digamma(x) = e ln 2 + ln m + g, where g = -1/(2x) - sum B_2k / (2k x^2k) (up to x^-10;
+// truncation below 1e-8) less the shift, so the mean is m exp(e ln 2 + g - logRate). Shapes
+// below 1e-3 have digamma below -1000 and a mean of 0 at any float rate; NaN where the shape is
+// not positive and finite or the exponent is NaN. kOrdinary: every shape lies in [1e-3, inf)
+// and every logRate is finite, so none of those cases needs looking for.
+template <bool kOrdinary, class D, class V>
 HWY_INLINE V GeometricMean(D d, V x, V logRate) {
   const hn::RebindToSigned<D> di;
   const auto one = hn::Set(d, 1.0f), two = hn::Set(d, 2.0f), three = hn::Set(d, 3.0f);
   const auto zero = hn::Zero(d);
   const auto usable = hn::And(hn::Gt(x, zero), hn::Lt(x, hn::Set(d, HUGE_VALF)));
   const auto tiny = hn::Lt(x, hn::Set(d, 1e-3f));
-  x = hn::IfThenElse(hn::Or(tiny, hn::Not(usable)), one, x);
+  if constexpr (!kOrdinary) x = hn::IfThenElse(hn::Or(tiny, hn::Not(usable)), one, x);
 
   const auto below = hn::Lt(x, hn::Set(d, 4.0f));
   const auto x1 = hn::Add(x, one), x2 = hn::Add(x, two), x3 = hn::Add(x, three);
-  // 1/x, the largest term for small x, on its own; 1/(x+1) + 1/(x+2) + 1/(x+3) as one fraction.
   const auto first = hn::IfThenElseZero(below, hn::Div(one, x));
   const auto numerator =
       hn::IfThenElseZero(below, hn::MulAdd(x1, hn::Add(x2, x3), hn::Mul(x2, x3)));
@@ -55,7 +56,7 @@ HWY_INLINE V GeometricMean(D d, V x, V logRate) {
   series = hn::NegMulAdd(t, series, hn::Set(d, 1.0f / 12.0f));
   auto g = hn::Neg(
       hn::Add(hn::MulAdd(t, series, hn::MulAdd(hn::Set(d, 0.5f), inverse, rest)), first));
-  g = hn::IfThenElse(tiny, hn::Set(d, -HUGE_VALF), g);
+  if constexpr (!kOrdinary) g = hn::IfThenElse(tiny, hn::Set(d, -HUGE_VALF), g);
 
   // x = m 2^e; ln 2 split so that e ln2Hi is exact.
   const auto bits = hn::BitCast(di, x);
@@ -63,10 +64,12 @@ HWY_INLINE V GeometricMean(D d, V x, V logRate) {
   const auto m = hn::BitCast(
       d, hn::Or(hn::And(bits, hn::Set(di, 0x007FFFFF)), hn::Set(di, 0x3F800000)));
   const auto ln2Hi = hn::Set(d, 0.693145751953125f), ln2Lo = hn::Set(d, 1.4286068e-6f);
-  const auto exponent =
-      hn::MulAdd(e, ln2Hi, hn::MulAdd(e, ln2Lo, hn::Sub(g, logRate)));
+  const auto exponent = hn::MulAdd(e, ln2Hi, hn::MulAdd(e, ln2Lo, hn::Sub(g, logRate)));
+  // The exponential is valid up to 104 (infinite from 88.7) and 0 below -104; -105 stands in
+  // for -infinity, which it cannot take.
+  if constexpr (kOrdinary) return hn::Mul(m, hn::Exp(d, hn::Min(exponent, hn::Set(d, 104.0f))));
   const auto valid = hn::And(usable, hn::Eq(exponent, exponent));
-  const auto clamped = hn::Min(hn::Max(exponent, hn::Set(d, -104.0f)), hn::Set(d, 104.0f));
+  const auto clamped = hn::Min(hn::Max(exponent, hn::Set(d, -105.0f)), hn::Set(d, 104.0f));
   const auto mean = hn::Mul(m, hn::Exp(d, hn::IfThenElse(valid, clamped, zero)));
   return hn::IfThenElse(valid, mean, hn::Set(d, std::numeric_limits<float>::quiet_NaN()));
 }
@@ -76,10 +79,16 @@ void GeometricMeans(const float* HWY_RESTRICT shape, const float* HWY_RESTRICT l
   const hn::ScalableTag<float> d;
   const size_t M = hn::Lanes(d);
   const auto sharedRate = hn::Set(d, logRate[0]);
+  const auto smallest = hn::Set(d, 1e-3f), infinity = hn::Set(d, HUGE_VALF);
   size_t i = 0;
   for (; i + M <= n; i += M) {
+    const auto x = hn::LoadU(d, shape + i);
     const auto r = logRateStep ? hn::LoadU(d, logRate + i) : sharedRate;
-    hn::StoreU(GeometricMean(d, hn::LoadU(d, shape + i), r), d, out + i);
+    const auto ordinary = hn::And(hn::And(hn::Ge(x, smallest), hn::Lt(x, infinity)),
+                                  hn::Lt(hn::Abs(r), infinity));
+    hn::StoreU(hn::AllTrue(d, ordinary) ? GeometricMean<true>(d, x, r)
+                                        : GeometricMean<false>(d, x, r),
+               d, out + i);
   }
   if (i == n) return;
 
@@ -90,7 +99,7 @@ void GeometricMeans(const float* HWY_RESTRICT shape, const float* HWY_RESTRICT l
     x[l] = inside ? shape[i + l] : 1.0f;
     rate[l] = inside ? logRate[(i + l) * logRateStep] : 0.0f;
   }
-  hn::Store(GeometricMean(d, hn::Load(d, x), hn::Load(d, rate)), d, x);
+  hn::Store(GeometricMean<false>(d, hn::Load(d, x), hn::Load(d, rate)), d, x);
   for (size_t l = 0; i + l < n; ++l) out[i + l] = x[l];
 }
 
