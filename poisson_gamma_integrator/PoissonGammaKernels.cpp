@@ -17,9 +17,6 @@ namespace nimbusdale::kernels {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-using DoubleTag = hn::ScalableTag<double>;
-using FloatTag = hn::Rebind<float, DoubleTag>;
-
 // exp(digamma(x) - logRate) in float, with no logarithm. Below 4, x is raised by exactly four
 // steps of digamma(x) = digamma(x + 1) - 1/x: 1/x on its own, the other three reciprocals as
 // one fraction without a branch (one division serves both that fraction and the reciprocal of

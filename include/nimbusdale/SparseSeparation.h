@@ -114,8 +114,8 @@ class SparseSeparation {
   /// `firstFrame`: `spectra` and `outputs` hold `frames` row-major C x F arrays one after
   /// another, every spectrum checked with checkFrame(). Each thread takes a channel over a run of
   /// the block's frames (a channel's runs one after another), so the threads meet once a block
-  /// instead of once a frame; the output is that of process() on each frame in turn, bit for bit. Writes no notices: frame
-  /// t's summary is `summaries[t]`. `threads` as for process().
+  /// instead of once a frame; the output is that of process() on each frame in turn, bit for
+  /// bit. Writes no notices: frame t's summary is `summaries[t]`. `threads` as for process().
   void processBlock(const std::complex<float>* spectra, int frames, bool firstFrame,
                     float* outputs, SeparationSummary* summaries, int threads = 0);
 
