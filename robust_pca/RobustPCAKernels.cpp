@@ -65,24 +65,16 @@ void DotsGroup(const float* HWY_RESTRICT columns, size_t stride, const float* HW
   size_t i = 0;
   for (; i + 2 * N <= n; i += 2 * N) {
     const auto x0 = hn::LoadU(d, x + i), x1 = hn::LoadU(d, x + i + N);
-    e0 = hn::MulAdd(hn::LoadU(d, c0 + i), x0, e0);
-    o0 = hn::MulAdd(hn::LoadU(d, c0 + i + N), x1, o0);
-    if constexpr (G > 1) {
-      e1 = hn::MulAdd(hn::LoadU(d, c1 + i), x0, e1);
-      o1 = hn::MulAdd(hn::LoadU(d, c1 + i + N), x1, o1);
-    }
-    if constexpr (G > 2) {
-      e2 = hn::MulAdd(hn::LoadU(d, c2 + i), x0, e2);
-      o2 = hn::MulAdd(hn::LoadU(d, c2 + i + N), x1, o2);
-    }
-    if constexpr (G > 3) {
-      e3 = hn::MulAdd(hn::LoadU(d, c3 + i), x0, e3);
-      o3 = hn::MulAdd(hn::LoadU(d, c3 + i + N), x1, o3);
-    }
-    if constexpr (G > 4) {
-      e4 = hn::MulAdd(hn::LoadU(d, c4 + i), x0, e4);
-      o4 = hn::MulAdd(hn::LoadU(d, c4 + i + N), x1, o4);
-    }
+    // One column's even and odd blocks.
+    const auto both = [&](const float* HWY_RESTRICT c, auto& even, auto& odd) HWY_ATTR {
+      even = hn::MulAdd(hn::LoadU(d, c + i), x0, even);
+      odd = hn::MulAdd(hn::LoadU(d, c + i + N), x1, odd);
+    };
+    both(c0, e0, o0);
+    if constexpr (G > 1) both(c1, e1, o1);
+    if constexpr (G > 2) both(c2, e2, o2);
+    if constexpr (G > 3) both(c3, e3, o3);
+    if constexpr (G > 4) both(c4, e4, o4);
   }
   if (i + N <= n) {
     const auto xi = hn::LoadU(d, x + i);
