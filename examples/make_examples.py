@@ -6,12 +6,16 @@ clean.wav (the speech alone as channel 0 hears it, reverberation included where 
 it). Run with Debian's /usr/bin/python3; needs python3-numpy, espeak-ng and sox. Deterministic:
 the same files every run, so only examples/demo is committed and the rest is made on demand.
 
-    /usr/bin/python3 examples/make_examples.py [--held-out] [OUTDIR]   (default: examples/)
+    /usr/bin/python3 examples/make_examples.py [--held-out | --draw K] [OUTDIR]
+                                                                    (default: examples/)
 
 --held-out makes the held-out set instead: the same thirty conditions (noise, channels, SNR,
 reverberation, silence, dead channel) with other voices, other sentences, other babble talkers
 and competing talkers, and other random draws. Defaults are chosen on the development set; the
-held-out set tells how they do on recordings they were not chosen on.
+held-out set tells how they do on recordings they were not chosen on. --draw K (1 to 9) makes
+the development items again with other random draws (noise, delays, sensors, rooms): the same
+voices and lines, so that a choice made on the development set can be checked on more items
+without looking at the held-out set.
 
 The set covers machine noises (motor, fan, mains hum, drill, pump, gearbox), steady broadband
 noise, plain pink and brown noise, babble from several espeak-ng voices, wind (strong below a few
@@ -589,12 +593,26 @@ def make(outdir, name, channels, kind, snr_db, voice, sentences, extras=None, *,
 HELD_OUT_SEED = 1000
 
 
+# Seeds of redrawn development items (--draw K) start at K * DRAW_SEEDS, below HELD_OUT_SEED.
+DRAW_SEEDS = 100
+
+
 def main():
     args = sys.argv[1:]
     held = "--held-out" in args
     args = [a for a in args if a != "--held-out"]
+    draw = 0
+    if "--draw" in args:
+        at = args.index("--draw")
+        value = args[at + 1] if at + 1 < len(args) else ""
+        if not value.isdigit() or not 1 <= int(value) < HELD_OUT_SEED // DRAW_SEEDS or held:
+            raise SystemExit(f"make_examples.py: --draw takes a number from 1 to "
+                             f"{HELD_OUT_SEED // DRAW_SEEDS - 1}, without --held-out; got "
+                             f"'{value}'")
+        draw = int(value)
+        del args[at:at + 2]
     if len(args) > 1 or any(a.startswith("-") for a in args):
-        raise SystemExit("usage: make_examples.py [--held-out] [OUTDIR]")
+        raise SystemExit("usage: make_examples.py [--held-out | --draw K] [OUTDIR]")
     outdir = args[0] if args else os.path.dirname(os.path.abspath(__file__))
     if held:
         for i, item in enumerate(held_out(ITEMS)):
@@ -602,8 +620,11 @@ def main():
             make(outdir, *item, seed=HELD_OUT_SEED + i, talkers=BABBLE_HELD_OUT,
                  others=TALKERS_HELD_OUT, headroom_db=1.0)
     else:
-        for seed, item in enumerate(ITEMS):
-            make(outdir, *item, seed=seed)
+        # A draw keeps the development items' conditions, voices and lines, and draws the
+        # noise, the delays, the sensors and the rooms again: more items to tune on, none
+        # of them held out.
+        for i, item in enumerate(ITEMS):
+            make(outdir, *item, seed=draw * DRAW_SEEDS + i)
 
 
 if __name__ == "__main__":
