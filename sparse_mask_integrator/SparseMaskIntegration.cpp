@@ -1,5 +1,6 @@
 #include "nimbusdale/SparseMaskIntegration.h"
 
+#include "DelayBeam.h"
 #include "SparseMaskKernels.h"
 
 #include <algorithm>
@@ -25,6 +26,9 @@ namespace {
 constexpr float kMatchMargin = 0.01f;
 constexpr float kAlikeMargin = 0.3f;
 constexpr float kSpeechSnr = 3.0f;
+// Where the beam lowers the noise by less than this share (3 dB: two channels of incoherent
+// noise, wind), the mask's own gain, which follows a gusting noise, stays on the beam's output.
+constexpr float kBeamReduction = 0.5f;
 // The talker lock. A locked speech bin strays from the target when it matches the speech
 // direction less than kTalkerMatch. A frame carries another talker when more than kStrayShare of
 // its locked speech bins (at least one in kTalkerBinShare of the bins, and kTalkerBins; fewer
@@ -88,6 +92,18 @@ void require(bool ok, const char* member, V value, const char* requirement) {
 
 }  // namespace
 
+OwnedDelayBeam::OwnedDelayBeam() = default;
+OwnedDelayBeam::OwnedDelayBeam(std::unique_ptr<DelayBeam> owned) : beam(std::move(owned)) {}
+OwnedDelayBeam::OwnedDelayBeam(const OwnedDelayBeam& other)
+    : beam(other.beam ? std::make_unique<DelayBeam>(*other.beam) : nullptr) {}
+OwnedDelayBeam::OwnedDelayBeam(OwnedDelayBeam&& other) noexcept = default;
+OwnedDelayBeam& OwnedDelayBeam::operator=(const OwnedDelayBeam& other) {
+  if (this != &other) beam = other.beam ? std::make_unique<DelayBeam>(*other.beam) : nullptr;
+  return *this;
+}
+OwnedDelayBeam& OwnedDelayBeam::operator=(OwnedDelayBeam&& other) noexcept = default;
+OwnedDelayBeam::~OwnedDelayBeam() = default;
+
 SparseMaskSettings SparseMaskSettings::fromParameters(const ParameterValues& values) {
   if (&values.type() != &kSparseMaskIntegratorType)
     throw std::logic_error(std::string("mask settings from parameters of ") + values.type().name);
@@ -103,6 +119,7 @@ SparseMaskSettings SparseMaskSettings::fromParameters(const ParameterValues& val
   s.transientRise = values.floatValue("TRANSIENT_RISE");
   s.transientSpread = values.floatValue("TRANSIENT_SPREAD");
   s.talkerLock = values.intValue("TALKER_LOCK");
+  s.beamCoherence = values.floatValue("BEAM_COHERENCE");
   return s;
 }
 
@@ -122,6 +139,7 @@ void SparseMaskSettings::validate() const {
   asParameter("transientRise", "TRANSIENT_RISE", transientRise);
   asParameter("transientSpread", "TRANSIENT_SPREAD", transientSpread);
   asParameter("talkerLock", "TALKER_LOCK", talkerLock);
+  asParameter("beamCoherence", "BEAM_COHERENCE", beamCoherence);
 }
 
 SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
@@ -139,9 +157,17 @@ SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
   if (spatial()) {
     for (auto* v : {&noiseRe, &noiseIm, &speechRe, &speechIm, &unitRe, &unitIm})
       v->assign(values, 0.0f);
-    for (auto* v : {&inverseScale, &unitPower, &dotRe, &dotIm, &noiseMatch, &speechMatch,
-                    &noisePower, &speechPower, &likeness, &sparseChannels})
+    for (auto* v : {&inverseScale, &largest, &unitPower, &dotRe, &dotIm, &noiseMatch,
+                    &speechMatch, &noisePower, &speechPower, &likeness, &sparseChannels})
       v->assign(bins, 0.0f);
+  }
+  applied.assign(bins, 0.0f);
+  if (beaming()) {
+    beam = OwnedDelayBeam(std::make_unique<DelayBeam>(
+        config.numChannels, config.numBins, config.spatialSmoothing, config.beamCoherence));
+    beamOut.assign(2 * bins, 0.0f);
+    for (auto* v : {&beamNoise, &beamReduction, &outputLevel}) v->assign(bins, 0.0f);
+    talkerWeight.assign(bins, 1.0f);
   }
   if (locking()) {
     otherRe.assign(values, 0.0f);
@@ -296,17 +322,20 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
         w = ratio;
         for (int p = 1; p < config.spatialWeight; ++p) w *= ratio;
       }
-      // Strays from the target and matches the other talker: lowered the same way.
+      // Strays from the target and matches the other talker: lowered the same way. The beam,
+      // which takes no account of the other talker, is lowered by the lock's part alone.
+      float lockWeight = 1.0f;
       if (otherTalking && ms >= 0.0f && ms < kTalkerMatch && otherMatch[i] > kOtherMatch) {
         float alike = otherLikeness[i] * otherLikeness[i];
         for (int square = 1; square < 6; ++square) alike *= alike;
         const float margin = kMatchMargin + kAlikeMargin * alike;
         const float ratio = (1.0f - otherMatch[i] + margin) / (1.0f - ms + margin);
-        for (int p = 0; p < config.spatialWeight; ++p) w *= ratio;
+        for (int p = 0; p < config.spatialWeight; ++p) w *= ratio, lockWeight *= ratio;
       }
       if (otherAlone && !(otherMatch[i] >= 0.0f && otherLikeness[i] < kTellable &&
                           ms >= kTalkerMatch && ms > otherMatch[i]))
-        w *= kAloneGain;
+        w *= kAloneGain, lockWeight *= kAloneGain;
+      if (beaming()) talkerWeight[i] = lockWeight;
       weightedSnr[i] = medianSnr[i] * w;
     }
     snr = weightedSnr.data();
@@ -322,24 +351,78 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
     }
   }
 
-  if (transient()) holdTransients();
+  std::copy_n(magnitude.begin() + static_cast<long>(reference) * bins, bins, applied.begin());
+  if (beaming()) steerBeam(parts);
+  if (transient()) holdTransients(applied.data());
 
   const float* toApply = parts + 2 * static_cast<long>(reference) * bins;
   float* out = reinterpret_cast<float*>(output);
   for (int k = 0; k < bins; ++k) {
-    out[2 * k] = gain[static_cast<size_t>(k)] * toApply[2 * k];
-    out[2 * k + 1] = gain[static_cast<size_t>(k)] * toApply[2 * k + 1];
+    const size_t i = static_cast<size_t>(k);
+    if (beaming() && beamNoise[i] > 0.0f) {
+      // The beam's output, in the bin's units: at most the bin's largest magnitude there.
+      const int e = beam->exponent(k);
+      out[2 * k] = std::ldexp(gain[i] * beamOut[2 * i], e);
+      out[2 * k + 1] = std::ldexp(gain[i] * beamOut[2 * i + 1], e);
+    } else {
+      out[2 * k] = gain[i] * toApply[2 * k];
+      out[2 * k + 1] = gain[i] * toApply[2 * k + 1];
+    }
   }
+  if (beaming())
+    for (int k = 0; k < bins; ++k)
+      outputLevel[static_cast<size_t>(k)] = gain[static_cast<size_t>(k)] * applied[static_cast<size_t>(k)];
   for (int c = 0; c < channels; ++c) {
     float* previous = previousClean.data() + static_cast<long>(c) * bins;
     const float* a = magnitude.data() + static_cast<long>(c) * bins;
     for (int k = 0; k < bins; ++k) previous[k] = gain[static_cast<size_t>(k)] * a[k];
   }
-  if (spatial()) learnDirections(sparse);
+  if (spatial()) learnDirections(sparse, parts);
   return {};
 }
 
-void SparseMaskIntegration::holdTransients() {
+void SparseMaskIntegration::steerBeam(const float* parts) {
+  std::fill(beamNoise.begin(), beamNoise.end(), 0.0f);
+  if (!beam->steering()) return;
+  beam->follow(largest.data());
+  beam->steer(parts, beamOut.data(), beamNoise.data(), beamReduction.data());
+  const float alpha = config.snrSmoothing, keep = 1.0f - alpha;
+  const float inverseMu = 1.0f / config.noiseOverestimation;
+  for (int k = 0; k < config.numBins; ++k) {
+    const size_t i = static_cast<size_t>(k);
+    if (!(beamNoise[i] > 0.0f)) continue;
+    const int e = beam->exponent(k);
+    float re = beamOut[2 * i], im = beamOut[2 * i + 1];
+    float size = std::sqrt(re * re + im * im);
+    if (!std::isfinite(size)) {
+      beamNoise[i] = 0.0f;  // left to the mask
+      continue;
+    }
+    const float loudest = std::ldexp(largest[i], -e);
+    if (size > loudest) {
+      const float shrink = loudest / size;
+      re *= shrink;
+      im *= shrink;
+      size = loudest;
+    }
+    beamOut[2 * i] = re;
+    beamOut[2 * i + 1] = im;
+    applied[i] = std::ldexp(size, e);
+    if (beamReduction[i] > kBeamReduction) continue;
+    // The decision-directed SNR of the beam's output against its modelled noise; ratios are
+    // formed before squaring, and an infinite one gives the gain 1.
+    const float level = std::sqrt(beamNoise[i]);
+    const float past = std::ldexp(outputLevel[i], -e) / level;
+    const float now = size / level;
+    const float excess = now * now - 1.0f;
+    const float xi = ((alpha > 0.0f ? alpha * (past * past) : 0.0f) +
+                      keep * (excess > 0.0f ? excess : 0.0f)) * inverseMu * talkerWeight[i];
+    const float g = 1.0f / (1.0f + 1.0f / xi);
+    gain[i] = g > config.gainFloor ? g : config.gainFloor;
+  }
+}
+
+void SparseMaskIntegration::holdTransients(const float* a) {
   const int channels = config.numChannels, bins = config.numBins;
   std::fill(power.begin(), power.end(), 0.0f);
   for (int c = 0; c < channels; ++c) {
@@ -364,7 +447,6 @@ void SparseMaskIntegration::holdTransients() {
   if (bins > 0 && static_cast<float>(risen) > config.transientSpread * static_cast<float>(bins))
     for (int k = 0; k < bins; ++k) startHold(k, kHoldFrames);
 
-  const float* a = magnitude.data() + static_cast<long>(reference) * bins;
   std::fill(held.begin(), held.end(), 0);
   for (int k = 0; k < bins; ++k) {
     const size_t i = static_cast<size_t>(k);
@@ -415,7 +497,7 @@ bool SparseMaskIntegration::periodicOnset(int k) const {
   return false;
 }
 
-void SparseMaskIntegration::learnDirections(const float* sparse) {
+void SparseMaskIntegration::learnDirections(const float* sparse, const float* parts) {
   const int channels = config.numChannels, bins = config.numBins;
   // Noise only: no live channel has a sparse part. Speech: xi before the spatial term above
   // kSpeechSnr. A bin whose channels are all 0 teaches nothing.
@@ -454,19 +536,27 @@ void SparseMaskIntegration::learnDirections(const float* sparse) {
   }
   learnDirection(noiseRe, noiseIm, sparseChannels.data());
   learnDirection(speechRe, speechIm, medianSnr.data());
+  // Nor does a frame that carries another talker teach the beam's delays, in any bin.
+  if (beaming()) {
+    if (otherTalking) std::fill(medianSnr.begin(), medianSnr.end(), 0.0f);
+    beam->learn(parts, largest.data(), sparseChannels.data(), medianSnr.data(), reference);
+  }
 }
 
 void SparseMaskIntegration::scaleChannelVectors(const float* parts) {
   const int channels = config.numChannels, bins = config.numBins;
-  std::fill(inverseScale.begin(), inverseScale.end(), 0.0f);
+  std::fill(largest.begin(), largest.end(), 0.0f);
   for (int c = 0; c < channels; ++c) {
     const float* a = magnitude.data() + static_cast<long>(c) * bins;
     for (int k = 0; k < bins; ++k) {
-      float& largest = inverseScale[static_cast<size_t>(k)];
-      largest = a[k] > largest ? a[k] : largest;
+      float& most = largest[static_cast<size_t>(k)];
+      most = a[k] > most ? a[k] : most;
     }
   }
-  for (float& v : inverseScale) v = v > 0.0f ? 1.0f / v : 0.0f;
+  for (int k = 0; k < bins; ++k) {
+    const float most = largest[static_cast<size_t>(k)];
+    inverseScale[static_cast<size_t>(k)] = most > 0.0f ? 1.0f / most : 0.0f;
+  }
   std::fill(unitPower.begin(), unitPower.end(), 0.0f);
   for (int c = 0; c < channels; ++c) {
     const long row = static_cast<long>(c) * bins;

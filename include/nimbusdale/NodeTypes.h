@@ -316,12 +316,13 @@ inline constexpr ParameterSpec kPoissonGammaIntegratorParameters[] = {
 // sparse part gives that channel's estimate of the bin's speech-to-noise ratio.
 inline constexpr PortSpec kSparseMaskIntegratorPorts[] = {
     {"SPEC", PortKind::Input, FrameType::Spectrum,
-     "multichannel spectrum, NUM_CHANNEL x bins; channel 0 is the one the gain is applied to",
+     "multichannel spectrum, NUM_CHANNEL x bins; the gain is applied to channel 0, or to a beam "
+     "of the channels toward the talker",
      FrameValues::FiniteMagnitude, false, "every value must have a finite magnitude"},
     {"SPARSE", PortKind::Input, FrameType::Magnitudes, "sparse magnitudes, NUM_CHANNEL x bins",
      FrameValues::FiniteNonNegative, false, "values must be finite and non-negative"},
     {"OUTPUT", PortKind::Output, FrameType::Spectrum,
-     "channel 0 of the spectrum times a per-bin gain, 1 x bins"},
+     "channel 0 of the spectrum, or a beam toward the talker, times a per-bin gain, 1 x bins"},
 };
 
 inline constexpr ParameterSpec kSparseMaskIntegratorParameters[] = {
@@ -368,6 +369,13 @@ inline constexpr ParameterSpec kSparseMaskIntegratorParameters[] = {
      "first: speech that strays from it in most bins at once (another talker) teaches that "
      "talker's direction instead, and is lowered like noise; 0 leaves the lock out",
      "frames"},
+    // 1: no beam.
+    {"BEAM_COHERENCE", HostType::Float, within(inclusive(0), inclusive(1), "lie between 0 and 1"),
+     0.8f, kSetting,
+     "least coherence of the speech between a channel and the reference channel for that "
+     "channel to join a beam steered by delays fitted over the bins; the mask's gain then "
+     "applies to the beam's output; 1 leaves the beam out",
+     ""},
 };
 
 // The audio nodes: a recording in, the STFT, overlap-add synthesis, a recording out. Their frame
@@ -492,7 +500,8 @@ inline constexpr NodeType kSparseMaskIntegratorType{
     "SparseMaskIntegrator",
     "Channel 0 of the spectrum times a per-bin Wiener gain: the a priori SNR of each channel from "
     "its sparse magnitude over its residual, smoothed over frames (decision-directed), median "
-    "across channels; state carried over.",
+    "across channels; where the channels hear the talker with steady delays, a beam toward it "
+    "that nulls the noise takes channel 0's place; state carried over.",
     node_tables::kSparseMaskIntegratorPorts,
     std::size(node_tables::kSparseMaskIntegratorPorts),
     node_tables::kSparseMaskIntegratorParameters,

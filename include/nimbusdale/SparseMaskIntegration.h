@@ -5,11 +5,31 @@
 #define NIMBUSDALE_SPARSE_MASK_INTEGRATION_H
 
 #include <complex>
+#include <memory>
 #include <vector>
 
 #include "nimbusdale/Integration.h"
 
 namespace nimbusdale {
+
+class DelayBeam;
+
+/// Internal to SparseMaskIntegration: owns its beam, whose type is private, and copies it with
+/// the integration.
+class OwnedDelayBeam {
+ public:
+  OwnedDelayBeam();
+  explicit OwnedDelayBeam(std::unique_ptr<DelayBeam> beam);
+  OwnedDelayBeam(const OwnedDelayBeam& other);
+  OwnedDelayBeam(OwnedDelayBeam&& other) noexcept;
+  OwnedDelayBeam& operator=(const OwnedDelayBeam& other);
+  OwnedDelayBeam& operator=(OwnedDelayBeam&& other) noexcept;
+  ~OwnedDelayBeam();
+  DelayBeam* operator->() const { return beam.get(); }
+
+ private:
+  std::unique_ptr<DelayBeam> beam;
+};
 
 /// What a mask integration runs with. fromParameters() takes them from the node's parameters;
 /// they may also be set directly and checked with validate(). Each member that carries a node
@@ -25,10 +45,11 @@ struct SparseMaskSettings {
   float transientRise = 6.0f;        ///< rho (TRANSIENT_RISE), dB, 0 < rho <= 60
   float transientSpread = 0.5f;      ///< q (TRANSIENT_SPREAD), 0 to 1; 1: no transient hold
   int talkerLock = 25;               ///< L (TALKER_LOCK), 0 to 10000 frames; 0: no lock
+  float beamCoherence = 0.8f;        ///< BEAM_COHERENCE, 0 to 1; 1: no beam
 
   /// Settings for NUM_CHANNEL, LENGTH, SNR_SMOOTHING, NOISE_OVERESTIMATION, GAIN_FLOOR,
-  /// SPATIAL_WEIGHT, SPATIAL_SMOOTHING, TRANSIENT_RISE, TRANSIENT_SPREAD and TALKER_LOCK, held in
-  /// `values` (a ParameterValues of the SparseMaskIntegrator type).
+  /// SPATIAL_WEIGHT, SPATIAL_SMOOTHING, TRANSIENT_RISE, TRANSIENT_SPREAD, TALKER_LOCK and
+  /// BEAM_COHERENCE, held in `values` (a ParameterValues of the SparseMaskIntegrator type).
   /// @throws std::invalid_argument "parameter NAME is VALUE; it must ..." for the first value
   /// its rule refuses.
   static SparseMaskSettings fromParameters(const ParameterValues& values);
@@ -90,13 +111,28 @@ struct SparseMaskSettings {
 ///   ring still building up rises less), stays above 0.8 of the frame before for two frames
 ///   running (a sound that started abruptly but lasts), or falls to twice its P(k) before its
 ///   hold began;
-/// - output(k) = G(k) X_r(k), r = 0 unless channel 0's whole frame is exactly 0 (a dead
-///   reference), then the first channel whose frame is not.
+/// - the beam (BEAM_COHERENCE below 1, with the spatial term): the talker's channels differ by
+///   a delay, the same at every frequency. Each channel's delay to r is fitted over the bins
+///   from F / 32 to F / 2, to the phase of the talker's cross-spectrum (the speech frames'
+///   average of X_c conj(X_r) less the noise frames'), in quarter samples up to L / 32. A
+///   channel joins the beam while the fit aligns its phases by at least 0.5 on average and
+///   the median coherence of its speech with r's, |E X_c conj(X_r)|^2 / (E|X_c|^2 E|X_r|^2)
+///   over the speech frames, is at least BEAM_COHERENCE (a reverberant or dead channel stays
+///   out). Over r and the joined channels, the noise frames' covariance is modelled as one
+///   point source plus an even floor loaded by 1% of the mean power, and the minimum-variance
+///   distortionless beam z(k) toward the fitted delays (Capon 1969) replaces X_r(k): G(k)
+///   becomes the Wiener gain of z's decision-directed a priori SNR, alpha (O'(k) / N_z)^2 / mu
+///   + (1 - alpha) max(|z|^2 / N_z^2 - 1, 0) / mu, N_z^2 the beam's modelled noise power and
+///   O' the previous frame's |output(k)|; |z| is at most max_c |X_c(k)|. Bins the beam does not
+///   cover yet keep the mask;
+/// - output(k) = G(k) X_r(k), or G(k) z(k) where the beam steers, r = 0 unless channel 0's
+///   whole frame is exactly 0 (a dead reference), then the first channel whose frame is not.
 ///
 /// Every value is single precision. Finite inputs that pass checkInputs() always give a finite
-/// output with |output(k)| <= |X_r(k)|. The state (each channel's clean estimate, each bin's
-/// directions and the frames that taught h_s, and the transient hold) carries over from frame to
-/// frame: frames are expected in order, one per count.
+/// output with |output(k)| <= |X_r(k)|, or <= max_c |X_c(k)| where the beam steers. The state
+/// (each channel's clean estimate, each bin's directions and the frames that taught h_s, the
+/// beam and the transient hold) carries over from frame to frame: frames are expected in order,
+/// one per count.
 class SparseMaskIntegration final : public Integration {
  public:
   using Settings = SparseMaskSettings;
@@ -119,7 +155,8 @@ class SparseMaskIntegration final : public Integration {
   const NodeType& type() const override;
 
   const SparseMaskSettings& settings() const { return config; }
-  /// The gain of each bin in the last frame (F values; G_min before the first).
+  /// The gain of each bin in the last frame (F values; G_min before the first), applied to
+  /// the beam's output where it steered.
   const std::vector<float>& gains() const { return gain; }
   /// The channel the last frame's gain was applied to.
   int referenceChannel() const { return reference; }
@@ -153,6 +190,12 @@ class SparseMaskIntegration final : public Integration {
   std::vector<int> holdLeft, rising, steady;
   std::vector<unsigned char> onsets, held;
   int historyRow = 0;
+  // The beam, its output (re and im interleaved), noise power and noise reduction in the frame,
+  // each bin's largest magnitude over the channels, the magnitude its gain applies to and its
+  // output's, and the talker lock's weight on its a priori SNR.
+  OwnedDelayBeam beam;
+  std::vector<float> beamOut, beamNoise, beamReduction, largest, applied, outputLevel,
+      talkerWeight;
   // The talker lock: this frame carries another talker; that talker speaks alone in it.
   bool otherTalking = false, otherAlone = false;
   bool otherHeard = false;  // some bin has learnt the other talker's direction
@@ -163,7 +206,9 @@ class SparseMaskIntegration final : public Integration {
   bool spatial() const { return config.spatialWeight > 0 && config.numChannels > 1; }
   bool transient() const { return config.transientSpread < 1.0f; }
   bool locking() const { return spatial() && config.talkerLock > 0; }
-  void holdTransients();
+  bool beaming() const { return spatial() && config.beamCoherence < 1.0f; }
+  void steerBeam(const float* parts);
+  void holdTransients(const float* a);
   void startHold(int bin, int frames);
   bool periodicOnset(int bin) const;
   void scaleChannelVectors(const float* parts);
@@ -171,7 +216,7 @@ class SparseMaskIntegration final : public Integration {
                   const std::vector<float>& bRe, const std::vector<float>& bIm,
                   const std::vector<float>& bPower, std::vector<float>& aPower,
                   std::vector<float>& out, float unknown, int from, int to);
-  void learnDirections(const float* sparse);
+  void learnDirections(const float* sparse, const float* parts);
   void learnDirection(std::vector<float>& re, std::vector<float>& im, const float* update);
 };
 

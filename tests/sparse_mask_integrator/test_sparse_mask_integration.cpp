@@ -244,6 +244,7 @@ TEST(SparseMaskIntegration, TheTalkerLockKeepsTheTalkerHeardFirstAndLowersAnothe
     SparseMaskSettings s = settings(channels, bins);
     s.spatialWeight = 3;
     s.talkerLock = lock;
+    s.beamCoherence = 1.0f;  // the mask's own gain: the beam has its own tests
     SparseMaskIntegration mask(s);
     for (int frame = 0; frame < 100; ++frame) {
       run(mask, noise, quiet);
@@ -388,6 +389,7 @@ TEST(SparseMaskIntegration, SettingsComeFromTheNodeParameters) {
   values.set("TRANSIENT_RISE", 9.0f);
   values.set("TRANSIENT_SPREAD", 0.25f);
   values.set("TALKER_LOCK", 40);
+  values.set("BEAM_COHERENCE", 0.5f);
   const SparseMaskSettings s = SparseMaskSettings::fromParameters(values);
   EXPECT_EQ(s.numChannels, 3);
   EXPECT_EQ(s.numBins, 256);
@@ -399,6 +401,7 @@ TEST(SparseMaskIntegration, SettingsComeFromTheNodeParameters) {
   EXPECT_EQ(s.transientRise, 9.0f);
   EXPECT_EQ(s.transientSpread, 0.25f);
   EXPECT_EQ(s.talkerLock, 40);
+  EXPECT_EQ(s.beamCoherence, 0.5f);
   values.set("SNR_SMOOTHING", 1.0f);
   try {
     SparseMaskSettings::fromParameters(values);
