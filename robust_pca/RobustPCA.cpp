@@ -173,7 +173,6 @@ UpdateSummary RobustPCA::updateFast(const float* z, std::ostream* notices) {
   w.gram.resize(rank, rank);
   w.residual.resize(dim);
   w.fitted.resize(dim);
-  w.previousCoef.resize(rank);
   w.weights.resize(rank);
   w.projected.resize(rank);
 
@@ -192,31 +191,12 @@ UpdateSummary RobustPCA::updateFast(const float* z, std::ostream* notices) {
   w.paddedCoef.resize(padded);
 
   for (Index i = 0; i < dim; ++i) w.residual[i] = z[i] - sparse[i];
-  int passes = 0;
-  bool converged = false;
-  for (;;) {
-    w.previousCoef = coef;
-    kernels::dots(basis.data(), D, K, w.residual.data(), D, w.projected.data());
-    kernels::combine(w.inverse.data(), padded, K, w.projected.data(), padded,
-                     w.paddedCoef.data());
-    std::copy_n(w.paddedCoef.data(), K, coef.data());
-    kernels::combine(basis.data(), D, K, coef.data(), D, w.fitted.data());
-    const float sparseChange =
-        kernels::thresholdStep(z, w.fitted.data(), sparse.data(), w.residual.data(), lambda2, D);
-    ++passes;
-    if (passes > maxIter) {
-      reportNotConverged(notices);
-      break;
-    }
-    const float sparseStep = std::sqrt(sparseChange);
-    const float coefStep = distance(coef, w.previousCoef);
-    // A NaN step never converges: the first comparison yields coefStep, the second fails.
-    const float step = sparseStep > coefStep ? sparseStep : coefStep;
-    if (step < tolerance) {
-      converged = true;
-      break;
-    }
-  }
+  const int passes = kernels::alternate(
+      {basis.data(), w.inverse.data(), padded, z, sparse.data(), w.residual.data(), coef.data(),
+       w.projected.data(), w.paddedCoef.data(), w.fitted.data(), D, K, lambda2, tolerance,
+       maxIter});
+  const bool converged = passes <= maxIter;
+  if (!converged) reportNotConverged(notices);
 
   // A += r r^T; B += (z - e) r^T, with z - e the residual of the last pass.
   for (Index j = 0; j < rank; ++j)

@@ -10,6 +10,7 @@
 #include "nimbusdale/SpectrumMagnitude.h"
 
 #include <cfloat>
+#include <cmath>
 
 HWY_BEFORE_NAMESPACE();
 namespace nimbusdale::kernels {
@@ -200,6 +201,27 @@ float ThresholdStep(const float* HWY_RESTRICT z, const float* HWY_RESTRICT fitte
   return sumLanes(d, hn::Add(hn::Add(c0, c1), hn::Add(c2, c3))) + tail;
 }
 
+int Alternate(const Alternation& a) {
+  for (int passes = 1;; ++passes) {
+    Dots(a.basis, a.dim, a.rank, a.residual, a.dim, a.projected);
+    Combine(a.inverse, a.padded, a.rank, a.projected, a.padded, a.paddedCoef);
+    float coefChange = 0.0f;
+    for (size_t k = 0; k < a.rank; ++k) {
+      const float d = a.paddedCoef[k] - a.coef[k];
+      coefChange += d * d;
+      a.coef[k] = a.paddedCoef[k];
+    }
+    Combine(a.basis, a.dim, a.rank, a.coef, a.dim, a.fitted);
+    const float sparseChange =
+        ThresholdStep(a.z, a.fitted, a.sparse, a.residual, a.lambda2, a.dim);
+    if (passes > a.maxIter) return passes;
+    const float sparseStep = std::sqrt(sparseChange), coefStep = std::sqrt(coefChange);
+    // A NaN step never converges: the first comparison yields coefStep, the second fails.
+    const float step = sparseStep > coefStep ? sparseStep : coefStep;
+    if (step < a.tolerance) return passes;
+  }
+}
+
 void AddScaled(float* HWY_RESTRICT y, const float* HWY_RESTRICT x, float a, size_t n) {
   const WideTag d;
   const size_t N = hn::Lanes(d);
@@ -330,6 +352,7 @@ HWY_EXPORT(Dot);
 HWY_EXPORT(Dots);
 HWY_EXPORT(Combine);
 HWY_EXPORT(ThresholdStep);
+HWY_EXPORT(Alternate);
 HWY_EXPORT(AddScaled);
 HWY_EXPORT(SweepColumn);
 HWY_EXPORT(Magnitudes);
@@ -352,6 +375,10 @@ void combine(const float* columns, size_t stride, size_t count, const float* wei
 float thresholdStep(const float* z, const float* fitted, float* sparse, float* residual, float t,
                     size_t n) {
   return HWY_DYNAMIC_DISPATCH(ThresholdStep)(z, fitted, sparse, residual, t, n);
+}
+
+int alternate(const Alternation& a) {
+  return HWY_DYNAMIC_DISPATCH(Alternate)(a);
 }
 
 void addScaled(float* y, const float* x, float a, size_t n) {

@@ -27,6 +27,30 @@ void combine(const float* columns, size_t stride, size_t count, const float* wei
 float thresholdStep(const float* z, const float* fitted, float* sparse, float* residual, float t,
                     size_t n);
 
+/// The inner alternation of one fast update: its buffers (each at least as long as stated) and
+/// settings.
+struct Alternation {
+  const float* basis;    ///< L: `rank` columns of `dim`, `dim` apart
+  const float* inverse;  ///< (L^T L + lambda1 I)^-1: `rank` columns of `padded`, `padded` apart
+  size_t padded;         ///< `rank` rounded up to a whole number of vectors of any target
+  const float* z;        ///< the observation (`dim`)
+  float* sparse;         ///< e (`dim`): the warm start on entry, the last pass's on return
+  float* residual;       ///< z - e (`dim`), likewise
+  float* coef;           ///< r (`rank`), likewise
+  float* projected;      ///< scratch: L^T (z - e) (`rank`)
+  float* paddedCoef;     ///< scratch (`padded`)
+  float* fitted;         ///< scratch: L r (`dim`)
+  size_t dim, rank;
+  float lambda2;    ///< the soft-threshold level
+  float tolerance;  ///< the passes stop once both steps' norms are below it
+  int maxIter;      ///< passes tested before giving up; one more runs
+};
+
+/// Passes of r = inverse (L^T (z - e)), then thresholdStep(z, L r, e, z - e, lambda2), until the
+/// larger Euclidean norm of the steps of e and r is below the tolerance (a NaN step never is) or
+/// maxIter + 1 passes have run. Returns the passes run: more than maxIter when not converged.
+int alternate(const Alternation& a);
+
 /// y[i] += x[i] * a, i < n.
 void addScaled(float* y, const float* x, float a, size_t n);
 
