@@ -9,6 +9,7 @@
 
 #include "nimbusdale/SpectrumMagnitude.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 
@@ -277,6 +278,29 @@ void SweepColumn(float* HWY_RESTRICT basis, size_t stride, size_t rank,
   }
 }
 
+void Gram(const float* HWY_RESTRICT columns, size_t stride, size_t count, size_t n,
+          float* HWY_RESTRICT gram) {
+  for (size_t i = 0; i < count; ++i) {
+    Dots(columns, stride, i + 1, columns + i * stride, n, gram + i * count);
+    for (size_t j = 0; j < i; ++j) gram[j * count + i] = gram[i * count + j];
+  }
+}
+
+void Learn(float* HWY_RESTRICT basis, float* HWY_RESTRICT statA, float* HWY_RESTRICT statB,
+           const float* HWY_RESTRICT residual, const float* HWY_RESTRICT coef, float lambda1,
+           float* HWY_RESTRICT weights, float* HWY_RESTRICT lowRank, size_t dim, size_t rank) {
+  for (size_t j = 0; j < rank; ++j)
+    for (size_t i = 0; i < rank; ++i) statA[j * rank + i] += coef[i] * coef[j];
+  for (size_t j = 0; j < rank; ++j) AddScaled(statB + j * dim, residual, coef[j], dim);
+  for (size_t j = 0; j < rank; ++j) {
+    std::copy_n(statA + j * rank, rank, weights);
+    weights[j] += lambda1;
+    const float gain = 1.0f / weights[j];
+    SweepColumn(basis, dim, rank, weights, statB + j * dim, gain, j, dim);
+  }
+  Combine(basis, dim, rank, coef, dim, lowRank);
+}
+
 void Magnitudes(const std::complex<float>* HWY_RESTRICT x, float* HWY_RESTRICT m, size_t n) {
   const WideTag d;
   const size_t N = hn::Lanes(d);
@@ -353,8 +377,8 @@ HWY_EXPORT(Dots);
 HWY_EXPORT(Combine);
 HWY_EXPORT(ThresholdStep);
 HWY_EXPORT(Alternate);
-HWY_EXPORT(AddScaled);
-HWY_EXPORT(SweepColumn);
+HWY_EXPORT(Gram);
+HWY_EXPORT(Learn);
 HWY_EXPORT(Magnitudes);
 HWY_EXPORT(Observe);
 HWY_EXPORT(Emit);
@@ -381,13 +405,14 @@ int alternate(const Alternation& a) {
   return HWY_DYNAMIC_DISPATCH(Alternate)(a);
 }
 
-void addScaled(float* y, const float* x, float a, size_t n) {
-  HWY_DYNAMIC_DISPATCH(AddScaled)(y, x, a, n);
+void gram(const float* columns, size_t stride, size_t count, size_t n, float* gram) {
+  HWY_DYNAMIC_DISPATCH(Gram)(columns, stride, count, n, gram);
 }
 
-void sweepColumn(float* basis, size_t stride, size_t rank, const float* weights,
-                 const float* target, float gain, size_t column, size_t n) {
-  HWY_DYNAMIC_DISPATCH(SweepColumn)(basis, stride, rank, weights, target, gain, column, n);
+void learn(float* basis, float* statA, float* statB, const float* residual, const float* coef,
+           float lambda1, float* weights, float* lowRank, size_t dim, size_t rank) {
+  HWY_DYNAMIC_DISPATCH(Learn)(basis, statA, statB, residual, coef, lambda1, weights, lowRank, dim,
+                              rank);
 }
 
 void magnitudes(const std::complex<float>* x, float* m, size_t n) {

@@ -51,14 +51,18 @@ struct Alternation {
 /// maxIter + 1 passes have run. Returns the passes run: more than maxIter when not converged.
 int alternate(const Alternation& a);
 
-/// y[i] += x[i] * a, i < n.
-void addScaled(float* y, const float* x, float a, size_t n);
+/// gram(i, j) = columns i and j against each other as dots() forms them, for i <= j < count,
+/// and gram(j, i) = gram(i, j): `gram` is count x count, column-major.
+void gram(const float* columns, size_t stride, size_t count, size_t n, float* gram);
 
-/// One column of the basis sweep, for rows i < n of a column-major basis (`rank` columns
-/// `stride` apart): predicted = sum over k of basis(i, k) * weights[k], then
-/// basis(i, column) += (target[i] - predicted) * gain.
-void sweepColumn(float* basis, size_t stride, size_t rank, const float* weights,
-                 const float* target, float gain, size_t column, size_t n);
+/// What an update learns from its decomposition, for a basis L of `rank` columns of `dim`
+/// (column-major like A and B): A += r r^T and B += (z - e) r^T, element by element; then one
+/// sweep over the columns of L in order, column j taking
+/// L(:, j) += (B(:, j) - L w) / w[j] with w = A(:, j) + lambda1 e_j and the columns before it
+/// already updated, sums over k ascending; then lowRank = L r as combine() forms it.
+/// `weights` is scratch of `rank`.
+void learn(float* basis, float* statA, float* statB, const float* residual, const float* coef,
+           float lambda1, float* weights, float* lowRank, size_t dim, size_t rank);
 
 /// m[i] = fastSpectrumMagnitude(x[i]), bit for bit.
 void magnitudes(const std::complex<float>* x, float* m, size_t n);
