@@ -194,7 +194,7 @@ UpdateSummary RobustPCA::updateFast(const float* z, std::ostream* notices) {
   const bool converged = passes <= maxIter;
   if (!converged) reportNotConverged(notices);
 
-  // z - e is the residual of the last pass.
+  // The residual holds z - e of the last pass.
   lowRank.resize(dim);
   kernels::learn(basis.data(), statA.data(), statB.data(), w.residual.data(), coef.data(), lambda1,
                  w.weights.data(), lowRank.data(), D, K);

@@ -56,10 +56,10 @@ int alternate(const Alternation& a);
 void gram(const float* columns, size_t stride, size_t count, size_t n, float* gram);
 
 /// What an update learns from its decomposition, for a basis L of `rank` columns of `dim`
-/// (column-major like A and B): A += r r^T and B += (z - e) r^T, element by element; then one
-/// sweep over the columns of L in order, column j taking
-/// L(:, j) += (B(:, j) - L w) / w[j] with w = A(:, j) + lambda1 e_j and the columns before it
-/// already updated, sums over k ascending; then lowRank = L r as combine() forms it.
+/// (column-major like A and B) and residual = z - e: A += r r^T and B += residual r^T, element
+/// by element; then one sweep over the columns of L in order, column j taking
+/// L(:, j) += (B(:, j) - L w) * (1 / w[j]) with w = A(:, j) + lambda1 e_j and the columns before
+/// it already updated, sums over k ascending; then lowRank = L r as combine() forms it.
 /// `weights` is scratch of `rank`.
 void learn(float* basis, float* statA, float* statB, const float* residual, const float* coef,
            float lambda1, float* weights, float* lowRank, size_t dim, size_t rank);
