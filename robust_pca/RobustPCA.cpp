@@ -173,7 +173,6 @@ UpdateSummary RobustPCA::updateFast(const float* z, std::ostream* notices) {
   w.gram.resize(rank, rank);
   w.residual.resize(dim);
   w.fitted.resize(dim);
-  w.previousCoef.resize(rank);
   w.weights.resize(rank);
   w.projected.resize(rank);
 
@@ -181,59 +180,24 @@ UpdateSummary RobustPCA::updateFast(const float* z, std::ostream* notices) {
 
   // r = P (z - e) with P = (L^T L + lambda1 I)^-1 L^T is taken as G^-1 (L^T (z - e)): the K x K
   // inverse from the basis on entry, and K dot products a pass, so P itself is never formed.
-  for (Index i = 0; i < rank; ++i) {
-    kernels::dots(basis.data(), D, static_cast<size_t>(i) + 1, basis.col(i).data(), D,
-                  w.gram.col(i).data());
-    for (Index j = 0; j < i; ++j) w.gram(i, j) = w.gram(j, i);
-  }
+  kernels::gram(basis.data(), D, K, D, w.gram.data());
   for (Index j = 0; j < rank; ++j) w.gram(j, j) += lambda1;
   const size_t padded = paddedRows(rank);
   invertSymmetric(w.gram, w.elimination, padded, w.inverse);
   w.paddedCoef.resize(padded);
 
   for (Index i = 0; i < dim; ++i) w.residual[i] = z[i] - sparse[i];
-  int passes = 0;
-  bool converged = false;
-  for (;;) {
-    w.previousCoef = coef;
-    kernels::dots(basis.data(), D, K, w.residual.data(), D, w.projected.data());
-    kernels::combine(w.inverse.data(), padded, K, w.projected.data(), padded,
-                     w.paddedCoef.data());
-    std::copy_n(w.paddedCoef.data(), K, coef.data());
-    kernels::combine(basis.data(), D, K, coef.data(), D, w.fitted.data());
-    const float sparseChange =
-        kernels::thresholdStep(z, w.fitted.data(), sparse.data(), w.residual.data(), lambda2, D);
-    ++passes;
-    if (passes > maxIter) {
-      reportNotConverged(notices);
-      break;
-    }
-    const float sparseStep = std::sqrt(sparseChange);
-    const float coefStep = distance(coef, w.previousCoef);
-    // A NaN step never converges: the first comparison yields coefStep, the second fails.
-    const float step = sparseStep > coefStep ? sparseStep : coefStep;
-    if (step < tolerance) {
-      converged = true;
-      break;
-    }
-  }
+  const int passes = kernels::alternate(
+      {basis.data(), w.inverse.data(), padded, z, sparse.data(), w.residual.data(), coef.data(),
+       w.projected.data(), w.paddedCoef.data(), w.fitted.data(), D, K, lambda2, tolerance,
+       maxIter});
+  const bool converged = passes <= maxIter;
+  if (!converged) reportNotConverged(notices);
 
-  // A += r r^T; B += (z - e) r^T, with z - e the residual of the last pass.
-  for (Index j = 0; j < rank; ++j)
-    for (Index i = 0; i < rank; ++i) statA(i, j) += coef[i] * coef[j];
-  for (Index j = 0; j < rank; ++j)
-    kernels::addScaled(statB.col(j).data(), w.residual.data(), coef[j], D);
-
-  // One sweep over the columns of L with A + lambda1 I; column j sees columns before it updated.
-  for (Index j = 0; j < rank; ++j) {
-    w.weights = statA.col(j);
-    w.weights[j] += lambda1;
-    const float gain = 1.0f / w.weights[j];
-    kernels::sweepColumn(basis.data(), D, K, w.weights.data(), statB.col(j).data(), gain,
-                         static_cast<size_t>(j), D);
-  }
+  // The residual holds z - e of the last pass.
   lowRank.resize(dim);
-  kernels::combine(basis.data(), D, K, coef.data(), D, lowRank.data());
+  kernels::learn(basis.data(), statA.data(), statB.data(), w.residual.data(), coef.data(), lambda1,
+                 w.weights.data(), lowRank.data(), D, K);
   passesOfLastUpdate = passes;
   return UpdateSummary{passes, converged};
 }

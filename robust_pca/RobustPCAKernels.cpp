@@ -9,7 +9,9 @@
 
 #include "nimbusdale/SpectrumMagnitude.h"
 
+#include <algorithm>
 #include <cfloat>
+#include <cmath>
 
 HWY_BEFORE_NAMESPACE();
 namespace nimbusdale::kernels {
@@ -20,6 +22,17 @@ namespace hn = hwy::HWY_NAMESPACE;
 // element-wise kernels use the full width, which changes no result.
 using Tag = hn::CappedTag<float, 8>;
 using WideTag = hn::ScalableTag<float>;
+
+// With 512-bit vectors one vector holds two neighbouring blocks of N, and keeps their sums apart
+// in its halves: the same sums with half the instructions.
+#undef NIMBUSDALE_PAIRED_BLOCKS
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+#define NIMBUSDALE_PAIRED_BLOCKS 1
+using PairTag = hn::Twice<Tag>;
+static_assert(hn::MaxLanes(PairTag()) == 2 * hn::MaxLanes(Tag()), "a pair of blocks per vector");
+#else
+#define NIMBUSDALE_PAIRED_BLOCKS 0
+#endif
 
 // The lanes of v added by the target's fixed tree of pairwise additions.
 template <class V>
@@ -60,9 +73,25 @@ void DotsGroup(const float* HWY_RESTRICT columns, size_t stride, const float* HW
   const float* HWY_RESTRICT c2 = columns + (G > 2 ? 2 * stride : 0);
   const float* HWY_RESTRICT c3 = columns + (G > 3 ? 3 * stride : 0);
   const float* HWY_RESTRICT c4 = columns + (G > 4 ? 4 * stride : 0);
+  size_t i = 0;
+#if NIMBUSDALE_PAIRED_BLOCKS
+  const PairTag d2;
+  auto p0 = hn::Zero(d2), p1 = p0, p2 = p0, p3 = p0, p4 = p0;
+  for (; i + 2 * N <= n; i += 2 * N) {
+    const auto xx = hn::LoadU(d2, x + i);
+    p0 = hn::MulAdd(hn::LoadU(d2, c0 + i), xx, p0);
+    if constexpr (G > 1) p1 = hn::MulAdd(hn::LoadU(d2, c1 + i), xx, p1);
+    if constexpr (G > 2) p2 = hn::MulAdd(hn::LoadU(d2, c2 + i), xx, p2);
+    if constexpr (G > 3) p3 = hn::MulAdd(hn::LoadU(d2, c3 + i), xx, p3);
+    if constexpr (G > 4) p4 = hn::MulAdd(hn::LoadU(d2, c4 + i), xx, p4);
+  }
+  auto e0 = hn::LowerHalf(d, p0), e1 = hn::LowerHalf(d, p1), e2 = hn::LowerHalf(d, p2),
+       e3 = hn::LowerHalf(d, p3), e4 = hn::LowerHalf(d, p4);
+  const auto o0 = hn::UpperHalf(d, p0), o1 = hn::UpperHalf(d, p1), o2 = hn::UpperHalf(d, p2),
+             o3 = hn::UpperHalf(d, p3), o4 = hn::UpperHalf(d, p4);
+#else
   auto e0 = hn::Zero(d), e1 = e0, e2 = e0, e3 = e0, e4 = e0;
   auto o0 = e0, o1 = e0, o2 = e0, o3 = e0, o4 = e0;
-  size_t i = 0;
   for (; i + 2 * N <= n; i += 2 * N) {
     const auto x0 = hn::LoadU(d, x + i), x1 = hn::LoadU(d, x + i + N);
     // One column's even and odd blocks.
@@ -76,6 +105,7 @@ void DotsGroup(const float* HWY_RESTRICT columns, size_t stride, const float* HW
     if constexpr (G > 3) both(c3, e3, o3);
     if constexpr (G > 4) both(c4, e4, o4);
   }
+#endif
   if (i + N <= n) {
     const auto xi = hn::LoadU(d, x + i);
     e0 = hn::MulAdd(hn::LoadU(d, c0 + i), xi, e0);
@@ -176,8 +206,20 @@ float ThresholdStep(const float* HWY_RESTRICT z, const float* HWY_RESTRICT fitte
   const Tag d;
   const size_t N = hn::Lanes(d);
   const auto up = hn::Set(d, t), down = hn::Set(d, -t);
-  auto c0 = hn::Zero(d), c1 = hn::Zero(d), c2 = hn::Zero(d), c3 = hn::Zero(d);
   size_t i = 0;
+#if NIMBUSDALE_PAIRED_BLOCKS
+  const PairTag d2;
+  const auto up2 = hn::Set(d2, t), down2 = hn::Set(d2, -t);
+  auto c01 = hn::Zero(d2), c23 = c01;
+  for (; i + 4 * N <= n; i += 4 * N) {
+    ThresholdBlock(d2, z + i, fitted + i, sparse + i, residual + i, up2, down2, c01);
+    ThresholdBlock(d2, z + i + 2 * N, fitted + i + 2 * N, sparse + i + 2 * N,
+                   residual + i + 2 * N, up2, down2, c23);
+  }
+  auto c0 = hn::LowerHalf(d, c01);
+  const auto c1 = hn::UpperHalf(d, c01), c2 = hn::LowerHalf(d, c23), c3 = hn::UpperHalf(d, c23);
+#else
+  auto c0 = hn::Zero(d), c1 = hn::Zero(d), c2 = hn::Zero(d), c3 = hn::Zero(d);
   for (; i + 4 * N <= n; i += 4 * N) {
     ThresholdBlock(d, z + i, fitted + i, sparse + i, residual + i, up, down, c0);
     ThresholdBlock(d, z + i + N, fitted + i + N, sparse + i + N, residual + i + N, up, down, c1);
@@ -186,6 +228,7 @@ float ThresholdStep(const float* HWY_RESTRICT z, const float* HWY_RESTRICT fitte
     ThresholdBlock(d, z + i + 3 * N, fitted + i + 3 * N, sparse + i + 3 * N,
                    residual + i + 3 * N, up, down, c3);
   }
+#endif
   for (; i + N <= n; i += N)
     ThresholdBlock(d, z + i, fitted + i, sparse + i, residual + i, up, down, c0);
   float tail = 0.0f;
@@ -198,6 +241,27 @@ float ThresholdStep(const float* HWY_RESTRICT z, const float* HWY_RESTRICT fitte
     residual[i] = z[i] - shrunk;
   }
   return sumLanes(d, hn::Add(hn::Add(c0, c1), hn::Add(c2, c3))) + tail;
+}
+
+int Alternate(const Alternation& a) {
+  for (int passes = 1;; ++passes) {
+    Dots(a.basis, a.dim, a.rank, a.residual, a.dim, a.projected);
+    Combine(a.inverse, a.padded, a.rank, a.projected, a.padded, a.paddedCoef);
+    float coefChange = 0.0f;
+    for (size_t k = 0; k < a.rank; ++k) {
+      const float d = a.paddedCoef[k] - a.coef[k];
+      coefChange += d * d;
+      a.coef[k] = a.paddedCoef[k];
+    }
+    Combine(a.basis, a.dim, a.rank, a.coef, a.dim, a.fitted);
+    const float sparseChange =
+        ThresholdStep(a.z, a.fitted, a.sparse, a.residual, a.lambda2, a.dim);
+    if (passes > a.maxIter) return passes;
+    const float sparseStep = std::sqrt(sparseChange), coefStep = std::sqrt(coefChange);
+    // A NaN step never converges: the first comparison yields coefStep, the second fails.
+    const float step = sparseStep > coefStep ? sparseStep : coefStep;
+    if (step < a.tolerance) return passes;
+  }
 }
 
 void AddScaled(float* HWY_RESTRICT y, const float* HWY_RESTRICT x, float a, size_t n) {
@@ -253,6 +317,29 @@ void SweepColumn(float* HWY_RESTRICT basis, size_t stride, size_t rank,
     for (size_t k = 0; k < rank; ++k) predicted += basis[k * stride + i] * weights[k];
     updated[i] += (target[i] - predicted) * gain;
   }
+}
+
+void Gram(const float* HWY_RESTRICT columns, size_t stride, size_t count, size_t n,
+          float* HWY_RESTRICT gram) {
+  for (size_t i = 0; i < count; ++i) {
+    Dots(columns, stride, i + 1, columns + i * stride, n, gram + i * count);
+    for (size_t j = 0; j < i; ++j) gram[j * count + i] = gram[i * count + j];
+  }
+}
+
+void Learn(float* HWY_RESTRICT basis, float* HWY_RESTRICT statA, float* HWY_RESTRICT statB,
+           const float* HWY_RESTRICT residual, const float* HWY_RESTRICT coef, float lambda1,
+           float* HWY_RESTRICT weights, float* HWY_RESTRICT lowRank, size_t dim, size_t rank) {
+  for (size_t j = 0; j < rank; ++j)
+    for (size_t i = 0; i < rank; ++i) statA[j * rank + i] += coef[i] * coef[j];
+  for (size_t j = 0; j < rank; ++j) AddScaled(statB + j * dim, residual, coef[j], dim);
+  for (size_t j = 0; j < rank; ++j) {
+    std::copy_n(statA + j * rank, rank, weights);
+    weights[j] += lambda1;
+    const float gain = 1.0f / weights[j];
+    SweepColumn(basis, dim, rank, weights, statB + j * dim, gain, j, dim);
+  }
+  Combine(basis, dim, rank, coef, dim, lowRank);
 }
 
 void Magnitudes(const std::complex<float>* HWY_RESTRICT x, float* HWY_RESTRICT m, size_t n) {
@@ -330,8 +417,9 @@ HWY_EXPORT(Dot);
 HWY_EXPORT(Dots);
 HWY_EXPORT(Combine);
 HWY_EXPORT(ThresholdStep);
-HWY_EXPORT(AddScaled);
-HWY_EXPORT(SweepColumn);
+HWY_EXPORT(Alternate);
+HWY_EXPORT(Gram);
+HWY_EXPORT(Learn);
 HWY_EXPORT(Magnitudes);
 HWY_EXPORT(Observe);
 HWY_EXPORT(Emit);
@@ -354,13 +442,18 @@ float thresholdStep(const float* z, const float* fitted, float* sparse, float* r
   return HWY_DYNAMIC_DISPATCH(ThresholdStep)(z, fitted, sparse, residual, t, n);
 }
 
-void addScaled(float* y, const float* x, float a, size_t n) {
-  HWY_DYNAMIC_DISPATCH(AddScaled)(y, x, a, n);
+int alternate(const Alternation& a) {
+  return HWY_DYNAMIC_DISPATCH(Alternate)(a);
 }
 
-void sweepColumn(float* basis, size_t stride, size_t rank, const float* weights,
-                 const float* target, float gain, size_t column, size_t n) {
-  HWY_DYNAMIC_DISPATCH(SweepColumn)(basis, stride, rank, weights, target, gain, column, n);
+void gram(const float* columns, size_t stride, size_t count, size_t n, float* gram) {
+  HWY_DYNAMIC_DISPATCH(Gram)(columns, stride, count, n, gram);
+}
+
+void learn(float* basis, float* statA, float* statB, const float* residual, const float* coef,
+           float lambda1, float* weights, float* lowRank, size_t dim, size_t rank) {
+  HWY_DYNAMIC_DISPATCH(Learn)(basis, statA, statB, residual, coef, lambda1, weights, lowRank, dim,
+                              rank);
 }
 
 void magnitudes(const std::complex<float>* x, float* m, size_t n) {

@@ -27,14 +27,42 @@ void combine(const float* columns, size_t stride, size_t count, const float* wei
 float thresholdStep(const float* z, const float* fitted, float* sparse, float* residual, float t,
                     size_t n);
 
-/// y[i] += x[i] * a, i < n.
-void addScaled(float* y, const float* x, float a, size_t n);
+/// The inner alternation of one fast update: its buffers (each at least as long as stated) and
+/// settings.
+struct Alternation {
+  const float* basis;    ///< L: `rank` columns of `dim`, `dim` apart
+  const float* inverse;  ///< (L^T L + lambda1 I)^-1: `rank` columns of `padded`, `padded` apart
+  size_t padded;         ///< `rank` rounded up to a whole number of vectors of any target
+  const float* z;        ///< the observation (`dim`)
+  float* sparse;         ///< e (`dim`): the warm start on entry, the last pass's on return
+  float* residual;       ///< z - e (`dim`), likewise
+  float* coef;           ///< r (`rank`), likewise
+  float* projected;      ///< scratch: L^T (z - e) (`rank`)
+  float* paddedCoef;     ///< scratch (`padded`)
+  float* fitted;         ///< scratch: L r (`dim`)
+  size_t dim, rank;
+  float lambda2;    ///< the soft-threshold level
+  float tolerance;  ///< the passes stop once both steps' norms are below it
+  int maxIter;      ///< passes tested before giving up; one more runs
+};
 
-/// One column of the basis sweep, for rows i < n of a column-major basis (`rank` columns
-/// `stride` apart): predicted = sum over k of basis(i, k) * weights[k], then
-/// basis(i, column) += (target[i] - predicted) * gain.
-void sweepColumn(float* basis, size_t stride, size_t rank, const float* weights,
-                 const float* target, float gain, size_t column, size_t n);
+/// Passes of r = inverse (L^T (z - e)), then thresholdStep(z, L r, e, z - e, lambda2), until the
+/// larger Euclidean norm of the steps of e and r is below the tolerance (a NaN step never is) or
+/// maxIter + 1 passes have run. Returns the passes run: more than maxIter when not converged.
+int alternate(const Alternation& a);
+
+/// gram(i, j) = columns i and j against each other as dots() forms them, for i <= j < count,
+/// and gram(j, i) = gram(i, j): `gram` is count x count, column-major.
+void gram(const float* columns, size_t stride, size_t count, size_t n, float* gram);
+
+/// What an update learns from its decomposition, for a basis L of `rank` columns of `dim`
+/// (column-major like A and B) and residual = z - e: A += r r^T and B += residual r^T, element
+/// by element; then one sweep over the columns of L in order, column j taking
+/// L(:, j) += (B(:, j) - L w) * (1 / w[j]) with w = A(:, j) + lambda1 e_j and the columns before
+/// it already updated, sums over k ascending; then lowRank = L r as combine() forms it.
+/// `weights` is scratch of `rank`.
+void learn(float* basis, float* statA, float* statB, const float* residual, const float* coef,
+           float lambda1, float* weights, float* lowRank, size_t dim, size_t rank);
 
 /// m[i] = fastSpectrumMagnitude(x[i]), bit for bit.
 void magnitudes(const std::complex<float>* x, float* m, size_t n);

@@ -148,7 +148,6 @@ class RobustPCA {
     std::vector<float> paddedCoef;
     Eigen::VectorXf residual;  // z - sparse
     Eigen::VectorXf fitted;    // L r
-    Eigen::VectorXf previousCoef;
     Eigen::VectorXf projected;  // L^T (z - sparse)
     Eigen::VectorXf weights;    // one column of A + lambda1 I
   };

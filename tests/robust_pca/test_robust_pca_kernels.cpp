@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <hwy/targets.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <complex>
@@ -211,6 +212,32 @@ TEST_P(EveryTarget, BothPathsLearnTheSameStream) {
     if (t >= 100) worst = std::max(worst, (fast.sparse - reference.sparse).cwiseAbs().maxCoeff());
   }
   EXPECT_LE(worst, 1e-2f) << "events are about 6, so this is well below what separation decides";
+}
+
+TEST(RobustPCAKernels, SumsHaveTheSameShapeOn256And512BitVectors) {
+  // AVX-512 holds two blocks of 8 lanes per vector; the sums must stay those AVX2 forms.
+  const std::vector<int64_t> targets = hwy::SupportedAndGeneratedTargets();
+  const auto has = [&](int64_t t) {
+    return std::find(targets.begin(), targets.end(), t) != targets.end();
+  };
+  if (!has(HWY_AVX2) || !has(HWY_AVX3)) GTEST_SKIP() << "needs AVX2 and AVX3";
+  for (size_t n : {7, 16, 31, 33, 250, 257}) {
+    SCOPED_TRACE(n);
+    const size_t count = 7;
+    const std::vector<float> columns = randomVector(n * count, 3), x = randomVector(n, 2),
+                             z = randomVector(n, 5), fitted = randomVector(n, 6);
+    std::vector<std::vector<float>> results;
+    for (const int64_t target : {HWY_AVX2, HWY_AVX3}) {
+      hwy::SetSupportedTargetsForTest(target);
+      std::vector<float> out(count), sparse = randomVector(n, 7), residual(n);
+      kernels::dots(columns.data(), n, count, x.data(), n, out.data());
+      out.push_back(
+          kernels::thresholdStep(z.data(), fitted.data(), sparse.data(), residual.data(), 0.3f, n));
+      results.push_back(out);
+    }
+    hwy::SetSupportedTargetsForTest(0);
+    EXPECT_EQ(results[0], results[1]);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(RobustPCAKernels, EveryTarget,
