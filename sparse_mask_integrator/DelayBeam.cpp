@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "SparseMaskKernels.h"
 
 namespace nimbusdale {
 namespace {
@@ -10,14 +14,15 @@ constexpr int kUnset = -1000;
 // A bin's scale follows its largest magnitude in exact powers of two: it moves once that
 // magnitude is more than 2^kSpan away, so scaled values stay below 2^(kSpan + 1) and their
 // products of four far from the float range. Its exponent stays in [kLowest, kHighest], where
-// 2^-exponent is a normal float or an exact subnormal power of two.
+// 2^exponent and 2^-exponent are both normal floats, so scaling by them is exact.
 constexpr int kSpan = 16;
 constexpr int kLowest = -100;
 constexpr int kHighest = 120;
 // The delay fit: bins from F / kLowBand to F / 2 (250 Hz to 4 kHz at 16 kHz), where speech
 // carries most of its power and its phase wraps little between nearby delays; delays up to
 // L / kDelayShare samples (1 ms at 16 kHz for L = 512); a full search every kFullSearch fits of
-// a channel, and between them a search within a sample of the last delay, in quarter samples.
+// a channel, and between them a search within half a sample of the last delay, in quarter
+// samples.
 // A channel joins the beam once the fitted delay explains its phases in at least kFitBins bins
 // with a mean alignment of kAlignment or more, and its speech is coherent with the reference's.
 constexpr int kLowBand = 32;
@@ -28,6 +33,16 @@ constexpr float kAlignment = 0.5f;
 // Diagonal loading, as a share of the mean noise power of the channels in the beam: it keeps
 // the null finite where the talker and the noise come from all but the same direction.
 constexpr float kLoading = 0.01f;
+
+constexpr bool kFast = !NIMBUSDALE_REFERENCE_ARITHMETIC;
+
+// The binary exponent of a positive finite float, as std::ilogb gives it.
+int exponentOf(float x) {
+  std::uint32_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  const int biased = static_cast<int>((bits >> 23) & 0xffu);
+  return biased > 0 ? biased - 127 : std::ilogb(x);
+}
 
 }  // namespace
 
@@ -51,8 +66,13 @@ DelayBeam::DelayBeam(int channels, int bins, float smoothing, float coherence)
     sine[m] = static_cast<float>(std::sin(angle));
   }
   scale.assign(static_cast<size_t>(bins), kUnset);
+  unitRow.assign(static_cast<size_t>(bins), 1.0f);
+  inverseUnitRow.assign(static_cast<size_t>(bins), 1.0f);
   delays.assign(static_cast<size_t>(channels), 0.0f);
-  for (auto* v : {&phaseRe, &phaseIm, &ratios}) v->assign(static_cast<size_t>(bins), 0.0f);
+  for (auto* v : {&phaseRe, &phaseIm, &ratios, &toUnits, &keepNoise, &takeNoise, &keepSpeech,
+                  &takeSpeech, &referenceRe, &referenceIm, &total, &cross, &steerPower, &nhRe,
+                  &nhIm, &nyRe, &nyIm, &hyRe, &hyIm})
+    v->assign(static_cast<size_t>(bins), 0.0f);
   member.assign(static_cast<size_t>(channels), 0);
   fitted.assign(static_cast<size_t>(channels), 0);
   visits.assign(static_cast<size_t>(channels), 0);
@@ -64,6 +84,8 @@ void DelayBeam::reset() {
     std::fill(v->begin(), v->end(), 0.0f);
   std::fill(steerRe.begin(), steerRe.end(), 1.0f);
   std::fill(scale.begin(), scale.end(), kUnset);
+  std::fill(unitRow.begin(), unitRow.end(), 1.0f);
+  std::fill(inverseUnitRow.begin(), inverseUnitRow.end(), 1.0f);
   std::fill(delays.begin(), delays.end(), 0.0f);
   std::fill(member.begin(), member.end(), 0);
   std::fill(fitted.begin(), fitted.end(), 0);
@@ -79,45 +101,63 @@ void DelayBeam::rescale(int k, int exponent) {
     for (auto* v : {&noiseRe, &noiseIm, &noisePower, &speechRe, &speechIm, &speechPower})
       (*v)[i] = std::ldexp((*v)[i], shift);
   }
-  scale[static_cast<size_t>(k)] = exponent;
+  setScale(k, exponent);
 }
 
-void DelayBeam::follow(const float* largest) {
-  for (int k = 0; k < bins; ++k) {
-    const size_t i = static_cast<size_t>(k);
-    if (!(largest[i] > 0.0f)) continue;
-    const int level = std::clamp(std::ilogb(largest[i]), kLowest, kHighest);
-    if (scale[i] == kUnset)
-      scale[i] = level;
-    else if (level > scale[i] + kSpan || level < scale[i] - kSpan)
-      rescale(k, level);
-  }
+void DelayBeam::setScale(int k, int exponent) {
+  const size_t i = static_cast<size_t>(k);
+  scale[i] = exponent;
+  unitRow[i] = std::ldexp(1.0f, exponent);
+  inverseUnitRow[i] = std::ldexp(1.0f, -exponent);
 }
 
-void DelayBeam::learn(const float* parts, const float* largest, const float* noiseOnly,
-                      const float* speech, int r) {
+void DelayBeam::follow(const float* largest, int r) {
   if (r != reference) {
     reset();
     reference = r;
   }
-  follow(largest);
-  const size_t rr = static_cast<size_t>(r) * bins;
   for (int k = 0; k < bins; ++k) {
     const size_t i = static_cast<size_t>(k);
-    if (!(largest[i] > 0.0f) || (noiseOnly[i] == 0.0f && speech[i] == 0.0f)) continue;
-    const float factor = std::ldexp(1.0f, -scale[i]);
-    const float xr = parts[2 * (rr + i)] * factor, xi = parts[2 * (rr + i) + 1] * factor;
-    const bool noise = noiseOnly[i] != 0.0f;
-    float* re = noise ? noiseRe.data() : speechRe.data();
-    float* im = noise ? noiseIm.data() : speechIm.data();
-    float* power = noise ? noisePower.data() : speechPower.data();
-    for (int c = 0; c < channels; ++c) {
-      const size_t j = static_cast<size_t>(c) * bins + i;
-      const float cr = parts[2 * j] * factor, ci = parts[2 * j + 1] * factor;
-      re[j] = beta * re[j] + rest * (cr * xr + ci * xi);
-      im[j] = beta * im[j] + rest * (ci * xr - cr * xi);
-      power[j] = beta * power[j] + rest * (cr * cr + ci * ci);
+    if (largest[i] > 0.0f) {
+      const int level = std::clamp(exponentOf(largest[i]), kLowest, kHighest);
+      if (scale[i] == kUnset)
+        setScale(k, level);
+      else if (level > scale[i] + kSpan || level < scale[i] - kSpan)
+        rescale(k, level);
     }
+    toUnits[i] = largest[i] * inverseUnitRow[i];
+  }
+}
+
+void DelayBeam::learn(const float* unitRe, const float* unitIm, const float* largest,
+                      const float* noiseOnly, const float* speech, int r) {
+  const float* ur = unitRe + static_cast<size_t>(r) * bins;
+  const float* ui = unitIm + static_cast<size_t>(r) * bins;
+  for (int k = 0; k < bins; ++k) {
+    const size_t i = static_cast<size_t>(k);
+    const bool heard = largest[i] > 0.0f;
+    const bool noise = heard && noiseOnly[i] != 0.0f, talk = heard && !noise && speech[i] != 0.0f;
+    keepNoise[i] = noise ? beta : 1.0f;
+    takeNoise[i] = noise ? rest : 0.0f;
+    keepSpeech[i] = talk ? beta : 1.0f;
+    takeSpeech[i] = talk ? rest : 0.0f;
+    referenceRe[i] = ur[i] * toUnits[i];
+    referenceIm[i] = ui[i] * toUnits[i];
+  }
+  // Each bin keeps (1, 0) or takes (beta, 1 - beta) of its noise and its speech averages, over
+  // whole rows; a kept value is exact.
+  for (int c = 0; c < channels; ++c) {
+    const size_t row = static_cast<size_t>(c) * bins;
+    const kernels::BeamLearnRow rows{
+        unitRe + row, unitIm + row, toUnits.data(), referenceRe.data(), referenceIm.data(),
+        keepNoise.data(), takeNoise.data(), keepSpeech.data(), takeSpeech.data(),
+        noiseRe.data() + row, noiseIm.data() + row, noisePower.data() + row,
+        speechRe.data() + row, speechIm.data() + row, speechPower.data() + row,
+        static_cast<size_t>(bins)};
+    if (kFast)
+      kernels::beamLearnRow(rows);
+    else
+      kernels::beamLearnBins(rows, 0, rows.n);
   }
   if (channels < 2) return;
   if (nextChannel == r) nextChannel = (nextChannel + 1) % channels;
@@ -128,11 +168,14 @@ void DelayBeam::learn(const float* parts, const float* largest, const float* noi
 float DelayBeam::score(int quarterDelay, int from, int to) const {
   // Re sum_k p_k exp(i w_k tau), w_k = 2 pi k / L, tau = quarterDelay / 4: the grid's index.
   const long grid = 4L * length;
+  const long step = (quarterDelay % grid + grid) % grid;
+  long m = (static_cast<long>(from) * step) % grid;
   float sum = 0.0f;
   for (int k = from; k < to; ++k) {
-    const long m = ((static_cast<long>(k) * quarterDelay) % grid + grid) % grid;
     sum += phaseRe[static_cast<size_t>(k)] * cosine[static_cast<size_t>(m)] -
            phaseIm[static_cast<size_t>(k)] * sine[static_cast<size_t>(m)];
+    m += step;
+    if (m >= grid) m -= grid;
   }
   return sum;
 }
@@ -161,7 +204,9 @@ void DelayBeam::fit(int c) {
   bool joins = false;
   if (phases >= kFitBins && coherent > 0) {
     int best = static_cast<int>(std::lround(4.0f * delays[static_cast<size_t>(c)]));
+    int reachFine = 2;  // within half a sample of the last delay
     if (!fitted[static_cast<size_t>(c)] || visits[static_cast<size_t>(c)] % kFullSearch == 0) {
+      reachFine = 4;  // within a sample of the best whole one
       const int reach = std::max(1, length / kDelayShare);
       float top = -INFINITY;
       for (int d = -reach; d <= reach; ++d) {
@@ -171,7 +216,7 @@ void DelayBeam::fit(int c) {
     }
     float top = -INFINITY;
     int refined = best;
-    for (int q = best - 4; q <= best + 4; ++q) {
+    for (int q = best - reachFine; q <= best + reachFine; ++q) {
       const float s = score(q, from, to);
       if (s > top) top = s, refined = q;
     }
@@ -193,60 +238,48 @@ void DelayBeam::fit(int c) {
 void DelayBeam::setSteering(int c) {
   const long grid = 4L * length;
   const int quarters = static_cast<int>(std::lround(4.0f * delays[static_cast<size_t>(c)]));
+  const long step = ((-static_cast<long>(quarters)) % grid + grid) % grid;
   float* re = steerRe.data() + static_cast<size_t>(c) * bins;
   float* im = steerIm.data() + static_cast<size_t>(c) * bins;
+  long m = 0;
   for (int k = 0; k < bins; ++k) {
-    const long m = ((-static_cast<long>(k) * quarters) % grid + grid) % grid;
     re[k] = cosine[static_cast<size_t>(m)];
     im[k] = sine[static_cast<size_t>(m)];
+    m += step;
+    if (m >= grid) m -= grid;
   }
 }
 
-void DelayBeam::steer(const float* parts, float* out, float* noise, float* reduction) const {
+void DelayBeam::steer(const float* unitRe, const float* unitIm, float* out, float* noise,
+                      float* reduction) {
   // Noise = lambda a a^H + s I, a the unit direction of E[x conj(x_r)], lambda its power and s
   // the rest spread evenly, loaded; the beam w = N^-1 h / (h^H N^-1 h) passes the talker
   // (steering vector h) unchanged and, by Sherman and Morrison, is
   // (h - g (a^H h) a) / (|h|^2 - g |a^H h|^2) with g = lambda / (lambda + s); its noise power
-  // is s / (|h|^2 - g |a^H h|^2).
-  const size_t rr = static_cast<size_t>(reference) * bins;
-  const float members = static_cast<float>(joinedCount + 1);
-  for (int k = 0; k < bins; ++k) {
-    const size_t i = static_cast<size_t>(k);
-    noise[i] = 0.0f;
-    const float own = noisePower[rr + i];
-    if (scale[i] == kUnset || !(own > 0.0f)) continue;
-    const float factor = std::ldexp(1.0f, -scale[i]);
-    float total = 0.0f, cross = 0.0f, hh = 0.0f;
-    float nhRe = 0.0f, nhIm = 0.0f, nyRe = 0.0f, nyIm = 0.0f, hyRe = 0.0f, hyIm = 0.0f;
-    for (int c = 0; c < channels; ++c) {
-      if (c != reference && !member[static_cast<size_t>(c)]) continue;
-      const size_t j = static_cast<size_t>(c) * bins + i;
-      const float xr = parts[2 * j] * factor, xi = parts[2 * j + 1] * factor;
-      const float nr = noiseRe[j], ni = noiseIm[j], hr = steerRe[j], hi = steerIm[j];
-      total += noisePower[j];
-      cross += nr * nr + ni * ni;
-      hh += hr * hr + hi * hi;
-      nhRe += nr * hr + ni * hi;
-      nhIm += nr * hi - ni * hr;
-      nyRe += nr * xr + ni * xi;
-      nyIm += nr * xi - ni * xr;
-      hyRe += hr * xr + hi * xi;
-      hyIm += hr * xi - hi * xr;
-    }
-    if (!(cross > 0.0f)) continue;
-    const float lambda = std::min(cross / own, total);
-    const float spread = std::max(total - lambda, 0.0f) / (members - 1.0f) +
-                         kLoading * total / members;
-    if (!(spread > 0.0f)) continue;
-    const float share = lambda / (lambda + spread) / cross;
-    const float denominator = hh - share * (nhRe * nhRe + nhIm * nhIm);
-    if (!(denominator > 0.0f)) continue;
-    const float cRe = nhRe * nyRe + nhIm * nyIm, cIm = nhRe * nyIm - nhIm * nyRe;
-    out[2 * i] = (hyRe - share * cRe) / denominator;
-    out[2 * i + 1] = (hyIm - share * cIm) / denominator;
-    noise[i] = spread / denominator;
-    reduction[i] = noise[i] / own;
+  // is s / (|h|^2 - g |a^H h|^2). The sums over the channels in the beam run row by row.
+  float* sums[] = {total.data(), cross.data(), steerPower.data(), nhRe.data(), nhIm.data(),
+                   nyRe.data(), nyIm.data(), hyRe.data(), hyIm.data()};
+  for (float* row : sums) std::fill(row, row + bins, 0.0f);
+  for (int c = 0; c < channels; ++c) {
+    if (c != reference && !member[static_cast<size_t>(c)]) continue;
+    const size_t row = static_cast<size_t>(c) * bins;
+    const kernels::BeamSteerRow rows{unitRe + row,          unitIm + row,
+                                     toUnits.data(),        noiseRe.data() + row,
+                                     noiseIm.data() + row,  noisePower.data() + row,
+                                     steerRe.data() + row,  steerIm.data() + row,
+                                     sums,                  static_cast<size_t>(bins)};
+    if (kFast)
+      kernels::beamSteerRow(rows);
+    else
+      kernels::beamSteerBins(rows, 0, rows.n);
   }
+  const kernels::BeamRows rows{sums, noisePower.data() + static_cast<size_t>(reference) * bins,
+                               static_cast<float>(joinedCount + 1), kLoading, out, noise,
+                               reduction, static_cast<size_t>(bins)};
+  if (kFast)
+    kernels::finishBeam(rows);
+  else
+    kernels::finishBeamBins(rows, 0, rows.n);
 }
 
 }  // namespace nimbusdale

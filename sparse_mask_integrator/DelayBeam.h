@@ -15,23 +15,26 @@ class DelayBeam {
  public:
   DelayBeam(int channels, int bins, float smoothing, float coherence);
 
-  // Forgets everything learnt; the next frame starts afresh (the reference channel changed).
-  void reset();
-  // One frame: the spectrum (C x F, re and im interleaved), its largest magnitude per bin,
-  // and the bins that hold noise only and speech (non-zero flags). Refits one channel's delay.
-  void learn(const float* parts, const float* largest, const float* noiseOnly,
-             const float* speech, int reference);
-  // Moves each bin's scale to the frame's level where it has moved too far (largest: the
-  // frame's largest magnitude per bin); learn() does it too, steer() needs it first.
-  void follow(const float* largest);
+  // Learns from the frame follow() started: the spectrum scaled by each bin's largest magnitude
+  // over the channels (C x F, real and imaginary parts apart), that magnitude, and the bins that
+  // hold noise only and speech (non-zero flags). Refits one channel's delay.
+  void learn(const float* unitRe, const float* unitIm, const float* largest,
+             const float* noiseOnly, const float* speech, int reference);
+  // Starts every frame, before steer() and learn(): `largest` is the frame's largest magnitude
+  // per bin, r its reference channel. Moves each bin's scale to the frame's level where it has
+  // moved too far, and starts afresh when the reference channel changed.
+  void follow(const float* largest, int reference);
   // Whether any channel besides the reference has joined the beam.
   bool steering() const { return joinedCount > 0; }
-  // The beam's output for the last frame learnt: out (re and im interleaved), the power of its
-  // noise, both in the bin's units, and that power over the reference channel's (F each); a
-  // noise power of 0 marks a bin the beam does not cover yet (the rest is then unwritten).
-  void steer(const float* parts, float* out, float* noise, float* reduction) const;
-  // The bin's scale: its values times 2^exponent are in input units.
-  int exponent(int k) const { return scale[static_cast<std::size_t>(k)]; }
+  // The beam's output for a frame given as to learn(): out (re and im interleaved), the power
+  // of its noise, both in the bin's units, and that power over the reference channel's (F
+  // each); a noise power of 0 marks a bin the beam does not cover yet (the rest is unwritten).
+  void steer(const float* unitRe, const float* unitIm, float* out, float* noise,
+             float* reduction);
+  // The bin's unit, 2^exponent: its values times the unit are in input units; and 1 / unit.
+  float unit(int k) const { return unitRow[static_cast<std::size_t>(k)]; }
+  const float* units() const { return unitRow.data(); }
+  const float* inverseUnits() const { return inverseUnitRow.data(); }
   // The channel's fitted delay to the reference, in samples (0 until fitted).
   float delay(int c) const { return delays[static_cast<std::size_t>(c)]; }
   bool joined(int c) const { return member[static_cast<std::size_t>(c)] != 0; }
@@ -44,12 +47,20 @@ class DelayBeam {
   std::vector<float> steerRe, steerIm;                 // C x F: exp(-i w tau_c)
   std::vector<float> cosine, sine;                     // 4 L entries: a quarter-sample grid
   std::vector<int> scale;                              // F exponents, kUnset before a bin sounds
+  std::vector<float> unitRow, inverseUnitRow;          // F: 2^scale and 2^-scale, exact
   std::vector<float> delays, phaseRe, phaseIm, ratios;
+  // Rows of F for one frame: what each bin keeps and takes of its statistics, the reference's
+  // scaled value, and the sums over the beam's channels.
+  std::vector<float> toUnits, keepNoise, takeNoise, keepSpeech, takeSpeech, referenceRe,
+      referenceIm;
+  std::vector<float> total, cross, steerPower, nhRe, nhIm, nyRe, nyIm, hyRe, hyIm;
   std::vector<unsigned char> member, fitted;
   std::vector<int> visits;
   int nextChannel = 0, joinedCount = 0;
 
+  void reset();
   void rescale(int k, int exponent);
+  void setScale(int k, int exponent);
   void fit(int c);
   float score(int quarterDelay, int from, int to) const;
   void setSteering(int c);

@@ -352,7 +352,7 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
   }
 
   std::copy_n(magnitude.begin() + static_cast<long>(reference) * bins, bins, applied.begin());
-  if (beaming()) steerBeam(parts);
+  if (beaming()) steerBeam();
   if (transient()) holdTransients(applied.data());
 
   const float* toApply = parts + 2 * static_cast<long>(reference) * bins;
@@ -361,65 +361,43 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
     const size_t i = static_cast<size_t>(k);
     if (beaming() && beamNoise[i] > 0.0f) {
       // The beam's output, in the bin's units: at most the bin's largest magnitude there.
-      const int e = beam->exponent(k);
-      out[2 * k] = std::ldexp(gain[i] * beamOut[2 * i], e);
-      out[2 * k + 1] = std::ldexp(gain[i] * beamOut[2 * i + 1], e);
+      const float unit = beam->unit(k);
+      out[2 * k] = gain[i] * beamOut[2 * i] * unit;
+      out[2 * k + 1] = gain[i] * beamOut[2 * i + 1] * unit;
     } else {
       out[2 * k] = gain[i] * toApply[2 * k];
       out[2 * k + 1] = gain[i] * toApply[2 * k + 1];
     }
   }
   if (beaming())
-    for (int k = 0; k < bins; ++k)
-      outputLevel[static_cast<size_t>(k)] = gain[static_cast<size_t>(k)] * applied[static_cast<size_t>(k)];
+    for (size_t i = 0; i < n; ++i) outputLevel[i] = gain[i] * applied[i];
   for (int c = 0; c < channels; ++c) {
     float* previous = previousClean.data() + static_cast<long>(c) * bins;
     const float* a = magnitude.data() + static_cast<long>(c) * bins;
     for (int k = 0; k < bins; ++k) previous[k] = gain[static_cast<size_t>(k)] * a[k];
   }
-  if (spatial()) learnDirections(sparse, parts);
+  if (spatial()) learnDirections(sparse);
   return {};
 }
 
-void SparseMaskIntegration::steerBeam(const float* parts) {
+void SparseMaskIntegration::steerBeam() {
   std::fill(beamNoise.begin(), beamNoise.end(), 0.0f);
+  beam->follow(largest.data(), reference);
   if (!beam->steering()) return;
-  beam->follow(largest.data());
-  beam->steer(parts, beamOut.data(), beamNoise.data(), beamReduction.data());
-  const float alpha = config.snrSmoothing, keep = 1.0f - alpha;
-  const float inverseMu = 1.0f / config.noiseOverestimation;
-  for (int k = 0; k < config.numBins; ++k) {
-    const size_t i = static_cast<size_t>(k);
-    if (!(beamNoise[i] > 0.0f)) continue;
-    const int e = beam->exponent(k);
-    float re = beamOut[2 * i], im = beamOut[2 * i + 1];
-    float size = std::sqrt(re * re + im * im);
-    if (!std::isfinite(size)) {
-      beamNoise[i] = 0.0f;  // left to the mask
-      continue;
-    }
-    const float loudest = std::ldexp(largest[i], -e);
-    if (size > loudest) {
-      const float shrink = loudest / size;
-      re *= shrink;
-      im *= shrink;
-      size = loudest;
-    }
-    beamOut[2 * i] = re;
-    beamOut[2 * i + 1] = im;
-    applied[i] = std::ldexp(size, e);
-    if (beamReduction[i] > kBeamReduction) continue;
-    // The decision-directed SNR of the beam's output against its modelled noise; ratios are
-    // formed before squaring, and an infinite one gives the gain 1.
-    const float level = std::sqrt(beamNoise[i]);
-    const float past = std::ldexp(outputLevel[i], -e) / level;
-    const float now = size / level;
-    const float excess = now * now - 1.0f;
-    const float xi = ((alpha > 0.0f ? alpha * (past * past) : 0.0f) +
-                      keep * (excess > 0.0f ? excess : 0.0f)) * inverseMu * talkerWeight[i];
-    const float g = 1.0f / (1.0f + 1.0f / xi);
-    gain[i] = g > config.gainFloor ? g : config.gainFloor;
-  }
+  beam->steer(unitRe.data(), unitIm.data(), beamOut.data(), beamNoise.data(),
+              beamReduction.data());
+  const float alpha = config.snrSmoothing;
+  // Where the beam lowers the noise enough, the Wiener gain of its output's decision-directed
+  // a priori SNR against its modelled noise; the output is cut to the bin's largest magnitude.
+  const kernels::BeamGainRows rows{
+      beamOut.data(), beamNoise.data(), beamReduction.data(), talkerWeight.data(),
+      largest.data(), beam->units(), beam->inverseUnits(), outputLevel.data(), alpha,
+      1.0f - alpha, 1.0f / config.noiseOverestimation, config.gainFloor, kBeamReduction,
+      gain.data(), applied.data(), static_cast<size_t>(config.numBins)};
+  if (kFast)
+    kernels::beamGains(rows);
+  else
+    kernels::beamGainBins(rows, 0, rows.n);
 }
 
 void SparseMaskIntegration::holdTransients(const float* a) {
@@ -497,7 +475,7 @@ bool SparseMaskIntegration::periodicOnset(int k) const {
   return false;
 }
 
-void SparseMaskIntegration::learnDirections(const float* sparse, const float* parts) {
+void SparseMaskIntegration::learnDirections(const float* sparse) {
   const int channels = config.numChannels, bins = config.numBins;
   // Noise only: no live channel has a sparse part. Speech: xi before the spatial term above
   // kSpeechSnr. A bin whose channels are all 0 teaches nothing.
@@ -539,7 +517,8 @@ void SparseMaskIntegration::learnDirections(const float* sparse, const float* pa
   // Nor does a frame that carries another talker teach the beam's delays, in any bin.
   if (beaming()) {
     if (otherTalking) std::fill(medianSnr.begin(), medianSnr.end(), 0.0f);
-    beam->learn(parts, largest.data(), sparseChannels.data(), medianSnr.data(), reference);
+    beam->learn(unitRe.data(), unitIm.data(), largest.data(), sparseChannels.data(),
+                medianSnr.data(), reference);
   }
 }
 

@@ -188,6 +188,139 @@ void LearnDirection(float* HWY_RESTRICT hr, float* HWY_RESTRICT hi, const float*
   }
 }
 
+void BeamLearnRow(const BeamLearnRow& r) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  const auto blend = [&](const auto keep, float* HWY_RESTRICT v, const auto take,
+                         const auto value, size_t k) {
+    hn::StoreU(hn::Add(hn::Mul(keep, hn::LoadU(d, v + k)), hn::Mul(take, value)), d, v + k);
+  };
+  size_t k = 0;
+  for (; k + N <= r.n; k += N) {
+    const auto unit = hn::LoadU(d, r.toUnits + k);
+    const auto cr = hn::Mul(hn::LoadU(d, r.xRe + k), unit);
+    const auto ci = hn::Mul(hn::LoadU(d, r.xIm + k), unit);
+    const auto rr = hn::LoadU(d, r.refRe + k), ri = hn::LoadU(d, r.refIm + k);
+    const auto crossRe = hn::Add(hn::Mul(cr, rr), hn::Mul(ci, ri));
+    const auto crossIm = hn::Sub(hn::Mul(ci, rr), hn::Mul(cr, ri));
+    const auto power = hn::Add(hn::Mul(cr, cr), hn::Mul(ci, ci));
+    const auto kn = hn::LoadU(d, r.keepN + k), tn = hn::LoadU(d, r.takeN + k);
+    const auto ks = hn::LoadU(d, r.keepS + k), ts = hn::LoadU(d, r.takeS + k);
+    blend(kn, r.nRe, tn, crossRe, k);
+    blend(kn, r.nIm, tn, crossIm, k);
+    blend(kn, r.nPower, tn, power, k);
+    blend(ks, r.sRe, ts, crossRe, k);
+    blend(ks, r.sIm, ts, crossIm, k);
+    blend(ks, r.sPower, ts, power, k);
+  }
+  beamLearnBins(r, k, r.n);
+}
+
+void BeamSteerRow(const BeamSteerRow& r) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  const auto add = [&](int row, const auto value, size_t k) {
+    hn::StoreU(hn::Add(hn::LoadU(d, r.sums[row] + k), value), d, r.sums[row] + k);
+  };
+  size_t k = 0;
+  for (; k + N <= r.n; k += N) {
+    const auto unit = hn::LoadU(d, r.toUnits + k);
+    const auto xr = hn::Mul(hn::LoadU(d, r.xRe + k), unit);
+    const auto xi = hn::Mul(hn::LoadU(d, r.xIm + k), unit);
+    const auto mr = hn::LoadU(d, r.mRe + k), mi = hn::LoadU(d, r.mIm + k);
+    const auto hr = hn::LoadU(d, r.hRe + k), hi = hn::LoadU(d, r.hIm + k);
+    add(0, hn::LoadU(d, r.mPower + k), k);
+    add(1, hn::Add(hn::Mul(mr, mr), hn::Mul(mi, mi)), k);
+    add(2, hn::Add(hn::Mul(hr, hr), hn::Mul(hi, hi)), k);
+    add(3, hn::Add(hn::Mul(mr, hr), hn::Mul(mi, hi)), k);
+    add(4, hn::Sub(hn::Mul(mr, hi), hn::Mul(mi, hr)), k);
+    add(5, hn::Add(hn::Mul(mr, xr), hn::Mul(mi, xi)), k);
+    add(6, hn::Sub(hn::Mul(mr, xi), hn::Mul(mi, xr)), k);
+    add(7, hn::Add(hn::Mul(hr, xr), hn::Mul(hi, xi)), k);
+    add(8, hn::Sub(hn::Mul(hr, xi), hn::Mul(hi, xr)), k);
+  }
+  beamSteerBins(r, k, r.n);
+}
+
+void FinishBeam(const BeamRows& b) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  const auto zero = hn::Zero(d), one = hn::Set(d, 1.0f);
+  const auto members = hn::Set(d, b.members), others = hn::Set(d, b.members - 1.0f);
+  const auto loading = hn::Set(d, b.loading);
+  const auto row = [&](int j, size_t k) { return hn::LoadU(d, b.sums[j] + k); };
+  size_t k = 0;
+  for (; k + N <= b.n; k += N) {
+    const auto total = row(0, k), cross = row(1, k), steerPower = row(2, k);
+    const auto nhRe = row(3, k), nhIm = row(4, k), nyRe = row(5, k), nyIm = row(6, k);
+    const auto hyRe = row(7, k), hyIm = row(8, k), own = hn::LoadU(d, b.own + k);
+    const auto likely = hn::Div(cross, own);
+    const auto lambda = hn::IfThenElse(hn::Lt(total, likely), total, likely);
+    const auto rest = hn::Sub(total, lambda);
+    const auto spread = hn::Add(hn::Div(hn::IfThenElse(hn::Gt(rest, zero), rest, zero), others),
+                                hn::Div(hn::Mul(loading, total), members));
+    const auto share = hn::Div(hn::Div(lambda, hn::Add(lambda, spread)), cross);
+    const auto denominator =
+        hn::Sub(steerPower, hn::Mul(share, hn::Add(hn::Mul(nhRe, nhRe), hn::Mul(nhIm, nhIm))));
+    const auto cRe = hn::Add(hn::Mul(nhRe, nyRe), hn::Mul(nhIm, nyIm));
+    const auto cIm = hn::Sub(hn::Mul(nhRe, nyIm), hn::Mul(nhIm, nyRe));
+    const auto covered = hn::And(hn::And(hn::Gt(own, zero), hn::Gt(cross, zero)),
+                                 hn::And(hn::Gt(spread, zero), hn::Gt(denominator, zero)));
+    const auto power = hn::Div(spread, denominator);
+    const auto re = hn::Div(hn::Sub(hyRe, hn::Mul(share, cRe)), denominator);
+    const auto im = hn::Div(hn::Sub(hyIm, hn::Mul(share, cIm)), denominator);
+    hn::StoreInterleaved2(hn::IfThenElseZero(covered, re), hn::IfThenElseZero(covered, im), d,
+                          b.out + 2 * k);
+    hn::StoreU(hn::IfThenElseZero(covered, power), d, b.noise + k);
+    hn::StoreU(hn::IfThenElse(covered, hn::Div(power, own), one), d, b.reduction + k);
+  }
+  finishBeamBins(b, k, b.n);
+}
+
+void BeamGains(const BeamGainRows& b) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  const auto zero = hn::Zero(d), one = hn::Set(d, 1.0f), high = hn::Set(d, FLT_MAX);
+  const auto alpha = hn::Set(d, b.alpha), keep = hn::Set(d, b.keep);
+  const auto inverseMu = hn::Set(d, b.inverseMu), floor = hn::Set(d, b.floor);
+  const auto limit = hn::Set(d, b.reductionLimit);
+  const bool carry = b.alpha > 0.0f;
+  size_t k = 0;
+  for (; k + N <= b.n; k += N) {
+    hn::Vec<Tag> re, im;
+    hn::LoadInterleaved2(d, b.out + 2 * k, re, im);
+    const auto noise = hn::LoadU(d, b.noise + k);
+    const auto size = hn::Sqrt(hn::Add(hn::Mul(re, re), hn::Mul(im, im)));
+    const auto covered = hn::And(hn::Gt(noise, zero), hn::Le(size, high));
+    const auto inverseUnit = hn::LoadU(d, b.inverseUnits + k);
+    const auto loudest = hn::Mul(hn::LoadU(d, b.largest + k), inverseUnit);
+    const auto loud = hn::Gt(size, loudest);
+    const auto shrink = hn::IfThenElse(loud, hn::Div(loudest, size), one);
+    const auto kept = hn::IfThenElse(loud, loudest, size);
+    const auto level = hn::Sqrt(noise);
+    const auto past = hn::Div(hn::Mul(hn::LoadU(d, b.outputLevel + k), inverseUnit), level);
+    const auto now = hn::Div(kept, level);
+    const auto excess = hn::Sub(hn::Mul(now, now), one);
+    const auto carried = carry ? hn::Mul(alpha, hn::Mul(past, past)) : zero;
+    const auto xi = hn::Mul(
+        hn::Mul(hn::Add(carried, hn::Mul(keep, hn::IfThenElse(hn::Gt(excess, zero), excess, zero))),
+                inverseMu),
+        hn::LoadU(d, b.talkerWeight + k));
+    const auto g = hn::Div(one, hn::Add(one, hn::Div(one, xi)));
+    const auto own = hn::And(covered, hn::Le(hn::LoadU(d, b.reduction + k), limit));
+    const auto gain = hn::LoadU(d, b.gain + k);
+    hn::StoreU(hn::IfThenElse(own, hn::IfThenElse(hn::Gt(g, floor), g, floor), gain), d,
+               b.gain + k);
+    hn::StoreU(hn::IfThenElse(covered, hn::Mul(kept, hn::LoadU(d, b.units + k)),
+                              hn::LoadU(d, b.applied + k)),
+               d, b.applied + k);
+    hn::StoreInterleaved2(hn::IfThenElse(covered, hn::Mul(re, shrink), re),
+                          hn::IfThenElse(covered, hn::Mul(im, shrink), im), d, b.out + 2 * k);
+    hn::StoreU(hn::IfThenElseZero(covered, noise), d, b.noise + k);
+  }
+  beamGainBins(b, k, b.n);
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace nimbusdale::kernels
 HWY_AFTER_NAMESPACE();
@@ -202,6 +335,10 @@ HWY_EXPORT(WienerGains);
 HWY_EXPORT(ScaleChannel);
 HWY_EXPORT(AccumulateMatch);
 HWY_EXPORT(LearnDirection);
+HWY_EXPORT(BeamLearnRow);
+HWY_EXPORT(BeamSteerRow);
+HWY_EXPORT(FinishBeam);
+HWY_EXPORT(BeamGains);
 
 bool magnitudes(const float* parts, float* a, size_t n) {
   return HWY_DYNAMIC_DISPATCH(Magnitudes)(parts, a, n);
@@ -235,6 +372,22 @@ void learnDirection(float* hr, float* hi, const float* ur, const float* ui, cons
                     const float* ri, const float* power, const float* update, float beta,
                     float rest, size_t n) {
   HWY_DYNAMIC_DISPATCH(LearnDirection)(hr, hi, ur, ui, rr, ri, power, update, beta, rest, n);
+}
+
+void beamLearnRow(const BeamLearnRow& r) {
+  HWY_DYNAMIC_DISPATCH(BeamLearnRow)(r);
+}
+
+void beamSteerRow(const BeamSteerRow& r) {
+  HWY_DYNAMIC_DISPATCH(BeamSteerRow)(r);
+}
+
+void finishBeam(const BeamRows& b) {
+  HWY_DYNAMIC_DISPATCH(FinishBeam)(b);
+}
+
+void beamGains(const BeamGainRows& b) {
+  HWY_DYNAMIC_DISPATCH(BeamGains)(b);
 }
 
 }  // namespace nimbusdale::kernels

@@ -207,7 +207,7 @@ class SparseMaskIntegration final : public Integration {
   bool transient() const { return config.transientSpread < 1.0f; }
   bool locking() const { return spatial() && config.talkerLock > 0; }
   bool beaming() const { return spatial() && config.beamCoherence < 1.0f; }
-  void steerBeam(const float* parts);
+  void steerBeam();
   void holdTransients(const float* a);
   void startHold(int bin, int frames);
   bool periodicOnset(int bin) const;
@@ -216,7 +216,7 @@ class SparseMaskIntegration final : public Integration {
                   const std::vector<float>& bRe, const std::vector<float>& bIm,
                   const std::vector<float>& bPower, std::vector<float>& aPower,
                   std::vector<float>& out, float unknown, int from, int to);
-  void learnDirections(const float* sparse, const float* parts);
+  void learnDirections(const float* sparse);
   void learnDirection(std::vector<float>& re, std::vector<float>& im, const float* update);
 };
 

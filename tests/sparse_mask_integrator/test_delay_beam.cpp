@@ -60,6 +60,18 @@ std::vector<float> loudest(const std::vector<cfloat>& x, int channels) {
   return most;
 }
 
+// A frame as the beam takes it: scaled by each bin's largest magnitude, parts apart.
+struct Units {
+  std::vector<float> re, im, largest;
+  Units(const std::vector<cfloat>& x, int channels) : largest(loudest(x, channels)) {
+    for (size_t i = 0; i < x.size(); ++i) {
+      const float most = largest[i % kBins];
+      re.push_back(most > 0.0f ? x[i].real() / most : 0.0f);
+      im.push_back(most > 0.0f ? x[i].imag() / most : 0.0f);
+    }
+  }
+};
+
 // Noise-only and speech frames in turn, as the mask integrator flags them.
 void teach(nimbusdale::DelayBeam& beam, Scene& scene, int frames) {
   const int channels = static_cast<int>(scene.talker.size());
@@ -67,8 +79,10 @@ void teach(nimbusdale::DelayBeam& beam, Scene& scene, int frames) {
   for (int t = 0; t < frames; ++t) {
     const bool speech = t % 2 == 1;
     const auto x = scene.frame(speech ? 10.0f : 0.0f, 1.0f);
-    beam.learn(reinterpret_cast<const float*>(x.data()), loudest(x, channels).data(),
-               speech ? off.data() : on.data(), speech ? on.data() : off.data(), 0);
+    const Units u(x, channels);
+    beam.follow(u.largest.data(), 0);
+    beam.learn(u.re.data(), u.im.data(), u.largest.data(), speech ? off.data() : on.data(),
+               speech ? on.data() : off.data(), 0);
   }
 }
 
@@ -87,11 +101,12 @@ TEST(DelayBeam, FitsTheTalkersDelaysPassesTheTalkerAndNullsTheNoise) {
   for (int t = 0; t < 20; ++t) {
     const bool speech = t % 2 == 1;
     const auto x = scene.frame(speech ? 1.0f : 0.0f, speech ? 0.0f : 1.0f);
-    beam.steer(reinterpret_cast<const float*>(x.data()), out.data(), noise.data(),
-               reduction.data());
+    const Units u(x, 4);
+    beam.follow(u.largest.data(), 0);
+    beam.steer(u.re.data(), u.im.data(), out.data(), noise.data(), reduction.data());
     for (int k = 1; k < kBins; ++k) {
       ASSERT_GT(noise[static_cast<size_t>(k)], 0.0f) << "bin " << k;
-      const float scale = std::ldexp(1.0f, beam.exponent(k));
+      const float scale = beam.unit(k);
       const cfloat z(out[2 * static_cast<size_t>(k)] * scale,
                      out[2 * static_cast<size_t>(k) + 1] * scale);
       const cfloat x0 = x[static_cast<size_t>(k)];

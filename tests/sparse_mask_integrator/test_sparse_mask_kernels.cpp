@@ -177,6 +177,87 @@ TEST_P(EveryTarget, SpatialSweepsAreTheScalarArithmetic) {
   }
 }
 
+TEST_P(EveryTarget, BeamSweepsAreTheScalarArithmetic) {
+  for (size_t n : {0u, 5u, 257u, 1000u}) {
+    SCOPED_TRACE(n);
+    std::mt19937 rng(static_cast<unsigned>(n));
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    const auto values = [&](size_t count) {
+      std::vector<float> v(count);
+      for (float& x : v) x = unit(rng) * 100.0f;
+      return v;
+    };
+    // Rows with zeros, negatives and NaN where the beam must leave a bin uncovered.
+    const auto mixed = [&](size_t count) {
+      std::vector<float> v = values(count);
+      for (size_t k = 0; k < count; k += 7) v[k] = 0.0f;
+      for (size_t k = 3; k < count; k += 11) v[k] = -v[k];
+      for (size_t k = 5; k < count; k += 13) v[k] = std::nanf("");
+      return v;
+    };
+    const std::vector<float> xRe = values(n), xIm = values(n), toUnits = values(n),
+                             refRe = values(n), refIm = values(n), keep = values(n),
+                             take = values(n);
+    std::vector<float> fast[6], slow[6];
+    for (int j = 0; j < 6; ++j) slow[j] = fast[j] = values(n);
+    const auto learnRows = [&](std::vector<float>* v) {
+      return kernels::BeamLearnRow{xRe.data(),  xIm.data(),  toUnits.data(), refRe.data(),
+                                   refIm.data(), keep.data(), take.data(),    take.data(),
+                                   keep.data(), v[0].data(), v[1].data(),    v[2].data(),
+                                   v[3].data(), v[4].data(), v[5].data(),    n};
+    };
+    kernels::beamLearnRow(learnRows(fast));
+    kernels::beamLearnBins(learnRows(slow), 0, n);
+    for (int j = 0; j < 6; ++j) EXPECT_TRUE(sameBits(fast[j], slow[j])) << "row " << j;
+
+    std::vector<float> fastSums[9], slowSums[9];
+    float *fastRows[9], *slowRows[9];
+    for (int j = 0; j < 9; ++j) {
+      slowSums[j] = fastSums[j] = j == 1 ? mixed(n) : values(n);
+      fastRows[j] = fastSums[j].data();
+      slowRows[j] = slowSums[j].data();
+    }
+    const auto steerRows = [&](float* const* sums) {
+      return kernels::BeamSteerRow{xRe.data(),   xIm.data(),   toUnits.data(), refRe.data(),
+                                   refIm.data(), keep.data(),  take.data(),    keep.data(),
+                                   sums,         n};
+    };
+    kernels::beamSteerRow(steerRows(fastRows));
+    kernels::beamSteerBins(steerRows(slowRows), 0, n);
+    for (int j = 0; j < 9; ++j) EXPECT_TRUE(sameBits(fastSums[j], slowSums[j])) << "sum " << j;
+
+    const std::vector<float> own = mixed(n);
+    std::vector<float> fastOut(2 * n), slowOut(2 * n), fastNoise(n), slowNoise(n),
+        fastReduction(n), slowReduction(n);
+    kernels::finishBeam({fastRows, own.data(), 4.0f, 0.01f, fastOut.data(), fastNoise.data(),
+                         fastReduction.data(), n});
+    kernels::finishBeamBins({fastRows, own.data(), 4.0f, 0.01f, slowOut.data(), slowNoise.data(),
+                             slowReduction.data(), n},
+                            0, n);
+    EXPECT_TRUE(sameBits(fastOut, slowOut) && sameBits(fastNoise, slowNoise) &&
+                sameBits(fastReduction, slowReduction));
+
+    for (float alpha : {0.0f, 0.4f}) {
+      std::vector<float> outs[2] = {values(2 * n), {}}, noises[2] = {mixed(n), {}},
+                         gains[2] = {values(n), {}}, applied[2] = {values(n), {}};
+      outs[1] = outs[0], noises[1] = noises[0], gains[1] = gains[0], applied[1] = applied[0];
+      const std::vector<float> reduction = values(n), level = values(n);
+      const auto gainRows = [&](int i) {
+        return kernels::BeamGainRows{outs[i].data(),  noises[i].data(), reduction.data(),
+                                     keep.data(),     toUnits.data(),   take.data(),
+                                     refRe.data(),    level.data(),     alpha,
+                                     1.0f - alpha,    1.25f,            0.03f,
+                                     0.5f,            gains[i].data(),  applied[i].data(),
+                                     n};
+      };
+      kernels::beamGains(gainRows(0));
+      kernels::beamGainBins(gainRows(1), 0, n);
+      EXPECT_TRUE(sameBits(outs[0], outs[1]) && sameBits(noises[0], noises[1]) &&
+                  sameBits(gains[0], gains[1]) && sameBits(applied[0], applied[1]));
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(SparseMaskKernels, EveryTarget,
                          ::testing::ValuesIn(hwy::SupportedAndGeneratedTargets()),
                          [](const ::testing::TestParamInfo<int64_t>& info) {
