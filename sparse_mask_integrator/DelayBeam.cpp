@@ -30,6 +30,7 @@ constexpr int kDelayShare = 32;
 constexpr int kFullSearch = 16;
 constexpr int kFitBins = 8;
 constexpr float kAlignment = 0.5f;
+constexpr int kSettling = 64;
 // Diagonal loading, as a share of the mean noise power of the channels in the beam: it keeps
 // the null finite where the talker and the noise come from all but the same direction.
 constexpr float kLoading = 0.01f;
@@ -92,6 +93,7 @@ void DelayBeam::reset() {
   std::fill(visits.begin(), visits.end(), 0);
   joinedCount = 0;
   nextChannel = 0;
+  framesLearnt = 0;
 }
 
 void DelayBeam::rescale(int k, int exponent) {
@@ -159,8 +161,12 @@ void DelayBeam::learn(const float* unitRe, const float* unitIm, const float* lar
     else
       kernels::beamLearnBins(rows, 0, rows.n);
   }
+  // A channel is refitted every C - 1 frames until it has been fitted kSettling times, and at
+  // half that pace after.
   if (channels < 2) return;
   if (nextChannel == r) nextChannel = (nextChannel + 1) % channels;
+  const bool settled = visits[static_cast<size_t>(nextChannel)] >= kSettling;
+  if (settled && ++framesLearnt % 2 != 0) return;
   fit(nextChannel);
   nextChannel = (nextChannel + 1) % channels;
 }

@@ -56,7 +56,7 @@ class DelayBeam {
   std::vector<float> total, cross, steerPower, nhRe, nhIm, nyRe, nyIm, hyRe, hyIm;
   std::vector<unsigned char> member, fitted;
   std::vector<int> visits;
-  int nextChannel = 0, joinedCount = 0;
+  int nextChannel = 0, joinedCount = 0, framesLearnt = 0;
 
   void reset();
   void rescale(int k, int exponent);
