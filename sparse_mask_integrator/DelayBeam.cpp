@@ -132,7 +132,8 @@ void DelayBeam::follow(const float* largest, int r) {
 }
 
 void DelayBeam::learn(const float* unitRe, const float* unitIm, const float* largest,
-                      const float* noiseOnly, const float* speech, int r) {
+                      const float* noiseOnly, const float* speech) {
+  const int r = reference;
   const float* ur = unitRe + static_cast<size_t>(r) * bins;
   const float* ui = unitIm + static_cast<size_t>(r) * bins;
   for (int k = 0; k < bins; ++k) {

@@ -19,7 +19,7 @@ class DelayBeam {
   // over the channels (C x F, real and imaginary parts apart), that magnitude, and the bins that
   // hold noise only and speech (non-zero flags). Refits one channel's delay.
   void learn(const float* unitRe, const float* unitIm, const float* largest,
-             const float* noiseOnly, const float* speech, int reference);
+             const float* noiseOnly, const float* speech);
   // Starts every frame, before steer() and learn(): `largest` is the frame's largest magnitude
   // per bin, r its reference channel. Moves each bin's scale to the frame's level where it has
   // moved too far, and starts afresh when the reference channel changed.

@@ -351,7 +351,8 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
     }
   }
 
-  std::copy_n(magnitude.begin() + static_cast<long>(reference) * bins, bins, applied.begin());
+  if (beaming() || transient())
+    std::copy_n(magnitude.begin() + static_cast<long>(reference) * bins, bins, applied.begin());
   if (beaming()) steerBeam();
   if (transient()) holdTransients(applied.data());
 
@@ -518,7 +519,7 @@ void SparseMaskIntegration::learnDirections(const float* sparse) {
   if (beaming()) {
     if (otherTalking) std::fill(medianSnr.begin(), medianSnr.end(), 0.0f);
     beam->learn(unitRe.data(), unitIm.data(), largest.data(), sparseChannels.data(),
-                medianSnr.data(), reference);
+                medianSnr.data());
   }
 }
 

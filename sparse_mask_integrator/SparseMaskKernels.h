@@ -5,7 +5,6 @@
 #ifndef NIMBUSDALE_SPARSE_MASK_KERNELS_H
 #define NIMBUSDALE_SPARSE_MASK_KERNELS_H
 
-#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstddef>

@@ -82,7 +82,7 @@ void teach(nimbusdale::DelayBeam& beam, Scene& scene, int frames) {
     const Units u(x, channels);
     beam.follow(u.largest.data(), 0);
     beam.learn(u.re.data(), u.im.data(), u.largest.data(), speech ? off.data() : on.data(),
-               speech ? on.data() : off.data(), 0);
+               speech ? on.data() : off.data());
   }
 }
 
