@@ -6,7 +6,7 @@ clean.wav (the speech alone as channel 0 hears it, reverberation included where 
 it). Run with Debian's /usr/bin/python3; needs python3-numpy, espeak-ng and sox. Deterministic:
 the same files every run, so only examples/demo is committed and the rest is made on demand.
 
-    /usr/bin/python3 examples/make_examples.py [--held-out | --draw K] [OUTDIR]
+    /usr/bin/python3 examples/make_examples.py [--held-out | --draw K [--voices]] [OUTDIR]
                                                                     (default: examples/)
 
 --held-out makes the held-out set instead: the same thirty conditions (noise, channels, SNR,
@@ -15,7 +15,9 @@ and competing talkers, and other random draws. Defaults are chosen on the develo
 held-out set tells how they do on recordings they were not chosen on. --draw K (1 to 9) makes
 the development items again with other random draws (noise, delays, sensors, rooms): the same
 voices and lines, so that a choice made on the development set can be checked on more items
-without looking at the held-out set.
+without looking at the held-out set. With --voices a draw also gives each item a voice from a
+third pool, in neither set, and another item's development lines: a check that a choice does not
+hang on one voice, still without the held-out set.
 
 The set covers machine noises (motor, fan, mains hum, drill, pump, gearbox), steady broadband
 noise, plain pink and brown noise, babble from several espeak-ng voices, wind (strong below a few
@@ -118,6 +120,10 @@ LINES_HELD_OUT = [
     "A loud bang came from the workshop.", "Luckily nobody was standing nearby.",
     "The choir practises in the church hall.", "New singers are always welcome.",
 ]
+# Voices of --draw K --voices: in neither the development nor the held-out set.
+VOICES_DRAWN = ["en-gb-x-rp+f1", "en-us+m7", "en-gb-scotland+f3", "en-029+m5", "en-us-nyc+f1",
+                "en-gb-x-gbcwmd+f4", "en-gb+m6", "en-us+f4", "en-gb-x-gbclan+f5",
+                "en-gb-x-rp+m7", "en-029+f2", "en-us-nyc+m1"]
 
 
 def held_out(items):
@@ -126,6 +132,18 @@ def held_out(items):
     for i, (name, channels, kind, snr_db, _voice, _lines, *extras) in enumerate(items):
         out.append((name, channels, kind, snr_db, VOICES_HELD_OUT[i % len(VOICES_HELD_OUT)],
                     LINES_HELD_OUT[2 * i:2 * i + 2], *extras))
+    return out
+
+
+def other_voices(items, draw):
+    """The development items' conditions, each with a voice of VOICES_DRAWN and the lines of
+    another development item, both chosen by the draw."""
+    pairs = [item[5] for item in items if len(item[5]) == 2]  # a dialogue takes two lines
+    out = []
+    for i, (name, channels, kind, snr_db, _voice, _lines, *extras) in enumerate(items):
+        lines = pairs[(i + 7 * draw) % len(pairs)]
+        out.append((name, channels, kind, snr_db, VOICES_DRAWN[(i + 5 * draw) % len(VOICES_DRAWN)],
+                    lines, *extras))
     return out
 
 
@@ -600,7 +618,8 @@ DRAW_SEEDS = 100
 def main():
     args = sys.argv[1:]
     held = "--held-out" in args
-    args = [a for a in args if a != "--held-out"]
+    voices = "--voices" in args
+    args = [a for a in args if a not in ("--held-out", "--voices")]
     draw = 0
     if "--draw" in args:
         at = args.index("--draw")
@@ -612,7 +631,9 @@ def main():
         draw = int(value)
         del args[at:at + 2]
     if len(args) > 1 or any(a.startswith("-") for a in args):
-        raise SystemExit("usage: make_examples.py [--held-out | --draw K] [OUTDIR]")
+        raise SystemExit("usage: make_examples.py [--held-out | --draw K [--voices]] [OUTDIR]")
+    if voices and not draw:
+        raise SystemExit("make_examples.py: --voices needs --draw K")
     outdir = args[0] if args else os.path.dirname(os.path.abspath(__file__))
     if held:
         for i, item in enumerate(held_out(ITEMS)):
@@ -623,7 +644,8 @@ def main():
         # A draw keeps the development items' conditions, voices and lines, and draws the
         # noise, the delays, the sensors and the rooms again: more items to tune on, none
         # of them held out.
-        for i, item in enumerate(ITEMS):
+        items = other_voices(ITEMS, draw) if voices else ITEMS
+        for i, item in enumerate(items):
             make(outdir, *item, seed=draw * DRAW_SEEDS + i)
 
 
