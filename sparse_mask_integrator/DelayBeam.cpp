@@ -30,6 +30,9 @@ constexpr int kDelayShare = 32;
 constexpr int kFullSearch = 16;
 constexpr int kFitBins = 8;
 constexpr float kAlignment = 0.5f;
+// A fitted delay that aligns the noise-only frames' phases better than the talker's by this
+// much has found the noise: the channel stays out.
+constexpr float kNoiseMargin = 0.2f;
 constexpr int kSettling = 64;
 // Diagonal loading, as a share of the mean noise power of the channels in the beam: it keeps
 // the null finite where the talker and the noise come from all but the same direction.
@@ -70,9 +73,9 @@ DelayBeam::DelayBeam(int channels, int bins, float smoothing, float coherence)
   unitRow.assign(static_cast<size_t>(bins), 1.0f);
   inverseUnitRow.assign(static_cast<size_t>(bins), 1.0f);
   delays.assign(static_cast<size_t>(channels), 0.0f);
-  for (auto* v : {&phaseRe, &phaseIm, &ratios, &toUnits, &keepNoise, &takeNoise, &keepSpeech,
-                  &takeSpeech, &referenceRe, &referenceIm, &total, &cross, &steerPower, &nhRe,
-                  &nhIm, &nyRe, &nyIm, &hyRe, &hyIm})
+  for (auto* v : {&phaseRe, &phaseIm, &noisePhaseRe, &noisePhaseIm, &ratios, &toUnits,
+                  &keepNoise, &takeNoise, &keepSpeech, &takeSpeech, &referenceRe, &referenceIm,
+                  &total, &cross, &steerPower, &nhRe, &nhIm, &nyRe, &nyIm, &hyRe, &hyIm})
     v->assign(static_cast<size_t>(bins), 0.0f);
   member.assign(static_cast<size_t>(channels), 0);
   fitted.assign(static_cast<size_t>(channels), 0);
@@ -172,15 +175,16 @@ void DelayBeam::learn(const float* unitRe, const float* unitIm, const float* lar
   nextChannel = (nextChannel + 1) % channels;
 }
 
-float DelayBeam::score(int quarterDelay, int from, int to) const {
+float DelayBeam::score(int quarterDelay, int from, int to, const std::vector<float>& re,
+                       const std::vector<float>& im) const {
   // Re sum_k p_k exp(i w_k tau), w_k = 2 pi k / L, tau = quarterDelay / 4: the grid's index.
   const long grid = 4L * length;
   const long step = (quarterDelay % grid + grid) % grid;
   long m = (static_cast<long>(from) * step) % grid;
   float sum = 0.0f;
   for (int k = from; k < to; ++k) {
-    sum += phaseRe[static_cast<size_t>(k)] * cosine[static_cast<size_t>(m)] -
-           phaseIm[static_cast<size_t>(k)] * sine[static_cast<size_t>(m)];
+    sum += re[static_cast<size_t>(k)] * cosine[static_cast<size_t>(m)] -
+           im[static_cast<size_t>(k)] * sine[static_cast<size_t>(m)];
     m += step;
     if (m >= grid) m -= grid;
   }
@@ -190,8 +194,9 @@ float DelayBeam::score(int quarterDelay, int from, int to) const {
 void DelayBeam::fit(int c) {
   const int from = std::max(1, bins / kLowBand), to = bins / 2;
   const size_t row = static_cast<size_t>(c) * bins, rr = static_cast<size_t>(reference) * bins;
-  // The phase of the talker's cross-spectrum: the speech frames' less the noise frames'.
-  int phases = 0, coherent = 0;
+  // The phase of the talker's cross-spectrum (the speech frames' less the noise frames'), and
+  // of the noise frames' alone.
+  int phases = 0, coherent = 0, noisePhases = 0;
   for (int k = from; k < to; ++k) {
     const size_t i = static_cast<size_t>(k);
     const float re = speechRe[row + i] - noiseRe[row + i];
@@ -200,6 +205,11 @@ void DelayBeam::fit(int c) {
     phaseRe[i] = size > 0.0f ? re / size : 0.0f;
     phaseIm[i] = size > 0.0f ? im / size : 0.0f;
     phases += size > 0.0f;
+    const float noiseSize = std::sqrt(noiseRe[row + i] * noiseRe[row + i] +
+                                      noiseIm[row + i] * noiseIm[row + i]);
+    noisePhaseRe[i] = noiseSize > 0.0f ? noiseRe[row + i] / noiseSize : 0.0f;
+    noisePhaseIm[i] = noiseSize > 0.0f ? noiseIm[row + i] / noiseSize : 0.0f;
+    noisePhases += noiseSize > 0.0f;
     const float powers = speechPower[row + i] * speechPower[rr + i];
     if (powers > 0.0f) {
       const float cross = speechRe[row + i] * speechRe[row + i] +
@@ -217,14 +227,14 @@ void DelayBeam::fit(int c) {
       const int reach = std::max(1, length / kDelayShare);
       float top = -INFINITY;
       for (int d = -reach; d <= reach; ++d) {
-        const float s = score(4 * d, from, to);
+        const float s = score(4 * d, from, to, phaseRe, phaseIm);
         if (s > top) top = s, best = 4 * d;
       }
     }
     float top = -INFINITY;
     int refined = best;
     for (int q = best - reachFine; q <= best + reachFine; ++q) {
-      const float s = score(q, from, to);
+      const float s = score(q, from, to, phaseRe, phaseIm);
       if (s > top) top = s, refined = q;
     }
     ++visits[static_cast<size_t>(c)];
@@ -236,7 +246,14 @@ void DelayBeam::fit(int c) {
     }
     auto middle = ratios.begin() + coherent / 2;
     std::nth_element(ratios.begin(), middle, ratios.begin() + coherent);
-    joins = top >= kAlignment * static_cast<float>(phases) && *middle >= coherence;
+    // A noise whose moving parts pass for speech (a drill's sweeping harmonics) teaches the
+    // talker's statistics its own delay.
+    const bool noiseThere =
+        noisePhases >= kFitBins &&
+        score(refined, from, to, noisePhaseRe, noisePhaseIm) / static_cast<float>(noisePhases) >=
+            top / static_cast<float>(phases) + kNoiseMargin;
+    joins = top >= kAlignment * static_cast<float>(phases) && *middle >= coherence &&
+            !noiseThere;
   }
   member[static_cast<size_t>(c)] = joins;
   joinedCount += static_cast<int>(joins) - static_cast<int>(wasMember);

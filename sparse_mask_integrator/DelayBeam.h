@@ -48,7 +48,7 @@ class DelayBeam {
   std::vector<float> cosine, sine;                     // 4 L entries: a quarter-sample grid
   std::vector<int> scale;                              // F exponents, kUnset before a bin sounds
   std::vector<float> unitRow, inverseUnitRow;          // F: 2^scale and 2^-scale, exact
-  std::vector<float> delays, phaseRe, phaseIm, ratios;
+  std::vector<float> delays, phaseRe, phaseIm, noisePhaseRe, noisePhaseIm, ratios;
   // Rows of F for one frame: what each bin keeps and takes of its statistics, the reference's
   // scaled value, and the sums over the beam's channels.
   std::vector<float> toUnits, keepNoise, takeNoise, keepSpeech, takeSpeech, referenceRe,
@@ -62,7 +62,9 @@ class DelayBeam {
   void rescale(int k, int exponent);
   void setScale(int k, int exponent);
   void fit(int c);
-  float score(int quarterDelay, int from, int to) const;
+  // Re sum over bins [from, to) of (re_k + i im_k) exp(i w_k tau), tau = quarterDelay / 4.
+  float score(int quarterDelay, int from, int to, const std::vector<float>& re,
+              const std::vector<float>& im) const;
   void setSteering(int c);
 };
 

@@ -72,13 +72,14 @@ struct Units {
   }
 };
 
-// Noise-only and speech frames in turn, as the mask integrator flags them.
-void teach(nimbusdale::DelayBeam& beam, Scene& scene, int frames) {
+// Noise-only and speech frames in turn, as the mask integrator flags them; the noise is
+// `noiseInSpeech` times louder in the speech frames.
+void teach(nimbusdale::DelayBeam& beam, Scene& scene, int frames, float noiseInSpeech = 1.0f) {
   const int channels = static_cast<int>(scene.talker.size());
   const std::vector<float> on(kBins, 1.0f), off(kBins, 0.0f);
   for (int t = 0; t < frames; ++t) {
     const bool speech = t % 2 == 1;
-    const auto x = scene.frame(speech ? 10.0f : 0.0f, 1.0f);
+    const auto x = scene.frame(speech ? 10.0f : 0.0f, speech ? noiseInSpeech : 1.0f);
     const Units u(x, channels);
     beam.follow(u.largest.data(), 0);
     beam.learn(u.re.data(), u.im.data(), u.largest.data(), speech ? off.data() : on.data(),
@@ -125,7 +126,7 @@ TEST(DelayBeam, FitsTheTalkersDelaysPassesTheTalkerAndNullsTheNoise) {
   EXPECT_LT(noiseLeft / noiseIn, 1e-2);
 }
 
-TEST(DelayBeam, DeadAndIncoherentChannelsStayOut) {
+TEST(DelayBeam, ChannelsItCannotSteerStayOut) {
   Scene scene{{0.0f, 2.0f, -3.0f, 1.0f}, {0.0f, 5.0f, -1.0f, 4.0f}, {1.0f, 1.0f, 1.0f, 1.0f}};
   scene.scramble = {2};
   scene.dead = {3};
@@ -134,6 +135,17 @@ TEST(DelayBeam, DeadAndIncoherentChannelsStayOut) {
   EXPECT_TRUE(beam.joined(1));
   EXPECT_FALSE(beam.joined(2));
   EXPECT_FALSE(beam.joined(3));
+
+  // A noise that swells whenever speech is flagged (a drill's sweeping harmonics pass for
+  // speech) teaches the talker's statistics its own delays: the fit finds the noise, which
+  // the noise-only frames give away. Any speech coherence would do here.
+  Scene swelling{{0.0f, 2.0f, -3.0f, 1.0f}, {0.0f, -6.0f, 5.0f, -8.0f}, {1.0f, 1.0f, 1.0f, 1.0f}};
+  nimbusdale::DelayBeam fooled(4, kBins, 0.98f, 0.0f);
+  teach(fooled, swelling, 600, 10.5f);
+  for (int c = 1; c < 4; ++c) {
+    EXPECT_NEAR(fooled.delay(c), swelling.noise[static_cast<size_t>(c)], 0.5f) << "channel " << c;
+    EXPECT_FALSE(fooled.joined(c)) << "channel " << c;
+  }
 }
 
 TEST(DelayBeam, TheMaskWithTheBeamStaysFiniteAndBoundedAtTheEndsOfTheRange) {
