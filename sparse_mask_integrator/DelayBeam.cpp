@@ -34,6 +34,10 @@ constexpr float kAlignment = 0.5f;
 // much has found the noise: the channel stays out.
 constexpr float kNoiseMargin = 0.2f;
 constexpr int kSettling = 64;
+// Once channels have joined, a frame whose speech bins line up with their delays by less than
+// this (power-weighted mean) is another voice, or a noise passing for one: it teaches the
+// talker's statistics nothing, so the delays stay on the talker the beam found.
+constexpr float kFrameAlignment = 0.5f;
 // Diagonal loading, as a share of the mean noise power of the channels in the beam: it keeps
 // the null finite where the talker and the noise come from all but the same direction.
 constexpr float kLoading = 0.01f;
@@ -80,6 +84,7 @@ DelayBeam::DelayBeam(int channels, int bins, float smoothing, float coherence)
   member.assign(static_cast<size_t>(channels), 0);
   fitted.assign(static_cast<size_t>(channels), 0);
   visits.assign(static_cast<size_t>(channels), 0);
+  talkBins.reserve(static_cast<size_t>(bins));
   reset();
 }
 
@@ -150,6 +155,10 @@ void DelayBeam::learn(const float* unitRe, const float* unitIm, const float* lar
     referenceRe[i] = ur[i] * toUnits[i];
     referenceIm[i] = ui[i] * toUnits[i];
   }
+  if (joinedCount > 0 && strays(unitRe, unitIm)) {
+    std::fill(keepSpeech.begin(), keepSpeech.end(), 1.0f);
+    std::fill(takeSpeech.begin(), takeSpeech.end(), 0.0f);
+  }
   // Each bin keeps (1, 0) or takes (beta, 1 - beta) of its noise and its speech averages, over
   // whole rows; a kept value is exact.
   for (int c = 0; c < channels; ++c) {
@@ -173,6 +182,27 @@ void DelayBeam::learn(const float* unitRe, const float* unitIm, const float* lar
   if (settled && ++framesLearnt % 2 != 0) return;
   fit(nextChannel);
   nextChannel = (nextChannel + 1) % channels;
+}
+
+bool DelayBeam::strays(const float* unitRe, const float* unitIm) {
+  talkBins.clear();
+  for (int k = 0; k < bins; ++k)
+    if (takeSpeech[static_cast<size_t>(k)] != 0.0f) talkBins.push_back(k);
+  const size_t rr = static_cast<size_t>(reference) * bins;
+  float along = 0.0f, size = 0.0f;
+  for (int c = 0; c < channels; ++c) {
+    if (!member[static_cast<size_t>(c)]) continue;
+    const size_t row = static_cast<size_t>(c) * bins;
+    for (const int k : talkBins) {
+      const size_t i = row + static_cast<size_t>(k), ir = rr + static_cast<size_t>(k);
+      // x_c conj(x_r), turned back by the channel's delay: real and positive for the talker.
+      const float xr = unitRe[i] * unitRe[ir] + unitIm[i] * unitIm[ir];
+      const float xi = unitIm[i] * unitRe[ir] - unitRe[i] * unitIm[ir];
+      along += xr * steerRe[i] + xi * steerIm[i];
+      size += std::sqrt(xr * xr + xi * xi);
+    }
+  }
+  return size > 0.0f && along < kFrameAlignment * size;
 }
 
 float DelayBeam::score(int quarterDelay, int from, int to, const std::vector<float>& re,

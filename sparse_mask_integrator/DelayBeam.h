@@ -55,13 +55,15 @@ class DelayBeam {
       referenceIm;
   std::vector<float> total, cross, steerPower, nhRe, nhIm, nyRe, nyIm, hyRe, hyIm;
   std::vector<unsigned char> member, fitted;
-  std::vector<int> visits;
+  std::vector<int> visits, talkBins;
   int nextChannel = 0, joinedCount = 0, framesLearnt = 0;
 
   void reset();
   void rescale(int k, int exponent);
   void setScale(int k, int exponent);
   void fit(int c);
+  // Whether the frame's speech bins (takeSpeech) stray from the joined channels' delays.
+  bool strays(const float* unitRe, const float* unitIm);
   // Re sum over bins [from, to) of (re_k + i im_k) exp(i w_k tau), tau = quarterDelay / 4.
   float score(int quarterDelay, int from, int to, const std::vector<float>& re,
               const std::vector<float>& im) const;

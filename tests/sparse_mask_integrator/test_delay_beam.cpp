@@ -126,6 +126,18 @@ TEST(DelayBeam, FitsTheTalkersDelaysPassesTheTalkerAndNullsTheNoise) {
   EXPECT_LT(noiseLeft / noiseIn, 1e-2);
 }
 
+TEST(DelayBeam, AnotherVoiceLaterDoesNotMoveTheDelays) {
+  Scene scene{{0.0f, 2.0f, -3.0f, 1.5f}, {0.0f, 5.0f, -1.0f, 4.25f}, {1.0f, 0.9f, 1.1f, 1.0f}};
+  nimbusdale::DelayBeam beam(4, kBins, 0.98f, 0.8f);
+  teach(beam, scene, 600);
+  ASSERT_TRUE(beam.steering());
+  // The talker falls silent and another, elsewhere, takes over the frames flagged as speech.
+  Scene other{{0.0f, -4.0f, 5.0f, -2.0f}, {0.0f, 0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.0f, 0.0f}};
+  teach(beam, other, 600);
+  for (int c = 1; c < 4; ++c)
+    EXPECT_EQ(beam.delay(c), scene.talker[static_cast<size_t>(c)]) << "channel " << c;
+}
+
 TEST(DelayBeam, ChannelsItCannotSteerStayOut) {
   Scene scene{{0.0f, 2.0f, -3.0f, 1.0f}, {0.0f, 5.0f, -1.0f, 4.0f}, {1.0f, 1.0f, 1.0f, 1.0f}};
   scene.scramble = {2};
