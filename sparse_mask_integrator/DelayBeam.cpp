@@ -77,11 +77,10 @@ DelayBeam::DelayBeam(int channels, int bins, float smoothing, float coherence)
   unitRow.assign(static_cast<size_t>(bins), 1.0f);
   inverseUnitRow.assign(static_cast<size_t>(bins), 1.0f);
   delays.assign(static_cast<size_t>(channels), 0.0f);
-  for (auto* v : {&phaseRe, &phaseIm, &noisePhaseRe, &noisePhaseIm, &ratios, &toUnits,
-                  &keepNoise, &takeNoise, &keepSpeech, &takeSpeech, &referenceRe, &referenceIm,
-                  &total, &cross, &steerPower, &nhRe, &nhIm, &nyRe, &nyIm, &hyRe, &hyIm})
+  for (auto* v : {&phaseRe, &phaseIm, &noisePhaseRe, &noisePhaseIm, &ratios, &toUnits})
     v->assign(static_cast<size_t>(bins), 0.0f);
   member.assign(static_cast<size_t>(channels), 0);
+  beamChannels.assign(static_cast<size_t>(channels), 0);
   fitted.assign(static_cast<size_t>(channels), 0);
   visits.assign(static_cast<size_t>(channels), 0);
   talkBins.reserve(static_cast<size_t>(bins));
@@ -142,38 +141,20 @@ void DelayBeam::follow(const float* largest, int r) {
 void DelayBeam::learn(const float* unitRe, const float* unitIm, const float* largest,
                       const float* noiseOnly, const float* speech) {
   const int r = reference;
-  const float* ur = unitRe + static_cast<size_t>(r) * bins;
-  const float* ui = unitIm + static_cast<size_t>(r) * bins;
-  for (int k = 0; k < bins; ++k) {
-    const size_t i = static_cast<size_t>(k);
-    const bool heard = largest[i] > 0.0f;
-    const bool noise = heard && noiseOnly[i] != 0.0f, talk = heard && !noise && speech[i] != 0.0f;
-    keepNoise[i] = noise ? beta : 1.0f;
-    takeNoise[i] = noise ? rest : 0.0f;
-    keepSpeech[i] = talk ? beta : 1.0f;
-    takeSpeech[i] = talk ? rest : 0.0f;
-    referenceRe[i] = ur[i] * toUnits[i];
-    referenceIm[i] = ui[i] * toUnits[i];
-  }
-  if (joinedCount > 0 && strays(unitRe, unitIm)) {
-    std::fill(keepSpeech.begin(), keepSpeech.end(), 1.0f);
-    std::fill(takeSpeech.begin(), takeSpeech.end(), 0.0f);
-  }
-  // Each bin keeps (1, 0) or takes (beta, 1 - beta) of its noise and its speech averages, over
-  // whole rows; a kept value is exact.
-  for (int c = 0; c < channels; ++c) {
-    const size_t row = static_cast<size_t>(c) * bins;
-    const kernels::BeamLearnRow rows{
-        unitRe + row, unitIm + row, toUnits.data(), referenceRe.data(), referenceIm.data(),
-        keepNoise.data(), takeNoise.data(), keepSpeech.data(), takeSpeech.data(),
-        noiseRe.data() + row, noiseIm.data() + row, noisePower.data() + row,
-        speechRe.data() + row, speechIm.data() + row, speechPower.data() + row,
-        static_cast<size_t>(bins)};
-    if (kFast)
-      kernels::beamLearnRow(rows);
-    else
-      kernels::beamLearnBins(rows, 0, rows.n);
-  }
+  // Each bin keeps (1, 0) or takes (beta, 1 - beta) of its noise and its speech averages; a kept
+  // value is exact. A frame whose speech strays from the joined channels' delays takes none.
+  const bool learnSpeech = !(joinedCount > 0 && strays(unitRe, unitIm, largest, noiseOnly, speech));
+  const kernels::BeamLearn rows{unitRe,          unitIm,          toUnits.data(),
+                                largest,         noiseOnly,       speech,
+                                learnSpeech,     static_cast<size_t>(channels),
+                                static_cast<size_t>(r),           beta,
+                                rest,            noiseRe.data(),  noiseIm.data(),
+                                noisePower.data(), speechRe.data(), speechIm.data(),
+                                speechPower.data(), static_cast<size_t>(bins)};
+  if (kFast)
+    kernels::beamLearn(rows);
+  else
+    kernels::beamLearnBins(rows, 0, rows.n);
   // A channel is refitted every C - 1 frames until it has been fitted kSettling times, and at
   // half that pace after.
   if (channels < 2) return;
@@ -184,10 +165,14 @@ void DelayBeam::learn(const float* unitRe, const float* unitIm, const float* lar
   nextChannel = (nextChannel + 1) % channels;
 }
 
-bool DelayBeam::strays(const float* unitRe, const float* unitIm) {
+bool DelayBeam::strays(const float* unitRe, const float* unitIm, const float* largest,
+                       const float* noiseOnly, const float* speech) {
   talkBins.clear();
-  for (int k = 0; k < bins; ++k)
-    if (takeSpeech[static_cast<size_t>(k)] != 0.0f) talkBins.push_back(k);
+  for (int k = 0; k < bins; ++k) {
+    const size_t i = static_cast<size_t>(k);
+    const bool heard = largest[i] > 0.0f;
+    if (heard && !(noiseOnly[i] != 0.0f) && speech[i] != 0.0f) talkBins.push_back(k);
+  }
   const size_t rr = static_cast<size_t>(reference) * bins;
   float along = 0.0f, size = 0.0f;
   for (int c = 0; c < channels; ++c) {
@@ -310,30 +295,30 @@ void DelayBeam::steer(const float* unitRe, const float* unitIm, float* out, floa
   // the rest spread evenly, loaded; the beam w = N^-1 h / (h^H N^-1 h) passes the talker
   // (steering vector h) unchanged and, by Sherman and Morrison, is
   // (h - g (a^H h) a) / (|h|^2 - g |a^H h|^2) with g = lambda / (lambda + s); its noise power
-  // is s / (|h|^2 - g |a^H h|^2). The sums over the channels in the beam run row by row.
-  float* sums[] = {total.data(), cross.data(), steerPower.data(), nhRe.data(), nhIm.data(),
-                   nyRe.data(), nyIm.data(), hyRe.data(), hyIm.data()};
-  for (float* row : sums) std::fill(row, row + bins, 0.0f);
-  for (int c = 0; c < channels; ++c) {
-    if (c != reference && !member[static_cast<size_t>(c)]) continue;
-    const size_t row = static_cast<size_t>(c) * bins;
-    const kernels::BeamSteerRow rows{unitRe + row,          unitIm + row,
-                                     toUnits.data(),        noiseRe.data() + row,
-                                     noiseIm.data() + row,  noisePower.data() + row,
-                                     steerRe.data() + row,  steerIm.data() + row,
-                                     sums,                  static_cast<size_t>(bins)};
-    if (kFast)
-      kernels::beamSteerRow(rows);
-    else
-      kernels::beamSteerBins(rows, 0, rows.n);
-  }
-  const kernels::BeamRows rows{sums, noisePower.data() + static_cast<size_t>(reference) * bins,
-                               static_cast<float>(joinedCount + 1), kLoading, out, noise,
-                               reduction, static_cast<size_t>(bins)};
+  // is s / (|h|^2 - g |a^H h|^2). The sums run over the channels in the beam.
+  size_t count = 0;
+  for (int c = 0; c < channels; ++c)
+    if (c == reference || member[static_cast<size_t>(c)]) beamChannels[count++] = c;
+  const kernels::BeamSteer rows{unitRe,
+                                unitIm,
+                                toUnits.data(),
+                                noiseRe.data(),
+                                noiseIm.data(),
+                                noisePower.data(),
+                                steerRe.data(),
+                                steerIm.data(),
+                                beamChannels.data(),
+                                count,
+                                noisePower.data() + static_cast<size_t>(reference) * bins,
+                                kLoading,
+                                out,
+                                noise,
+                                reduction,
+                                static_cast<size_t>(bins)};
   if (kFast)
-    kernels::finishBeam(rows);
+    kernels::beamSteer(rows);
   else
-    kernels::finishBeamBins(rows, 0, rows.n);
+    kernels::beamSteerBins(rows, 0, rows.n);
 }
 
 }  // namespace nimbusdale

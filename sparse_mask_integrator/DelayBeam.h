@@ -49,21 +49,19 @@ class DelayBeam {
   std::vector<int> scale;                              // F exponents, kUnset before a bin sounds
   std::vector<float> unitRow, inverseUnitRow;          // F: 2^scale and 2^-scale, exact
   std::vector<float> delays, phaseRe, phaseIm, noisePhaseRe, noisePhaseIm, ratios;
-  // Rows of F for one frame: what each bin keeps and takes of its statistics, the reference's
-  // scaled value, and the sums over the beam's channels.
-  std::vector<float> toUnits, keepNoise, takeNoise, keepSpeech, takeSpeech, referenceRe,
-      referenceIm;
-  std::vector<float> total, cross, steerPower, nhRe, nhIm, nyRe, nyIm, hyRe, hyIm;
+  std::vector<float> toUnits;  // F: the frame's largest magnitudes in the bins' units
   std::vector<unsigned char> member, fitted;
-  std::vector<int> visits, talkBins;
+  std::vector<int> visits, talkBins, beamChannels;  // beamChannels: the reference and the members
   int nextChannel = 0, joinedCount = 0, framesLearnt = 0;
 
   void reset();
   void rescale(int k, int exponent);
   void setScale(int k, int exponent);
   void fit(int c);
-  // Whether the frame's speech bins (takeSpeech) stray from the joined channels' delays.
-  bool strays(const float* unitRe, const float* unitIm);
+  // Whether the frame's speech bins (heard, not noise only, speech) stray from the joined
+  // channels' delays.
+  bool strays(const float* unitRe, const float* unitIm, const float* largest,
+              const float* noiseOnly, const float* speech);
   // Re sum over bins [from, to) of (re_k + i im_k) exp(i w_k tau), tau = quarterDelay / 4.
   float score(int quarterDelay, int from, int to, const std::vector<float>& re,
               const std::vector<float>& im) const;

@@ -157,8 +157,8 @@ SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
   if (spatial()) {
     for (auto* v : {&noiseRe, &noiseIm, &speechRe, &speechIm, &unitRe, &unitIm})
       v->assign(values, 0.0f);
-    for (auto* v : {&inverseScale, &largest, &unitPower, &dotRe, &dotIm, &noiseMatch,
-                    &speechMatch, &noisePower, &speechPower, &likeness, &sparseChannels})
+    for (auto* v : {&inverseScale, &largest, &unitPower, &noiseMatch, &speechMatch,
+                    &noisePower, &speechPower, &likeness, &sparseChannels})
       v->assign(bins, 0.0f);
   }
   applied.assign(bins, 0.0f);
@@ -561,35 +561,19 @@ void SparseMaskIntegration::similarity(const std::vector<float>& aRe, const std:
                                        const std::vector<float>& bRe, const std::vector<float>& bIm,
                                        const std::vector<float>& bPower, std::vector<float>& aPower,
                                        std::vector<float>& out, float unknown, int from, int to) {
-  const int channels = config.numChannels, bins = config.numBins;
-  std::fill(dotRe.begin() + from, dotRe.begin() + to, 0.0f);
-  std::fill(dotIm.begin() + from, dotIm.begin() + to, 0.0f);
-  std::fill(aPower.begin() + from, aPower.begin() + to, 0.0f);
-  for (int c = 0; c < channels; ++c) {
-    const long row = static_cast<long>(c) * bins;
-    const float *ar = aRe.data() + row, *ai = aIm.data() + row;
-    const float *br = bRe.data() + row, *bi = bIm.data() + row;
-    if (kFast) {
-      kernels::accumulateMatch(ar + from, ai + from, br + from, bi + from, dotRe.data() + from,
-                               dotIm.data() + from, aPower.data() + from,
-                               static_cast<size_t>(to - from));
-      continue;
-    }
-    for (int k = from; k < to; ++k) {
-      const size_t i = static_cast<size_t>(k);
-      dotRe[i] += ar[k] * br[k] + ai[k] * bi[k];
-      dotIm[i] += ar[k] * bi[k] - ai[k] * br[k];
-      aPower[i] += ar[k] * ar[k] + ai[k] * ai[k];
-    }
-  }
   // |a^H b|^2 / (|a|^2 |b|^2), at most 1 but for rounding; `unknown` where either vector is 0.
   // Every term is at most C in size: no overflow. `out` may be `aPower` itself.
-  for (int k = from; k < to; ++k) {
-    const size_t i = static_cast<size_t>(k);
-    const float denominator = aPower[i] * bPower[i];
-    const float m = (dotRe[i] * dotRe[i] + dotIm[i] * dotIm[i]) / denominator;
-    out[i] = denominator > 0.0f && m == m ? (m < 1.0f ? m : 1.0f) : unknown;
-  }
+  const size_t bins = static_cast<size_t>(config.numBins), k = static_cast<size_t>(from);
+  const kernels::MatchRows rows{aRe.data() + k,     aIm.data() + k,
+                                bRe.data() + k,     bIm.data() + k,
+                                static_cast<size_t>(config.numChannels), bins,
+                                bPower.data() + k,  aPower.data() + k,
+                                out.data() + k,     unknown,
+                                static_cast<size_t>(to - from)};
+  if (kFast)
+    kernels::matches(rows);
+  else
+    kernels::matchBins(rows, 0, rows.n);
 }
 
 void SparseMaskIntegration::learnDirection(std::vector<float>& re, std::vector<float>& im,

@@ -133,28 +133,30 @@ void ScaleChannel(const float* HWY_RESTRICT parts, const float* HWY_RESTRICT inv
   }
 }
 
-void AccumulateMatch(const float* HWY_RESTRICT hr, const float* HWY_RESTRICT hi,
-                     const float* HWY_RESTRICT ur, const float* HWY_RESTRICT ui,
-                     float* HWY_RESTRICT dotRe, float* HWY_RESTRICT dotIm,
-                     float* HWY_RESTRICT hPower, size_t n) {
+void Matches(const MatchRows& m) {
   const Tag d;
   const size_t N = hn::Lanes(d);
+  const auto zero = hn::Zero(d), one = hn::Set(d, 1.0f), unknown = hn::Set(d, m.unknown);
   size_t k = 0;
-  for (; k + N <= n; k += N) {
-    const auto a = hn::LoadU(d, hr + k), b = hn::LoadU(d, hi + k);
-    const auto x = hn::LoadU(d, ur + k), y = hn::LoadU(d, ui + k);
-    hn::StoreU(hn::Add(hn::LoadU(d, dotRe + k), hn::Add(hn::Mul(a, x), hn::Mul(b, y))), d,
-               dotRe + k);
-    hn::StoreU(hn::Add(hn::LoadU(d, dotIm + k), hn::Sub(hn::Mul(a, y), hn::Mul(b, x))), d,
-               dotIm + k);
-    hn::StoreU(hn::Add(hn::LoadU(d, hPower + k), hn::Add(hn::Mul(a, a), hn::Mul(b, b))), d,
-               hPower + k);
+  for (; k + N <= m.n; k += N) {
+    auto dotRe = zero, dotIm = zero, power = zero;
+    for (size_t c = 0; c < m.channels; ++c) {
+      const size_t i = c * m.stride + k;
+      const auto ar = hn::LoadU(d, m.aRe + i), ai = hn::LoadU(d, m.aIm + i);
+      const auto br = hn::LoadU(d, m.bRe + i), bi = hn::LoadU(d, m.bIm + i);
+      dotRe = hn::Add(dotRe, hn::Add(hn::Mul(ar, br), hn::Mul(ai, bi)));
+      dotIm = hn::Add(dotIm, hn::Sub(hn::Mul(ar, bi), hn::Mul(ai, br)));
+      power = hn::Add(power, hn::Add(hn::Mul(ar, ar), hn::Mul(ai, ai)));
+    }
+    const auto denominator = hn::Mul(power, hn::LoadU(d, m.bPower + k));
+    const auto ratio =
+        hn::Div(hn::Add(hn::Mul(dotRe, dotRe), hn::Mul(dotIm, dotIm)), denominator);
+    const auto known = hn::And(hn::Gt(denominator, zero), hn::Eq(ratio, ratio));
+    hn::StoreU(power, d, m.aPower + k);
+    hn::StoreU(hn::IfThenElse(known, hn::IfThenElse(hn::Lt(ratio, one), ratio, one), unknown), d,
+               m.out + k);
   }
-  for (; k < n; ++k) {
-    dotRe[k] += hr[k] * ur[k] + hi[k] * ui[k];
-    dotIm[k] += hr[k] * ui[k] - hi[k] * ur[k];
-    hPower[k] += hr[k] * hr[k] + hi[k] * hi[k];
-  }
+  matchBins(m, k, m.n);
 }
 
 void LearnDirection(float* HWY_RESTRICT hr, float* HWY_RESTRICT hi, const float* ur,
@@ -188,72 +190,76 @@ void LearnDirection(float* HWY_RESTRICT hr, float* HWY_RESTRICT hi, const float*
   }
 }
 
-void BeamLearnRow(const BeamLearnRow& r) {
+void BeamLearn(const BeamLearn& r) {
   const Tag d;
   const size_t N = hn::Lanes(d);
+  const auto zero = hn::Zero(d), one = hn::Set(d, 1.0f);
+  const auto beta = hn::Set(d, r.beta), rest = hn::Set(d, r.rest);
+  const auto speaks = hn::FirstN(d, r.learnSpeech ? hn::Lanes(d) : 0);
+  const float* refRe = r.xRe + r.reference * r.n;
+  const float* refIm = r.xIm + r.reference * r.n;
   const auto blend = [&](const auto keep, float* HWY_RESTRICT v, const auto take,
-                         const auto value, size_t k) {
-    hn::StoreU(hn::Add(hn::Mul(keep, hn::LoadU(d, v + k)), hn::Mul(take, value)), d, v + k);
+                         const auto value, size_t i) {
+    hn::StoreU(hn::Add(hn::Mul(keep, hn::LoadU(d, v + i)), hn::Mul(take, value)), d, v + i);
   };
   size_t k = 0;
   for (; k + N <= r.n; k += N) {
+    const auto heard = hn::Gt(hn::LoadU(d, r.largest + k), zero);
+    const auto noise = hn::AndNot(hn::Eq(hn::LoadU(d, r.noiseOnly + k), zero), heard);
+    const auto talk = hn::And(
+        speaks, hn::AndNot(noise, hn::AndNot(hn::Eq(hn::LoadU(d, r.speech + k), zero), heard)));
+    const auto kn = hn::IfThenElse(noise, beta, one), tn = hn::IfThenElseZero(noise, rest);
+    const auto ks = hn::IfThenElse(talk, beta, one), ts = hn::IfThenElseZero(talk, rest);
     const auto unit = hn::LoadU(d, r.toUnits + k);
-    const auto cr = hn::Mul(hn::LoadU(d, r.xRe + k), unit);
-    const auto ci = hn::Mul(hn::LoadU(d, r.xIm + k), unit);
-    const auto rr = hn::LoadU(d, r.refRe + k), ri = hn::LoadU(d, r.refIm + k);
-    const auto crossRe = hn::Add(hn::Mul(cr, rr), hn::Mul(ci, ri));
-    const auto crossIm = hn::Sub(hn::Mul(ci, rr), hn::Mul(cr, ri));
-    const auto power = hn::Add(hn::Mul(cr, cr), hn::Mul(ci, ci));
-    const auto kn = hn::LoadU(d, r.keepN + k), tn = hn::LoadU(d, r.takeN + k);
-    const auto ks = hn::LoadU(d, r.keepS + k), ts = hn::LoadU(d, r.takeS + k);
-    blend(kn, r.nRe, tn, crossRe, k);
-    blend(kn, r.nIm, tn, crossIm, k);
-    blend(kn, r.nPower, tn, power, k);
-    blend(ks, r.sRe, ts, crossRe, k);
-    blend(ks, r.sIm, ts, crossIm, k);
-    blend(ks, r.sPower, ts, power, k);
+    const auto rr = hn::Mul(hn::LoadU(d, refRe + k), unit);
+    const auto ri = hn::Mul(hn::LoadU(d, refIm + k), unit);
+    for (size_t c = 0; c < r.channels; ++c) {
+      const size_t i = c * r.n + k;
+      const auto cr = hn::Mul(hn::LoadU(d, r.xRe + i), unit);
+      const auto ci = hn::Mul(hn::LoadU(d, r.xIm + i), unit);
+      const auto crossRe = hn::Add(hn::Mul(cr, rr), hn::Mul(ci, ri));
+      const auto crossIm = hn::Sub(hn::Mul(ci, rr), hn::Mul(cr, ri));
+      const auto power = hn::Add(hn::Mul(cr, cr), hn::Mul(ci, ci));
+      blend(kn, r.nRe, tn, crossRe, i);
+      blend(kn, r.nIm, tn, crossIm, i);
+      blend(kn, r.nPower, tn, power, i);
+      blend(ks, r.sRe, ts, crossRe, i);
+      blend(ks, r.sIm, ts, crossIm, i);
+      blend(ks, r.sPower, ts, power, i);
+    }
   }
   beamLearnBins(r, k, r.n);
 }
 
-void BeamSteerRow(const BeamSteerRow& r) {
-  const Tag d;
-  const size_t N = hn::Lanes(d);
-  const auto add = [&](int row, const auto value, size_t k) {
-    hn::StoreU(hn::Add(hn::LoadU(d, r.sums[row] + k), value), d, r.sums[row] + k);
-  };
-  size_t k = 0;
-  for (; k + N <= r.n; k += N) {
-    const auto unit = hn::LoadU(d, r.toUnits + k);
-    const auto xr = hn::Mul(hn::LoadU(d, r.xRe + k), unit);
-    const auto xi = hn::Mul(hn::LoadU(d, r.xIm + k), unit);
-    const auto mr = hn::LoadU(d, r.mRe + k), mi = hn::LoadU(d, r.mIm + k);
-    const auto hr = hn::LoadU(d, r.hRe + k), hi = hn::LoadU(d, r.hIm + k);
-    add(0, hn::LoadU(d, r.mPower + k), k);
-    add(1, hn::Add(hn::Mul(mr, mr), hn::Mul(mi, mi)), k);
-    add(2, hn::Add(hn::Mul(hr, hr), hn::Mul(hi, hi)), k);
-    add(3, hn::Add(hn::Mul(mr, hr), hn::Mul(mi, hi)), k);
-    add(4, hn::Sub(hn::Mul(mr, hi), hn::Mul(mi, hr)), k);
-    add(5, hn::Add(hn::Mul(mr, xr), hn::Mul(mi, xi)), k);
-    add(6, hn::Sub(hn::Mul(mr, xi), hn::Mul(mi, xr)), k);
-    add(7, hn::Add(hn::Mul(hr, xr), hn::Mul(hi, xi)), k);
-    add(8, hn::Sub(hn::Mul(hr, xi), hn::Mul(hi, xr)), k);
-  }
-  beamSteerBins(r, k, r.n);
-}
-
-void FinishBeam(const BeamRows& b) {
+void BeamSteer(const BeamSteer& b) {
   const Tag d;
   const size_t N = hn::Lanes(d);
   const auto zero = hn::Zero(d), one = hn::Set(d, 1.0f);
-  const auto members = hn::Set(d, b.members), others = hn::Set(d, b.members - 1.0f);
+  const float count = static_cast<float>(b.count);
+  const auto members = hn::Set(d, count), others = hn::Set(d, count - 1.0f);
   const auto loading = hn::Set(d, b.loading);
-  const auto row = [&](int j, size_t k) { return hn::LoadU(d, b.sums[j] + k); };
   size_t k = 0;
   for (; k + N <= b.n; k += N) {
-    const auto total = row(0, k), cross = row(1, k), steerPower = row(2, k);
-    const auto nhRe = row(3, k), nhIm = row(4, k), nyRe = row(5, k), nyIm = row(6, k);
-    const auto hyRe = row(7, k), hyIm = row(8, k), own = hn::LoadU(d, b.own + k);
+    auto total = zero, cross = zero, steerPower = zero, nhRe = zero, nhIm = zero, nyRe = zero,
+         nyIm = zero, hyRe = zero, hyIm = zero;
+    const auto unit = hn::LoadU(d, b.toUnits + k);
+    for (size_t j = 0; j < b.count; ++j) {
+      const size_t i = static_cast<size_t>(b.members[j]) * b.n + k;
+      const auto xr = hn::Mul(hn::LoadU(d, b.xRe + i), unit);
+      const auto xi = hn::Mul(hn::LoadU(d, b.xIm + i), unit);
+      const auto mr = hn::LoadU(d, b.mRe + i), mi = hn::LoadU(d, b.mIm + i);
+      const auto hr = hn::LoadU(d, b.hRe + i), hi = hn::LoadU(d, b.hIm + i);
+      total = hn::Add(total, hn::LoadU(d, b.mPower + i));
+      cross = hn::Add(cross, hn::Add(hn::Mul(mr, mr), hn::Mul(mi, mi)));
+      steerPower = hn::Add(steerPower, hn::Add(hn::Mul(hr, hr), hn::Mul(hi, hi)));
+      nhRe = hn::Add(nhRe, hn::Add(hn::Mul(mr, hr), hn::Mul(mi, hi)));
+      nhIm = hn::Add(nhIm, hn::Sub(hn::Mul(mr, hi), hn::Mul(mi, hr)));
+      nyRe = hn::Add(nyRe, hn::Add(hn::Mul(mr, xr), hn::Mul(mi, xi)));
+      nyIm = hn::Add(nyIm, hn::Sub(hn::Mul(mr, xi), hn::Mul(mi, xr)));
+      hyRe = hn::Add(hyRe, hn::Add(hn::Mul(hr, xr), hn::Mul(hi, xi)));
+      hyIm = hn::Add(hyIm, hn::Sub(hn::Mul(hr, xi), hn::Mul(hi, xr)));
+    }
+    const auto own = hn::LoadU(d, b.own + k);
     const auto likely = hn::Div(cross, own);
     const auto lambda = hn::IfThenElse(hn::Lt(total, likely), total, likely);
     const auto rest = hn::Sub(total, lambda);
@@ -274,7 +280,7 @@ void FinishBeam(const BeamRows& b) {
     hn::StoreU(hn::IfThenElseZero(covered, power), d, b.noise + k);
     hn::StoreU(hn::IfThenElse(covered, hn::Div(power, own), one), d, b.reduction + k);
   }
-  finishBeamBins(b, k, b.n);
+  beamSteerBins(b, k, b.n);
 }
 
 void BeamGains(const BeamGainRows& b) {
@@ -333,11 +339,10 @@ HWY_EXPORT(PriorSnrs);
 HWY_EXPORT(CompareExchange);
 HWY_EXPORT(WienerGains);
 HWY_EXPORT(ScaleChannel);
-HWY_EXPORT(AccumulateMatch);
+HWY_EXPORT(Matches);
 HWY_EXPORT(LearnDirection);
-HWY_EXPORT(BeamLearnRow);
-HWY_EXPORT(BeamSteerRow);
-HWY_EXPORT(FinishBeam);
+HWY_EXPORT(BeamLearn);
+HWY_EXPORT(BeamSteer);
 HWY_EXPORT(BeamGains);
 
 bool magnitudes(const float* parts, float* a, size_t n) {
@@ -363,9 +368,8 @@ void scaleChannel(const float* parts, const float* inverse, float* re, float* im
   HWY_DYNAMIC_DISPATCH(ScaleChannel)(parts, inverse, re, im, power, n);
 }
 
-void accumulateMatch(const float* hr, const float* hi, const float* ur, const float* ui,
-                     float* dotRe, float* dotIm, float* hPower, size_t n) {
-  HWY_DYNAMIC_DISPATCH(AccumulateMatch)(hr, hi, ur, ui, dotRe, dotIm, hPower, n);
+void matches(const MatchRows& m) {
+  HWY_DYNAMIC_DISPATCH(Matches)(m);
 }
 
 void learnDirection(float* hr, float* hi, const float* ur, const float* ui, const float* rr,
@@ -374,16 +378,12 @@ void learnDirection(float* hr, float* hi, const float* ur, const float* ui, cons
   HWY_DYNAMIC_DISPATCH(LearnDirection)(hr, hi, ur, ui, rr, ri, power, update, beta, rest, n);
 }
 
-void beamLearnRow(const BeamLearnRow& r) {
-  HWY_DYNAMIC_DISPATCH(BeamLearnRow)(r);
+void beamLearn(const BeamLearn& r) {
+  HWY_DYNAMIC_DISPATCH(BeamLearn)(r);
 }
 
-void beamSteerRow(const BeamSteerRow& r) {
-  HWY_DYNAMIC_DISPATCH(BeamSteerRow)(r);
-}
-
-void finishBeam(const BeamRows& b) {
-  HWY_DYNAMIC_DISPATCH(FinishBeam)(b);
+void beamSteer(const BeamSteer& b) {
+  HWY_DYNAMIC_DISPATCH(BeamSteer)(b);
 }
 
 void beamGains(const BeamGainRows& b) {

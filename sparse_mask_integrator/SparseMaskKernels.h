@@ -52,10 +52,37 @@ void wienerGains(const float* below, const float* middle, bool odd, float floor,
 void scaleChannel(const float* parts, const float* inverse, float* re, float* im, float* power,
                   size_t n);
 
-/// accumulateMatch: with h = (hr, hi) and u = (ur, ui), dotRe[k] += hr ur + hi ui,
-///   dotIm[k] += hr ui - hi ur (the sum of conj(h) u), hPower[k] += hr^2 + hi^2.
-void accumulateMatch(const float* hr, const float* hi, const float* ur, const float* ui,
-                     float* dotRe, float* dotIm, float* hPower, size_t n);
+/// The match of C directions a to C directions b, bin by bin, k < n, each a set of C rows of n
+/// `stride` apart: dot = sum_c conj(a) b and aPower[k] = sum_c |a|^2, channel by channel from 0;
+/// out[k] = |dot|^2 / (aPower[k] bPower[k]), at most 1, where aPower bPower > 0 and the ratio is
+/// not NaN, and `unknown` elsewhere. `out` may be `aPower`.
+struct MatchRows {
+  const float *aRe, *aIm, *bRe, *bIm;
+  size_t channels, stride;
+  const float* bPower;
+  float *aPower, *out;
+  float unknown;
+  size_t n;
+};
+
+/// matches()' bins from..to as the scalar path computes them.
+inline void matchBins(const MatchRows& m, size_t from, size_t to) {
+  for (size_t k = from; k < to; ++k) {
+    float dotRe = 0.0f, dotIm = 0.0f, power = 0.0f;
+    for (size_t c = 0; c < m.channels; ++c) {
+      const size_t i = c * m.stride + k;
+      const float ar = m.aRe[i], ai = m.aIm[i], br = m.bRe[i], bi = m.bIm[i];
+      dotRe += ar * br + ai * bi;
+      dotIm += ar * bi - ai * br;
+      power += ar * ar + ai * ai;
+    }
+    const float denominator = power * m.bPower[k];
+    const float ratio = (dotRe * dotRe + dotIm * dotIm) / denominator;
+    m.aPower[k] = power;
+    m.out[k] = denominator > 0.0f && ratio == ratio ? (ratio < 1.0f ? ratio : 1.0f) : m.unknown;
+  }
+}
+void matches(const MatchRows& m);
 
 /// learnDirection: where update[k] != 0, h = beta h + rest (u conj(r)) / power[k], with
 ///   u conj(r) = (ur rr + ui ri) + i (ui rr - ur ri); h is left alone elsewhere.
@@ -63,94 +90,104 @@ void learnDirection(float* hr, float* hi, const float* ur, const float* ui, cons
                     const float* ri, const float* power, const float* update, float beta,
                     float rest, size_t n);
 
-/// The beam's sweeps over one channel's row of bins, k < n, with x = (xRe, xIm) times toUnits.
+/// The beam's sweeps, bin by bin, k < n, over C rows of n each (row c at c n), with
+/// x = (xRe, xIm) times toUnits.
 ///
-/// beamLearnRow: with c = x conj(ref) and p = |x|^2, each of the noise (n*) and speech (s*)
-///   statistics becomes keep value + take (c.re, c.im or p), keep and take per bin.
-struct BeamLearnRow {
-  const float *xRe, *xIm, *toUnits, *refRe, *refIm, *keepN, *takeN, *keepS, *takeS;
+/// beamLearn: with ref the x of row `reference`, c = x conj(ref) and p = |x|^2, in a bin heard
+///   (largest > 0) and noise only (noiseOnly != 0) each noise statistic (nRe, nIm, nPower) becomes
+///   beta value + rest (c.re, c.im or p), and 1 value + 0 (...) elsewhere; the speech statistics
+///   (sRe, sIm, sPower) the same in a bin heard, not noise only and with speech != 0, if
+///   learnSpeech.
+struct BeamLearn {
+  const float *xRe, *xIm, *toUnits, *largest, *noiseOnly, *speech;
+  bool learnSpeech;
+  size_t channels, reference;
+  float beta, rest;
   float *nRe, *nIm, *nPower, *sRe, *sIm, *sPower;
   size_t n;
 };
 
-/// beamLearnRow's bins from..to as the scalar path computes them.
-inline void beamLearnBins(const BeamLearnRow& r, size_t from, size_t to) {
+/// beamLearn's bins from..to as the scalar path computes them.
+inline void beamLearnBins(const BeamLearn& r, size_t from, size_t to) {
+  const float* refRe = r.xRe + r.reference * r.n;
+  const float* refIm = r.xIm + r.reference * r.n;
   for (size_t k = from; k < to; ++k) {
-    const float cr = r.xRe[k] * r.toUnits[k], ci = r.xIm[k] * r.toUnits[k];
-    const float crossRe = cr * r.refRe[k] + ci * r.refIm[k];
-    const float crossIm = ci * r.refRe[k] - cr * r.refIm[k];
-    const float power = cr * cr + ci * ci;
-    r.nRe[k] = r.keepN[k] * r.nRe[k] + r.takeN[k] * crossRe;
-    r.nIm[k] = r.keepN[k] * r.nIm[k] + r.takeN[k] * crossIm;
-    r.nPower[k] = r.keepN[k] * r.nPower[k] + r.takeN[k] * power;
-    r.sRe[k] = r.keepS[k] * r.sRe[k] + r.takeS[k] * crossRe;
-    r.sIm[k] = r.keepS[k] * r.sIm[k] + r.takeS[k] * crossIm;
-    r.sPower[k] = r.keepS[k] * r.sPower[k] + r.takeS[k] * power;
+    const bool heard = r.largest[k] > 0.0f;
+    const bool noise = heard && r.noiseOnly[k] != 0.0f;
+    const bool talk = r.learnSpeech && heard && !noise && r.speech[k] != 0.0f;
+    const float keepN = noise ? r.beta : 1.0f, takeN = noise ? r.rest : 0.0f;
+    const float keepS = talk ? r.beta : 1.0f, takeS = talk ? r.rest : 0.0f;
+    const float rr = refRe[k] * r.toUnits[k], ri = refIm[k] * r.toUnits[k];
+    for (size_t c = 0; c < r.channels; ++c) {
+      const size_t i = c * r.n + k;
+      const float cr = r.xRe[i] * r.toUnits[k], ci = r.xIm[i] * r.toUnits[k];
+      const float crossRe = cr * rr + ci * ri;
+      const float crossIm = ci * rr - cr * ri;
+      const float power = cr * cr + ci * ci;
+      r.nRe[i] = keepN * r.nRe[i] + takeN * crossRe;
+      r.nIm[i] = keepN * r.nIm[i] + takeN * crossIm;
+      r.nPower[i] = keepN * r.nPower[i] + takeN * power;
+      r.sRe[i] = keepS * r.sRe[i] + takeS * crossRe;
+      r.sIm[i] = keepS * r.sIm[i] + takeS * crossIm;
+      r.sPower[i] = keepS * r.sPower[i] + takeS * power;
+    }
   }
 }
-void beamLearnRow(const BeamLearnRow& r);
+void beamLearn(const BeamLearn& r);
 
-/// beamSteerRow: with the noise statistic m = (mRe, mIm), mPower and the steering vector
-///   h = (hRe, hIm): sums[0..8] += mPower, |m|^2, |h|^2, conj(m) h (re, im), conj(m) x (re, im),
-///   conj(h) x (re, im); each sums[j] a row of n.
-struct BeamSteerRow {
+/// beamSteer: the beam from the channels `members` lists (`count` rows, in the order listed).
+///   With the noise statistic m = (mRe, mIm), mPower and the steering vector h = (hRe, hIm), the
+///   sums over them, channel by channel from 0, are total = sum mPower, cross = sum |m|^2,
+///   steerPower = sum |h|^2, nh = sum conj(m) h, ny = sum conj(m) x and hy = sum conj(h) x.
+///   With the noise model lambda a a^H + s I (lambda = min(cross / own, total), s the rest spread
+///   over the members and loaded), out = (hy - g conj(nh) ny / cross) / D, noise = s / D and
+///   reduction = noise / own, D = steerPower - g |nh|^2 / cross, g = lambda / (lambda + s). A bin
+///   with own, cross, s or D not above 0 (NaN included) gets out 0, noise 0, reduction 1.
+struct BeamSteer {
   const float *xRe, *xIm, *toUnits, *mRe, *mIm, *mPower, *hRe, *hIm;
-  float* const* sums;
-  size_t n;
-};
-
-/// beamSteerRow's bins from..to as the scalar path computes them.
-inline void beamSteerBins(const BeamSteerRow& r, size_t from, size_t to) {
-  for (size_t k = from; k < to; ++k) {
-    const float xr = r.xRe[k] * r.toUnits[k], xi = r.xIm[k] * r.toUnits[k];
-    const float mr = r.mRe[k], mi = r.mIm[k], hr = r.hRe[k], hi = r.hIm[k];
-    r.sums[0][k] += r.mPower[k];
-    r.sums[1][k] += mr * mr + mi * mi;
-    r.sums[2][k] += hr * hr + hi * hi;
-    r.sums[3][k] += mr * hr + mi * hi;
-    r.sums[4][k] += mr * hi - mi * hr;
-    r.sums[5][k] += mr * xr + mi * xi;
-    r.sums[6][k] += mr * xi - mi * xr;
-    r.sums[7][k] += hr * xr + hi * xi;
-    r.sums[8][k] += hr * xi - hi * xr;
-  }
-}
-void beamSteerRow(const BeamSteerRow& r);
-
-/// The beam from its sums over the channels (beamSteerRow's rows), bin by bin: with the noise
-/// model lambda a a^H + s I (lambda = min(|m|^2 / own, total), s = the rest spread over the
-/// members and loaded), out = (conj(h) x - g conj(m h) conj(m) x / |m|^2) / D, noise = s / D,
-/// reduction = noise / own, D = |h|^2 - g |conj(m) h|^2 / |m|^2, g = lambda / (lambda + s).
-/// A bin with own, |m|^2, s or D not above 0 (NaN included) gets out 0, noise 0, reduction 1.
-struct BeamRows {
-  const float* const* sums;  // 9 rows
-  const float* own;          // the reference channel's noise power
-  float members, loading;
+  const int* members;
+  size_t count;
+  const float* own;  // the reference channel's noise power
+  float loading;
   float *out, *noise, *reduction;  // out interleaved
   size_t n;
 };
 
-/// finishBeam's bins from..to as the scalar path computes them: every value is formed, then
+/// beamSteer's bins from..to as the scalar path computes them: every value is formed, then
 /// chosen, as the vector lanes do.
-inline void finishBeamBins(const BeamRows& b, size_t from, size_t to) {
-  const float *total = b.sums[0], *cross = b.sums[1], *steerPower = b.sums[2];
-  const float *nhRe = b.sums[3], *nhIm = b.sums[4], *nyRe = b.sums[5], *nyIm = b.sums[6];
-  const float *hyRe = b.sums[7], *hyIm = b.sums[8];
+inline void beamSteerBins(const BeamSteer& b, size_t from, size_t to) {
+  const float members = static_cast<float>(b.count);
   for (size_t k = from; k < to; ++k) {
-    const float likely = cross[k] / b.own[k];
-    const float lambda = total[k] < likely ? total[k] : likely;
-    const float rest = total[k] - lambda;
-    const float spread = (rest > 0.0f ? rest : 0.0f) / (b.members - 1.0f) +
-                         b.loading * total[k] / b.members;
-    const float share = lambda / (lambda + spread) / cross[k];
-    const float denominator = steerPower[k] - share * (nhRe[k] * nhRe[k] + nhIm[k] * nhIm[k]);
-    const float cRe = nhRe[k] * nyRe[k] + nhIm[k] * nyIm[k];
-    const float cIm = nhRe[k] * nyIm[k] - nhIm[k] * nyRe[k];
-    const bool covered = (b.own[k] > 0.0f) & (cross[k] > 0.0f) & (spread > 0.0f) &
-                         (denominator > 0.0f);
+    float total = 0.0f, cross = 0.0f, steerPower = 0.0f, nhRe = 0.0f, nhIm = 0.0f, nyRe = 0.0f,
+          nyIm = 0.0f, hyRe = 0.0f, hyIm = 0.0f;
+    for (size_t j = 0; j < b.count; ++j) {
+      const size_t i = static_cast<size_t>(b.members[j]) * b.n + k;
+      const float xr = b.xRe[i] * b.toUnits[k], xi = b.xIm[i] * b.toUnits[k];
+      const float mr = b.mRe[i], mi = b.mIm[i], hr = b.hRe[i], hi = b.hIm[i];
+      total += b.mPower[i];
+      cross += mr * mr + mi * mi;
+      steerPower += hr * hr + hi * hi;
+      nhRe += mr * hr + mi * hi;
+      nhIm += mr * hi - mi * hr;
+      nyRe += mr * xr + mi * xi;
+      nyIm += mr * xi - mi * xr;
+      hyRe += hr * xr + hi * xi;
+      hyIm += hr * xi - hi * xr;
+    }
+    const float likely = cross / b.own[k];
+    const float lambda = total < likely ? total : likely;
+    const float rest = total - lambda;
+    const float spread =
+        (rest > 0.0f ? rest : 0.0f) / (members - 1.0f) + b.loading * total / members;
+    const float share = lambda / (lambda + spread) / cross;
+    const float denominator = steerPower - share * (nhRe * nhRe + nhIm * nhIm);
+    const float cRe = nhRe * nyRe + nhIm * nyIm;
+    const float cIm = nhRe * nyIm - nhIm * nyRe;
+    const bool covered =
+        (b.own[k] > 0.0f) & (cross > 0.0f) & (spread > 0.0f) & (denominator > 0.0f);
     const float power = spread / denominator;
-    const float re = (hyRe[k] - share * cRe) / denominator;
-    const float im = (hyIm[k] - share * cIm) / denominator;
+    const float re = (hyRe - share * cRe) / denominator;
+    const float im = (hyIm - share * cIm) / denominator;
     const float lowered = power / b.own[k];
     b.out[2 * k] = covered ? re : 0.0f;
     b.out[2 * k + 1] = covered ? im : 0.0f;
@@ -158,7 +195,7 @@ inline void finishBeamBins(const BeamRows& b, size_t from, size_t to) {
     b.reduction[k] = covered ? lowered : 1.0f;
   }
 }
-void finishBeam(const BeamRows& b);
+void beamSteer(const BeamSteer& b);
 
 /// The gain where the beam steers, bin by bin: the beam's output (out, interleaved, in the
 /// bin's units) is cut to the bin's largest magnitude; where noise > 0, the output is finite

@@ -174,7 +174,7 @@ class SparseMaskIntegration final : public Integration {
   // frame the scaled channel vectors u (C x F) and sums over channels (F each).
   std::vector<float> noiseRe, noiseIm, speechRe, speechIm;
   std::vector<float> unitRe, unitIm;
-  std::vector<float> inverseScale, unitPower, dotRe, dotIm, noiseMatch, speechMatch;
+  std::vector<float> inverseScale, unitPower, noiseMatch, speechMatch;
   std::vector<float> noisePower, speechPower, likeness;
   std::vector<float> sparseChannels;
   // The talker lock: the other talker's direction (C x F), each bin's match to it, its power and

@@ -145,17 +145,26 @@ TEST_P(EveryTarget, SpatialSweepsAreTheScalarArithmetic) {
     }
     EXPECT_TRUE(sameBits(re, slowRe) && sameBits(im, slowIm) && sameBits(fastPower, slowPower));
 
-    std::vector<float> dotRe = values(n), dotIm = values(n), hPower = values(n);
-    std::vector<float> slowDotRe = dotRe, slowDotIm = dotIm, slowHPower = hPower;
-    kernels::accumulateMatch(rr.data(), ri.data(), ur.data(), ui.data(), dotRe.data(), dotIm.data(),
-                             hPower.data(), n);
-    for (size_t k = 0; k < n; ++k) {
-      slowDotRe[k] += rr[k] * ur[k] + ri[k] * ui[k];
-      slowDotIm[k] += rr[k] * ui[k] - ri[k] * ur[k];
-      slowHPower[k] += rr[k] * rr[k] + ri[k] * ri[k];
+    // Three channels of rows; a zero a-row bin and a NaN b-power give `unknown`, and the match
+    // may land on aPower itself.
+    const size_t channels = 3;
+    std::vector<float> aRe = values(channels * n), aIm = values(channels * n),
+                       bRe = values(channels * n), bIm = values(channels * n), bPower = power;
+    for (size_t k = 0; k < n; k += 5)
+      for (size_t c = 0; c < channels; ++c) aRe[c * n + k] = aIm[c * n + k] = 0.0f;
+    for (size_t k = 2; k < n; k += 9) bPower[k] = std::nanf("");
+    for (const bool inPlace : {false, true}) {
+      std::vector<float> aPower[2] = {values(n), {}}, out[2] = {values(n), {}};
+      aPower[1] = aPower[0], out[1] = out[0];
+      const auto rows = [&](int i) {
+        return kernels::MatchRows{aRe.data(), aIm.data(), bRe.data(), bIm.data(), channels, n,
+                                  bPower.data(), aPower[i].data(),
+                                  inPlace ? aPower[i].data() : out[i].data(), -1.0f, n};
+      };
+      kernels::matches(rows(0));
+      kernels::matchBins(rows(1), 0, n);
+      EXPECT_TRUE(sameBits(aPower[0], aPower[1]) && sameBits(out[0], out[1]));
     }
-    EXPECT_TRUE(sameBits(dotRe, slowDotRe) && sameBits(dotIm, slowDotIm) &&
-                sameBits(hPower, slowHPower));
 
     // The reference channel's own row as both u and r, as the integration passes it.
     for (const bool own : {false, true}) {
@@ -195,47 +204,43 @@ TEST_P(EveryTarget, BeamSweepsAreTheScalarArithmetic) {
       for (size_t k = 5; k < count; k += 13) v[k] = std::nanf("");
       return v;
     };
-    const std::vector<float> xRe = values(n), xIm = values(n), toUnits = values(n),
-                             refRe = values(n), refIm = values(n), keep = values(n),
-                             take = values(n);
+    // Three channels of rows, the reference the middle one; flags with zeros, NaN and
+    // silent bins; two of the channels in the beam, out of order.
+    const size_t channels = 3;
+    const std::vector<float> xRe = values(channels * n), xIm = values(channels * n),
+                             toUnits = values(n), refRe = values(n), refIm = values(n),
+                             keep = values(n), take = values(n), largest = mixed(n),
+                             noiseOnly = mixed(n), speech = mixed(n);
     std::vector<float> fast[6], slow[6];
-    for (int j = 0; j < 6; ++j) slow[j] = fast[j] = values(n);
-    const auto learnRows = [&](std::vector<float>* v) {
-      return kernels::BeamLearnRow{xRe.data(),  xIm.data(),  toUnits.data(), refRe.data(),
-                                   refIm.data(), keep.data(), take.data(),    take.data(),
-                                   keep.data(), v[0].data(), v[1].data(),    v[2].data(),
-                                   v[3].data(), v[4].data(), v[5].data(),    n};
-    };
-    kernels::beamLearnRow(learnRows(fast));
-    kernels::beamLearnBins(learnRows(slow), 0, n);
-    for (int j = 0; j < 6; ++j) EXPECT_TRUE(sameBits(fast[j], slow[j])) << "row " << j;
-
-    std::vector<float> fastSums[9], slowSums[9];
-    float *fastRows[9], *slowRows[9];
-    for (int j = 0; j < 9; ++j) {
-      slowSums[j] = fastSums[j] = j == 1 ? mixed(n) : values(n);
-      fastRows[j] = fastSums[j].data();
-      slowRows[j] = slowSums[j].data();
+    for (int j = 0; j < 6; ++j) slow[j] = fast[j] = values(channels * n);
+    for (const bool learnSpeech : {true, false}) {
+      const auto learnRows = [&](std::vector<float>* v) {
+        return kernels::BeamLearn{xRe.data(),  xIm.data(),  toUnits.data(), largest.data(),
+                                  noiseOnly.data(), speech.data(), learnSpeech, channels, 1,
+                                  0.9f,        0.1f,        v[0].data(),    v[1].data(),
+                                  v[2].data(), v[3].data(), v[4].data(),    v[5].data(),
+                                  n};
+      };
+      kernels::beamLearn(learnRows(fast));
+      kernels::beamLearnBins(learnRows(slow), 0, n);
+      for (int j = 0; j < 6; ++j) EXPECT_TRUE(sameBits(fast[j], slow[j])) << "row " << j;
     }
-    const auto steerRows = [&](float* const* sums) {
-      return kernels::BeamSteerRow{xRe.data(),   xIm.data(),   toUnits.data(), refRe.data(),
-                                   refIm.data(), keep.data(),  take.data(),    keep.data(),
-                                   sums,         n};
-    };
-    kernels::beamSteerRow(steerRows(fastRows));
-    kernels::beamSteerBins(steerRows(slowRows), 0, n);
-    for (int j = 0; j < 9; ++j) EXPECT_TRUE(sameBits(fastSums[j], slowSums[j])) << "sum " << j;
 
-    const std::vector<float> own = mixed(n);
-    std::vector<float> fastOut(2 * n), slowOut(2 * n), fastNoise(n), slowNoise(n),
-        fastReduction(n), slowReduction(n);
-    kernels::finishBeam({fastRows, own.data(), 4.0f, 0.01f, fastOut.data(), fastNoise.data(),
-                         fastReduction.data(), n});
-    kernels::finishBeamBins({fastRows, own.data(), 4.0f, 0.01f, slowOut.data(), slowNoise.data(),
-                             slowReduction.data(), n},
-                            0, n);
-    EXPECT_TRUE(sameBits(fastOut, slowOut) && sameBits(fastNoise, slowNoise) &&
-                sameBits(fastReduction, slowReduction));
+    const std::vector<float> own = mixed(n), mRe = mixed(channels * n);
+    const int members[] = {2, 0};
+    std::vector<float> outs[2] = {std::vector<float>(2 * n), std::vector<float>(2 * n)},
+                       noises[2] = {std::vector<float>(n), std::vector<float>(n)},
+                       reductions[2] = {std::vector<float>(n), std::vector<float>(n)};
+    const auto steerRows = [&](int i) {
+      return kernels::BeamSteer{xRe.data(), xIm.data(), toUnits.data(), mRe.data(),
+                                fast[1].data(), fast[2].data(), slow[3].data(), slow[4].data(),
+                                members, 2, own.data(), 0.01f, outs[i].data(),
+                                noises[i].data(), reductions[i].data(), n};
+    };
+    kernels::beamSteer(steerRows(0));
+    kernels::beamSteerBins(steerRows(1), 0, n);
+    EXPECT_TRUE(sameBits(outs[0], outs[1]) && sameBits(noises[0], noises[1]) &&
+                sameBits(reductions[0], reductions[1]));
 
     for (float alpha : {0.0f, 0.4f}) {
       std::vector<float> outs[2] = {values(2 * n), {}}, noises[2] = {mixed(n), {}},
