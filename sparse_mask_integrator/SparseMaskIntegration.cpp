@@ -491,24 +491,26 @@ void SparseMaskIntegration::learnDirections(const float* sparse) {
   for (int k = 0; k < bins; ++k) {
     const size_t i = static_cast<size_t>(k);
     const bool heard = inverseScale[i] > 0.0f;
-    sparseChannels[i] = heard && sparseChannels[i] == 0.0f ? 1.0f : 0.0f;  // now: noise only
-    medianSnr[i] = heard && medianSnr[i] > kSpeechSnr ? 1.0f : 0.0f;       // now: speech
+    // Without a branch: which bins are which changes from frame to frame.
+    sparseChannels[i] = static_cast<float>(heard & (sparseChannels[i] == 0.0f));  // noise only
+    medianSnr[i] = static_cast<float>(heard & (medianSnr[i] > kSpeechSnr));       // speech
   }
   // A bin the transient hold lowered carries an impulse, not speech.
   if (transient())
     for (int k = 0; k < bins; ++k)
-      if (held[static_cast<size_t>(k)]) medianSnr[static_cast<size_t>(k)] = 0.0f;
+      medianSnr[static_cast<size_t>(k)] *= static_cast<float>(held[static_cast<size_t>(k)] == 0);
   // In a frame that carries another talker, locked speech bins that stray from the target's
   // direction teach the other talker's.
   if (locking()) {
     const float lock = static_cast<float>(config.talkerLock);
     for (int k = 0; k < bins; ++k) {
       const size_t i = static_cast<size_t>(k);
-      const bool other = otherTalking && medianSnr[i] != 0.0f && taught[i] >= lock &&
-                         speechMatch[i] < kTalkerMatch;
-      taught[i] += medianSnr[i] != 0.0f && taught[i] < lock ? 1.0f : 0.0f;
-      otherSpeech[i] = other ? 1.0f : 0.0f;
-      if (other) medianSnr[i] = 0.0f;
+      const bool speech = medianSnr[i] != 0.0f;
+      const bool other =
+          otherTalking & speech & (taught[i] >= lock) & (speechMatch[i] < kTalkerMatch);
+      taught[i] += static_cast<float>(speech & (taught[i] < lock));
+      otherSpeech[i] = static_cast<float>(other);
+      medianSnr[i] = other ? 0.0f : medianSnr[i];
     }
     learnDirection(otherRe, otherIm, otherSpeech.data());
     for (const float o : otherSpeech) otherHeard |= o != 0.0f;
