@@ -81,6 +81,9 @@ DelayBeam::DelayBeam(int channels, int bins, float smoothing, float coherence)
     v->assign(static_cast<size_t>(bins), 0.0f);
   member.assign(static_cast<size_t>(channels), 0);
   beamChannels.assign(static_cast<size_t>(channels), 0);
+  // The full search's whole samples, or the fine search's 9 quarters at most.
+  const size_t searched = static_cast<size_t>(2 * std::max(1, length / kDelayShare) + 1);
+  candidateScores.assign(std::max<size_t>(searched, 9), 0.0f);
   fitted.assign(static_cast<size_t>(channels), 0);
   visits.assign(static_cast<size_t>(channels), 0);
   talkBins.reserve(static_cast<size_t>(bins));
@@ -190,20 +193,52 @@ bool DelayBeam::strays(const float* unitRe, const float* unitIm, const float* la
   return size > 0.0f && along < kFrameAlignment * size;
 }
 
-float DelayBeam::score(int quarterDelay, int from, int to, const std::vector<float>& re,
-                       const std::vector<float>& im) const {
-  // Re sum_k p_k exp(i w_k tau), w_k = 2 pi k / L, tau = quarterDelay / 4: the grid's index.
+template <int G>
+void DelayBeam::scoreGroup(int first, int stride, int from, int to, const float* re,
+                           const float* im, float* out) const {
   const long grid = 4L * length;
-  const long step = (quarterDelay % grid + grid) % grid;
-  long m = (static_cast<long>(from) * step) % grid;
-  float sum = 0.0f;
-  for (int k = from; k < to; ++k) {
-    sum += re[static_cast<size_t>(k)] * cosine[static_cast<size_t>(m)] -
-           im[static_cast<size_t>(k)] * sine[static_cast<size_t>(m)];
-    m += step;
-    if (m >= grid) m -= grid;
+  long step[G], m[G];
+  float sum[G];
+  for (int g = 0; g < G; ++g) {
+    step[g] = ((first + g * stride) % grid + grid) % grid;
+    m[g] = (static_cast<long>(from) * step[g]) % grid;
+    sum[g] = 0.0f;
   }
-  return sum;
+  for (int k = from; k < to; ++k) {
+    for (int g = 0; g < G; ++g) {
+      const size_t i = static_cast<size_t>(m[g]);
+      sum[g] += re[k] * cosine[i] - im[k] * sine[i];
+      m[g] += step[g];
+      if (m[g] >= grid) m[g] -= grid;
+    }
+  }
+  std::copy_n(sum, G, out);
+}
+
+void DelayBeam::scores(int first, int stride, int count, int from, int to) {
+  // Re sum_k p_k exp(i w_k tau), w_k = 2 pi k / L, for tau = q / 4, q = first + j stride: the
+  // grid's index steps by q. Up to four candidates at a time, so that their sums, each over the
+  // bins in order, run side by side.
+  const float *re = phaseRe.data(), *im = phaseIm.data();
+  const int groups = (count + 3) / 4;
+  for (int g = 0, j = 0; g < groups; ++g) {
+    const int size = count / groups + (g < count % groups ? 1 : 0);
+    const int q = first + j * stride;
+    float* out = candidateScores.data() + j;
+    switch (size) {
+      case 4: scoreGroup<4>(q, stride, from, to, re, im, out); break;
+      case 3: scoreGroup<3>(q, stride, from, to, re, im, out); break;
+      case 2: scoreGroup<2>(q, stride, from, to, re, im, out); break;
+      default: scoreGroup<1>(q, stride, from, to, re, im, out); break;
+    }
+    j += size;
+  }
+}
+
+float DelayBeam::noiseScore(int quarterDelay, int from, int to) const {
+  float score;
+  scoreGroup<1>(quarterDelay, 1, from, to, noisePhaseRe.data(), noisePhaseIm.data(), &score);
+  return score;
 }
 
 void DelayBeam::fit(int c) {
@@ -240,16 +275,18 @@ void DelayBeam::fit(int c) {
     if (!fitted[static_cast<size_t>(c)] || visits[static_cast<size_t>(c)] % kFullSearch == 0) {
       reachFine = 4;  // within a sample of the best whole one
       const int reach = std::max(1, length / kDelayShare);
+      scores(-4 * reach, 4, 2 * reach + 1, from, to);
       float top = -INFINITY;
       for (int d = -reach; d <= reach; ++d) {
-        const float s = score(4 * d, from, to, phaseRe, phaseIm);
+        const float s = candidateScores[static_cast<size_t>(d + reach)];
         if (s > top) top = s, best = 4 * d;
       }
     }
+    scores(best - reachFine, 1, 2 * reachFine + 1, from, to);
     float top = -INFINITY;
     int refined = best;
     for (int q = best - reachFine; q <= best + reachFine; ++q) {
-      const float s = score(q, from, to, phaseRe, phaseIm);
+      const float s = candidateScores[static_cast<size_t>(q - best + reachFine)];
       if (s > top) top = s, refined = q;
     }
     ++visits[static_cast<size_t>(c)];
@@ -265,7 +302,7 @@ void DelayBeam::fit(int c) {
     // talker's statistics its own delay.
     const bool noiseThere =
         noisePhases >= kFitBins &&
-        score(refined, from, to, noisePhaseRe, noisePhaseIm) / static_cast<float>(noisePhases) >=
+        noiseScore(refined, from, to) / static_cast<float>(noisePhases) >=
             top / static_cast<float>(phases) + kNoiseMargin;
     joins = top >= kAlignment * static_cast<float>(phases) && *middle >= coherence &&
             !noiseThere;

@@ -52,6 +52,7 @@ class DelayBeam {
   std::vector<float> toUnits;  // F: the frame's largest magnitudes in the bins' units
   std::vector<unsigned char> member, fitted;
   std::vector<int> visits, talkBins, beamChannels;  // beamChannels: the reference and the members
+  std::vector<float> candidateScores;               // the fit's, one per delay searched
   int nextChannel = 0, joinedCount = 0, framesLearnt = 0;
 
   void reset();
@@ -62,9 +63,14 @@ class DelayBeam {
   // channels' delays.
   bool strays(const float* unitRe, const float* unitIm, const float* largest,
               const float* noiseOnly, const float* speech);
-  // Re sum over bins [from, to) of (re_k + i im_k) exp(i w_k tau), tau = quarterDelay / 4.
-  float score(int quarterDelay, int from, int to, const std::vector<float>& re,
-              const std::vector<float>& im) const;
+  // Re sum over bins [from, to) of (re_k + i im_k) exp(i w_k tau), tau = q / 4: into
+  // candidateScores for the talker's phases and q = first + j stride, j < count; G candidates at
+  // a time into `out`; for the noise frames' phases at one delay.
+  void scores(int first, int stride, int count, int from, int to);
+  template <int G>
+  void scoreGroup(int first, int stride, int from, int to, const float* re, const float* im,
+                  float* out) const;
+  float noiseScore(int quarterDelay, int from, int to) const;
   void setSteering(int c);
 };
 
