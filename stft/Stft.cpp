@@ -133,8 +133,14 @@ void RealFft::inverse(const std::complex<float>* in, float* out) {
 StftAnalysis::StftAnalysis(int length)
     : window(hannWindow(length)), frame(static_cast<size_t>(length)), fft(length) {}
 
-void StftAnalysis::transform(const float* samples, std::complex<float>* bins) {
-  for (size_t i = 0; i < window.size(); ++i) frame[i] = samples[i] * window[i];
+void StftAnalysis::transform(const float* samples, std::ptrdiff_t stride,
+                             std::complex<float>* bins) {
+  const size_t n = window.size();
+  if (stride == 1)
+    for (size_t i = 0; i < n; ++i) frame[i] = samples[i] * window[i];
+  else
+    for (size_t i = 0; i < n; ++i)
+      frame[i] = samples[static_cast<std::ptrdiff_t>(i) * stride] * window[i];
   fft.forward(frame.data(), bins);
 }
 

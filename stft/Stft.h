@@ -6,6 +6,7 @@
 #define NIMBUSDALE_STFT_H
 
 #include <complex>
+#include <cstddef>
 #include <memory>
 #include <vector>
 
@@ -68,7 +69,9 @@ class StftAnalysis {
  public:
   explicit StftAnalysis(int length);
   /// `samples` (length of them) windowed into length / 2 + 1 `bins`.
-  void transform(const float* samples, std::complex<float>* bins);
+  void transform(const float* samples, std::complex<float>* bins) { transform(samples, 1, bins); }
+  /// The same for samples `stride` apart, such as one channel of an interleaved signal.
+  void transform(const float* samples, std::ptrdiff_t stride, std::complex<float>* bins);
 
  private:
   std::vector<float> window;

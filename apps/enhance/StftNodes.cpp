@@ -68,6 +68,11 @@ void StftSource::calculate(int, int count, FD::Buffer& out) {
   std::fill(samples.begin() + to, samples.begin() + length, 0.0f);
   for (int ch = 0; ch < s.channels; ++ch) {
     const float* in = s.data + (start + from - s.first) * s.channels + ch;
+    // A frame within the signal is windowed straight from the interleaved samples.
+    if (from == 0 && to == length) {
+      analysis.transform(in, s.channels, (*spectrum)[static_cast<size_t>(ch)]);
+      continue;
+    }
     for (int i = from; i < to; ++i, in += s.channels) samples[static_cast<size_t>(i)] = *in;
     analysis.transform(samples.data(), (*spectrum)[static_cast<size_t>(ch)]);
   }

@@ -58,6 +58,20 @@ TEST(MultiSTFT, EachChannelIsTheWindowedTransformOfItsRow) {
   }
 }
 
+TEST(StftAnalysis, AnInterleavedChannelGivesTheTransformOfItsRow) {
+  std::vector<float> rows(3 * kLength), interleaved(3 * kLength);
+  for (size_t i = 0; i < rows.size(); ++i) rows[i] = std::cos(0.61f * float(i)) - 0.2f;
+  for (int c = 0; c < 3; ++c)
+    for (int i = 0; i < kLength; ++i) interleaved[size_t(i * 3 + c)] = rows[size_t(c * kLength + i)];
+  nimbusdale::StftAnalysis analysis(kLength);
+  std::vector<cfloat> expected(kLength / 2 + 1), strided(kLength / 2 + 1);
+  for (int c = 0; c < 3; ++c) {
+    analysis.transform(rows.data() + c * kLength, expected.data());
+    analysis.transform(interleaved.data() + c, 3, strided.data());
+    EXPECT_EQ(strided, expected) << "channel " << c;
+  }
+}
+
 TEST(OverlapAddSynthesis, GivesTheAnalysedSignalBackAsItBecomesFinal) {
   std::vector<float> x(203);
   for (size_t n = 0; n < x.size(); ++n) x[n] = 0.5f * std::sin(0.05f * float(n * n % 97));
