@@ -526,37 +526,15 @@ void SparseMaskIntegration::learnDirections(const float* sparse) {
 }
 
 void SparseMaskIntegration::scaleChannelVectors(const float* parts) {
-  const int channels = config.numChannels, bins = config.numBins;
-  std::fill(largest.begin(), largest.end(), 0.0f);
-  for (int c = 0; c < channels; ++c) {
-    const float* a = magnitude.data() + static_cast<long>(c) * bins;
-    for (int k = 0; k < bins; ++k) {
-      float& most = largest[static_cast<size_t>(k)];
-      most = a[k] > most ? a[k] : most;
-    }
-  }
-  for (int k = 0; k < bins; ++k) {
-    const float most = largest[static_cast<size_t>(k)];
-    inverseScale[static_cast<size_t>(k)] = most > 0.0f ? 1.0f / most : 0.0f;
-  }
-  std::fill(unitPower.begin(), unitPower.end(), 0.0f);
-  for (int c = 0; c < channels; ++c) {
-    const long row = static_cast<long>(c) * bins;
-    const float* x = parts + 2 * row;
-    float* re = unitRe.data() + row;
-    float* im = unitIm.data() + row;
-    if (kFast) {
-      kernels::scaleChannel(x, inverseScale.data(), re, im, unitPower.data(),
-                            static_cast<size_t>(bins));
-      continue;
-    }
-    for (int k = 0; k < bins; ++k) {
-      const float inverse = inverseScale[static_cast<size_t>(k)];
-      re[k] = x[2 * k] * inverse;
-      im[k] = x[2 * k + 1] * inverse;
-      unitPower[static_cast<size_t>(k)] += re[k] * re[k] + im[k] * im[k];
-    }
-  }
+  const kernels::ChannelScaling rows{magnitude.data(),   parts,
+                                     static_cast<size_t>(config.numChannels),
+                                     largest.data(),     inverseScale.data(),
+                                     unitRe.data(),      unitIm.data(),
+                                     unitPower.data(),   static_cast<size_t>(config.numBins)};
+  if (kFast)
+    kernels::scaleChannels(rows);
+  else
+    kernels::scaleChannelBins(rows, 0, rows.n);
 }
 
 void SparseMaskIntegration::similarity(const std::vector<float>& aRe, const std::vector<float>& aIm,

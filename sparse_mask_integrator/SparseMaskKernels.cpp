@@ -110,27 +110,33 @@ void WienerGains(const float* HWY_RESTRICT below, const float* HWY_RESTRICT midd
   }
 }
 
-void ScaleChannel(const float* HWY_RESTRICT parts, const float* HWY_RESTRICT inverse,
-                  float* HWY_RESTRICT re, float* HWY_RESTRICT im, float* HWY_RESTRICT power,
-                  size_t n) {
+void ScaleChannels(const ChannelScaling& s) {
   const Tag d;
   const size_t N = hn::Lanes(d);
+  const auto zero = hn::Zero(d), one = hn::Set(d, 1.0f);
   size_t k = 0;
-  for (; k + N <= n; k += N) {
-    hn::Vec<Tag> xr, xi;
-    hn::LoadInterleaved2(d, parts + 2 * k, xr, xi);
-    const auto scale = hn::LoadU(d, inverse + k);
-    const auto r = hn::Mul(xr, scale), i = hn::Mul(xi, scale);
-    hn::StoreU(r, d, re + k);
-    hn::StoreU(i, d, im + k);
-    hn::StoreU(hn::Add(hn::LoadU(d, power + k), hn::Add(hn::Mul(r, r), hn::Mul(i, i))), d,
-               power + k);
+  for (; k + N <= s.n; k += N) {
+    auto most = zero;
+    for (size_t c = 0; c < s.channels; ++c) {
+      const auto a = hn::LoadU(d, s.a + c * s.n + k);
+      most = hn::IfThenElse(hn::Gt(a, most), a, most);
+    }
+    const auto inverse = hn::IfThenElseZero(hn::Gt(most, zero), hn::Div(one, most));
+    auto power = zero;
+    for (size_t c = 0; c < s.channels; ++c) {
+      const size_t i = c * s.n + k;
+      hn::Vec<Tag> xr, xi;
+      hn::LoadInterleaved2(d, s.parts + 2 * i, xr, xi);
+      const auto r = hn::Mul(xr, inverse), m = hn::Mul(xi, inverse);
+      hn::StoreU(r, d, s.re + i);
+      hn::StoreU(m, d, s.im + i);
+      power = hn::Add(power, hn::Add(hn::Mul(r, r), hn::Mul(m, m)));
+    }
+    hn::StoreU(most, d, s.largest + k);
+    hn::StoreU(inverse, d, s.inverse + k);
+    hn::StoreU(power, d, s.power + k);
   }
-  for (; k < n; ++k) {
-    re[k] = parts[2 * k] * inverse[k];
-    im[k] = parts[2 * k + 1] * inverse[k];
-    power[k] += re[k] * re[k] + im[k] * im[k];
-  }
+  scaleChannelBins(s, k, s.n);
 }
 
 void Matches(const MatchRows& m) {
@@ -338,7 +344,7 @@ HWY_EXPORT(Magnitudes);
 HWY_EXPORT(PriorSnrs);
 HWY_EXPORT(CompareExchange);
 HWY_EXPORT(WienerGains);
-HWY_EXPORT(ScaleChannel);
+HWY_EXPORT(ScaleChannels);
 HWY_EXPORT(Matches);
 HWY_EXPORT(LearnDirection);
 HWY_EXPORT(BeamLearn);
@@ -363,9 +369,8 @@ void wienerGains(const float* below, const float* middle, bool odd, float floor,
   HWY_DYNAMIC_DISPATCH(WienerGains)(below, middle, odd, floor, gain, n);
 }
 
-void scaleChannel(const float* parts, const float* inverse, float* re, float* im, float* power,
-                  size_t n) {
-  HWY_DYNAMIC_DISPATCH(ScaleChannel)(parts, inverse, re, im, power, n);
+void scaleChannels(const ChannelScaling& s) {
+  HWY_DYNAMIC_DISPATCH(ScaleChannels)(s);
 }
 
 void matches(const MatchRows& m) {

@@ -45,12 +45,40 @@ void compareExchange(float* lower, float* upper, size_t n);
 void wienerGains(const float* below, const float* middle, bool odd, float floor, float* gain,
                  size_t n);
 
-/// The spatial term's sweeps over one channel's row of bins, k < n:
-///
-/// scaleChannel: re[k], im[k] = the interleaved x (re, im, ...) times inverse[k];
-///   power[k] += re[k]^2 + im[k]^2.
-void scaleChannel(const float* parts, const float* inverse, float* re, float* im, float* power,
-                  size_t n);
+/// The spatial term's channel vectors, bin by bin, k < n, over C rows of magnitudes a (n each)
+/// and of interleaved spectra (re, im, ...; 2 n each): largest[k] = the largest a over the
+/// channels (0 where none is above 0), inverse[k] = 1 / largest[k] where that is above 0, else 0;
+/// re, im (C rows of n) = the spectra's parts times inverse[k]; power[k] = sum_c re^2 + im^2,
+/// channel by channel from 0.
+struct ChannelScaling {
+  const float *a, *parts;
+  size_t channels;
+  float *largest, *inverse, *re, *im, *power;
+  size_t n;
+};
+
+/// scaleChannels()' bins from..to as the scalar path computes them.
+inline void scaleChannelBins(const ChannelScaling& s, size_t from, size_t to) {
+  for (size_t k = from; k < to; ++k) {
+    float most = 0.0f;
+    for (size_t c = 0; c < s.channels; ++c) {
+      const float a = s.a[c * s.n + k];
+      most = a > most ? a : most;
+    }
+    const float inverse = most > 0.0f ? 1.0f / most : 0.0f;
+    float power = 0.0f;
+    for (size_t c = 0; c < s.channels; ++c) {
+      const size_t i = c * s.n + k;
+      s.re[i] = s.parts[2 * i] * inverse;
+      s.im[i] = s.parts[2 * i + 1] * inverse;
+      power += s.re[i] * s.re[i] + s.im[i] * s.im[i];
+    }
+    s.largest[k] = most;
+    s.inverse[k] = inverse;
+    s.power[k] = power;
+  }
+}
+void scaleChannels(const ChannelScaling& s);
 
 /// The match of C directions a to C directions b, bin by bin, k < n, each a set of C rows of n
 /// `stride` apart: dot = sum_c conj(a) b and aPower[k] = sum_c |a|^2, channel by channel from 0;

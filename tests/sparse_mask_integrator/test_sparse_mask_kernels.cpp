@@ -128,26 +128,36 @@ TEST_P(EveryTarget, SpatialSweepsAreTheScalarArithmetic) {
   };
   for (size_t n : {0u, 1u, 7u, 257u, 1000u}) {
     SCOPED_TRACE(n);
-    const std::vector<float> parts = values(2 * n), inverse = values(n), ur = values(n),
-                             ui = values(n), rr = values(n), ri = values(n);
+    const std::vector<float> ur = values(n), ui = values(n), rr = values(n), ri = values(n);
     std::vector<float> power = values(n), update(n);
     for (size_t k = 0; k < n; ++k) {
       power[k] = std::fabs(power[k]) + 0.5f;
       update[k] = k % 3 == 0 ? 0.0f : 1.0f;
     }
 
-    std::vector<float> re(n), im(n), fastPower = power, slowPower = power, slowRe(n), slowIm(n);
-    kernels::scaleChannel(parts.data(), inverse.data(), re.data(), im.data(), fastPower.data(), n);
-    for (size_t k = 0; k < n; ++k) {
-      slowRe[k] = parts[2 * k] * inverse[k];
-      slowIm[k] = parts[2 * k + 1] * inverse[k];
-      slowPower[k] += slowRe[k] * slowRe[k] + slowIm[k] * slowIm[k];
-    }
-    EXPECT_TRUE(sameBits(re, slowRe) && sameBits(im, slowIm) && sameBits(fastPower, slowPower));
-
-    // Three channels of rows; a zero a-row bin and a NaN b-power give `unknown`, and the match
-    // may land on aPower itself.
+    // Three channels of magnitudes with bins silent in every channel, in some, and NaN.
     const size_t channels = 3;
+    std::vector<float> a = values(channels * n);
+    for (float& x : a) x = std::fabs(x);
+    for (size_t k = 0; k < n; k += 4) a[k] = 0.0f;
+    for (size_t k = 0; k < n; k += 8) a[n + k] = a[2 * n + k] = 0.0f;
+    for (size_t k = 2; k < n; k += 5) a[n + k] = std::nanf("");
+    const std::vector<float> spectra = values(2 * channels * n);
+    std::vector<float> scaled[2][5];
+    for (auto& rows : scaled) {
+      for (int j = 0; j < 3; ++j) rows[j] = values(n);
+      rows[3] = values(channels * n), rows[4] = values(channels * n);
+    }
+    const auto scalingRows = [&](std::vector<float>* v) {
+      return kernels::ChannelScaling{a.data(),    spectra.data(), channels,    v[0].data(),
+                                     v[1].data(), v[3].data(),    v[4].data(), v[2].data(),
+                                     n};
+    };
+    kernels::scaleChannels(scalingRows(scaled[0]));
+    kernels::scaleChannelBins(scalingRows(scaled[1]), 0, n);
+    for (int j = 0; j < 5; ++j) EXPECT_TRUE(sameBits(scaled[0][j], scaled[1][j])) << "row " << j;
+
+    // A zero a-row bin and a NaN b-power give `unknown`, and the match may land on aPower itself.
     std::vector<float> aRe = values(channels * n), aIm = values(channels * n),
                        bRe = values(channels * n), bIm = values(channels * n), bPower = power;
     for (size_t k = 0; k < n; k += 5)
