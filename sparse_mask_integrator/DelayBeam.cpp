@@ -77,7 +77,8 @@ DelayBeam::DelayBeam(int channels, int bins, float smoothing, float coherence)
   unitRow.assign(static_cast<size_t>(bins), 1.0f);
   inverseUnitRow.assign(static_cast<size_t>(bins), 1.0f);
   delays.assign(static_cast<size_t>(channels), 0.0f);
-  for (auto* v : {&phaseRe, &phaseIm, &noisePhaseRe, &noisePhaseIm, &ratios, &toUnits})
+  for (auto* v : {&phaseRe, &phaseIm, &noisePhaseRe, &noisePhaseIm, &ratios, &coherentBins,
+                  &binRatios, &toUnits})
     v->assign(static_cast<size_t>(bins), 0.0f);
   member.assign(static_cast<size_t>(channels), 0);
   beamChannels.assign(static_cast<size_t>(channels), 0);
@@ -245,27 +246,29 @@ void DelayBeam::fit(int c) {
   const int from = std::max(1, bins / kLowBand), to = bins / 2;
   const size_t row = static_cast<size_t>(c) * bins, rr = static_cast<size_t>(reference) * bins;
   // The phase of the talker's cross-spectrum (the speech frames' less the noise frames'), and
-  // of the noise frames' alone.
-  int phases = 0, coherent = 0, noisePhases = 0;
+  // of the noise frames' alone; and the coherence of the speech in the bins where both channels
+  // have some.
+  const size_t first = static_cast<size_t>(from);
+  const kernels::DelayPhases rows{speechRe.data() + row + first,
+                                  speechIm.data() + row + first,
+                                  noiseRe.data() + row + first,
+                                  noiseIm.data() + row + first,
+                                  speechPower.data() + row + first,
+                                  speechPower.data() + rr + first,
+                                  phaseRe.data() + first,
+                                  phaseIm.data() + first,
+                                  noisePhaseRe.data() + first,
+                                  noisePhaseIm.data() + first,
+                                  coherentBins.data() + first,
+                                  binRatios.data() + first,
+                                  static_cast<size_t>(std::max(0, to - from))};
+  const kernels::PhaseCounts counts =
+      kFast ? kernels::delayPhases(rows) : kernels::delayPhaseBins(rows, 0, rows.n);
+  const int phases = static_cast<int>(counts.talker), noisePhases = static_cast<int>(counts.noise);
+  int coherent = 0;
   for (int k = from; k < to; ++k) {
-    const size_t i = static_cast<size_t>(k);
-    const float re = speechRe[row + i] - noiseRe[row + i];
-    const float im = speechIm[row + i] - noiseIm[row + i];
-    const float size = std::sqrt(re * re + im * im);
-    phaseRe[i] = size > 0.0f ? re / size : 0.0f;
-    phaseIm[i] = size > 0.0f ? im / size : 0.0f;
-    phases += size > 0.0f;
-    const float noiseSize = std::sqrt(noiseRe[row + i] * noiseRe[row + i] +
-                                      noiseIm[row + i] * noiseIm[row + i]);
-    noisePhaseRe[i] = noiseSize > 0.0f ? noiseRe[row + i] / noiseSize : 0.0f;
-    noisePhaseIm[i] = noiseSize > 0.0f ? noiseIm[row + i] / noiseSize : 0.0f;
-    noisePhases += noiseSize > 0.0f;
-    const float powers = speechPower[row + i] * speechPower[rr + i];
-    if (powers > 0.0f) {
-      const float cross = speechRe[row + i] * speechRe[row + i] +
-                          speechIm[row + i] * speechIm[row + i];
-      ratios[static_cast<size_t>(coherent++)] = cross / powers;
-    }
+    ratios[static_cast<size_t>(coherent)] = binRatios[static_cast<size_t>(k)];
+    coherent += coherentBins[static_cast<size_t>(k)] != 0.0f;
   }
   const bool wasMember = member[static_cast<size_t>(c)] != 0;
   bool joins = false;

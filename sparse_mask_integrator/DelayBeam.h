@@ -49,6 +49,7 @@ class DelayBeam {
   std::vector<int> scale;                              // F exponents, kUnset before a bin sounds
   std::vector<float> unitRow, inverseUnitRow;          // F: 2^scale and 2^-scale, exact
   std::vector<float> delays, phaseRe, phaseIm, noisePhaseRe, noisePhaseIm, ratios;
+  std::vector<float> coherentBins, binRatios;  // F: the fit's bins with speech in both channels
   std::vector<float> toUnits;  // F: the frame's largest magnitudes in the bins' units
   std::vector<unsigned char> member, fitted;
   std::vector<int> visits, talkBins, beamChannels;  // beamChannels: the reference and the members

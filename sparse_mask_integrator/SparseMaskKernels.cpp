@@ -289,6 +289,34 @@ void BeamSteer(const BeamSteer& b) {
   beamSteerBins(b, k, b.n);
 }
 
+PhaseCounts DelayPhases(const DelayPhases& p) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  const auto zero = hn::Zero(d), one = hn::Set(d, 1.0f);
+  PhaseCounts counts{0, 0};
+  size_t k = 0;
+  for (; k + N <= p.n; k += N) {
+    const auto sr = hn::LoadU(d, p.sRe + k), si = hn::LoadU(d, p.sIm + k);
+    const auto nr = hn::LoadU(d, p.nRe + k), ni = hn::LoadU(d, p.nIm + k);
+    const auto re = hn::Sub(sr, nr), im = hn::Sub(si, ni);
+    const auto size = hn::Sqrt(hn::Add(hn::Mul(re, re), hn::Mul(im, im)));
+    const auto sized = hn::Gt(size, zero);
+    hn::StoreU(hn::IfThenElseZero(sized, hn::Div(re, size)), d, p.phaseRe + k);
+    hn::StoreU(hn::IfThenElseZero(sized, hn::Div(im, size)), d, p.phaseIm + k);
+    counts.talker += hn::CountTrue(d, sized);
+    const auto noiseSize = hn::Sqrt(hn::Add(hn::Mul(nr, nr), hn::Mul(ni, ni)));
+    const auto noiseSized = hn::Gt(noiseSize, zero);
+    hn::StoreU(hn::IfThenElseZero(noiseSized, hn::Div(nr, noiseSize)), d, p.noisePhaseRe + k);
+    hn::StoreU(hn::IfThenElseZero(noiseSized, hn::Div(ni, noiseSize)), d, p.noisePhaseIm + k);
+    counts.noise += hn::CountTrue(d, noiseSized);
+    const auto powers = hn::Mul(hn::LoadU(d, p.ownPower + k), hn::LoadU(d, p.refPower + k));
+    hn::StoreU(hn::IfThenElseZero(hn::Gt(powers, zero), one), d, p.coherent + k);
+    hn::StoreU(hn::Div(hn::Add(hn::Mul(sr, sr), hn::Mul(si, si)), powers), d, p.ratio + k);
+  }
+  const PhaseCounts tail = delayPhaseBins(p, k, p.n);
+  return {counts.talker + tail.talker, counts.noise + tail.noise};
+}
+
 void BeamGains(const BeamGainRows& b) {
   const Tag d;
   const size_t N = hn::Lanes(d);
@@ -349,6 +377,7 @@ HWY_EXPORT(Matches);
 HWY_EXPORT(LearnDirection);
 HWY_EXPORT(BeamLearn);
 HWY_EXPORT(BeamSteer);
+HWY_EXPORT(DelayPhases);
 HWY_EXPORT(BeamGains);
 
 bool magnitudes(const float* parts, float* a, size_t n) {
@@ -389,6 +418,10 @@ void beamLearn(const BeamLearn& r) {
 
 void beamSteer(const BeamSteer& b) {
   HWY_DYNAMIC_DISPATCH(BeamSteer)(b);
+}
+
+PhaseCounts delayPhases(const DelayPhases& p) {
+  return HWY_DYNAMIC_DISPATCH(DelayPhases)(p);
 }
 
 void beamGains(const BeamGainRows& b) {

@@ -225,6 +225,44 @@ inline void beamSteerBins(const BeamSteer& b, size_t from, size_t to) {
 }
 void beamSteer(const BeamSteer& b);
 
+/// The delay fit's phases, bin by bin, k < n: with the talker's cross-spectrum
+/// (re, im) = (sRe - nRe, sIm - nIm), speech less noise, and size = sqrt(re^2 + im^2),
+/// phaseRe[k], phaseIm[k] = re / size, im / size where size > 0, else 0; noisePhaseRe[k],
+/// noisePhaseIm[k] the same for the noise frames' (nRe, nIm) alone; coherent[k] = 1 where
+/// ownPower[k] refPower[k] > 0, else 0, and ratio[k] = (sRe^2 + sIm^2) / (ownPower refPower)
+/// (meaningful where coherent). Counts the bins whose size is above 0, of each.
+struct DelayPhases {
+  const float *sRe, *sIm, *nRe, *nIm, *ownPower, *refPower;
+  float *phaseRe, *phaseIm, *noisePhaseRe, *noisePhaseIm, *coherent, *ratio;
+  size_t n;
+};
+struct PhaseCounts {
+  size_t talker, noise;
+};
+
+/// delayPhases()' bins from..to as the scalar path computes them.
+inline PhaseCounts delayPhaseBins(const DelayPhases& p, size_t from, size_t to) {
+  PhaseCounts counts{0, 0};
+  for (size_t k = from; k < to; ++k) {
+    const float re = p.sRe[k] - p.nRe[k], im = p.sIm[k] - p.nIm[k];
+    const float size = std::sqrt(re * re + im * im);
+    const float phaseRe = re / size, phaseIm = im / size;
+    p.phaseRe[k] = size > 0.0f ? phaseRe : 0.0f;
+    p.phaseIm[k] = size > 0.0f ? phaseIm : 0.0f;
+    counts.talker += size > 0.0f;
+    const float noiseSize = std::sqrt(p.nRe[k] * p.nRe[k] + p.nIm[k] * p.nIm[k]);
+    const float noiseRe = p.nRe[k] / noiseSize, noiseIm = p.nIm[k] / noiseSize;
+    p.noisePhaseRe[k] = noiseSize > 0.0f ? noiseRe : 0.0f;
+    p.noisePhaseIm[k] = noiseSize > 0.0f ? noiseIm : 0.0f;
+    counts.noise += noiseSize > 0.0f;
+    const float powers = p.ownPower[k] * p.refPower[k];
+    p.coherent[k] = powers > 0.0f ? 1.0f : 0.0f;
+    p.ratio[k] = (p.sRe[k] * p.sRe[k] + p.sIm[k] * p.sIm[k]) / powers;
+  }
+  return counts;
+}
+PhaseCounts delayPhases(const DelayPhases& p);
+
 /// The gain where the beam steers, bin by bin: the beam's output (out, interleaved, in the
 /// bin's units) is cut to the bin's largest magnitude; where noise > 0, the output is finite
 /// and reduction <= reductionLimit, gain = max(1 / (1 + 1 / xi), floor) with xi = (alpha

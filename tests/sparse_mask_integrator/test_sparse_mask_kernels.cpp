@@ -252,6 +252,26 @@ TEST_P(EveryTarget, BeamSweepsAreTheScalarArithmetic) {
     EXPECT_TRUE(sameBits(outs[0], outs[1]) && sameBits(noises[0], noises[1]) &&
                 sameBits(reductions[0], reductions[1]));
 
+    // The delay fit's phases: speech equal to noise in some bins (size 0), noise 0 in others,
+    // zero and NaN powers.
+    std::vector<float> phases[2][6];
+    for (auto& rows : phases)
+      for (auto& row : rows) row = std::vector<float>(n);
+    std::vector<float> noiseRe = refRe, noiseIm = take;
+    for (size_t k = 0; k < n; k += 6) noiseRe[k] = keep[k];
+    for (size_t k = 3; k < n; k += 6) noiseRe[k] = noiseIm[k] = 0.0f;
+    const auto phaseRows = [&](std::vector<float>* v) {
+      return kernels::DelayPhases{keep.data(),  take.data(), noiseRe.data(), noiseIm.data(),
+                                  own.data(),   mRe.data(),  v[0].data(),    v[1].data(),
+                                  v[2].data(),  v[3].data(), v[4].data(),    v[5].data(),
+                                  n};
+    };
+    const kernels::PhaseCounts fastCounts = kernels::delayPhases(phaseRows(phases[0]));
+    const kernels::PhaseCounts slowCounts = kernels::delayPhaseBins(phaseRows(phases[1]), 0, n);
+    EXPECT_EQ(fastCounts.talker, slowCounts.talker);
+    EXPECT_EQ(fastCounts.noise, slowCounts.noise);
+    for (int j = 0; j < 6; ++j) EXPECT_TRUE(sameBits(phases[0][j], phases[1][j])) << "row " << j;
+
     for (float alpha : {0.0f, 0.4f}) {
       std::vector<float> outs[2] = {values(2 * n), {}}, noises[2] = {mixed(n), {}},
                          gains[2] = {values(n), {}}, applied[2] = {values(n), {}};
