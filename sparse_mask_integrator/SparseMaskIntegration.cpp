@@ -259,16 +259,12 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
     }
 
   // The median of the live channels' xi_c (0 where no channel is live, which gives the floor).
-  for (int k = 0; k < bins; ++k) {
-    const int l = static_cast<int>(live[static_cast<size_t>(k)]);
-    float xi = 0.0f;
-    if (l > 0) {
-      const float below = priorSnr[static_cast<long>((l - 1) / 2) * bins + k];
-      const float middle = priorSnr[static_cast<long>(l / 2) * bins + k];
-      xi = l % 2 ? middle : (below + middle) * 0.5f;
-    }
-    medianSnr[static_cast<size_t>(k)] = xi;
-  }
+  const kernels::MedianRows medianRows{priorSnr.data(), live.data(),
+                                       static_cast<size_t>(channels), medianSnr.data(), n};
+  if (kFast)
+    kernels::medians(medianRows);
+  else
+    kernels::medianBins(medianRows, 0, n);
 
   const float* snr = medianSnr.data();
   if (spatial()) {

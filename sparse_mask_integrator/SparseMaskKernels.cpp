@@ -91,6 +91,30 @@ void CompareExchange(float* HWY_RESTRICT lower, float* HWY_RESTRICT upper, size_
   }
 }
 
+void Medians(const MedianRows& m) {
+  const Tag d;
+  const hn::RebindToSigned<Tag> di;
+  const size_t N = hn::Lanes(d);
+  const auto zero = hn::Zero(d), half = hn::Set(d, 0.5f);
+  const auto none = hn::Zero(di), one = hn::Set(di, 1);
+  size_t k = 0;
+  for (; k + N <= m.n; k += N) {
+    const auto live = hn::ConvertTo(di, hn::LoadU(d, m.live + k));
+    const auto low = hn::ShiftRight<1>(hn::Sub(live, one)), high = hn::ShiftRight<1>(live);
+    auto below = zero, middle = zero;
+    auto row = none;
+    for (size_t c = 0; c < m.channels; ++c, row = hn::Add(row, one)) {
+      const auto value = hn::LoadU(d, m.sorted + c * m.n + k);
+      below = hn::IfThenElse(hn::RebindMask(d, hn::Eq(row, low)), value, below);
+      middle = hn::IfThenElse(hn::RebindMask(d, hn::Eq(row, high)), value, middle);
+    }
+    const auto odd = hn::RebindMask(d, hn::Eq(hn::And(live, one), one));
+    const auto xi = hn::IfThenElse(odd, middle, hn::Mul(hn::Add(below, middle), half));
+    hn::StoreU(hn::IfThenElseZero(hn::RebindMask(d, hn::Gt(live, none)), xi), d, m.xi + k);
+  }
+  medianBins(m, k, m.n);
+}
+
 void WienerGains(const float* HWY_RESTRICT below, const float* HWY_RESTRICT middle, bool odd,
                  float floor, float* HWY_RESTRICT gain, size_t n) {
   const Tag d;
@@ -371,6 +395,7 @@ namespace nimbusdale::kernels {
 HWY_EXPORT(Magnitudes);
 HWY_EXPORT(PriorSnrs);
 HWY_EXPORT(CompareExchange);
+HWY_EXPORT(Medians);
 HWY_EXPORT(WienerGains);
 HWY_EXPORT(ScaleChannels);
 HWY_EXPORT(Matches);
@@ -391,6 +416,10 @@ bool priorSnrs(const float* a, const float* s, const float* previous, float alph
 
 void compareExchange(float* lower, float* upper, size_t n) {
   HWY_DYNAMIC_DISPATCH(CompareExchange)(lower, upper, n);
+}
+
+void medians(const MedianRows& m) {
+  HWY_DYNAMIC_DISPATCH(Medians)(m);
 }
 
 void wienerGains(const float* below, const float* middle, bool odd, float floor, float* gain,

@@ -40,6 +40,31 @@ bool priorSnrs(const float* a, const float* s, const float* previous, float alph
 /// lower[k], upper[k] = min, max of the two, k < n (no NaN expected).
 void compareExchange(float* lower, float* upper, size_t n);
 
+/// The median of each bin's live values, k < n, from C rows (row c at c n) sorted ascending in
+/// each bin, the live ones first: with l = live[k] (a count), xi[k] = row l / 2's value where l
+/// is odd, (row (l - 1) / 2's + row l / 2's) * 0.5 where it is even, and 0 where l is 0.
+struct MedianRows {
+  const float *sorted, *live;
+  size_t channels;
+  float* xi;
+  size_t n;
+};
+
+/// medians()' bins from..to as the scalar path computes them.
+inline void medianBins(const MedianRows& m, size_t from, size_t to) {
+  for (size_t k = from; k < to; ++k) {
+    const size_t l = static_cast<size_t>(m.live[k]);
+    float xi = 0.0f;
+    if (l > 0) {
+      const float below = m.sorted[(l - 1) / 2 * m.n + k];
+      const float middle = m.sorted[l / 2 * m.n + k];
+      xi = l % 2 ? middle : (below + middle) * 0.5f;
+    }
+    m.xi[k] = xi;
+  }
+}
+void medians(const MedianRows& m);
+
 /// gain[k] = max(1 / (1 + 1 / xi), floor), xi = middle[k] if `odd`, else
 /// (below[k] + middle[k]) * 0.5, k < n.
 void wienerGains(const float* below, const float* middle, bool odd, float floor, float* gain,

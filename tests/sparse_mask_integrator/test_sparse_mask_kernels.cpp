@@ -94,7 +94,7 @@ TEST_P(EveryTarget, PriorSnrsAreTheScalarArithmetic) {
   EXPECT_EQ(live, std::vector<float>(19, 0.0f));
 }
 
-TEST_P(EveryTarget, CompareExchangeAndWienerGainsAreTheScalarArithmetic) {
+TEST_P(EveryTarget, CompareExchangeMediansAndWienerGainsAreTheScalarArithmetic) {
   for (size_t n : {0u, 5u, 257u}) {
     SCOPED_TRACE(n);
     std::vector<float> lower = spread(n, 5), upper = spread(n, 6);
@@ -115,6 +115,12 @@ TEST_P(EveryTarget, CompareExchangeAndWienerGainsAreTheScalarArithmetic) {
       kernels::wienerGains(lo.data(), hi.data(), odd, 0.03f, fast.data(), n);
       EXPECT_TRUE(sameBits(fast, scalar)) << (odd ? "odd" : "even");
     }
+    // Five rows and every live count from 0 to 5.
+    std::vector<float> sorted = spread(5 * n, 7), live(n), fast(n), scalar(n);
+    for (size_t k = 0; k < n; ++k) live[k] = static_cast<float>(k % 6);
+    kernels::medians({sorted.data(), live.data(), 5, fast.data(), n});
+    kernels::medianBins({sorted.data(), live.data(), 5, scalar.data(), n}, 0, n);
+    EXPECT_TRUE(sameBits(fast, scalar));
   }
 }
 
