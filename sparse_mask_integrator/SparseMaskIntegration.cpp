@@ -271,11 +271,15 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
     scaleChannelVectors(parts);
     // The matches of u to each direction (-1 where a direction is not learnt or the bin is
     // silent), and sigma, the likeness of the two directions (0 where one is not learnt).
-    similarity(noiseRe, noiseIm, unitRe, unitIm, unitPower, noisePower, noiseMatch, -1.0f, 0, bins);
-    similarity(speechRe, speechIm, unitRe, unitIm, unitPower, speechPower, speechMatch, -1.0f, 0,
-               bins);
-    similarity(noiseRe, noiseIm, speechRe, speechIm, speechPower, likeness, likeness, 0.0f, 0,
-               bins);
+    const kernels::DirectionMatchRows matchRows{
+        noiseRe.data(),   noiseIm.data(),     speechRe.data(),   speechIm.data(),
+        unitRe.data(),    unitIm.data(),      unitPower.data(),  static_cast<size_t>(channels),
+        noisePower.data(), speechPower.data(), noiseMatch.data(), speechMatch.data(),
+        likeness.data(),  n};
+    if (kFast)
+      kernels::directionMatches(matchRows);
+    else
+      kernels::directionMatchBins(matchRows, 0, n);
     // Until another talker has been heard, there is nothing to match it to (otherMatch stays
     // -1). Its likeness to the target drifts slowly: a quarter of the bins is refreshed a frame.
     if (locking() && otherHeard) {

@@ -163,30 +163,76 @@ void ScaleChannels(const ChannelScaling& s) {
   scaleChannelBins(s, k, s.n);
 }
 
+// |dot|^2 / (aPower bPower), at most 1, where aPower bPower > 0 and the ratio is not NaN.
+template <class V>
+V MatchOf(V dotRe, V dotIm, V aPower, V bPower, V unknown) {
+  const hn::DFromV<V> d;
+  const auto denominator = hn::Mul(aPower, bPower);
+  const auto ratio = hn::Div(hn::Add(hn::Mul(dotRe, dotRe), hn::Mul(dotIm, dotIm)), denominator);
+  const auto known = hn::And(hn::Gt(denominator, hn::Zero(d)), hn::Eq(ratio, ratio));
+  const auto one = hn::Set(d, 1.0f);
+  return hn::IfThenElse(known, hn::IfThenElse(hn::Lt(ratio, one), ratio, one), unknown);
+}
+
+// Adds conj(a) b to (dotRe, dotIm).
+template <class V>
+void AddDot(V ar, V ai, V br, V bi, V& dotRe, V& dotIm) {
+  dotRe = hn::Add(dotRe, hn::Add(hn::Mul(ar, br), hn::Mul(ai, bi)));
+  dotIm = hn::Add(dotIm, hn::Sub(hn::Mul(ar, bi), hn::Mul(ai, br)));
+}
+
+template <class V>
+V AddPower(V power, V re, V im) {
+  return hn::Add(power, hn::Add(hn::Mul(re, re), hn::Mul(im, im)));
+}
+
 void Matches(const MatchRows& m) {
   const Tag d;
   const size_t N = hn::Lanes(d);
-  const auto zero = hn::Zero(d), one = hn::Set(d, 1.0f), unknown = hn::Set(d, m.unknown);
+  const auto zero = hn::Zero(d), unknown = hn::Set(d, m.unknown);
   size_t k = 0;
   for (; k + N <= m.n; k += N) {
     auto dotRe = zero, dotIm = zero, power = zero;
     for (size_t c = 0; c < m.channels; ++c) {
       const size_t i = c * m.stride + k;
       const auto ar = hn::LoadU(d, m.aRe + i), ai = hn::LoadU(d, m.aIm + i);
-      const auto br = hn::LoadU(d, m.bRe + i), bi = hn::LoadU(d, m.bIm + i);
-      dotRe = hn::Add(dotRe, hn::Add(hn::Mul(ar, br), hn::Mul(ai, bi)));
-      dotIm = hn::Add(dotIm, hn::Sub(hn::Mul(ar, bi), hn::Mul(ai, br)));
-      power = hn::Add(power, hn::Add(hn::Mul(ar, ar), hn::Mul(ai, ai)));
+      AddDot(ar, ai, hn::LoadU(d, m.bRe + i), hn::LoadU(d, m.bIm + i), dotRe, dotIm);
+      power = AddPower(power, ar, ai);
     }
-    const auto denominator = hn::Mul(power, hn::LoadU(d, m.bPower + k));
-    const auto ratio =
-        hn::Div(hn::Add(hn::Mul(dotRe, dotRe), hn::Mul(dotIm, dotIm)), denominator);
-    const auto known = hn::And(hn::Gt(denominator, zero), hn::Eq(ratio, ratio));
     hn::StoreU(power, d, m.aPower + k);
-    hn::StoreU(hn::IfThenElse(known, hn::IfThenElse(hn::Lt(ratio, one), ratio, one), unknown), d,
-               m.out + k);
+    hn::StoreU(MatchOf(dotRe, dotIm, power, hn::LoadU(d, m.bPower + k), unknown), d, m.out + k);
   }
   matchBins(m, k, m.n);
+}
+
+void DirectionMatches(const DirectionMatchRows& m) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  const auto zero = hn::Zero(d), unmatched = hn::Set(d, -1.0f);
+  size_t k = 0;
+  for (; k + N <= m.n; k += N) {
+    auto noiseRe = zero, noiseIm = zero, speechRe = zero, speechIm = zero, likeRe = zero,
+         likeIm = zero, noisePower = zero, speechPower = zero;
+    for (size_t c = 0; c < m.channels; ++c) {
+      const size_t i = c * m.n + k;
+      const auto nr = hn::LoadU(d, m.nRe + i), ni = hn::LoadU(d, m.nIm + i);
+      const auto sr = hn::LoadU(d, m.sRe + i), si = hn::LoadU(d, m.sIm + i);
+      const auto ur = hn::LoadU(d, m.uRe + i), ui = hn::LoadU(d, m.uIm + i);
+      AddDot(nr, ni, ur, ui, noiseRe, noiseIm);
+      noisePower = AddPower(noisePower, nr, ni);
+      AddDot(sr, si, ur, ui, speechRe, speechIm);
+      speechPower = AddPower(speechPower, sr, si);
+      AddDot(nr, ni, sr, si, likeRe, likeIm);
+    }
+    const auto unitPower = hn::LoadU(d, m.uPower + k);
+    hn::StoreU(noisePower, d, m.noisePower + k);
+    hn::StoreU(speechPower, d, m.speechPower + k);
+    hn::StoreU(MatchOf(noiseRe, noiseIm, noisePower, unitPower, unmatched), d, m.noiseMatch + k);
+    hn::StoreU(MatchOf(speechRe, speechIm, speechPower, unitPower, unmatched), d,
+               m.speechMatch + k);
+    hn::StoreU(MatchOf(likeRe, likeIm, noisePower, speechPower, zero), d, m.likeness + k);
+  }
+  directionMatchBins(m, k, m.n);
 }
 
 void LearnDirection(float* HWY_RESTRICT hr, float* HWY_RESTRICT hi, const float* ur,
@@ -399,6 +445,7 @@ HWY_EXPORT(Medians);
 HWY_EXPORT(WienerGains);
 HWY_EXPORT(ScaleChannels);
 HWY_EXPORT(Matches);
+HWY_EXPORT(DirectionMatches);
 HWY_EXPORT(LearnDirection);
 HWY_EXPORT(BeamLearn);
 HWY_EXPORT(BeamSteer);
@@ -433,6 +480,10 @@ void scaleChannels(const ChannelScaling& s) {
 
 void matches(const MatchRows& m) {
   HWY_DYNAMIC_DISPATCH(Matches)(m);
+}
+
+void directionMatches(const DirectionMatchRows& m) {
+  HWY_DYNAMIC_DISPATCH(DirectionMatches)(m);
 }
 
 void learnDirection(float* hr, float* hi, const float* ur, const float* ui, const float* rr,

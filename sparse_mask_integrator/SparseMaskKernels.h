@@ -137,6 +137,31 @@ inline void matchBins(const MatchRows& m, size_t from, size_t to) {
 }
 void matches(const MatchRows& m);
 
+/// The frame's three matches() of the learnt directions in one pass, over C rows of n each:
+/// noise (nRe, nIm) to u (noiseMatch, its power noisePower) and speech (sRe, sIm) to u
+/// (speechMatch, speechPower), both -1 where unknown, against u's power uPower; and noise to
+/// speech (likeness, 0 where unknown).
+struct DirectionMatchRows {
+  const float *nRe, *nIm, *sRe, *sIm, *uRe, *uIm, *uPower;
+  size_t channels;
+  float *noisePower, *speechPower, *noiseMatch, *speechMatch, *likeness;
+  size_t n;
+};
+
+/// directionMatches()' bins from..to as the scalar path computes them.
+inline void directionMatchBins(const DirectionMatchRows& m, size_t from, size_t to) {
+  matchBins({m.nRe, m.nIm, m.uRe, m.uIm, m.channels, m.n, m.uPower, m.noisePower, m.noiseMatch,
+             -1.0f, m.n},
+            from, to);
+  matchBins({m.sRe, m.sIm, m.uRe, m.uIm, m.channels, m.n, m.uPower, m.speechPower,
+             m.speechMatch, -1.0f, m.n},
+            from, to);
+  matchBins({m.nRe, m.nIm, m.sRe, m.sIm, m.channels, m.n, m.speechPower, m.likeness, m.likeness,
+             0.0f, m.n},
+            from, to);
+}
+void directionMatches(const DirectionMatchRows& m);
+
 /// learnDirection: where update[k] != 0, h = beta h + rest (u conj(r)) / power[k], with
 ///   u conj(r) = (ur rr + ui ri) + i (ui rr - ur ri); h is left alone elsewhere.
 void learnDirection(float* hr, float* hi, const float* ur, const float* ui, const float* rr,

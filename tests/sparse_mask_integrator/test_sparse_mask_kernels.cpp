@@ -181,6 +181,20 @@ TEST_P(EveryTarget, SpatialSweepsAreTheScalarArithmetic) {
       kernels::matchBins(rows(1), 0, n);
       EXPECT_TRUE(sameBits(aPower[0], aPower[1]) && sameBits(out[0], out[1]));
     }
+    // The three matches of a frame in one pass, a as noise and b as speech.
+    const std::vector<float> uRe = values(channels * n), uIm = values(channels * n);
+    std::vector<float> matched[2][5];
+    for (auto& rows : matched)
+      for (auto& row : rows) row = values(n);
+    const auto directionRows = [&](std::vector<float>* v) {
+      return kernels::DirectionMatchRows{aRe.data(),  aIm.data(),  bRe.data(),  bIm.data(),
+                                         uRe.data(),  uIm.data(),  bPower.data(), channels,
+                                         v[0].data(), v[1].data(), v[2].data(), v[3].data(),
+                                         v[4].data(), n};
+    };
+    kernels::directionMatches(directionRows(matched[0]));
+    kernels::directionMatchBins(directionRows(matched[1]), 0, n);
+    for (int j = 0; j < 5; ++j) EXPECT_TRUE(sameBits(matched[0][j], matched[1][j])) << "row " << j;
 
     // The reference channel's own row as both u and r, as the integration passes it.
     for (const bool own : {false, true}) {
