@@ -34,10 +34,13 @@ constexpr float kAlignment = 0.5f;
 // much has found the noise: the channel stays out.
 constexpr float kNoiseMargin = 0.2f;
 constexpr int kSettling = 64;
-// Once channels have joined, a frame whose speech bins line up with their delays by less than
-// this (power-weighted mean) is another voice, or a noise passing for one: it teaches the
-// talker's statistics nothing, so the delays stay on the talker the beam found.
+// Once kJoinedToJudge channels have joined, a frame whose speech bins line up with their delays
+// by less than kFrameAlignment (power-weighted mean) is another voice, or a noise passing for
+// one: it teaches the talker's statistics nothing, so the delays stay on the talker the beam
+// found. One channel's delay alone would pick the frames that flatter every other channel's
+// coherence, and in a reverberant room pull them all into the beam.
 constexpr float kFrameAlignment = 0.5f;
+constexpr int kJoinedToJudge = 2;
 // Diagonal loading, as a share of the mean noise power of the channels in the beam: it keeps
 // the null finite where the talker and the noise come from all but the same direction.
 constexpr float kLoading = 0.01f;
@@ -147,7 +150,8 @@ void DelayBeam::learn(const float* unitRe, const float* unitIm, const float* lar
   const int r = reference;
   // Each bin keeps (1, 0) or takes (beta, 1 - beta) of its noise and its speech averages; a kept
   // value is exact. A frame whose speech strays from the joined channels' delays takes none.
-  const bool learnSpeech = !(joinedCount > 0 && strays(unitRe, unitIm, largest, noiseOnly, speech));
+  const bool learnSpeech =
+      !(joinedCount >= kJoinedToJudge && strays(unitRe, unitIm, largest, noiseOnly, speech));
   const kernels::BeamLearn rows{unitRe,          unitIm,          toUnits.data(),
                                 largest,         noiseOnly,       speech,
                                 learnSpeech,     static_cast<size_t>(channels),
