@@ -252,22 +252,25 @@ void DelayBeam::fit(int c) {
   // The phase of the talker's cross-spectrum (the speech frames' less the noise frames'), and
   // of the noise frames' alone; and the coherence of the speech in the bins where both channels
   // have some.
-  const size_t first = static_cast<size_t>(from);
-  const kernels::DelayPhases rows{speechRe.data() + row + first,
-                                  speechIm.data() + row + first,
-                                  noiseRe.data() + row + first,
-                                  noiseIm.data() + row + first,
-                                  speechPower.data() + row + first,
-                                  speechPower.data() + rr + first,
-                                  phaseRe.data() + first,
-                                  phaseIm.data() + first,
-                                  noisePhaseRe.data() + first,
-                                  noisePhaseIm.data() + first,
-                                  coherentBins.data() + first,
-                                  binRatios.data() + first,
-                                  static_cast<size_t>(std::max(0, to - from))};
-  const kernels::PhaseCounts counts =
-      kFast ? kernels::delayPhases(rows) : kernels::delayPhaseBins(rows, 0, rows.n);
+  kernels::PhaseCounts counts{0, 0};
+  // Without a bin in the band (a spectrum of 0 bins has no rows to point into) nothing is fitted.
+  if (to > from) {
+    const size_t first = static_cast<size_t>(from);
+    const kernels::DelayPhases rows{speechRe.data() + row + first,
+                                    speechIm.data() + row + first,
+                                    noiseRe.data() + row + first,
+                                    noiseIm.data() + row + first,
+                                    speechPower.data() + row + first,
+                                    speechPower.data() + rr + first,
+                                    phaseRe.data() + first,
+                                    phaseIm.data() + first,
+                                    noisePhaseRe.data() + first,
+                                    noisePhaseIm.data() + first,
+                                    coherentBins.data() + first,
+                                    binRatios.data() + first,
+                                    static_cast<size_t>(to - from)};
+    counts = kFast ? kernels::delayPhases(rows) : kernels::delayPhaseBins(rows, 0, rows.n);
+  }
   const int phases = static_cast<int>(counts.talker), noisePhases = static_cast<int>(counts.noise);
   int coherent = 0;
   for (int k = from; k < to; ++k) {
