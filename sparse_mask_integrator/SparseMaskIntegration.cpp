@@ -29,6 +29,8 @@ constexpr float kSpeechSnr = 3.0f;
 // Where the beam lowers the noise by less than this share (3 dB: two channels of incoherent
 // noise, wind), the mask's own gain, which follows a gusting noise, stays on the beam's output.
 constexpr float kBeamReduction = 0.5f;
+// Where it lowers the noise to this share (10 dB) or below, the transient hold leaves the gain.
+constexpr float kBeamNulls = 0.1f;
 // The talker lock. A locked speech bin strays from the target when it matches the speech
 // direction less than kTalkerMatch. A frame carries another talker when more than kStrayShare of
 // its locked speech bins (at least one in kTalkerBinShare of the bins, and kTalkerBins; fewer
@@ -439,7 +441,10 @@ void SparseMaskIntegration::holdTransients(const float* a) {
       }
     }
     held[i] = 1;
-    if (a[k] > 0.0f) {
+    // Where the beam already lowers the noise by a tenth or more it nulls an impulsive point
+    // source along with its bed, and holding the gain too would only cut the speech.
+    const bool nulled = beaming() && beamNoise[i] > 0.0f && beamReduction[i] <= kBeamNulls;
+    if (a[k] > 0.0f && !nulled) {
       const float growth = rising[i] > 0 ? kRisingGrowth : kHeldGrowth;
       gain[i] = std::min(gain[i], std::max(growth * lastOutput[i] / a[k], config.gainFloor));
     }
