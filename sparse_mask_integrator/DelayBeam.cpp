@@ -35,10 +35,11 @@ constexpr float kAlignment = 0.5f;
 constexpr float kNoiseMargin = 0.2f;
 constexpr int kSettling = 64;
 // Once kJoinedToJudge channels have joined, a frame whose speech bins line up with their delays
-// by less than kFrameAlignment (power-weighted mean) is another voice, or a noise passing for
-// one: it teaches the talker's statistics nothing, so the delays stay on the talker the beam
-// found. One channel's delay alone would pick the frames that flatter every other channel's
-// coherence, and in a reverberant room pull them all into the beam.
+// by less than kFrameAlignment (a mean weighted by |u_c u_r|, the channels scaled by each bin's
+// largest magnitude) is another voice, or a noise passing for one: it teaches the talker's
+// statistics nothing, so the delays stay on the talker the beam found. One channel's delay
+// alone would pick the frames that flatter every other channel's coherence, and in a
+// reverberant room pull them all into the beam.
 constexpr float kFrameAlignment = 0.5f;
 constexpr int kJoinedToJudge = 2;
 // Diagonal loading, as a share of the mean noise power of the channels in the beam: it keeps
@@ -176,11 +177,9 @@ void DelayBeam::learn(const float* unitRe, const float* unitIm, const float* lar
 bool DelayBeam::strays(const float* unitRe, const float* unitIm, const float* largest,
                        const float* noiseOnly, const float* speech) {
   talkBins.clear();
-  for (int k = 0; k < bins; ++k) {
-    const size_t i = static_cast<size_t>(k);
-    const bool heard = largest[i] > 0.0f;
-    if (heard && !(noiseOnly[i] != 0.0f) && speech[i] != 0.0f) talkBins.push_back(k);
-  }
+  for (int k = 0; k < bins; ++k)
+    if (kernels::beamSpeechBin(largest, noiseOnly, speech, static_cast<size_t>(k)))
+      talkBins.push_back(k);
   const size_t rr = static_cast<size_t>(reference) * bins;
   float along = 0.0f, size = 0.0f;
   for (int c = 0; c < channels; ++c) {

@@ -185,6 +185,12 @@ struct BeamLearn {
   size_t n;
 };
 
+/// Whether bin k teaches the beam's speech statistics: heard, not noise only, and speech.
+inline bool beamSpeechBin(const float* largest, const float* noiseOnly, const float* speech,
+                          size_t k) {
+  return largest[k] > 0.0f && !(noiseOnly[k] != 0.0f) && speech[k] != 0.0f;
+}
+
 /// beamLearn's bins from..to as the scalar path computes them.
 inline void beamLearnBins(const BeamLearn& r, size_t from, size_t to) {
   const float* refRe = r.xRe + r.reference * r.n;
@@ -192,7 +198,7 @@ inline void beamLearnBins(const BeamLearn& r, size_t from, size_t to) {
   for (size_t k = from; k < to; ++k) {
     const bool heard = r.largest[k] > 0.0f;
     const bool noise = heard && r.noiseOnly[k] != 0.0f;
-    const bool talk = r.learnSpeech && heard && !noise && r.speech[k] != 0.0f;
+    const bool talk = r.learnSpeech && beamSpeechBin(r.largest, r.noiseOnly, r.speech, k);
     const float keepN = noise ? r.beta : 1.0f, takeN = noise ? r.rest : 0.0f;
     const float keepS = talk ? r.beta : 1.0f, takeS = talk ? r.rest : 0.0f;
     const float rr = refRe[k] * r.toUnits[k], ri = refIm[k] * r.toUnits[k];
