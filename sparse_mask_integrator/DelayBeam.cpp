@@ -20,8 +20,9 @@ constexpr int kLowest = -100;
 constexpr int kHighest = 120;
 // The delay fit: bins from F / kLowBand to F / 2 (250 Hz to 4 kHz at 16 kHz), where speech
 // carries most of its power and its phase wraps little between nearby delays; delays up to
-// L / kDelayShare samples (1 ms at 16 kHz for L = 512); a full search every kFullSearch fits of
-// a channel, and between them a search within half a sample of the last delay, in quarter
+// L / kDelayShare samples (1 ms at 16 kHz for L = 512); a full search at each of a channel's
+// first kFullSearch fits, while its averages are young and change fast, and every kFullSearch
+// fits after, and between them a search within half a sample of the last delay, in quarter
 // samples.
 // A channel joins the beam once the fitted delay explains its phases in at least kFitBins bins
 // with a mean alignment of kAlignment or more, and its speech is coherent with the reference's.
@@ -82,14 +83,13 @@ DelayBeam::DelayBeam(int channels, int bins, float smoothing, float coherence)
   inverseUnitRow.assign(static_cast<size_t>(bins), 1.0f);
   delays.assign(static_cast<size_t>(channels), 0.0f);
   for (auto* v : {&phaseRe, &phaseIm, &noisePhaseRe, &noisePhaseIm, &ratios, &coherentBins,
-                  &binRatios, &toUnits})
+                  &binRatios, &toUnits, &noiseFill, &speechFill})
     v->assign(static_cast<size_t>(bins), 0.0f);
   member.assign(static_cast<size_t>(channels), 0);
   beamChannels.assign(static_cast<size_t>(channels), 0);
   // The full search's whole samples, or the fine search's 9 quarters at most.
   const size_t searched = static_cast<size_t>(2 * std::max(1, length / kDelayShare) + 1);
   candidateScores.assign(std::max<size_t>(searched, 9), 0.0f);
-  fitted.assign(static_cast<size_t>(channels), 0);
   visits.assign(static_cast<size_t>(channels), 0);
   talkBins.reserve(static_cast<size_t>(bins));
   reset();
@@ -99,12 +99,13 @@ void DelayBeam::reset() {
   for (auto* v : {&noiseRe, &noiseIm, &noisePower, &speechRe, &speechIm, &speechPower, &steerIm})
     std::fill(v->begin(), v->end(), 0.0f);
   std::fill(steerRe.begin(), steerRe.end(), 1.0f);
+  std::fill(noiseFill.begin(), noiseFill.end(), 0.0f);
+  std::fill(speechFill.begin(), speechFill.end(), 0.0f);
   std::fill(scale.begin(), scale.end(), kUnset);
   std::fill(unitRow.begin(), unitRow.end(), 1.0f);
   std::fill(inverseUnitRow.begin(), inverseUnitRow.end(), 1.0f);
   std::fill(delays.begin(), delays.end(), 0.0f);
   std::fill(member.begin(), member.end(), 0);
-  std::fill(fitted.begin(), fitted.end(), 0);
   std::fill(visits.begin(), visits.end(), 0);
   joinedCount = 0;
   nextChannel = 0;
@@ -149,17 +150,22 @@ void DelayBeam::follow(const float* largest, int r) {
 void DelayBeam::learn(const float* unitRe, const float* unitIm, const float* largest,
                       const float* noiseOnly, const float* speech) {
   const int r = reference;
-  // Each bin keeps (1, 0) or takes (beta, 1 - beta) of its noise and its speech averages; a kept
-  // value is exact. A frame whose speech strays from the joined channels' delays takes none.
+  // A bin that learns takes the frame into its average with weight 1 - beta over the share of
+  // the average filled so far: the average of the frames learnt, weighted 1, beta, beta^2, ...
+  // back from this one, unbiased from the first frame. Elsewhere it keeps its average exactly.
+  // So the talker's cross-spectrum (the speech average less the noise average) holds no noise
+  // while the two averages have learnt from different numbers of frames, as at the start.
+  // A frame whose speech strays from the joined channels' delays teaches the speech nothing.
   const bool learnSpeech =
       !(joinedCount >= kJoinedToJudge && strays(unitRe, unitIm, largest, noiseOnly, speech));
   const kernels::BeamLearn rows{unitRe,          unitIm,          toUnits.data(),
                                 largest,         noiseOnly,       speech,
                                 learnSpeech,     static_cast<size_t>(channels),
                                 static_cast<size_t>(r),           beta,
-                                rest,            noiseRe.data(),  noiseIm.data(),
-                                noisePower.data(), speechRe.data(), speechIm.data(),
-                                speechPower.data(), static_cast<size_t>(bins)};
+                                rest,            noiseFill.data(), speechFill.data(),
+                                noiseRe.data(),  noiseIm.data(),  noisePower.data(),
+                                speechRe.data(), speechIm.data(), speechPower.data(),
+                                static_cast<size_t>(bins)};
   if (kFast)
     kernels::beamLearn(rows);
   else
@@ -273,15 +279,17 @@ void DelayBeam::fit(int c) {
   const int phases = static_cast<int>(counts.talker), noisePhases = static_cast<int>(counts.noise);
   int coherent = 0;
   for (int k = from; k < to; ++k) {
-    ratios[static_cast<size_t>(coherent)] = binRatios[static_cast<size_t>(k)];
-    coherent += coherentBins[static_cast<size_t>(k)] != 0.0f;
+    if (coherentBins[static_cast<size_t>(k)] == 0.0f) continue;
+    ratios[static_cast<size_t>(coherent++)] =
+        unbiasedCoherence(binRatios[static_cast<size_t>(k)], speechFill[static_cast<size_t>(k)]);
   }
   const bool wasMember = member[static_cast<size_t>(c)] != 0;
   bool joins = false;
   if (phases >= kFitBins && coherent > 0) {
     int best = static_cast<int>(std::lround(4.0f * delays[static_cast<size_t>(c)]));
     int reachFine = 2;  // within half a sample of the last delay
-    if (!fitted[static_cast<size_t>(c)] || visits[static_cast<size_t>(c)] % kFullSearch == 0) {
+    const int fits = visits[static_cast<size_t>(c)];
+    if (fits < kFullSearch || fits % kFullSearch == 0) {
       reachFine = 4;  // within a sample of the best whole one
       const int reach = std::max(1, length / kDelayShare);
       scores(-4 * reach, 4, 2 * reach + 1, from, to);
@@ -299,7 +307,6 @@ void DelayBeam::fit(int c) {
       if (s > top) top = s, refined = q;
     }
     ++visits[static_cast<size_t>(c)];
-    fitted[static_cast<size_t>(c)] = 1;
     const float delay = 0.25f * static_cast<float>(refined);
     if (delay != delays[static_cast<size_t>(c)]) {
       delays[static_cast<size_t>(c)] = delay;
@@ -318,6 +325,14 @@ void DelayBeam::fit(int c) {
   }
   member[static_cast<size_t>(c)] = joins;
   joinedCount += static_cast<int>(joins) - static_cast<int>(wasMember);
+}
+
+float DelayBeam::unbiasedCoherence(float ratio, float fill) const {
+  // Frames weighted 1, beta, beta^2, ... that fill the share `fill` of the average count as
+  // n = fill (1 + beta) / ((1 - beta) (2 - fill)) independent frames, and incoherent signals
+  // then show a coherence of 1 / n on average.
+  const float bias = fill > 0.0f ? rest * (2.0f - fill) / (fill * (1.0f + beta)) : 1.0f;
+  return bias < 1.0f ? (ratio - bias) / (1.0f - bias) : 0.0f;
 }
 
 void DelayBeam::setSteering(int c) {

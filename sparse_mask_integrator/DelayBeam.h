@@ -44,6 +44,7 @@ class DelayBeam {
   float beta, rest, coherence;
   std::vector<float> noiseRe, noiseIm, noisePower;     // C x F: E[x_c conj(x_r)], E|x_c|^2
   std::vector<float> speechRe, speechIm, speechPower;  // the same over speech frames
+  std::vector<float> noiseFill, speechFill;  // F: the share each average has filled so far
   std::vector<float> steerRe, steerIm;                 // C x F: exp(-i w tau_c)
   std::vector<float> cosine, sine;                     // 4 L entries: a quarter-sample grid
   std::vector<int> scale;                              // F exponents, kUnset before a bin sounds
@@ -51,7 +52,7 @@ class DelayBeam {
   std::vector<float> delays, phaseRe, phaseIm, noisePhaseRe, noisePhaseIm, ratios;
   std::vector<float> coherentBins, binRatios;  // F: the fit's bins with speech in both channels
   std::vector<float> toUnits;  // F: the frame's largest magnitudes in the bins' units
-  std::vector<unsigned char> member, fitted;
+  std::vector<unsigned char> member;
   std::vector<int> visits, talkBins, beamChannels;  // beamChannels: the reference and the members
   std::vector<float> candidateScores;               // the fit's, one per delay searched
   int nextChannel = 0, joinedCount = 0, framesLearnt = 0;
@@ -60,6 +61,9 @@ class DelayBeam {
   void rescale(int k, int exponent);
   void setScale(int k, int exponent);
   void fit(int c);
+  // A bin's magnitude-squared coherence over its speech average, less what the average of so
+  // few frames gives incoherent signals (all of it for one frame), rescaled to [0, 1].
+  float unbiasedCoherence(float ratio, float fill) const;
   // Whether the frame's speech bins (heard, not noise only, speech) stray from the joined
   // channels' delays.
   bool strays(const float* unitRe, const float* unitIm, const float* largest,

@@ -284,8 +284,14 @@ void BeamLearn(const BeamLearn& r) {
     const auto noise = hn::AndNot(hn::Eq(hn::LoadU(d, r.noiseOnly + k), zero), heard);
     const auto talk = hn::And(
         speaks, hn::AndNot(noise, hn::AndNot(hn::Eq(hn::LoadU(d, r.speech + k), zero), heard)));
-    const auto kn = hn::IfThenElse(noise, beta, one), tn = hn::IfThenElseZero(noise, rest);
-    const auto ks = hn::IfThenElse(talk, beta, one), ts = hn::IfThenElseZero(talk, rest);
+    const auto nFill = hn::Add(hn::Mul(beta, hn::LoadU(d, r.nFill + k)), rest);
+    const auto sFill = hn::Add(hn::Mul(beta, hn::LoadU(d, r.sFill + k)), rest);
+    const auto tn = hn::IfThenElseZero(noise, hn::Div(rest, nFill));
+    const auto ts = hn::IfThenElseZero(talk, hn::Div(rest, sFill));
+    const auto kn = hn::IfThenElse(noise, hn::Sub(one, tn), one);
+    const auto ks = hn::IfThenElse(talk, hn::Sub(one, ts), one);
+    hn::BlendedStore(nFill, noise, d, r.nFill + k);
+    hn::BlendedStore(sFill, talk, d, r.sFill + k);
     const auto unit = hn::LoadU(d, r.toUnits + k);
     const auto rr = hn::Mul(hn::LoadU(d, refRe + k), unit);
     const auto ri = hn::Mul(hn::LoadU(d, refIm + k), unit);

@@ -172,15 +172,17 @@ void learnDirection(float* hr, float* hi, const float* ur, const float* ui, cons
 /// x = (xRe, xIm) times toUnits.
 ///
 /// beamLearn: with ref the x of row `reference`, c = x conj(ref) and p = |x|^2, in a bin heard
-///   (largest > 0) and noise only (noiseOnly != 0) each noise statistic (nRe, nIm, nPower) becomes
-///   beta value + rest (c.re, c.im or p), and 1 value + 0 (...) elsewhere; the speech statistics
-///   (sRe, sIm, sPower) the same in a bin heard, not noise only and with speech != 0, if
+///   (largest > 0) and noise only (noiseOnly != 0) the noise statistics' share filled (nFill)
+///   becomes f = beta nFill + rest and each noise statistic (nRe, nIm, nPower) (1 - t) value +
+///   t (c.re, c.im or p) with t = rest / f; elsewhere both stay. The speech statistics (sFill,
+///   sRe, sIm, sPower) the same in a bin heard, not noise only and with speech != 0, if
 ///   learnSpeech.
 struct BeamLearn {
   const float *xRe, *xIm, *toUnits, *largest, *noiseOnly, *speech;
   bool learnSpeech;
   size_t channels, reference;
   float beta, rest;
+  float *nFill, *sFill;
   float *nRe, *nIm, *nPower, *sRe, *sIm, *sPower;
   size_t n;
 };
@@ -199,8 +201,11 @@ inline void beamLearnBins(const BeamLearn& r, size_t from, size_t to) {
     const bool heard = r.largest[k] > 0.0f;
     const bool noise = heard && r.noiseOnly[k] != 0.0f;
     const bool talk = r.learnSpeech && beamSpeechBin(r.largest, r.noiseOnly, r.speech, k);
-    const float keepN = noise ? r.beta : 1.0f, takeN = noise ? r.rest : 0.0f;
-    const float keepS = talk ? r.beta : 1.0f, takeS = talk ? r.rest : 0.0f;
+    const float nFill = r.beta * r.nFill[k] + r.rest, sFill = r.beta * r.sFill[k] + r.rest;
+    const float takeN = noise ? r.rest / nFill : 0.0f, keepN = noise ? 1.0f - takeN : 1.0f;
+    const float takeS = talk ? r.rest / sFill : 0.0f, keepS = talk ? 1.0f - takeS : 1.0f;
+    if (noise) r.nFill[k] = nFill;
+    if (talk) r.sFill[k] = sFill;
     const float rr = refRe[k] * r.toUnits[k], ri = refIm[k] * r.toUnits[k];
     for (size_t c = 0; c < r.channels; ++c) {
       const size_t i = c * r.n + k;

@@ -22,10 +22,11 @@ constexpr float kPi = 3.14159265f;
 
 // One frame, C x F: the talker S delayed by talker[c] samples, the noise N by noise[c] samples
 // and scaled by gain[c], and a faint independent hiss; `scramble` channels hear the talker with
-// a random phase in every bin (incoherent with the reference).
+// a random phase in every bin (incoherent with the reference), `blur` channels hear it as well
+// as an independent sound as loud (as in a reverberant room).
 struct Scene {
   std::vector<float> talker, noise, gain;
-  std::vector<int> scramble = {}, dead = {};
+  std::vector<int> scramble = {}, dead = {}, blur = {};
   std::mt19937 random{7};
 
   std::vector<cfloat> frame(float speech, float noiseLevel) {
@@ -43,6 +44,7 @@ struct Scene {
         cfloat v = heard + gain[static_cast<size_t>(c)] * n *
                                std::polar(1.0f, -w * noise[static_cast<size_t>(c)]) +
                    cfloat(hiss(random), hiss(random));
+        if (std::count(blur.begin(), blur.end(), c) > 0) v += std::polar(speech, turn(random));
         if (std::count(dead.begin(), dead.end(), c) > 0) v = 0.0f;
         x[static_cast<size_t>(c) * kBins + k] = v;
       }
@@ -136,6 +138,34 @@ TEST(DelayBeam, AnotherVoiceLaterDoesNotMoveTheDelays) {
   teach(beam, other, 600);
   for (int c = 1; c < 4; ++c)
     EXPECT_EQ(beam.delay(c), scene.talker[static_cast<size_t>(c)]) << "channel " << c;
+}
+
+TEST(DelayBeam, SteersSoonAfterAStartThatHeardOnlyTheNoise) {
+  // At the start the mask takes the noise for speech until it has learnt it: the first fits
+  // see only the noise. The talker's delays must still be found within a few fits of each
+  // channel once it speaks, and a channel that hears the talker blurred must not join on the
+  // coherence of the talker's few frames meanwhile.
+  Scene scene{{0.0f, 2.0f, -3.0f, 1.5f, 0.5f, -1.0f, 3.0f, -2.5f},
+              {0.0f, 5.0f, -1.0f, 4.25f, -6.0f, 7.0f, -4.0f, 6.5f},
+              std::vector<float>(8, 1.0f)};
+  scene.blur = {7};
+  nimbusdale::DelayBeam beam(8, kBins, 0.98f, 0.8f);
+  const std::vector<float> on(kBins, 1.0f), off(kBins, 0.0f);
+  for (int t = 0; t < 90; ++t) {
+    const bool talks = t >= 30, noiseOnly = talks && t % 2 == 0;
+    const auto x = scene.frame(talks && !noiseOnly ? 10.0f : 0.0f, 1.0f);
+    const Units u(x, 8);
+    beam.follow(u.largest.data(), 0);
+    beam.learn(u.re.data(), u.im.data(), u.largest.data(), noiseOnly ? on.data() : off.data(),
+               noiseOnly ? off.data() : on.data());
+    if (t >= 45) {
+      ASSERT_FALSE(beam.joined(7)) << "frame " << t;
+    }
+  }
+  for (int c = 1; c < 7; ++c) {
+    EXPECT_EQ(beam.delay(c), scene.talker[static_cast<size_t>(c)]) << "channel " << c;
+    EXPECT_TRUE(beam.joined(c)) << "channel " << c;
+  }
 }
 
 TEST(DelayBeam, ChannelsItCannotSteerStayOut) {

@@ -241,19 +241,21 @@ TEST_P(EveryTarget, BeamSweepsAreTheScalarArithmetic) {
                              toUnits = values(n), refRe = values(n), refIm = values(n),
                              keep = values(n), take = values(n), largest = mixed(n),
                              noiseOnly = mixed(n), speech = mixed(n);
-    std::vector<float> fast[6], slow[6];
+    std::vector<float> fast[8], slow[8];
     for (int j = 0; j < 6; ++j) slow[j] = fast[j] = values(channels * n);
+    slow[6] = fast[6] = keep;
+    slow[7] = fast[7] = take;
     for (const bool learnSpeech : {true, false}) {
       const auto learnRows = [&](std::vector<float>* v) {
         return kernels::BeamLearn{xRe.data(),  xIm.data(),  toUnits.data(), largest.data(),
                                   noiseOnly.data(), speech.data(), learnSpeech, channels, 1,
-                                  0.9f,        0.1f,        v[0].data(),    v[1].data(),
-                                  v[2].data(), v[3].data(), v[4].data(),    v[5].data(),
-                                  n};
+                                  0.9f,        0.1f,        v[6].data(),    v[7].data(),
+                                  v[0].data(), v[1].data(), v[2].data(),    v[3].data(),
+                                  v[4].data(), v[5].data(), n};
       };
       kernels::beamLearn(learnRows(fast));
       kernels::beamLearnBins(learnRows(slow), 0, n);
-      for (int j = 0; j < 6; ++j) EXPECT_TRUE(sameBits(fast[j], slow[j])) << "row " << j;
+      for (int j = 0; j < 8; ++j) EXPECT_TRUE(sameBits(fast[j], slow[j])) << "row " << j;
     }
 
     const std::vector<float> own = mixed(n), mRe = mixed(channels * n);
