@@ -68,8 +68,12 @@ constexpr float kReleaseRise = 1.5f;
 constexpr float kStruckExcess = 2.0f;
 // An impulse's ring fades: a held bin whose power has not fallen below 0.8 of the frame before
 // for two frames running is a sound that started abruptly and lasts (a vowel, a tone), let go.
+// One such frame is enough where the bin stands no more than 20 dB above its power before the
+// hold: a light tap over speech, whose ring is soon below the speech, while a hard blow's ring
+// may hold level for a frame as the window centres on it.
 constexpr float kFading = 0.8f;
 constexpr int kSteadyFrames = 2;
+constexpr float kLightStrike = 100.0f;
 // Periodic impulses too narrow to strike most bins (a pump's knock ringing at one pitch): a bin's
 // own onset is a 15 dB rise of its power in a frame; one that follows two earlier onsets of the
 // bin at a steady period of 6 to 40 frames is held for 6 frames. The history of onsets covers
@@ -434,7 +438,8 @@ void SparseMaskIntegration::holdTransients(const float* a) {
     if (holdLeft[i] == 0) continue;
     if (rising[i] == 0) {
       steady[i] = power[i] > kFading * lastPower[i] ? steady[i] + 1 : 0;
-      if (steady[i] >= kSteadyFrames || power[i] > kReleaseRise * lastPower[i] ||
+      const int lasting = power[i] <= kLightStrike * onsetPower[i] ? 1 : kSteadyFrames;
+      if (steady[i] >= lasting || power[i] > kReleaseRise * lastPower[i] ||
           power[i] <= kStruckExcess * onsetPower[i]) {
         holdLeft[i] = 0;
         continue;
