@@ -25,11 +25,14 @@ constexpr int kHighest = 120;
 // fits after, and between them a search within half a sample of the last delay, in quarter
 // samples.
 // A channel joins the beam once the fitted delay explains its phases in at least kFitBins bins
-// with a mean alignment of kAlignment or more, and its speech is coherent with the reference's.
+// with a mean alignment of kAlignment or more, and its speech is coherent with the reference's:
+// the median over the bins whose speech average holds kVotingFrames frames or more, as one
+// frame is coherent with anything, and a few frames nearly so.
 constexpr int kLowBand = 32;
 constexpr int kDelayShare = 32;
 constexpr int kFullSearch = 16;
 constexpr int kFitBins = 8;
+constexpr int kVotingFrames = 5;
 constexpr float kAlignment = 0.5f;
 // A fitted delay that aligns the noise-only frames' phases better than the talker's by this
 // much has found the noise: the channel stays out.
@@ -92,6 +95,7 @@ DelayBeam::DelayBeam(int channels, int bins, float smoothing, float coherence)
   candidateScores.assign(std::max<size_t>(searched, 9), 0.0f);
   visits.assign(static_cast<size_t>(channels), 0);
   talkBins.reserve(static_cast<size_t>(bins));
+  for (int f = 0; f < kVotingFrames; ++f) votingFill = beta * votingFill + rest;
   reset();
 }
 
@@ -279,9 +283,9 @@ void DelayBeam::fit(int c) {
   const int phases = static_cast<int>(counts.talker), noisePhases = static_cast<int>(counts.noise);
   int coherent = 0;
   for (int k = from; k < to; ++k) {
-    if (coherentBins[static_cast<size_t>(k)] == 0.0f) continue;
-    ratios[static_cast<size_t>(coherent++)] =
-        unbiasedCoherence(binRatios[static_cast<size_t>(k)], speechFill[static_cast<size_t>(k)]);
+    const size_t i = static_cast<size_t>(k);
+    if (coherentBins[i] == 0.0f || speechFill[i] < votingFill) continue;
+    ratios[static_cast<size_t>(coherent++)] = binRatios[i];
   }
   const bool wasMember = member[static_cast<size_t>(c)] != 0;
   bool joins = false;
@@ -325,14 +329,6 @@ void DelayBeam::fit(int c) {
   }
   member[static_cast<size_t>(c)] = joins;
   joinedCount += static_cast<int>(joins) - static_cast<int>(wasMember);
-}
-
-float DelayBeam::unbiasedCoherence(float ratio, float fill) const {
-  // Frames weighted 1, beta, beta^2, ... that fill the share `fill` of the average count as
-  // n = fill (1 + beta) / ((1 - beta) (2 - fill)) independent frames, and incoherent signals
-  // then show a coherence of 1 / n on average.
-  const float bias = fill > 0.0f ? rest * (2.0f - fill) / (fill * (1.0f + beta)) : 1.0f;
-  return bias < 1.0f ? (ratio - bias) / (1.0f - bias) : 0.0f;
 }
 
 void DelayBeam::setSteering(int c) {

@@ -45,6 +45,7 @@ class DelayBeam {
   std::vector<float> noiseRe, noiseIm, noisePower;     // C x F: E[x_c conj(x_r)], E|x_c|^2
   std::vector<float> speechRe, speechIm, speechPower;  // the same over speech frames
   std::vector<float> noiseFill, speechFill;  // F: the share each average has filled so far
+  float votingFill = 0.0f;  // the share kVotingFrames frames fill
   std::vector<float> steerRe, steerIm;                 // C x F: exp(-i w tau_c)
   std::vector<float> cosine, sine;                     // 4 L entries: a quarter-sample grid
   std::vector<int> scale;                              // F exponents, kUnset before a bin sounds
@@ -61,9 +62,6 @@ class DelayBeam {
   void rescale(int k, int exponent);
   void setScale(int k, int exponent);
   void fit(int c);
-  // A bin's magnitude-squared coherence over its speech average, less what the average of so
-  // few frames gives incoherent signals (all of it for one frame), rescaled to [0, 1].
-  float unbiasedCoherence(float ratio, float fill) const;
   // Whether the frame's speech bins (heard, not noise only, speech) stray from the joined
   // channels' delays.
   bool strays(const float* unitRe, const float* unitIm, const float* largest,
