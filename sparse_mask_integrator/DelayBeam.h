@@ -44,8 +44,8 @@ class DelayBeam {
   float beta, rest, coherence;
   std::vector<float> noiseRe, noiseIm, noisePower;     // C x F: E[x_c conj(x_r)], E|x_c|^2
   std::vector<float> speechRe, speechIm, speechPower;  // the same over speech frames
-  std::vector<float> noiseFill, speechFill;  // F: the share each average has filled so far
-  float votingFill = 0.0f;  // the share kVotingFrames frames fill
+  std::vector<float> noiseFill, speechFill;            // F: the share each average has filled
+  float votingFill = 0.0f;                             // the share kVotingFrames frames fill
   std::vector<float> steerRe, steerIm;                 // C x F: exp(-i w tau_c)
   std::vector<float> cosine, sine;                     // 4 L entries: a quarter-sample grid
   std::vector<int> scale;                              // F exponents, kUnset before a bin sounds
