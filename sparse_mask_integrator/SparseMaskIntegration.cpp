@@ -41,7 +41,7 @@ constexpr float kBeamNulls = 0.1f;
 // The other talker speaks alone when more than kAloneShare of the bins that can tell the two
 // directions apart (likeness below kTellable) stray and match it by kAloneMatch; then every bin
 // but those that clearly match the target has its xi scaled by kAloneGain.
-constexpr float kTalkerMatch = 0.5f;
+constexpr float kTalkerMatch = 0.6f;
 constexpr float kStrayShare = 0.5f;
 constexpr int kTalkerBins = 8;
 constexpr int kTalkerBinShare = 32;
