@@ -84,7 +84,7 @@ struct SparseMaskSettings {
 ///   one whose channels are all 0, keeps its xi;
 /// - the talker lock (L > 0, with the spatial term): the target is the talker heard first. A
 ///   bin whose h_s has learnt from L speech frames is locked; a locked speech bin (xi > 3)
-///   strays when m_s < 0.5. A frame carries another talker when at least max(8, F / 32) locked
+///   strays when m_s < 0.6. A frame carries another talker when at least max(8, F / 32) locked
 ///   speech bins sound and more than half of them stray: a point source strays in many bins at
 ///   once. In such a frame the stray bins teach a third direction, the other talker's h_o,
 ///   instead of h_s, and a stray bin with m_o > 0.8 has xi lowered by
@@ -92,7 +92,7 @@ struct SparseMaskSettings {
 ///   likeness of h_o and h_s. The other talker speaks alone when, of the locked speech bins
 ///   where h_o is learnt and sigma_o < 0.5 (at least max(8, F / 32)), more than 0.3 stray with
 ///   m_o >= 0.7; then xi is scaled by 0.01 in every bin but those with sigma_o < 0.5,
-///   m_s >= 0.5 and m_s > m_o;
+///   m_s >= 0.6 and m_s > m_o;
 /// - G(k) = max(xi / (1 + xi), G_min), the Wiener gain (Scalart and Vieira Filho 1996) with a
 ///   floor against musical noise (Berouti, Schwartz and Makhoul 1979); no live channel gives
 ///   G_min;
