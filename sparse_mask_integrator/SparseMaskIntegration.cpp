@@ -51,6 +51,10 @@ constexpr float kAloneMatch = 0.7f;
 constexpr float kAloneShare = 0.3f;
 constexpr float kAloneGain = 0.01f;
 
+// The tail's limit starts after a frame whose output carried this share of the power its gains
+// were applied to: speech passed, while a frame of noise passes little more than its floor.
+constexpr float kTailShare = 0.3f;
+
 // The transient hold: frames an onset holds; frames after an onset in which every bin stays
 // struck (the analysis window is still moving onto the event); the factors by which a struck
 // bin's output may grow a frame in those frames and after them (a ring fades, while what the
@@ -126,6 +130,7 @@ SparseMaskSettings SparseMaskSettings::fromParameters(const ParameterValues& val
   s.transientSpread = values.floatValue("TRANSIENT_SPREAD");
   s.talkerLock = values.intValue("TALKER_LOCK");
   s.beamCoherence = values.floatValue("BEAM_COHERENCE");
+  s.tailDecay = values.floatValue("TAIL_DECAY");
   return s;
 }
 
@@ -146,6 +151,7 @@ void SparseMaskSettings::validate() const {
   asParameter("transientSpread", "TRANSIENT_SPREAD", transientSpread);
   asParameter("talkerLock", "TALKER_LOCK", talkerLock);
   asParameter("beamCoherence", "BEAM_COHERENCE", beamCoherence);
+  asParameter("tailDecay", "TAIL_DECAY", tailDecay);
 }
 
 SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
@@ -167,12 +173,19 @@ SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
                     &noisePower, &speechPower, &likeness, &sparseChannels})
       v->assign(bins, 0.0f);
   }
-  applied.assign(bins, 0.0f);
+  if (keepsOutput()) {
+    applied.assign(bins, 0.0f);
+    outputLevel.assign(bins, 0.0f);
+  }
+  if (limitsTails()) {
+    tailFactor = std::pow(10.0f, -config.tailDecay / 20.0f);
+    tailing.assign(bins, 0);
+  }
   if (beaming()) {
     beam = OwnedDelayBeam(std::make_unique<DelayBeam>(
         config.numChannels, config.numBins, config.spatialSmoothing, config.beamCoherence));
     beamOut.assign(2 * bins, 0.0f);
-    for (auto* v : {&beamNoise, &beamReduction, &outputLevel}) v->assign(bins, 0.0f);
+    for (auto* v : {&beamNoise, &beamReduction}) v->assign(bins, 0.0f);
     talkerWeight.assign(bins, 1.0f);
   }
   if (locking()) {
@@ -183,7 +196,7 @@ SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
     otherLikeness.assign(bins, 1.0f);  // alike until compared: no bin tells them apart yet
   }
   if (transient()) {
-    for (auto* v : {&power, &lastPower, &onsetPower, &lastOutput}) v->assign(bins, 0.0f);
+    for (auto* v : {&power, &lastPower, &onsetPower}) v->assign(bins, 0.0f);
     holdLeft.assign(bins, 0);
     rising.assign(bins, 0);
     steady.assign(bins, 0);
@@ -357,8 +370,9 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
     }
   }
 
-  if (beaming() || transient())
+  if (keepsOutput())
     std::copy_n(magnitude.begin() + static_cast<long>(reference) * bins, bins, applied.begin());
+  if (limitsTails()) limitTails();
   if (beaming()) steerBeam();
   if (transient()) holdTransients(applied.data());
 
@@ -376,12 +390,21 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
       out[2 * k + 1] = gain[i] * toApply[2 * k + 1];
     }
   }
-  if (beaming())
+  if (keepsOutput())
     for (size_t i = 0; i < n; ++i) outputLevel[i] = gain[i] * applied[i];
   for (int c = 0; c < channels; ++c) {
     float* previous = previousClean.data() + static_cast<long>(c) * bins;
     const float* a = magnitude.data() + static_cast<long>(c) * bins;
     for (int k = 0; k < bins; ++k) previous[k] = gain[static_cast<size_t>(k)] * a[k];
+  }
+  if (limitsTails()) {
+    const long row = static_cast<long>(reference) * bins;
+    float passed = 0.0f, heard = 0.0f;
+    for (int k = 0; k < bins; ++k) {
+      passed += previousClean[row + k] * previousClean[row + k];
+      heard += magnitude[row + k] * magnitude[row + k];
+    }
+    passedShare = heard > 0.0f ? passed / heard : 0.0f;
   }
   if (spatial()) learnDirections(sparse);
   return {};
@@ -405,6 +428,20 @@ void SparseMaskIntegration::steerBeam() {
     kernels::beamGains(rows);
   else
     kernels::beamGainBins(rows, 0, rows.n);
+}
+
+void SparseMaskIntegration::limitTails() {
+  const long row = static_cast<long>(reference) * config.numBins;
+  const float* a = magnitude.data() + row;
+  const float* last = previousClean.data() + row;
+  const bool afterSpeech = passedShare >= kTailShare;
+  for (size_t i = 0; i < tailing.size(); ++i) {
+    const bool limited = (afterSpeech || tailing[i]) && a[i] > 0.0f;
+    tailing[i] = 0;
+    if (!limited) continue;
+    const float kept = std::min(1.0f, tailFactor * last[i] / a[i]);
+    if (kept > gain[i]) gain[i] = kept, tailing[i] = 1;
+  }
 }
 
 void SparseMaskIntegration::holdTransients(const float* a) {
@@ -451,13 +488,11 @@ void SparseMaskIntegration::holdTransients(const float* a) {
     const bool nulled = beaming() && beamNoise[i] > 0.0f && beamReduction[i] <= kBeamNulls;
     if (a[k] > 0.0f && !nulled) {
       const float growth = rising[i] > 0 ? kRisingGrowth : kHeldGrowth;
-      gain[i] = std::min(gain[i], std::max(growth * lastOutput[i] / a[k], config.gainFloor));
+      gain[i] = std::min(gain[i], std::max(growth * outputLevel[i] / a[k], config.gainFloor));
     }
     --holdLeft[i];
     if (rising[i] > 0) --rising[i];
   }
-  for (int k = 0; k < bins; ++k)
-    lastOutput[static_cast<size_t>(k)] = gain[static_cast<size_t>(k)] * a[k];
   std::swap(power, lastPower);
 }
 

@@ -376,6 +376,13 @@ inline constexpr ParameterSpec kSparseMaskIntegratorParameters[] = {
      "channel to join a beam steered by delays fitted over the bins; the mask's gain then "
      "applies to the beam's output; 1 leaves the beam out",
      ""},
+    // 0: no limit.
+    {"TAIL_DECAY", HostType::Float, within(inclusive(0), inclusive(60), "lie between 0 and 60"),
+     2.0f, kSetting,
+     "fastest fall of a bin's output from one frame to the next after a frame that passed "
+     "speech: a reverberant tail, which the split counts as noise, fades at this rate instead of "
+     "being cut; 0 leaves the limit out",
+     "dB"},
 };
 
 // The audio nodes: a recording in, the STFT, overlap-add synthesis, a recording out. Their frame

@@ -46,10 +46,11 @@ struct SparseMaskSettings {
   float transientSpread = 0.5f;      ///< q (TRANSIENT_SPREAD), 0 to 1; 1: no transient hold
   int talkerLock = 25;               ///< L (TALKER_LOCK), 0 to 10000 frames; 0: no lock
   float beamCoherence = 0.8f;        ///< BEAM_COHERENCE, 0 to 1; 1: no beam
+  float tailDecay = 2.0f;            ///< delta (TAIL_DECAY), dB, 0 to 60; 0: no limit
 
   /// Settings for NUM_CHANNEL, LENGTH, SNR_SMOOTHING, NOISE_OVERESTIMATION, GAIN_FLOOR,
-  /// SPATIAL_WEIGHT, SPATIAL_SMOOTHING, TRANSIENT_RISE, TRANSIENT_SPREAD, TALKER_LOCK and
-  /// BEAM_COHERENCE, held in `values` (a ParameterValues of the SparseMaskIntegrator type).
+  /// SPATIAL_WEIGHT, SPATIAL_SMOOTHING, TRANSIENT_RISE, TRANSIENT_SPREAD, TALKER_LOCK,
+  /// BEAM_COHERENCE and TAIL_DECAY, held in `values` (a ParameterValues of the SparseMaskIntegrator type).
   /// @throws std::invalid_argument "parameter NAME is VALUE; it must ..." for the first value
   /// its rule refuses.
   static SparseMaskSettings fromParameters(const ParameterValues& values);
@@ -125,6 +126,12 @@ struct SparseMaskSettings {
 ///   + (1 - alpha) max(|z|^2 / N_z^2 - 1, 0) / mu, N_z^2 the beam's modelled noise power and
 ///   O' the previous frame's |output(k)|; |z| is at most max_c |X_c(k)|. Bins the beam does not
 ///   cover yet keep the mask;
+/// - the tail's limit (delta > 0), on G(k) once the beam has set it and before the transient
+///   hold: a reverberant tail that the robust PCA counts as noise would be cut as soon as the
+///   speech stops. After a frame whose output carried at least 0.3 of the power its gains were
+///   applied to (speech), a bin's output may fall by at most delta dB a frame:
+///   G(k) = max(G(k), min(1, 10^(-delta / 20) O'(k) / A(k))), A(k) the magnitude G(k) applies
+///   to; a bin the limit held up in the last frame stays under it, whatever that frame passed;
 /// - output(k) = G(k) X_r(k), or G(k) z(k) where the beam steers, r = 0 unless channel 0's
 ///   whole frame is exactly 0 (a dead reference), then the first channel whose frame is not.
 ///
@@ -183,19 +190,25 @@ class SparseMaskIntegration final : public Integration {
   std::vector<float> otherRe, otherIm;
   std::vector<float> otherMatch, otherLikeness, otherPower, taught, otherSpeech;
   // The transient hold: each bin's power summed over channels (this frame, the last and the one
-  // before its hold began), the last frame's output magnitude, the frames its hold has left,
+  // before its hold began), the frames its hold has left,
   // those in which it may still rise and those it has not faded for, and the bins' onsets of the
   // last frames (a ring of rows).
-  std::vector<float> power, lastPower, onsetPower, lastOutput;
+  std::vector<float> power, lastPower, onsetPower;
   std::vector<int> holdLeft, rising, steady;
   std::vector<unsigned char> onsets, held;
   int historyRow = 0;
   // The beam, its output (re and im interleaved), noise power and noise reduction in the frame,
-  // each bin's largest magnitude over the channels, the magnitude its gain applies to and its
-  // output's, and the talker lock's weight on its a priori SNR.
+  // each bin's largest magnitude over the channels and the talker lock's weight on its a priori
+  // SNR.
   OwnedDelayBeam beam;
-  std::vector<float> beamOut, beamNoise, beamReduction, largest, applied, outputLevel,
-      talkerWeight;
+  std::vector<float> beamOut, beamNoise, beamReduction, largest, talkerWeight;
+  // The magnitude each bin's gain applies to, and the last frame's output magnitude (the beam
+  // and the transient hold keep them).
+  std::vector<float> applied, outputLevel;
+  // The tail's limit: the factor it lets the reference's clean estimate fall by in a frame, the
+  // share of the reference's power the last frame's gains passed, and the bins it held up then.
+  float tailFactor = 0.0f, passedShare = 0.0f;
+  std::vector<unsigned char> tailing;
   // The talker lock: this frame carries another talker; that talker speaks alone in it.
   bool otherTalking = false, otherAlone = false;
   bool otherHeard = false;  // some bin has learnt the other talker's direction
@@ -207,7 +220,10 @@ class SparseMaskIntegration final : public Integration {
   bool transient() const { return config.transientSpread < 1.0f; }
   bool locking() const { return spatial() && config.talkerLock > 0; }
   bool beaming() const { return spatial() && config.beamCoherence < 1.0f; }
+  bool limitsTails() const { return config.tailDecay > 0.0f; }
+  bool keepsOutput() const { return beaming() || transient(); }
   void steerBeam();
+  void limitTails();
   void holdTransients(const float* a);
   void startHold(int bin, int frames);
   bool periodicOnset(int bin) const;

@@ -151,6 +151,7 @@ const std::vector<NodeSpec>& nodeSpecs() {
         {"TRANSIENT_RISE", ParamType::Float, 0, 0, 60.0f},
         {"TRANSIENT_SPREAD", ParamType::Float, 0, 0, 1.0f},
         {"BEAM_COHERENCE", ParamType::Float, 0, 0, 1.0f},
+        {"TAIL_DECAY", ParamType::Float, 0, 0, 60.0f},
         {"TALKER_LOCK", ParamType::Int, -1, 40}},
        {"SPEC"},
        {"SPARSE"},

@@ -27,9 +27,11 @@ SparseMaskSettings settings(int channels, int bins, float alpha = 0.0f, float mu
   s.snrSmoothing = alpha;
   s.noiseOverestimation = mu;
   s.gainFloor = floor;
-  // The closed forms below are those of the rule without the spatial term and the transient hold.
+  // The closed forms below are those of the rule without the spatial term, the transient hold
+  // and the tail's limit.
   s.spatialWeight = 0;
   s.transientSpread = 1.0f;
+  s.tailDecay = 0.0f;
   return s;
 }
 
@@ -344,6 +346,34 @@ TEST(SparseMaskIntegration, TheTransientHoldKeepsAnImpulseFromGrowingTheOutput) 
   EXPECT_NEAR(off.gains()[0], wiener(361.0f), 1e-5f);
 }
 
+TEST(SparseMaskIntegration, TheTailsLimitLetsTheOutputFadeAfterSpeechOnly) {
+  // After speech (every bin nearly all sparse, gain about 1) the split counts everything as
+  // noise, so the mask's own gain is 0. A tail fading by 3 dB a frame passes whole; a level
+  // that holds fades by the limit's 2 dB a frame.
+  SparseMaskSettings s = settings(1, 2);
+  s.tailDecay = 2.0f;
+  SparseMaskIntegration mask(s);
+  const std::vector<float> none{0.0f, 0.0f};
+  for (int frame = 0; frame < 3; ++frame) run(mask, {cfloat(1), cfloat(1)}, {0.999f, 0.999f});
+  float fading = 1.0f, last = std::abs(run(mask, {cfloat(1), cfloat(1)}, {0.999f, 0.999f})[1]);
+  for (int frame = 0; frame < 10; ++frame) {
+    fading *= std::pow(10.0f, -3.0f / 20.0f);
+    const auto out = run(mask, {cfloat(fading), cfloat(1)}, none);
+    EXPECT_FLOAT_EQ(std::abs(out[0]), fading) << frame;
+    EXPECT_NEAR(std::abs(out[1]) / last, std::pow(10.0f, -2.0f / 20.0f), 1e-5f) << frame;
+    last = std::abs(out[1]);
+  }
+
+  // A frame of noise whose one peak passed (a quarter of the power) starts no tail.
+  s.numBins = 4;
+  SparseMaskIntegration noise(s);
+  const std::vector<cfloat> level(4, cfloat(1));
+  run(noise, level, {0.999f, 0.0f, 0.0f, 0.0f});
+  EXPECT_GT(noise.gains()[0], 0.99f);
+  run(noise, level, {0.0f, 0.0f, 0.0f, 0.0f});
+  for (float g : noise.gains()) EXPECT_EQ(g, 0.0f);
+}
+
 TEST(SparseMaskIntegration, RefusesWhatTheNodeRefuses) {
   SparseMaskIntegration mask(settings(2, 2));
   const std::vector<cfloat> spectrum(4, cfloat(1, 1));
@@ -391,6 +421,7 @@ TEST(SparseMaskIntegration, SettingsComeFromTheNodeParameters) {
   values.set("TRANSIENT_SPREAD", 0.25f);
   values.set("TALKER_LOCK", 40);
   values.set("BEAM_COHERENCE", 0.5f);
+  values.set("TAIL_DECAY", 3.0f);
   const SparseMaskSettings s = SparseMaskSettings::fromParameters(values);
   EXPECT_EQ(s.numChannels, 3);
   EXPECT_EQ(s.numBins, 256);
@@ -403,6 +434,7 @@ TEST(SparseMaskIntegration, SettingsComeFromTheNodeParameters) {
   EXPECT_EQ(s.transientSpread, 0.25f);
   EXPECT_EQ(s.talkerLock, 40);
   EXPECT_EQ(s.beamCoherence, 0.5f);
+  EXPECT_EQ(s.tailDecay, 3.0f);
   values.set("SNR_SMOOTHING", 1.0f);
   try {
     SparseMaskSettings::fromParameters(values);
