@@ -50,7 +50,8 @@ struct SparseMaskSettings {
 
   /// Settings for NUM_CHANNEL, LENGTH, SNR_SMOOTHING, NOISE_OVERESTIMATION, GAIN_FLOOR,
   /// SPATIAL_WEIGHT, SPATIAL_SMOOTHING, TRANSIENT_RISE, TRANSIENT_SPREAD, TALKER_LOCK,
-  /// BEAM_COHERENCE and TAIL_DECAY, held in `values` (a ParameterValues of the SparseMaskIntegrator type).
+  /// BEAM_COHERENCE and TAIL_DECAY, held in `values` (a ParameterValues of the
+  /// SparseMaskIntegrator type).
   /// @throws std::invalid_argument "parameter NAME is VALUE; it must ..." for the first value
   /// its rule refuses.
   static SparseMaskSettings fromParameters(const ParameterValues& values);
@@ -126,20 +127,21 @@ struct SparseMaskSettings {
 ///   + (1 - alpha) max(|z|^2 / N_z^2 - 1, 0) / mu, N_z^2 the beam's modelled noise power and
 ///   O' the previous frame's |output(k)|; |z| is at most max_c |X_c(k)|. Bins the beam does not
 ///   cover yet keep the mask;
-/// - the tail's limit (delta > 0), on G(k) once the beam has set it and before the transient
-///   hold: a reverberant tail that the robust PCA counts as noise would be cut as soon as the
-///   speech stops. After a frame whose output carried at least 0.3 of the power its gains were
-///   applied to (speech), a bin's output may fall by at most delta dB a frame:
-///   G(k) = max(G(k), min(1, 10^(-delta / 20) O'(k) / A(k))), A(k) the magnitude G(k) applies
-///   to; a bin the limit held up in the last frame stays under it, whatever that frame passed;
+/// - the tail's limit (delta > 0), on the mask's G(k) before the beam and the transient hold: a
+///   reverberant tail that the robust PCA counts as noise would be cut as soon as the speech
+///   stops. After a frame whose gains passed at least 0.3 of the reference channel's power
+///   (speech), a bin's clean estimate in r may fall by at most delta dB a frame:
+///   G(k) = max(G(k), min(1, 10^(-delta / 20) P_r / A_r)); a bin the limit held up in the last
+///   frame stays under it, whatever that frame passed. Where the beam steers, its gain replaces
+///   this;
 /// - output(k) = G(k) X_r(k), or G(k) z(k) where the beam steers, r = 0 unless channel 0's
 ///   whole frame is exactly 0 (a dead reference), then the first channel whose frame is not.
 ///
 /// Every value is single precision. Finite inputs that pass checkInputs() always give a finite
 /// output with |output(k)| <= |X_r(k)|, or <= max_c |X_c(k)| where the beam steers. The state
 /// (each channel's clean estimate, each bin's directions and the frames that taught h_s, the
-/// beam and the transient hold) carries over from frame to frame: frames are expected in order,
-/// one per count.
+/// beam, the tail's limit and the transient hold) carries over from frame to frame: frames are
+/// expected in order, one per count.
 class SparseMaskIntegration final : public Integration {
  public:
   using Settings = SparseMaskSettings;
@@ -190,9 +192,8 @@ class SparseMaskIntegration final : public Integration {
   std::vector<float> otherRe, otherIm;
   std::vector<float> otherMatch, otherLikeness, otherPower, taught, otherSpeech;
   // The transient hold: each bin's power summed over channels (this frame, the last and the one
-  // before its hold began), the frames its hold has left,
-  // those in which it may still rise and those it has not faded for, and the bins' onsets of the
-  // last frames (a ring of rows).
+  // before its hold began), the frames its hold has left, those in which it may still rise and
+  // those it has not faded for, and the bins' onsets of the last frames (a ring of rows).
   std::vector<float> power, lastPower, onsetPower;
   std::vector<int> holdLeft, rising, steady;
   std::vector<unsigned char> onsets, held;
