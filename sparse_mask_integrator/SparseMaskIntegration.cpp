@@ -51,8 +51,8 @@ constexpr float kAloneMatch = 0.7f;
 constexpr float kAloneShare = 0.3f;
 constexpr float kAloneGain = 0.01f;
 
-// The tail's limit starts after a frame whose output carried this share of the power its gains
-// were applied to: speech passed, while a frame of noise passes little more than its floor.
+// The tail's limit starts after a frame whose gains passed this share of the reference channel's
+// power: speech passed, while a frame of noise passes little more than its floor.
 constexpr float kTailShare = 0.3f;
 
 // The transient hold: frames an onset holds; frames after an onset in which every bin stays
