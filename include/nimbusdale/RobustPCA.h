@@ -107,6 +107,16 @@ class RobustPCA {
   UpdateSummary updateReference(const float* z, std::ostream* notices);
   UpdateSummary updateFast(const float* z, std::ostream* notices);
 
+  /// update(z, notices) without its checks, for callers that guarantee what they test: an
+  /// initialised estimator and `dim` finite values at `z`. Takes the path update() would.
+  UpdateSummary updateFinite(const float* z, std::ostream* notices) {
+#if NIMBUSDALE_REFERENCE_ARITHMETIC
+    return updateReference(z, notices);
+#else
+    return updateFast(z, notices);
+#endif
+  }
+
   /// Inner passes run by the last update() (1 to maxIter + 1), or 0 before the first.
   int lastPasses() const { return passesOfLastUpdate; }
 
@@ -173,11 +183,7 @@ UpdateSummary RobustPCA::update(const Eigen::MatrixBase<Derived>& z, std::ostrea
   if (notFinite)
     for (Index i = 0; i < dim; ++i)
       if (!std::isfinite(observation[i])) rejectEntry(i, observation[i]);
-#if NIMBUSDALE_REFERENCE_ARITHMETIC
-  return updateReference(observation.data(), notices);
-#else
-  return updateFast(observation.data(), notices);
-#endif
+  return updateFinite(observation.data(), notices);
 }
 
 }  // namespace nimbusdale
