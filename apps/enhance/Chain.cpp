@@ -115,6 +115,10 @@ class LinkedCoresNode : public FD::BufferedNode {
     }
   }
 
+  // Frames past the one pulled that the node separates ahead when the source holds them: the
+  // rest of the current block, the block ahead and the one after it.
+  int framesAhead() const { return blockLimit() > 1 ? 3 * kBlockFrames : 0; }
+
   long notConverged = 0;
   long passes = 0;
   long slowestPasses = 0;
@@ -276,6 +280,10 @@ long Chain::passes() const {
 
 long Chain::slowestPasses() const {
   return capture ? -1 : cores->slowestPasses;
+}
+
+int Chain::framesAhead() const {
+  return capture ? 0 : cores->framesAhead();
 }
 
 long Chain::lines() const {

@@ -53,6 +53,9 @@ class Chain {
   /// lockstep would cost); -1 for the plug-in.
   long slowestPasses() const;
   long lines() const;
+  /// Input frames past the one pulled that the chain would separate ahead, on other threads,
+  /// if the source already held them; 0 where it works frame by frame.
+  int framesAhead() const;
   bool plugin() const { return capture != nullptr; }
 
  private:

@@ -109,7 +109,8 @@ StreamEnhancer::StreamEnhancer(int channels, int sampleRate, const EnhanceOption
 
 StreamEnhancer::~StreamEnhancer() = default;
 
-void StreamEnhancer::push(const float* interleaved, long samples, std::vector<float>& out) {
+void StreamEnhancer::push(const float* interleaved, long samples, std::vector<float>& out,
+                          Handout handout) {
   State& s = *state;
   s.requireOpen("push");
   if (samples < 0) throw std::invalid_argument("negative sample count");
@@ -122,7 +123,8 @@ void StreamEnhancer::push(const float* interleaved, long samples, std::vector<fl
     s.input.insert(s.input.end(), interleaved, interleaved + values);
     s.received += samples;
     // Frame t is complete once samples up to (t + 1) * hop - 1 are in.
-    while ((s.frames + 1) * s.geometry.hop <= s.received) s.run(s.frames, out);
+    const long held = handout == Handout::Batched ? s.chain.framesAhead() : 0;
+    while ((s.frames + 1 + held) * s.geometry.hop <= s.received) s.run(s.frames, out);
     s.dropConsumed();
   });
 }

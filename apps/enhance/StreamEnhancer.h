@@ -37,12 +37,23 @@ class StreamEnhancer {
   StreamEnhancer(const StreamEnhancer&) = delete;
   StreamEnhancer& operator=(const StreamEnhancer&) = delete;
 
+  /// When push() hands out what its samples complete.
+  enum class Handout {
+    /// As soon as no later frame can change it: the latency stated above.
+    Prompt,
+    /// Up to a few blocks of frames later, for callers that push more anyway (files): with more
+    /// than one thread the linked cores then go on separating ahead while the caller reads and
+    /// writes between pushes, which they cannot do past the last sample they hold.
+    Batched,
+  };
+
   /// Takes `samples` frames of interleaved input and appends the enhanced samples that became
-  /// final to `out`. The block is checked first (checkSignal, numbering samples from the start
+  /// final to `out` (with Handout::Batched, those of all but the last few frames). The block is checked first (checkSignal, numbering samples from the start
   /// of the stream); a refused block throws std::invalid_argument and changes nothing. A node's
   /// error throws HostError/NodeError and leaves the stream failed: later calls throw
   /// std::logic_error. Also std::logic_error after finish().
-  void push(const float* interleaved, long samples, std::vector<float>& out);
+  void push(const float* interleaved, long samples, std::vector<float>& out,
+            Handout handout = Handout::Prompt);
 
   /// Ends the input (zero-padding the last frames as enhance() does) and appends every sample
   /// not yet handed out. Afterwards samplesOut() == samplesIn().

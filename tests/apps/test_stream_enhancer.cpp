@@ -47,16 +47,20 @@ app::EnhanceOptions options(int length, int hop, const char* integrator = "media
 /// Feeds `x` in blocks of `block` samples (the last one shorter) and finishes.
 std::vector<float> streamed(const std::vector<float>& x, int channels, long block,
                             const app::EnhanceOptions& o,
-                            NodeImplementation nodes = NodeImplementation::LinkedCores) {
+                            NodeImplementation nodes = NodeImplementation::LinkedCores,
+                            app::StreamEnhancer::Handout handout =
+                                app::StreamEnhancer::Handout::Prompt) {
   app::StreamEnhancer stream(channels, kRate, o, nodes);
   std::vector<float> out;
   const long samples = static_cast<long>(x.size()) / channels;
   for (long at = 0; at < samples; at += block) {
     const long n = std::min(block, samples - at);
-    stream.push(x.data() + at * channels, n, out);
+    stream.push(x.data() + at * channels, n, out, handout);
     EXPECT_EQ(stream.samplesOut(), static_cast<long>(out.size()));
     // Nothing waits longer than a frame length for its input.
-    EXPECT_GE(stream.samplesOut(), stream.samplesIn() - stream.latencySamples() + 1);
+    if (handout == app::StreamEnhancer::Handout::Prompt) {
+      EXPECT_GE(stream.samplesOut(), stream.samplesIn() - stream.latencySamples() + 1);
+    }
   }
   stream.finish(out);
   EXPECT_EQ(stream.samplesOut(), samples);
@@ -98,6 +102,26 @@ TEST(StreamEnhancer, AnyBlockingGivesTheWholeRunBitForBit) {
       EXPECT_TRUE(sameBits(streamed(x, c.channels, block, o), expected));
     }
   }
+}
+
+TEST(StreamEnhancer, ABatchedHandoutKeepsFramesBackForTheThreadsButNotItsSamples) {
+  const std::vector<float> x = recording(24000, 3);
+  app::EnhanceOptions o = options(256, 64);
+  o.threads = 2;
+  const std::vector<float> expected = whole(x, 3, o);
+  for (long block : {7L, 1000L, 4096L}) {
+    SCOPED_TRACE(::testing::Message() << "blocks of " << block);
+    EXPECT_TRUE(sameBits(
+        streamed(x, 3, block, o, NodeImplementation::LinkedCores,
+                 app::StreamEnhancer::Handout::Batched),
+        expected));
+  }
+  // With two threads the last blocks' frames wait for the next push, or for finish().
+  app::StreamEnhancer stream(3, kRate, o, NodeImplementation::LinkedCores);
+  std::vector<float> out;
+  stream.push(x.data(), 12000, out, app::StreamEnhancer::Handout::Batched);
+  EXPECT_LT(stream.samplesOut(), 12000 - stream.latencySamples() - 64 * 64);
+  EXPECT_GT(stream.samplesOut(), 0);
 }
 
 TEST(StreamEnhancer, BothIntegratorsAndThePluginStreamAsTheyRunWhole) {
