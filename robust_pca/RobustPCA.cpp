@@ -36,43 +36,6 @@ size_t paddedRows(Eigen::Index n) {
   return (static_cast<size_t>(n) + 15) / 16 * 16;
 }
 
-/// The inverse of the symmetric matrix `a` into `inverse` (column-major, columns `stride` apart,
-/// padding rows 0), by Gauss-Jordan elimination with partial pivoting on the rows of [a | I] in
-/// `rows` (n x 2n, row-major): for the few columns of a basis, several times cheaper than a
-/// general LU and its triangular solves. A singular `a` gives values that are not finite.
-void invertSymmetric(const Eigen::MatrixXf& a, std::vector<float>& rows, size_t stride,
-                     std::vector<float>& inverse) {
-  const Eigen::Index n = a.rows(), width = 2 * n;
-  rows.assign(static_cast<size_t>(n * width), 0.0f);
-  // Row i of a symmetric a is its column i.
-  for (Eigen::Index i = 0; i < n; ++i) {
-    std::copy_n(a.col(i).data(), n, rows.data() + i * width);
-    rows[static_cast<size_t>(i * width + n + i)] = 1.0f;
-  }
-  for (Eigen::Index p = 0; p < n; ++p) {
-    float* pivotRow = rows.data() + p * width;
-    Eigen::Index pivot = p;
-    for (Eigen::Index i = p + 1; i < n; ++i)
-      if (std::fabs(rows[static_cast<size_t>(i * width + p)]) >
-          std::fabs(rows[static_cast<size_t>(pivot * width + p)]))
-        pivot = i;
-    if (pivot != p) std::swap_ranges(pivotRow, pivotRow + width, rows.data() + pivot * width);
-    const float scale = 1.0f / pivotRow[p];
-    for (Eigen::Index j = 0; j < width; ++j) pivotRow[j] *= scale;
-    for (Eigen::Index i = 0; i < n; ++i) {
-      if (i == p) continue;
-      float* row = rows.data() + i * width;
-      const float factor = row[p];
-      for (Eigen::Index j = 0; j < width; ++j) row[j] -= factor * pivotRow[j];
-    }
-  }
-  inverse.assign(stride * static_cast<size_t>(n), 0.0f);
-  for (Eigen::Index i = 0; i < n; ++i)
-    for (Eigen::Index j = 0; j < n; ++j)
-      inverse[static_cast<size_t>(j) * stride + static_cast<size_t>(i)] =
-          rows[static_cast<size_t>(i * width + n + j)];
-}
-
 // Keeps the lines of estimators updated on different threads apart.
 std::mutex& noticeLock() {
   static std::mutex lock;
@@ -183,7 +146,9 @@ UpdateSummary RobustPCA::updateFast(const float* z, std::ostream* notices) {
   kernels::gram(basis.data(), D, K, D, w.gram.data());
   for (Index j = 0; j < rank; ++j) w.gram(j, j) += lambda1;
   const size_t padded = paddedRows(rank);
-  invertSymmetric(w.gram, w.elimination, padded, w.inverse);
+  w.elimination.resize(static_cast<size_t>(rank) * kernels::eliminationWidth(K));
+  w.inverse.resize(padded * K);
+  kernels::invertSymmetric(w.gram.data(), K, w.elimination.data(), w.inverse.data(), padded);
   w.paddedCoef.resize(padded);
 
   for (Index i = 0; i < dim; ++i) w.residual[i] = z[i] - sparse[i];

@@ -327,6 +327,45 @@ void Gram(const float* HWY_RESTRICT columns, size_t stride, size_t count, size_t
   }
 }
 
+void InvertSymmetric(const float* HWY_RESTRICT a, size_t n, float* HWY_RESTRICT rows,
+                     float* HWY_RESTRICT inverse, size_t stride) {
+  const WideTag d;
+  const size_t N = hn::Lanes(d);
+  const size_t width = eliminationWidth(n);
+  std::fill(rows, rows + n * width, 0.0f);
+  // Row i of a symmetric a is its column i.
+  for (size_t i = 0; i < n; ++i) {
+    std::copy_n(a + i * n, n, rows + i * width);
+    rows[i * width + n + i] = 1.0f;
+  }
+  // row -= factor * pivot over a whole row, the product rounded before the difference.
+  const auto eliminate = [&](float* HWY_RESTRICT row, const float* HWY_RESTRICT pivot,
+                             float factor) HWY_ATTR {
+    const auto f = hn::Set(d, factor);
+    size_t j = 0;
+    for (; j + N <= width; j += N)
+      hn::StoreU(hn::Sub(hn::LoadU(d, row + j), hn::Mul(f, hn::LoadU(d, pivot + j))), d, row + j);
+    for (; j < width; ++j) row[j] -= factor * pivot[j];
+  };
+  for (size_t p = 0; p < n; ++p) {
+    float* HWY_RESTRICT pivotRow = rows + p * width;
+    size_t pivot = p;
+    for (size_t i = p + 1; i < n; ++i)
+      if (std::fabs(rows[i * width + p]) > std::fabs(rows[pivot * width + p])) pivot = i;
+    if (pivot != p) std::swap_ranges(pivotRow, pivotRow + width, rows + pivot * width);
+    const float scale = 1.0f / pivotRow[p];
+    const auto s = hn::Set(d, scale);
+    size_t j = 0;
+    for (; j + N <= width; j += N) hn::StoreU(hn::Mul(hn::LoadU(d, pivotRow + j), s), d, pivotRow + j);
+    for (; j < width; ++j) pivotRow[j] *= scale;
+    for (size_t i = 0; i < n; ++i)
+      if (i != p) eliminate(rows + i * width, pivotRow, rows[i * width + p]);
+  }
+  std::fill(inverse, inverse + stride * n, 0.0f);
+  for (size_t i = 0; i < n; ++i)
+    for (size_t j = 0; j < n; ++j) inverse[j * stride + i] = rows[i * width + n + j];
+}
+
 void Learn(float* HWY_RESTRICT basis, float* HWY_RESTRICT statA, float* HWY_RESTRICT statB,
            const float* HWY_RESTRICT residual, const float* HWY_RESTRICT coef, float lambda1,
            float* HWY_RESTRICT weights, float* HWY_RESTRICT lowRank, size_t dim, size_t rank) {
@@ -419,6 +458,7 @@ HWY_EXPORT(Combine);
 HWY_EXPORT(ThresholdStep);
 HWY_EXPORT(Alternate);
 HWY_EXPORT(Gram);
+HWY_EXPORT(InvertSymmetric);
 HWY_EXPORT(Learn);
 HWY_EXPORT(Magnitudes);
 HWY_EXPORT(Observe);
@@ -448,6 +488,10 @@ int alternate(const Alternation& a) {
 
 void gram(const float* columns, size_t stride, size_t count, size_t n, float* gram) {
   HWY_DYNAMIC_DISPATCH(Gram)(columns, stride, count, n, gram);
+}
+
+void invertSymmetric(const float* a, size_t n, float* rows, float* inverse, size_t stride) {
+  HWY_DYNAMIC_DISPATCH(InvertSymmetric)(a, n, rows, inverse, stride);
 }
 
 void learn(float* basis, float* statA, float* statB, const float* residual, const float* coef,

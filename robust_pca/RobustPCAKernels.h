@@ -55,6 +55,19 @@ int alternate(const Alternation& a);
 /// and gram(j, i) = gram(i, j): `gram` is count x count, column-major.
 void gram(const float* columns, size_t stride, size_t count, size_t n, float* gram);
 
+/// Floats in a row of invertSymmetric()'s scratch: 2n rounded up to whole vectors of any target.
+inline size_t eliminationWidth(size_t n) {
+  return (2 * n + 15) / 16 * 16;
+}
+
+/// The inverse of the symmetric n x n matrix `a` (column-major) into `inverse`, column j at
+/// inverse + j * stride and rows n to stride - 1 zero, by Gauss-Jordan elimination with partial
+/// pivoting on the rows of [a | I] in `rows` (scratch of n * eliminationWidth(n) floats): for
+/// the few columns of a basis, several times cheaper than a general LU and its triangular
+/// solves. Every operation is rounded on its own. A singular `a` gives values that are not
+/// finite.
+void invertSymmetric(const float* a, size_t n, float* rows, float* inverse, size_t stride);
+
 /// What an update learns from its decomposition, for a basis L of `rank` columns of `dim`
 /// (column-major like A and B) and residual = z - e: A += r r^T and B += residual r^T, element
 /// by element; then one sweep over the columns of L in order, column j taking

@@ -154,7 +154,7 @@ class RobustPCA {
   struct Workspace {
     Eigen::MatrixXf gram;  // K x K
     std::vector<float> inverse;      // (L^T L + lambda1 I)^-1, K columns of padded rows
-    std::vector<float> elimination;  // K x 2K: [G | I] as the inverse is formed
+    std::vector<float> elimination;  // the rows of [G | I] as the inverse is formed
     std::vector<float> paddedCoef;
     Eigen::VectorXf residual;  // z - sparse
     Eigen::VectorXf fitted;    // L r
