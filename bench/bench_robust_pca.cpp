@@ -1,6 +1,6 @@
 // Per-frame cost of MultiRobustPCA (created by type name from the loaded plug-in), of its core
 // SparseSeparation on 1 and 2 threads, and of RobustPCA::update alone, on spectra with steady
-// harmonic noise and sparse events.
+// harmonic noise and sparse events; and the latency of a pass's two main kernels by length.
 //
 // Counters: frames_per_s (or updates_per_s), rt_factor_100fps (frames per second / 100: above 1
 // keeps up with a 100 frames/s stream), passes_per_update (mean inner passes of the estimators)
@@ -24,6 +24,7 @@
 #include <flowdesigner/Toolbox.h>
 #include <flowdesigner/net_types.h>
 
+#include "RobustPCAKernels.h"
 #include "ToolboxNode.h"
 #include "heap_counter.h"
 #include "nimbusdale/NodeParameters.h"
@@ -263,6 +264,31 @@ BENCHMARK(BM_RobustPCAUpdate)
     ->ArgName("K")
     ->Unit(benchmark::kMicrosecond)
     ->UseRealTime();
+
+// One call of the basis times the coefficients, and one of the K dot products, each waiting for
+// the one before (as a pass's steps wait for each other), for D bins and K 10: what is left at
+// D 16 is each call's fixed part, its sums across lanes and its scalar tail.
+void BM_PassKernels(benchmark::State& state) {
+  const size_t bins = static_cast<size_t>(state.range(0)), rank = 10;
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> uniform(0.0f, 1.0f);
+  std::vector<float> basis(bins * rank), x(bins), weights(rank), out(bins), dots(rank);
+  for (float& v : basis) v = uniform(rng);
+  for (float& v : x) v = uniform(rng);
+  for (float& v : weights) v = uniform(rng);
+  const bool combine = state.range(1) == 0;
+  for (auto _ : state) {
+    if (combine) {
+      nimbusdale::kernels::combine(basis.data(), bins, rank, weights.data(), bins, out.data());
+      weights[0] = out[bins - 1] * 1e-30f;
+    } else {
+      nimbusdale::kernels::dots(basis.data(), bins, rank, x.data(), bins, dots.data());
+      x[0] = dots[rank - 1] * 1e-30f;
+    }
+  }
+  state.SetLabel(combine ? "combine" : "dots");
+}
+BENCHMARK(BM_PassKernels)->ArgsProduct({{16, 257}, {0, 1}})->ArgNames({"D", "dots"});
 
 }  // namespace
 
