@@ -356,7 +356,8 @@ void InvertSymmetric(const float* HWY_RESTRICT a, size_t n, float* HWY_RESTRICT 
     const float scale = 1.0f / pivotRow[p];
     const auto s = hn::Set(d, scale);
     size_t j = 0;
-    for (; j + N <= width; j += N) hn::StoreU(hn::Mul(hn::LoadU(d, pivotRow + j), s), d, pivotRow + j);
+    for (; j + N <= width; j += N)
+      hn::StoreU(hn::Mul(hn::LoadU(d, pivotRow + j), s), d, pivotRow + j);
     for (; j < width; ++j) pivotRow[j] *= scale;
     for (size_t i = 0; i < n; ++i)
       if (i != p) eliminate(rows + i * width, pivotRow, rows[i * width + p]);

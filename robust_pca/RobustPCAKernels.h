@@ -55,7 +55,8 @@ int alternate(const Alternation& a);
 /// and gram(j, i) = gram(i, j): `gram` is count x count, column-major.
 void gram(const float* columns, size_t stride, size_t count, size_t n, float* gram);
 
-/// Floats in a row of invertSymmetric()'s scratch: 2n rounded up to whole vectors of any target.
+/// Floats in a row of invertSymmetric()'s scratch: 2n rounded up to a multiple of 16, whole
+/// vectors on every target up to 512 bits (wider ones finish a row in scalar code).
 inline size_t eliminationWidth(size_t n) {
   return (2 * n + 15) / 16 * 16;
 }

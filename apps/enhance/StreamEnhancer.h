@@ -48,10 +48,11 @@ class StreamEnhancer {
   };
 
   /// Takes `samples` frames of interleaved input and appends the enhanced samples that became
-  /// final to `out` (with Handout::Batched, those of all but the last few frames). The block is checked first (checkSignal, numbering samples from the start
-  /// of the stream); a refused block throws std::invalid_argument and changes nothing. A node's
-  /// error throws HostError/NodeError and leaves the stream failed: later calls throw
-  /// std::logic_error. Also std::logic_error after finish().
+  /// final to `out` (with Handout::Batched, those of all but the last few frames). The block is
+  /// checked first (checkSignal, numbering samples from the start of the stream); a refused
+  /// block throws std::invalid_argument and changes nothing. A node's error throws
+  /// HostError/NodeError and leaves the stream failed: later calls throw std::logic_error. Also
+  /// std::logic_error after finish().
   void push(const float* interleaved, long samples, std::vector<float>& out,
             Handout handout = Handout::Prompt);
 

@@ -141,8 +141,9 @@ FileResult enhanceFile(const FileJob& job) {
                   in.rawLooksLike().c_str()));
     if (got == 0) break;
     out.clear();
-    stream.push(block.data(), got, out,
-                in.frames() < 0 ? StreamEnhancer::Handout::Prompt : StreamEnhancer::Handout::Batched);
+    stream.push(
+        block.data(), got, out,
+        in.frames() < 0 ? StreamEnhancer::Handout::Prompt : StreamEnhancer::Handout::Batched);
     if (picture) {
       picture->addStrided(0, block.data(), got, in.channels());
       picture->add(1, out.data(), static_cast<long>(out.size()));

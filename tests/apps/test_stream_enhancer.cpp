@@ -45,11 +45,10 @@ app::EnhanceOptions options(int length, int hop, const char* integrator = "media
 }
 
 /// Feeds `x` in blocks of `block` samples (the last one shorter) and finishes.
-std::vector<float> streamed(const std::vector<float>& x, int channels, long block,
-                            const app::EnhanceOptions& o,
-                            NodeImplementation nodes = NodeImplementation::LinkedCores,
-                            app::StreamEnhancer::Handout handout =
-                                app::StreamEnhancer::Handout::Prompt) {
+std::vector<float> streamed(
+    const std::vector<float>& x, int channels, long block, const app::EnhanceOptions& o,
+    NodeImplementation nodes = NodeImplementation::LinkedCores,
+    app::StreamEnhancer::Handout handout = app::StreamEnhancer::Handout::Prompt) {
   app::StreamEnhancer stream(channels, kRate, o, nodes);
   std::vector<float> out;
   const long samples = static_cast<long>(x.size()) / channels;
@@ -104,17 +103,16 @@ TEST(StreamEnhancer, AnyBlockingGivesTheWholeRunBitForBit) {
   }
 }
 
-TEST(StreamEnhancer, ABatchedHandoutKeepsFramesBackForTheThreadsButNotItsSamples) {
+TEST(StreamEnhancer, ABatchedHandoutHoldsFramesBackAndHandsOutTheSameSamples) {
   const std::vector<float> x = recording(24000, 3);
   app::EnhanceOptions o = options(256, 64);
   o.threads = 2;
   const std::vector<float> expected = whole(x, 3, o);
   for (long block : {7L, 1000L, 4096L}) {
     SCOPED_TRACE(::testing::Message() << "blocks of " << block);
-    EXPECT_TRUE(sameBits(
-        streamed(x, 3, block, o, NodeImplementation::LinkedCores,
-                 app::StreamEnhancer::Handout::Batched),
-        expected));
+    EXPECT_TRUE(sameBits(streamed(x, 3, block, o, NodeImplementation::LinkedCores,
+                                  app::StreamEnhancer::Handout::Batched),
+                         expected));
   }
   // With two threads the last blocks' frames wait for the next push, or for finish().
   app::StreamEnhancer stream(3, kRate, o, NodeImplementation::LinkedCores);
