@@ -24,6 +24,8 @@
 #   bash bench/race.sh [BUILD_DIR]      (default build/release; bench/setup_peers.sh installs
 #                                        and builds what it runs)
 #   LOADED=1 bash bench/race.sh         the same beside a busy loop on every core
+#   COMPARE=OTHER_TOOL bash bench/race.sh   another build of the tool against this one, in
+#                                        turn on each item (below); no peers, no table
 #
 # The example set is generated once into BUILD_DIR/bench-examples and reused.
 set -euo pipefail
@@ -109,21 +111,55 @@ print(f"Mean estimator inner passes per update: {e.passes / updates:.1f} ({e.fra
 PY
 }
 
+# Wall-clock seconds of one run of the command.
+once() {
+  local start end
+  start=$(date +%s.%N)
+  if ! "$@" >/dev/null 2>"$work/stderr"; then
+    echo "race.sh: failed: $*" >&2
+    cat "$work/stderr" >&2
+    return 1
+  fi
+  end=$(date +%s.%N)
+  echo "$start $end" | awk '{print $2 - $1}'
+}
+
 # Best wall-clock seconds of `runs` runs of the command, or the median under load.
 best() {
   for _ in $(seq "$runs"); do
-    local start end
-    start=$(date +%s.%N)
-    if ! "$@" >/dev/null 2>"$work/stderr"; then
-      echo "race.sh: failed: $*" >&2
-      cat "$work/stderr" >&2
-      return 1
-    fi
-    end=$(date +%s.%N)
-    echo "$start $end" | awk '{print $2 - $1}'
+    once "$@" || return 1
   done | sort -g | awk -v loaded="${LOADED:-0}" '{t[NR] = $1}
     END {print loaded == 1 ? t[int((NR + 1) / 2)] : t[1]}'
 }
+
+# COMPARE=OTHER_TOOL: that tool and this build's, one run of each in turn, `runs` times on each
+# item, mask chain on 2 and 1 threads; best and median seconds of each. Nothing else runs. The
+# alternation puts both builds through the same moments of a machine whose speed moves.
+if [ -n "${COMPARE:-}" ]; then
+  printf '| Item | 2 threads, other | 2 threads, this | 1 thread, other | 1 thread, this |\n'
+  printf '|---|---|---|---|---|\n'
+  for item in "${items[@]}"; do
+    row="| $item"
+    for threads in 2 1; do
+      : >"$work/other" && : >"$work/this"
+      for _ in $(seq "$runs"); do
+        for which in other this; do
+          binary=$tool
+          [ "$which" = other ] && binary=$COMPARE
+          once "$binary" enhance "$work/$item/noisy.wav" -o "$work/out.wav" -q --length 512 \
+            --hop 160 --threads "$threads" >>"$work/$which"
+        done
+      done
+      for which in other this; do
+        row+=" | $(sort -g "$work/$which" | awk '{t[NR] = $1}
+          END {printf "%.3f / %.3f", t[1], t[int((NR + 1) / 2)]}')"
+      done
+    done
+    echo "$row |"
+  done
+  echo "(best / median of $runs runs, seconds; other: $COMPARE, this: $tool)"
+  exit 0
+fi
 
 declare -a names times
 measure() {
