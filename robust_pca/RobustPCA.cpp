@@ -3,6 +3,7 @@
 #include "RobustPCAKernels.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
@@ -34,6 +35,14 @@ float draw() {
 /// products need no scalar tail.
 size_t paddedRows(Eigen::Index n) {
   return (static_cast<size_t>(n) + 15) / 16 * 16;
+}
+
+// Floats an arena holds beyond what it uses, so that its first 64-byte boundary is in it.
+constexpr size_t kArenaSlack = 16;
+
+float* alignedStart(float* arena) {
+  const auto address = reinterpret_cast<std::uintptr_t>(arena);
+  return arena + ((64 - address % 64) % 64) / sizeof(float);
 }
 
 // Keeps the lines of estimators updated on different threads apart.
@@ -130,39 +139,49 @@ UpdateSummary RobustPCA::updateReference(const float* zData, std::ostream* notic
   return UpdateSummary{passes, converged};
 }
 
-UpdateSummary RobustPCA::updateFast(const float* z, std::ostream* notices) {
+UpdateSummary RobustPCA::updateFast(const float* observation, std::ostream* notices) {
   const size_t D = static_cast<size_t>(dim), K = static_cast<size_t>(rank);
+  const size_t stride = paddedRows(dim), padded = paddedRows(rank);
+  const size_t width = kernels::eliminationWidth(K);
   Workspace& w = work;
   w.gram.resize(rank, rank);
-  w.residual.resize(dim);
-  w.fitted.resize(dim);
   w.weights.resize(rank);
   w.projected.resize(rank);
+  const size_t used = stride * K + 4 * stride + padded * K + K * width + padded;
+  w.arena.resize(used + kArenaSlack);
+  float* const L = alignedStart(w.arena.data());
+  float* const z = L + stride * K;
+  float* const e = z + stride;
+  float* const residual = e + stride;
+  float* const fitted = residual + stride;
+  float* const inverse = fitted + stride;
+  float* const elimination = inverse + padded * K;
+  float* const paddedCoef = elimination + K * width;
+  for (size_t j = 0; j < K; ++j) std::copy_n(basis.data() + j * D, D, L + j * stride);
+  std::copy_n(observation, D, z);
+  std::copy_n(sparse.data(), D, e);
 
   const float tolerance = epsilon * std::sqrt(kernels::dot(z, z, D));
 
   // r = P (z - e) with P = (L^T L + lambda1 I)^-1 L^T is taken as G^-1 (L^T (z - e)): the K x K
   // inverse from the basis on entry, and K dot products a pass, so P itself is never formed.
-  kernels::gram(basis.data(), D, K, D, w.gram.data());
+  kernels::gram(L, stride, K, D, w.gram.data());
   for (Index j = 0; j < rank; ++j) w.gram(j, j) += lambda1;
-  const size_t padded = paddedRows(rank);
-  w.elimination.resize(static_cast<size_t>(rank) * kernels::eliminationWidth(K));
-  w.inverse.resize(padded * K);
-  kernels::invertSymmetric(w.gram.data(), K, w.elimination.data(), w.inverse.data(), padded);
-  w.paddedCoef.resize(padded);
+  kernels::invertSymmetric(w.gram.data(), K, elimination, inverse, padded);
 
-  for (Index i = 0; i < dim; ++i) w.residual[i] = z[i] - sparse[i];
-  const int passes = kernels::alternate(
-      {basis.data(), w.inverse.data(), padded, z, sparse.data(), w.residual.data(), coef.data(),
-       w.projected.data(), w.paddedCoef.data(), w.fitted.data(), D, K, lambda2, tolerance,
-       maxIter});
+  for (size_t i = 0; i < D; ++i) residual[i] = z[i] - e[i];
+  const int passes = kernels::alternate({L, stride, inverse, padded, z, e, residual, coef.data(),
+                                         w.projected.data(), paddedCoef, fitted, D, K, lambda2,
+                                         tolerance, maxIter});
   const bool converged = passes <= maxIter;
   if (!converged) reportNotConverged(notices);
 
   // The residual holds z - e of the last pass.
   lowRank.resize(dim);
-  kernels::learn(basis.data(), statA.data(), statB.data(), w.residual.data(), coef.data(), lambda1,
+  kernels::learn(L, stride, statA.data(), statB.data(), residual, coef.data(), lambda1,
                  w.weights.data(), lowRank.data(), D, K);
+  for (size_t j = 0; j < K; ++j) std::copy_n(L + j * stride, D, basis.data() + j * D);
+  std::copy_n(e, D, sparse.data());
   passesOfLastUpdate = passes;
   return UpdateSummary{passes, converged};
 }

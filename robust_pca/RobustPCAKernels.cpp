@@ -245,7 +245,7 @@ float ThresholdStep(const float* HWY_RESTRICT z, const float* HWY_RESTRICT fitte
 
 int Alternate(const Alternation& a) {
   for (int passes = 1;; ++passes) {
-    Dots(a.basis, a.dim, a.rank, a.residual, a.dim, a.projected);
+    Dots(a.basis, a.stride, a.rank, a.residual, a.dim, a.projected);
     Combine(a.inverse, a.padded, a.rank, a.projected, a.padded, a.paddedCoef);
     float coefChange = 0.0f;
     for (size_t k = 0; k < a.rank; ++k) {
@@ -253,7 +253,7 @@ int Alternate(const Alternation& a) {
       coefChange += d * d;
       a.coef[k] = a.paddedCoef[k];
     }
-    Combine(a.basis, a.dim, a.rank, a.coef, a.dim, a.fitted);
+    Combine(a.basis, a.stride, a.rank, a.coef, a.dim, a.fitted);
     const float sparseChange =
         ThresholdStep(a.z, a.fitted, a.sparse, a.residual, a.lambda2, a.dim);
     if (passes > a.maxIter) return passes;
@@ -367,9 +367,10 @@ void InvertSymmetric(const float* HWY_RESTRICT a, size_t n, float* HWY_RESTRICT 
     for (size_t j = 0; j < n; ++j) inverse[j * stride + i] = rows[i * width + n + j];
 }
 
-void Learn(float* HWY_RESTRICT basis, float* HWY_RESTRICT statA, float* HWY_RESTRICT statB,
-           const float* HWY_RESTRICT residual, const float* HWY_RESTRICT coef, float lambda1,
-           float* HWY_RESTRICT weights, float* HWY_RESTRICT lowRank, size_t dim, size_t rank) {
+void Learn(float* HWY_RESTRICT basis, size_t stride, float* HWY_RESTRICT statA,
+           float* HWY_RESTRICT statB, const float* HWY_RESTRICT residual,
+           const float* HWY_RESTRICT coef, float lambda1, float* HWY_RESTRICT weights,
+           float* HWY_RESTRICT lowRank, size_t dim, size_t rank) {
   for (size_t j = 0; j < rank; ++j)
     for (size_t i = 0; i < rank; ++i) statA[j * rank + i] += coef[i] * coef[j];
   for (size_t j = 0; j < rank; ++j) AddScaled(statB + j * dim, residual, coef[j], dim);
@@ -377,9 +378,9 @@ void Learn(float* HWY_RESTRICT basis, float* HWY_RESTRICT statA, float* HWY_REST
     std::copy_n(statA + j * rank, rank, weights);
     weights[j] += lambda1;
     const float gain = 1.0f / weights[j];
-    SweepColumn(basis, dim, rank, weights, statB + j * dim, gain, j, dim);
+    SweepColumn(basis, stride, rank, weights, statB + j * dim, gain, j, dim);
   }
-  Combine(basis, dim, rank, coef, dim, lowRank);
+  Combine(basis, stride, rank, coef, dim, lowRank);
 }
 
 void Magnitudes(const std::complex<float>* HWY_RESTRICT x, float* HWY_RESTRICT m, size_t n) {
@@ -495,10 +496,11 @@ void invertSymmetric(const float* a, size_t n, float* rows, float* inverse, size
   HWY_DYNAMIC_DISPATCH(InvertSymmetric)(a, n, rows, inverse, stride);
 }
 
-void learn(float* basis, float* statA, float* statB, const float* residual, const float* coef,
-           float lambda1, float* weights, float* lowRank, size_t dim, size_t rank) {
-  HWY_DYNAMIC_DISPATCH(Learn)(basis, statA, statB, residual, coef, lambda1, weights, lowRank, dim,
-                              rank);
+void learn(float* basis, size_t stride, float* statA, float* statB, const float* residual,
+           const float* coef, float lambda1, float* weights, float* lowRank, size_t dim,
+           size_t rank) {
+  HWY_DYNAMIC_DISPATCH(Learn)(basis, stride, statA, statB, residual, coef, lambda1, weights,
+                              lowRank, dim, rank);
 }
 
 void magnitudes(const std::complex<float>* x, float* m, size_t n) {

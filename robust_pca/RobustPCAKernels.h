@@ -30,7 +30,8 @@ float thresholdStep(const float* z, const float* fitted, float* sparse, float* r
 /// The inner alternation of one fast update: its buffers (each at least as long as stated) and
 /// settings.
 struct Alternation {
-  const float* basis;    ///< L: `rank` columns of `dim`, `dim` apart
+  const float* basis;    ///< L: `rank` columns of `dim`, `stride` apart
+  size_t stride;         ///< at least `dim`
   const float* inverse;  ///< (L^T L + lambda1 I)^-1: `rank` columns of `padded`, `padded` apart
   size_t padded;         ///< `rank` rounded up to a whole number of vectors of any target
   const float* z;        ///< the observation (`dim`)
@@ -69,14 +70,15 @@ inline size_t eliminationWidth(size_t n) {
 /// finite.
 void invertSymmetric(const float* a, size_t n, float* rows, float* inverse, size_t stride);
 
-/// What an update learns from its decomposition, for a basis L of `rank` columns of `dim`
-/// (column-major like A and B) and residual = z - e: A += r r^T and B += residual r^T, element
-/// by element; then one sweep over the columns of L in order, column j taking
-/// L(:, j) += (B(:, j) - L w) * (1 / w[j]) with w = A(:, j) + lambda1 e_j and the columns before
-/// it already updated, sums over k ascending; then lowRank = L r as combine() forms it.
+/// What an update learns from its decomposition, for a basis L of `rank` columns of `dim`,
+/// `stride` apart (A and B column-major without gaps), and residual = z - e: A += r r^T and
+/// B += residual r^T, element by element; then one sweep over the columns of L in order, column j
+/// taking L(:, j) += (B(:, j) - L w) * (1 / w[j]) with w = A(:, j) + lambda1 e_j and the columns
+/// before it already updated, sums over k ascending; then lowRank = L r as combine() forms it.
 /// `weights` is scratch of `rank`.
-void learn(float* basis, float* statA, float* statB, const float* residual, const float* coef,
-           float lambda1, float* weights, float* lowRank, size_t dim, size_t rank);
+void learn(float* basis, size_t stride, float* statA, float* statB, const float* residual,
+           const float* coef, float lambda1, float* weights, float* lowRank, size_t dim,
+           size_t rank);
 
 /// m[i] = fastSpectrumMagnitude(x[i]), bit for bit.
 void magnitudes(const std::complex<float>* x, float* m, size_t n);

@@ -153,11 +153,10 @@ class RobustPCA {
   // Scratch of the fast path, sized on first use and kept, so updates do not allocate.
   struct Workspace {
     Eigen::MatrixXf gram;  // K x K
-    std::vector<float> inverse;      // (L^T L + lambda1 I)^-1, K columns of padded rows
-    std::vector<float> elimination;  // the rows of [G | I] as the inverse is formed
-    std::vector<float> paddedCoef;
-    Eigen::VectorXf residual;  // z - sparse
-    Eigen::VectorXf fitted;    // L r
+    // Copies of L, z and e and the vectors of the passes, each starting on a 64-byte boundary
+    // (the arena has room to find the first): rows padded to whole vectors, so that no load of
+    // a column straddles two cache lines.
+    std::vector<float> arena;
     Eigen::VectorXf projected;  // L^T (z - sparse)
     Eigen::VectorXf weights;    // one column of A + lambda1 I
   };
