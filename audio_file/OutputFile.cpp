@@ -19,11 +19,12 @@ namespace {
 // Temporary files open in this process, for the signal handler to remove. A fixed table of
 // atomics and character arrays, so the handler reads it without locks or allocation: a slot's
 // path is only read while its state is kReady. Enough for a batch's jobs (at most kMaxThreads,
-// one output each) and a manifest.
+// one output each) and a manifest. Static storage starts zeroed, every slot kFree; no
+// initialiser, so loading the program does not write (and fault in) the table's 1.1 MB.
 constexpr int kSlots = 272;
 enum SlotState { kFree = 0, kFilling = 1, kReady = 2 };
 struct TemporarySlot {
-  std::atomic<int> state{kFree};
+  std::atomic<int> state;
   char path[PATH_MAX];
 };
 TemporarySlot temporaries[kSlots];
