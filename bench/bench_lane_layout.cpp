@@ -12,7 +12,9 @@
 #include <hwy/highway.h>
 
 #include <benchmark/benchmark.h>
+#include <hwy/aligned_allocator.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -92,31 +94,43 @@ std::vector<float> uniform(size_t n, unsigned seed, float scale) {
   return v;
 }
 
+// `n` uniform values in [0, scale) in a 64-byte aligned array.
+hwy::AlignedFreeUniquePtr<float[]> alignedUniform(size_t n, unsigned seed, float scale) {
+  const std::vector<float> values = uniform(n, seed, scale);
+  auto out = hwy::AllocateAligned<float>(n);
+  std::copy(values.begin(), values.end(), out.get());
+  return out;
+}
+
 void BM_EightChannelPass(benchmark::State& state) {
   const bool lanes = state.range(0) == 1;
   const size_t D = kBins, K = kRank, C = kChannels, padded = 16;
-  // The same numbers serve both layouts; only their order in memory differs.
-  const std::vector<float> basis = uniform(C * D * K, 1, 0.1f);
-  const std::vector<float> inverse = uniform(C * padded * K, 2, 0.01f);
-  const std::vector<float> z = uniform(C * D, 3, 1.0f);
-  std::vector<float> sparse(C * D, 0.0f), residual = z, fitted(C * D);
+  // Channel by channel, each column and vector starts on a 64-byte boundary, D rows padded to
+  // whole vectors, as the estimator holds them. The same numbers serve both layouts; only their
+  // order in memory differs.
+  const size_t rows = (D + 15) / 16 * 16;
+  const auto basis = alignedUniform(C * K * rows, 1, 0.1f);
+  const auto inverse = alignedUniform(C * padded * K, 2, 0.01f);
+  const auto z = alignedUniform(C * rows, 3, 1.0f);
+  auto sparse = alignedUniform(C * rows, 4, 0.0f), residual = alignedUniform(C * rows, 3, 1.0f),
+       fitted = alignedUniform(C * rows, 5, 0.0f);
   std::vector<float> projected(padded), coef(padded);
   const float threshold = 0.005f;
   float sink = 0.0f;
   for (auto _ : state) {
     if (lanes) {
-      sink += HWY_DYNAMIC_DISPATCH(PassInLanes)(basis.data(), inverse.data(), z.data(),
-                                                sparse.data(), residual.data(), threshold);
+      sink += HWY_DYNAMIC_DISPATCH(PassInLanes)(basis.get(), inverse.get(), z.get(), sparse.get(),
+                                                residual.get(), threshold);
     } else {
       for (size_t c = 0; c < C; ++c) {
-        const float* channelBasis = basis.data() + c * D * K;
-        kernels::dots(channelBasis, D, K, residual.data() + c * D, D, projected.data());
-        kernels::combine(inverse.data() + c * padded * K, padded, K, projected.data(), padded,
+        const float* channelBasis = basis.get() + c * K * rows;
+        const size_t at = c * rows;
+        kernels::dots(channelBasis, rows, K, residual.get() + at, D, projected.data());
+        kernels::combine(inverse.get() + c * padded * K, padded, K, projected.data(), padded,
                          coef.data());
-        kernels::combine(channelBasis, D, K, coef.data(), D, fitted.data() + c * D);
-        sink += kernels::thresholdStep(z.data() + c * D, fitted.data() + c * D,
-                                       sparse.data() + c * D, residual.data() + c * D,
-                                       threshold, D);
+        kernels::combine(channelBasis, rows, K, coef.data(), D, fitted.get() + at);
+        sink += kernels::thresholdStep(z.get() + at, fitted.get() + at, sparse.get() + at,
+                                       residual.get() + at, threshold, D);
       }
     }
   }
