@@ -108,7 +108,7 @@ void BM_EightChannelPass(benchmark::State& state) {
   // Channel by channel, each column and vector starts on a 64-byte boundary, D rows padded to
   // whole vectors, as the estimator holds them. The same numbers serve both layouts; only their
   // order in memory differs.
-  const size_t rows = (D + 15) / 16 * 16;
+  const size_t rows = kernels::paddedRows(D);
   const auto basis = alignedUniform(C * K * rows, 1, 0.1f);
   const auto inverse = alignedUniform(C * padded * K, 2, 0.01f);
   const auto z = alignedUniform(C * rows, 3, 1.0f);

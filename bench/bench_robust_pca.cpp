@@ -273,7 +273,7 @@ BENCHMARK(BM_RobustPCAUpdate)
 // each call's fixed part, its sums across lanes and its scalar tail.
 void BM_PassKernels(benchmark::State& state) {
   const size_t bins = static_cast<size_t>(state.range(0)), rank = 10;
-  const size_t rows = (bins + 15) / 16 * 16;
+  const size_t rows = nimbusdale::kernels::paddedRows(bins);
   std::unique_ptr<float, decltype(&std::free)> storage(
       static_cast<float*>(std::aligned_alloc(64, (rows * rank + 2 * rows) * sizeof(float))),
       &std::free);

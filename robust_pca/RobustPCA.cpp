@@ -31,12 +31,6 @@ float draw() {
   return std::fabs(v);
 }
 
-/// Rows padded to a whole number of vectors of any instruction set, so small matrix-vector
-/// products need no scalar tail.
-size_t paddedRows(Eigen::Index n) {
-  return (static_cast<size_t>(n) + 15) / 16 * 16;
-}
-
 // Floats an arena holds beyond what it uses, so that its first 64-byte boundary is in it.
 constexpr size_t kArenaSlack = 16;
 
@@ -141,7 +135,7 @@ UpdateSummary RobustPCA::updateReference(const float* zData, std::ostream* notic
 
 UpdateSummary RobustPCA::updateFast(const float* observation, std::ostream* notices) {
   const size_t D = static_cast<size_t>(dim), K = static_cast<size_t>(rank);
-  const size_t stride = paddedRows(dim), padded = paddedRows(rank);
+  const size_t stride = kernels::paddedRows(D), padded = kernels::paddedRows(K);
   const size_t width = kernels::eliminationWidth(K);
   Workspace& w = work;
   w.gram.resize(rank, rank);

@@ -56,10 +56,16 @@ int alternate(const Alternation& a);
 /// and gram(j, i) = gram(i, j): `gram` is count x count, column-major.
 void gram(const float* columns, size_t stride, size_t count, size_t n, float* gram);
 
-/// Floats in a row of invertSymmetric()'s scratch: 2n rounded up to a multiple of 16, whole
-/// vectors on every target up to 512 bits (wider ones finish a row in scalar code).
+/// n rounded up to a multiple of 16: whole vectors on every target up to 512 bits, and 64-byte
+/// steps, so that rows this far apart from an aligned start stay aligned.
+inline size_t paddedRows(size_t n) {
+  return (n + 15) / 16 * 16;
+}
+
+/// Floats in a row of invertSymmetric()'s scratch: paddedRows(2n) (wider targets than 512 bits
+/// finish a row in scalar code).
 inline size_t eliminationWidth(size_t n) {
-  return (2 * n + 15) / 16 * 16;
+  return paddedRows(2 * n);
 }
 
 /// The inverse of the symmetric n x n matrix `a` (column-major) into `inverse`, column j at
