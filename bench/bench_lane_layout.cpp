@@ -94,7 +94,7 @@ std::vector<float> uniform(size_t n, unsigned seed, float scale) {
   return v;
 }
 
-// `n` uniform values in [0, scale) in a 64-byte aligned array.
+// `n` uniform values in [0, scale) (zeros for scale 0) in a 64-byte aligned array.
 hwy::AlignedFreeUniquePtr<float[]> alignedUniform(size_t n, unsigned seed, float scale) {
   const std::vector<float> values = uniform(n, seed, scale);
   auto out = hwy::AllocateAligned<float>(n);

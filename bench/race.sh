@@ -25,7 +25,8 @@
 #                                        and builds what it runs)
 #   LOADED=1 bash bench/race.sh         the same beside a busy loop on every core
 #   COMPARE=OTHER_TOOL bash bench/race.sh   another build of the tool against this one, in
-#                                        turn on each item (below); no peers, no table
+#                                        turn on each item and on a start-up cut (below); no
+#                                        peers, no table
 #
 # The example set is generated once into BUILD_DIR/bench-examples and reused.
 set -euo pipefail
@@ -133,12 +134,15 @@ best() {
 }
 
 # COMPARE=OTHER_TOOL: that tool and this build's, one run of each in turn, `runs` times on each
-# item, mask chain on 2 and 1 threads; best and median seconds of each. Nothing else runs. The
-# alternation puts both builds through the same moments of a machine whose speed moves.
+# item and on a 0.2 s cut of the first (little more than the process's start), mask chain on 2
+# and 1 threads; best and median seconds of each. Nothing else runs. The alternation puts both
+# builds through the same moments of a machine whose speed moves.
 if [ -n "${COMPARE:-}" ]; then
+  mkdir "$work/start-up"
+  sox "$work/${items[0]}/noisy.wav" "$work/start-up/noisy.wav" trim 0 0.2
   printf '| Item | 2 threads, other | 2 threads, this | 1 thread, other | 1 thread, this |\n'
   printf '|---|---|---|---|---|\n'
-  for item in "${items[@]}"; do
+  for item in "${items[@]}" start-up; do
     row="| $item"
     for threads in 2 1; do
       : >"$work/other" && : >"$work/this"
