@@ -13,6 +13,9 @@
 namespace nimbusdale::app {
 namespace {
 
+// Samples written to a file between two write-behind hints: a megabyte as floats.
+constexpr size_t kWriteBehindSamples = size_t{1} << 18;
+
 SNDFILE* sndfile(void* handle) {
   return static_cast<SNDFILE*>(handle);
 }
@@ -265,6 +268,11 @@ void AudioWriter::write(const float* interleaved, long frames) {
   if (sndfile_) {
     if (sf_writef_float(sndfile(sndfile_), interleaved, frames) != frames)
       throw std::runtime_error("cannot write " + file_.path() + ": " + reasonOf(sndfile(sndfile_)));
+    unsynced_ += values;
+    if (unsynced_ >= kWriteBehindSamples) {
+      file_.writeBehind();
+      unsynced_ = 0;
+    }
     return;
   }
   encoded_.clear();

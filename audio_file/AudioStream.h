@@ -100,6 +100,7 @@ class AudioWriter {
   bool raw_ = false;
   void* sndfile_ = nullptr;  // SNDFILE*, for regular files
   long clipped_ = 0;
+  size_t unsynced_ = 0;  // samples written since the last write-behind
   std::vector<unsigned char> encoded_;
 };
 

@@ -288,6 +288,12 @@ void OutputFile::write(const void* data, size_t size) {
   }
 }
 
+void OutputFile::writeBehind() noexcept {
+#ifdef __linux__
+  if (fd_ >= 0 && !streaming()) sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+}
+
 std::ostream& OutputFile::stream() {
   return *stream_;
 }

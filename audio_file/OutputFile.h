@@ -40,6 +40,10 @@ class OutputFile {
 
   /// Writes all `size` bytes, after whatever stream() holds. Throws on failure.
   void write(const void* data, size_t size);
+  /// Starts writing to disk what the temporary file holds so far, without waiting for it, so
+  /// that finish()'s sync has little left to wait for. Does nothing for a stream, or where the
+  /// system offers no such hint.
+  void writeBehind() noexcept;
   /// A buffered stream onto the file, for text. Its failures are kept and thrown by finish().
   std::ostream& stream();
   /// Flushes stream(), syncs a temporary file to disk and closes it; throws on any failure
