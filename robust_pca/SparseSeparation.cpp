@@ -219,14 +219,16 @@ SeparationSummary SparseSeparation::process(const std::complex<float>* spectrum,
   return summary;
 }
 
-void SparseSeparation::processBlock(const std::complex<float>* spectra, int frames, bool firstFrame,
-                                    float* outputs, SeparationSummary* summaries, int threads) {
+void SparseSeparation::processBlock(const std::complex<float>* const* spectra, int frames,
+                                    bool firstFrame, float* outputs, SeparationSummary* summaries,
+                                    int threads) {
   startBlock(spectra, frames, firstFrame, outputs, summaries, threads);
   finishBlock();
 }
 
-void SparseSeparation::startBlock(const std::complex<float>* spectra, int frames, bool firstFrame,
-                                  float* outputs, SeparationSummary* summaries, int threads) {
+void SparseSeparation::startBlock(const std::complex<float>* const* spectra, int frames,
+                                  bool firstFrame, float* outputs, SeparationSummary* summaries,
+                                  int threads) {
   finishBlock();
   const int channels = config.numChannels;
   const int team = threads > 0 ? threads : omp_get_max_threads();
@@ -252,7 +254,7 @@ void SparseSeparation::startBlock(const std::complex<float>* spectra, int frames
     const int end = (run + 1) * running.frames / running.runs;
     try {
       for (int t = begin; t < end; ++t) {
-        const Frame frame{running.spectra + t * frameSize, running.outputs + t * frameSize,
+        const Frame frame{running.spectra[t], running.outputs + t * frameSize,
                           running.first && t == 0, nullptr};
         separateChannel(c, frame, channelUpdates[static_cast<size_t>(t) * stride + c]);
       }

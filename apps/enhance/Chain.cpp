@@ -106,8 +106,8 @@ class LinkedCoresNode : public FD::BufferedNode {
     const NodeType& type = integration->type();
     try {
       lines += integration
-                   ->process(current.sparse.data() + t * frameSize,
-                             current.spectra.data() + t * frameSize, (*result)[0], copy)
+                   ->process(current.sparse.data() + t * frameSize, current.spectra[t],
+                             (*result)[0], copy)
                    .diagnosticLines;
     } catch (const std::invalid_argument& e) {
       (*outputs[outputID].buffer)[count] = FD::ObjectRef();
@@ -125,16 +125,19 @@ class LinkedCoresNode : public FD::BufferedNode {
   long lines = 0;
 
  private:
-  // Frames separated together: their spectra, sparse parts and summaries.
+  // Frames separated together: the source's spectra, held rather than copied, their sparse
+  // parts and summaries.
   struct Block {
-    std::vector<std::complex<float>> spectra;
+    std::vector<FD::RCPtr<FD::Matrix<std::complex<float>>>> held;
+    std::vector<const std::complex<float>*> spectra;  // the first row of each held matrix
     std::vector<float> sparse;
     std::vector<SeparationSummary> summaries;
     int start = 0;
     int frames = 0;
 
     void reserve(int most, size_t frameSize) {
-      spectra.resize(static_cast<size_t>(most) * frameSize);
+      held.resize(static_cast<size_t>(most));
+      spectra.resize(static_cast<size_t>(most));
       sparse.resize(static_cast<size_t>(most) * frameSize);
       summaries.resize(static_cast<size_t>(most));
     }
@@ -160,8 +163,8 @@ class LinkedCoresNode : public FD::BufferedNode {
       gather(current, count, true);
       const bool first = count == 0;
       if (current.frames == 1)
-        current.summaries[0] = separation.process(current.spectra.data(), first,
-                                                  current.sparse.data(), nullptr, threads);
+        current.summaries[0] =
+            separation.process(current.spectra[0], first, current.sparse.data(), nullptr, threads);
       else
         separation.processBlock(current.spectra.data(), current.frames, first,
                                 current.sparse.data(), current.summaries.data(), threads);
@@ -200,8 +203,8 @@ class LinkedCoresNode : public FD::BufferedNode {
           break;
         }
       }
-      std::copy((*spec)[0], (*spec)[0] + frameSize,
-                block.spectra.begin() + static_cast<long>(frames) * static_cast<long>(frameSize));
+      block.spectra[static_cast<size_t>(frames)] = (*spec)[0];
+      block.held[static_cast<size_t>(frames)] = spec;
     }
     block.frames = frames;
     return frames > 0;

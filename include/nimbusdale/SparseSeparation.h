@@ -66,8 +66,8 @@ struct SeparationSettings {
 
 /// What one frame did.
 struct SeparationSummary {
-  int notConverged = 0;  ///< channels whose estimator update hit the pass cap
-  long passes = 0;       ///< inner passes of the frame's estimator updates, summed over channels
+  int notConverged = 0;   ///< channels whose estimator update hit the pass cap
+  long passes = 0;        ///< inner passes of the frame's estimator updates, summed over channels
   int slowestPasses = 0;  ///< the most inner passes any one channel's update ran
 };
 
@@ -105,27 +105,28 @@ class SparseSeparation {
   /// first only read; the spectrum must have passed checkFrame(). `firstFrame` re-seeds the
   /// running scale from this frame. "not converged" lines go to `notices` (std::cout for the
   /// node; null for none). `threads` is the team size of this frame's region; 0, the default,
-  /// times frames on one thread and on omp_get_max_threads() and keeps whichever is faster. Only std::bad_alloc can throw, and then the state may be
-  /// partly updated.
+  /// times frames on one thread and on omp_get_max_threads() and keeps whichever is faster. Only
+  /// std::bad_alloc can throw, and then the state may be partly updated.
   SeparationSummary process(const std::complex<float>* spectrum, bool firstFrame, float* output,
                             std::ostream* notices, int threads = 0);
 
   /// `frames` consecutive frames at once, the first of them frame 0 of the stream if
-  /// `firstFrame`: `spectra` and `outputs` hold `frames` row-major C x F arrays one after
-  /// another, every spectrum checked with checkFrame(). Each thread takes a channel over a run of
-  /// the block's frames (a channel's runs one after another), so the threads meet once a block
-  /// instead of once a frame; the output is that of process() on each frame in turn, bit for
-  /// bit. Writes no notices: frame t's summary is `summaries[t]`. `threads` as for process().
-  void processBlock(const std::complex<float>* spectra, int frames, bool firstFrame,
+  /// `firstFrame`: `spectra[t]` is frame t's row-major C x F spectrum, checked with
+  /// checkFrame(), and `outputs` holds `frames` such arrays one after another. Each thread takes a
+  /// channel over a run of the block's frames (a channel's runs one after another), so the threads
+  /// meet once a block instead of once a frame; the output is that of process() on each frame in
+  /// turn, bit for bit. Writes no notices: frame t's summary is `summaries[t]`. `threads` as for
+  /// process().
+  void processBlock(const std::complex<float>* const* spectra, int frames, bool firstFrame,
                     float* outputs, SeparationSummary* summaries, int threads = 0);
 
   /// processBlock() in two halves, so that the caller can do other work while helper threads
   /// separate: startBlock() hands the block's channels to the helpers and returns at once;
   /// finishBlock() runs on the calling thread the channels no helper has taken, waits for the
-  /// rest and fills `summaries`. In between, the caller must leave this object and the three
-  /// arrays alone. finishBlock() with no block started does nothing; the destructor finishes a
-  /// block still running.
-  void startBlock(const std::complex<float>* spectra, int frames, bool firstFrame,
+  /// rest and fills `summaries`. In between, the caller must leave this object, the three
+  /// arrays and the spectra alone. finishBlock() with no block started does nothing; the destructor
+  /// finishes a block still running.
+  void startBlock(const std::complex<float>* const* spectra, int frames, bool firstFrame,
                   float* outputs, SeparationSummary* summaries, int threads = 0);
   void finishBlock();
 
@@ -155,7 +156,7 @@ class SparseSeparation {
   std::vector<unsigned char> channelLearning;
   // The block between startBlock() and finishBlock().
   struct Block {
-    const std::complex<float>* spectra = nullptr;
+    const std::complex<float>* const* spectra = nullptr;
     float* outputs = nullptr;
     SeparationSummary* summaries = nullptr;
     int frames = 0;

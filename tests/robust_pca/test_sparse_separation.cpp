@@ -156,11 +156,10 @@ TEST(SparseSeparation, ThreadCountBlocksAndNoticeStreamChangeNoBit) {
   long blockedNotConverged = 0;
   int t = 0;
   for (const int frames : {1, 7, 16, 1}) {
-    std::vector<cfloat> in;
-    for (int i = 0; i < frames; ++i) {
-      const std::vector<cfloat> frame = frameAt(t + i);
-      in.insert(in.end(), frame.begin(), frame.end());
-    }
+    std::vector<std::vector<cfloat>> held;
+    std::vector<const cfloat*> in;
+    for (int i = 0; i < frames; ++i) held.push_back(frameAt(t + i));
+    for (const auto& frame : held) in.push_back(frame.data());
     std::vector<float> out(static_cast<size_t>(frames) * kChannels * kBins);
     std::vector<nimbusdale::SeparationSummary> summaries(static_cast<size_t>(frames));
     // Blocks of 7 frames start, leave the helpers at work, and finish later.
