@@ -120,10 +120,18 @@ void StreamEnhancer::push(const float* interleaved, long samples, std::vector<fl
     if (s.inputSilent)
       s.inputSilent =
           std::all_of(interleaved, interleaved + values, [](float x) { return x == 0.0f; });
-    s.input.insert(s.input.end(), interleaved, interleaved + values);
-    s.received += samples;
     // Frame t is complete once samples up to (t + 1) * hop - 1 are in.
     const long held = handout == Handout::Batched ? s.chain.framesAhead() : 0;
+    // A push keeps back at most the frames held, one hop and one frame length. Room for that
+    // and for pushes of this size is made at once: growing by doubling would write to fresh
+    // memory at every step, and each new page costs a fault.
+    const size_t wanted = s.input.size() + static_cast<size_t>(values);
+    if (wanted > s.input.capacity()) {
+      const long kept = (held + 1) * s.geometry.hop + s.geometry.length;
+      s.input.reserve(std::max(wanted, static_cast<size_t>((kept + samples) * s.channels)));
+    }
+    s.input.insert(s.input.end(), interleaved, interleaved + values);
+    s.received += samples;
     while ((s.frames + 1 + held) * s.geometry.hop <= s.received) s.run(s.frames, out);
     s.dropConsumed();
   });
