@@ -172,9 +172,8 @@ UpdateSummary RobustPCA::updateFast(const float* observation, std::ostream* noti
 
   // The residual holds z - e of the last pass.
   lowRank.resize(dim);
-  kernels::learn(L, stride, statA.data(), statB.data(), residual, coef.data(), lambda1,
-                 w.weights.data(), lowRank.data(), D, K);
-  for (size_t j = 0; j < K; ++j) std::copy_n(L + j * stride, D, basis.data() + j * D);
+  kernels::learn(L, stride, basis.data(), statA.data(), statB.data(), residual, coef.data(),
+                 lambda1, w.weights.data(), lowRank.data(), D, K);
   std::copy_n(e, D, sparse.data());
   passesOfLastUpdate = passes;
   return UpdateSummary{passes, converged};

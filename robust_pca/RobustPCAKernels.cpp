@@ -276,7 +276,7 @@ void AddScaled(float* HWY_RESTRICT y, const float* HWY_RESTRICT x, float a, size
 
 void SweepColumn(float* HWY_RESTRICT basis, size_t stride, size_t rank,
                  const float* HWY_RESTRICT weights, const float* HWY_RESTRICT target, float gain,
-                 size_t column, size_t n) {
+                 size_t column, size_t n, float* HWY_RESTRICT copy) {
   const WideTag d;
   const size_t N = hn::Lanes(d);
   const auto g = hn::Set(d, gain);
@@ -296,13 +296,21 @@ void SweepColumn(float* HWY_RESTRICT basis, size_t stride, size_t rank,
     }
     const float* HWY_RESTRICT t = target + i;
     float* HWY_RESTRICT u = updated + i;
-    hn::StoreU(hn::Add(hn::LoadU(d, u), hn::Mul(hn::Sub(hn::LoadU(d, t), p0), g)), d, u);
-    hn::StoreU(hn::Add(hn::LoadU(d, u + N), hn::Mul(hn::Sub(hn::LoadU(d, t + N), p1), g)), d,
-               u + N);
-    hn::StoreU(hn::Add(hn::LoadU(d, u + 2 * N), hn::Mul(hn::Sub(hn::LoadU(d, t + 2 * N), p2), g)),
-               d, u + 2 * N);
-    hn::StoreU(hn::Add(hn::LoadU(d, u + 3 * N), hn::Mul(hn::Sub(hn::LoadU(d, t + 3 * N), p3), g)),
-               d, u + 3 * N);
+    float* HWY_RESTRICT o = copy + i;
+    const auto v0 = hn::Add(hn::LoadU(d, u), hn::Mul(hn::Sub(hn::LoadU(d, t), p0), g));
+    const auto v1 = hn::Add(hn::LoadU(d, u + N), hn::Mul(hn::Sub(hn::LoadU(d, t + N), p1), g));
+    const auto v2 =
+        hn::Add(hn::LoadU(d, u + 2 * N), hn::Mul(hn::Sub(hn::LoadU(d, t + 2 * N), p2), g));
+    const auto v3 =
+        hn::Add(hn::LoadU(d, u + 3 * N), hn::Mul(hn::Sub(hn::LoadU(d, t + 3 * N), p3), g));
+    hn::StoreU(v0, d, u);
+    hn::StoreU(v1, d, u + N);
+    hn::StoreU(v2, d, u + 2 * N);
+    hn::StoreU(v3, d, u + 3 * N);
+    hn::StoreU(v0, d, o);
+    hn::StoreU(v1, d, o + N);
+    hn::StoreU(v2, d, o + 2 * N);
+    hn::StoreU(v3, d, o + 3 * N);
   }
   for (; i + N <= n; i += N) {
     auto predicted = hn::Zero(d);
@@ -310,12 +318,15 @@ void SweepColumn(float* HWY_RESTRICT basis, size_t stride, size_t rank,
       predicted =
           hn::MulAdd(hn::LoadU(d, basis + k * stride + i), hn::Set(d, weights[k]), predicted);
     const auto step = hn::Mul(hn::Sub(hn::LoadU(d, target + i), predicted), g);
-    hn::StoreU(hn::Add(hn::LoadU(d, updated + i), step), d, updated + i);
+    const auto v = hn::Add(hn::LoadU(d, updated + i), step);
+    hn::StoreU(v, d, updated + i);
+    hn::StoreU(v, d, copy + i);
   }
   for (; i < n; ++i) {
     float predicted = 0.0f;
     for (size_t k = 0; k < rank; ++k) predicted += basis[k * stride + i] * weights[k];
     updated[i] += (target[i] - predicted) * gain;
+    copy[i] = updated[i];
   }
 }
 
@@ -367,8 +378,8 @@ void InvertSymmetric(const float* HWY_RESTRICT a, size_t n, float* HWY_RESTRICT 
     for (size_t j = 0; j < n; ++j) inverse[j * stride + i] = rows[i * width + n + j];
 }
 
-void Learn(float* HWY_RESTRICT basis, size_t stride, float* HWY_RESTRICT statA,
-           float* HWY_RESTRICT statB, const float* HWY_RESTRICT residual,
+void Learn(float* HWY_RESTRICT basis, size_t stride, float* HWY_RESTRICT copy,
+           float* HWY_RESTRICT statA, float* HWY_RESTRICT statB, const float* HWY_RESTRICT residual,
            const float* HWY_RESTRICT coef, float lambda1, float* HWY_RESTRICT weights,
            float* HWY_RESTRICT lowRank, size_t dim, size_t rank) {
   for (size_t j = 0; j < rank; ++j)
@@ -378,7 +389,7 @@ void Learn(float* HWY_RESTRICT basis, size_t stride, float* HWY_RESTRICT statA,
     std::copy_n(statA + j * rank, rank, weights);
     weights[j] += lambda1;
     const float gain = 1.0f / weights[j];
-    SweepColumn(basis, stride, rank, weights, statB + j * dim, gain, j, dim);
+    SweepColumn(basis, stride, rank, weights, statB + j * dim, gain, j, dim, copy + j * dim);
   }
   Combine(basis, stride, rank, coef, dim, lowRank);
 }
@@ -496,10 +507,10 @@ void invertSymmetric(const float* a, size_t n, float* rows, float* inverse, size
   HWY_DYNAMIC_DISPATCH(InvertSymmetric)(a, n, rows, inverse, stride);
 }
 
-void learn(float* basis, size_t stride, float* statA, float* statB, const float* residual,
-           const float* coef, float lambda1, float* weights, float* lowRank, size_t dim,
-           size_t rank) {
-  HWY_DYNAMIC_DISPATCH(Learn)(basis, stride, statA, statB, residual, coef, lambda1, weights,
+void learn(float* basis, size_t stride, float* copy, float* statA, float* statB,
+           const float* residual, const float* coef, float lambda1, float* weights, float* lowRank,
+           size_t dim, size_t rank) {
+  HWY_DYNAMIC_DISPATCH(Learn)(basis, stride, copy, statA, statB, residual, coef, lambda1, weights,
                               lowRank, dim, rank);
 }
 

@@ -81,10 +81,11 @@ void invertSymmetric(const float* a, size_t n, float* rows, float* inverse, size
 /// B += residual r^T, element by element; then one sweep over the columns of L in order, column j
 /// taking L(:, j) += (B(:, j) - L w) * (1 / w[j]) with w = A(:, j) + lambda1 e_j and the columns
 /// before it already updated, sums over k ascending; then lowRank = L r as combine() forms it.
-/// `weights` is scratch of `rank`.
-void learn(float* basis, size_t stride, float* statA, float* statB, const float* residual,
-           const float* coef, float lambda1, float* weights, float* lowRank, size_t dim,
-           size_t rank);
+/// Each column, once updated, is also written to `copy` (column j at j dim, without gaps), so the
+/// caller needs no pass of its own to take the basis out. `weights` is scratch of `rank`.
+void learn(float* basis, size_t stride, float* copy, float* statA, float* statB,
+           const float* residual, const float* coef, float lambda1, float* weights, float* lowRank,
+           size_t dim, size_t rank);
 
 /// m[i] = fastSpectrumMagnitude(x[i]), bit for bit.
 void magnitudes(const std::complex<float>* x, float* m, size_t n);
