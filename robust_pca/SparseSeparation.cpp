@@ -36,6 +36,14 @@ std::string toText(float value) {
   return text.str();
 }
 
+void channelMagnitudes(const std::complex<float>* spectrum, float* out, int bins) {
+#if NIMBUSDALE_REFERENCE_ARITHMETIC
+  for (int k = 0; k < bins; ++k) out[k] = spectrumMagnitude(spectrum[k]);
+#else
+  kernels::magnitudes(spectrum, out, static_cast<size_t>(bins));
+#endif
+}
+
 }  // namespace
 
 SeparationSettings SeparationSettings::fromParameters(const ParameterValues& values) {
@@ -148,22 +156,26 @@ void SparseSeparation::checkFrame(const std::complex<float>* spectrum) const {
   checkFrameValues(kMultiRobustPCAType.port("INPUT"), spectrum, config.numChannels, config.numBins);
 }
 
+void SparseSeparation::magnitudes(const std::complex<float>* spectrum, float* out) const {
+  const long bins = config.numBins;
+  for (long c = 0; c < config.numChannels; ++c)
+    channelMagnitudes(spectrum + c * bins, out + c * bins, config.numBins);
+}
+
 void SparseSeparation::separateChannel(int c, const Frame& frame, UpdateSummary& update) {
   const int bins = config.numBins;
   const float ratio = config.scaleUpdateRatio;
   const float keep = 1.0f - ratio;
   const float globalScale = config.globalScale;
   const float toMagnitude = 1.0f / globalScale;
-  const std::complex<float>* spectrum = frame.spectrum + static_cast<long>(c) * bins;
   float* output = frame.output + static_cast<long>(c) * bins;
 
   auto magnitude = normalizedMagnitude.col(c);
   float* scale = runningScale.col(c).data();
-#if NIMBUSDALE_REFERENCE_ARITHMETIC
-  for (int k = 0; k < bins; ++k) magnitude[k] = spectrumMagnitude(spectrum[k]);
-#else
-  kernels::magnitudes(spectrum, magnitude.data(), static_cast<size_t>(bins));
-#endif
+  if (frame.spectrum)
+    channelMagnitudes(frame.spectrum + static_cast<long>(c) * bins, magnitude.data(), bins);
+  else
+    std::copy_n(output, bins, magnitude.data());
   // The scale starts at the first frame's magnitudes. A bin whose scale is still exactly 0 has
   // heard nothing but digital silence since (a recording that starts with zeros); blending into
   // that zero would leave the scale at ratio x m, so every magnitude would be observed 1 / ratio
@@ -219,25 +231,23 @@ SeparationSummary SparseSeparation::process(const std::complex<float>* spectrum,
   return summary;
 }
 
-void SparseSeparation::processBlock(const std::complex<float>* const* spectra, int frames,
-                                    bool firstFrame, float* outputs, SeparationSummary* summaries,
-                                    int threads) {
-  startBlock(spectra, frames, firstFrame, outputs, summaries, threads);
+void SparseSeparation::processBlock(float* frames, int count, bool firstFrame,
+                                    SeparationSummary* summaries, int threads) {
+  startBlock(frames, count, firstFrame, summaries, threads);
   finishBlock();
 }
 
-void SparseSeparation::startBlock(const std::complex<float>* const* spectra, int frames,
-                                  bool firstFrame, float* outputs, SeparationSummary* summaries,
-                                  int threads) {
+void SparseSeparation::startBlock(float* frames, int count, bool firstFrame,
+                                  SeparationSummary* summaries, int threads) {
   finishBlock();
   const int channels = config.numChannels;
   const int team = threads > 0 ? threads : omp_get_max_threads();
   // Frame t's update of channel c at t * C + c: each channel writes only its own entries.
-  channelUpdates.resize(static_cast<size_t>(frames) * static_cast<size_t>(channels));
+  channelUpdates.resize(static_cast<size_t>(count) * static_cast<size_t>(channels));
   // Several runs per channel, so that at the block's end no thread waits long for another's
   // last channel.
-  const int runs = team > 1 ? std::clamp(frames / kRunFrames, 1, kMostRuns) : 1;
-  running = Block{spectra, outputs, summaries, frames, firstFrame, runs};
+  const int runs = team > 1 ? std::clamp(count / kRunFrames, 1, kMostRuns) : 1;
+  running = Block{frames, summaries, count, firstFrame, runs};
   for (int c = 0; c < channels; ++c) runsDone[static_cast<size_t>(c)].store(0);
   // Only `this` is captured, so the job fits std::function's own storage and allocates nothing.
   pool->start(channels * runs, team, [this](int task) {
@@ -250,12 +260,12 @@ void SparseSeparation::startBlock(const std::complex<float>* const* spectra, int
       std::this_thread::yield();
     if (seen < 0) return;  // an earlier run of this channel failed, and the pool holds why
     const long frameSize = static_cast<long>(stride) * config.numBins;
-    const int begin = run * running.frames / running.runs;
-    const int end = (run + 1) * running.frames / running.runs;
+    const int begin = run * running.count / running.runs;
+    const int end = (run + 1) * running.count / running.runs;
     try {
       for (int t = begin; t < end; ++t) {
-        const Frame frame{running.spectra[t], running.outputs + t * frameSize,
-                          running.first && t == 0, nullptr};
+        const Frame frame{nullptr, running.frames + t * frameSize, running.first && t == 0,
+                          nullptr};
         separateChannel(c, frame, channelUpdates[static_cast<size_t>(t) * stride + c]);
       }
     } catch (...) {
@@ -277,7 +287,7 @@ void SparseSeparation::finishBlock() {
   }
   running = Block{};
   const int channels = config.numChannels;
-  for (int t = 0; t < block.frames; ++t) {
+  for (int t = 0; t < block.count; ++t) {
     SeparationSummary& summary = block.summaries[t] = SeparationSummary{};
     for (int c = 0; c < channels; ++c) {
       const UpdateSummary& update = channelUpdates[static_cast<size_t>(t) * channels + c];

@@ -125,8 +125,8 @@ class LinkedCoresNode : public FD::BufferedNode {
   long lines = 0;
 
  private:
-  // Frames separated together: the source's spectra, held rather than copied, their sparse
-  // parts and summaries.
+  // Frames separated together: the source's spectra, held rather than copied, their
+  // magnitudes and then their sparse parts, and their summaries.
   struct Block {
     std::vector<FD::RCPtr<FD::Matrix<std::complex<float>>>> held;
     std::vector<const std::complex<float>*> spectra;  // the first row of each held matrix
@@ -162,12 +162,12 @@ class LinkedCoresNode : public FD::BufferedNode {
       next.frames = 0;
       gather(current, count, true);
       const bool first = count == 0;
-      if (current.frames == 1)
+      if (blockLimit() == 1)
         current.summaries[0] =
             separation.process(current.spectra[0], first, current.sparse.data(), nullptr, threads);
       else
-        separation.processBlock(current.spectra.data(), current.frames, first,
-                                current.sparse.data(), current.summaries.data(), threads);
+        separation.processBlock(current.sparse.data(), current.frames, first,
+                                current.summaries.data(), threads);
     }
     if (blockLimit() == 1) return;
     const int following = current.start + current.frames;
@@ -175,8 +175,8 @@ class LinkedCoresNode : public FD::BufferedNode {
       std::swap(ahead, next);
     else if (!gather(ahead, following, false))
       return;
-    separation.startBlock(ahead.spectra.data(), ahead.frames, false, ahead.sparse.data(),
-                          ahead.summaries.data(), threads);
+    separation.startBlock(ahead.sparse.data(), ahead.frames, false, ahead.summaries.data(),
+                          threads);
     aheadRunning = true;
     gather(next, ahead.start + ahead.frames, false);
   }
@@ -205,6 +205,10 @@ class LinkedCoresNode : public FD::BufferedNode {
       }
       block.spectra[static_cast<size_t>(frames)] = (*spec)[0];
       block.held[static_cast<size_t>(frames)] = spec;
+      // Here, while the spectrum is fresh in this thread's cache.
+      if (blockLimit() > 1)
+        separation.magnitudes((*spec)[0],
+                              block.sparse.data() + static_cast<size_t>(frames) * frameSize);
     }
     block.frames = frames;
     return frames > 0;

@@ -110,24 +110,29 @@ class SparseSeparation {
   SeparationSummary process(const std::complex<float>* spectrum, bool firstFrame, float* output,
                             std::ostream* notices, int threads = 0);
 
+  /// The magnitudes |X(k, c)| of a checked row-major C x F spectrum into `out` (C x F), as
+  /// process() takes them: what processBlock() separates.
+  void magnitudes(const std::complex<float>* spectrum, float* out) const;
+
   /// `frames` consecutive frames at once, the first of them frame 0 of the stream if
-  /// `firstFrame`: `spectra[t]` is frame t's row-major C x F spectrum, checked with
-  /// checkFrame(), and `outputs` holds `frames` such arrays one after another. Each thread takes a
-  /// channel over a run of the block's frames (a channel's runs one after another), so the threads
-  /// meet once a block instead of once a frame; the output is that of process() on each frame in
+  /// `firstFrame`, in place: `frames` holds `count` row-major C x F arrays one after another,
+  /// each frame's magnitudes() on entry and its output on return. Each thread takes a channel
+  /// over a run of the block's frames (a channel's runs one after another), so the threads meet
+  /// once a block instead of once a frame; the output is that of process() on each frame in
   /// turn, bit for bit. Writes no notices: frame t's summary is `summaries[t]`. `threads` as for
-  /// process().
-  void processBlock(const std::complex<float>* const* spectra, int frames, bool firstFrame,
-                    float* outputs, SeparationSummary* summaries, int threads = 0);
+  /// process(). Taking magnitudes rather than spectra leaves the spectra to the thread that made
+  /// them, and hands the helpers half the bytes.
+  void processBlock(float* frames, int count, bool firstFrame, SeparationSummary* summaries,
+                    int threads = 0);
 
   /// processBlock() in two halves, so that the caller can do other work while helper threads
   /// separate: startBlock() hands the block's channels to the helpers and returns at once;
   /// finishBlock() runs on the calling thread the channels no helper has taken, waits for the
-  /// rest and fills `summaries`. In between, the caller must leave this object, the three
-  /// arrays and the spectra alone. finishBlock() with no block started does nothing; the destructor
-  /// finishes a block still running.
-  void startBlock(const std::complex<float>* const* spectra, int frames, bool firstFrame,
-                  float* outputs, SeparationSummary* summaries, int threads = 0);
+  /// rest and fills `summaries`. In between, the caller must leave this object and the two
+  /// arrays alone. finishBlock() with no block started does nothing; the destructor finishes a
+  /// block still running.
+  void startBlock(float* frames, int count, bool firstFrame, SeparationSummary* summaries,
+                  int threads = 0);
   void finishBlock();
 
   const SeparationSettings& settings() const { return config; }
@@ -139,7 +144,7 @@ class SparseSeparation {
 
  private:
   struct Frame {
-    const std::complex<float>* spectrum;
+    const std::complex<float>* spectrum;  // or null, and the output holds the magnitudes
     float* output;
     bool first;
     std::ostream* notices;
@@ -156,10 +161,9 @@ class SparseSeparation {
   std::vector<unsigned char> channelLearning;
   // The block between startBlock() and finishBlock().
   struct Block {
-    const std::complex<float>* const* spectra = nullptr;
-    float* outputs = nullptr;
+    float* frames = nullptr;
     SeparationSummary* summaries = nullptr;
-    int frames = 0;
+    int count = 0;
     bool first = false;
     int runs = 1;  // runs of frames per channel
   };
