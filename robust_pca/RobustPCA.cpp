@@ -83,6 +83,7 @@ void RobustPCA::initialize() {
   Eigen::MatrixXf newStatB = Eigen::MatrixXf::Zero(dim, rank);
 
   basis.swap(newBasis);
+  work.basisHeld.arenaLength = 0;
   coef.swap(newCoef);
   sparse.swap(newSparse);
   statA.swap(newStatA);
@@ -129,11 +130,13 @@ UpdateSummary RobustPCA::updateReference(const float* zData, std::ostream* notic
   statA.noalias() += coef * coef.transpose();
   statB.noalias() += (z - sparse) * coef.transpose();
   sweepBasis();
+  work.basisHeld.arenaLength = 0;
   passesOfLastUpdate = passes;
   return UpdateSummary{passes, converged};
 }
 
-UpdateSummary RobustPCA::updateFast(const float* observation, std::ostream* notices) {
+UpdateSummary RobustPCA::updateFast(const float* observation, std::ostream* notices,
+                                    bool basisUntouched) {
   const size_t D = static_cast<size_t>(dim), K = static_cast<size_t>(rank);
   const size_t stride = kernels::paddedRows(D), padded = kernels::paddedRows(K);
   const size_t width = kernels::eliminationWidth(K);
@@ -142,6 +145,7 @@ UpdateSummary RobustPCA::updateFast(const float* observation, std::ostream* noti
   w.weights.resize(rank);
   w.projected.resize(rank);
   const size_t used = stride * K + 4 * stride + padded * K + K * width + padded;
+  const bool held = basisUntouched && w.basisHeld.arenaLength == used + kArenaSlack;
   w.arena.resize(used + kArenaSlack);
   float* const L = alignedStart(w.arena.data());
   float* const z = L + stride * K;
@@ -151,7 +155,8 @@ UpdateSummary RobustPCA::updateFast(const float* observation, std::ostream* noti
   float* const inverse = fitted + stride;
   float* const elimination = inverse + padded * K;
   float* const paddedCoef = elimination + K * width;
-  for (size_t j = 0; j < K; ++j) std::copy_n(basis.data() + j * D, D, L + j * stride);
+  if (!held)
+    for (size_t j = 0; j < K; ++j) std::copy_n(basis.data() + j * D, D, L + j * stride);
   std::copy_n(observation, D, z);
   std::copy_n(sparse.data(), D, e);
 
@@ -175,6 +180,7 @@ UpdateSummary RobustPCA::updateFast(const float* observation, std::ostream* noti
   kernels::learn(L, stride, basis.data(), statA.data(), statB.data(), residual, coef.data(),
                  lambda1, w.weights.data(), lowRank.data(), D, K);
   std::copy_n(e, D, sparse.data());
+  w.basisHeld.arenaLength = w.arena.size();
   passesOfLastUpdate = passes;
   return UpdateSummary{passes, converged};
 }

@@ -202,8 +202,9 @@ void SparseSeparation::separateChannel(int c, const Frame& frame, UpdateSummary&
     learning = 1;
   }
   // The observation is finite by construction, and the estimator was initialised with the
-  // channel, so the per-entry check of update() would only repeat work.
-  update = estimator.updateFinite(magnitude.data(), frame.notices);
+  // channel, so the per-entry check of update() would only repeat work; and nothing but its
+  // updates writes its basis.
+  update = estimator.updateFinite(magnitude.data(), frame.notices, true);
   kernels::emit(estimator.sparse.data(), scale, toMagnitude, output, static_cast<size_t>(bins));
 }
 

@@ -105,15 +105,19 @@ class RobustPCA {
   /// first call. update() takes the fast path unless the library is built with
   /// NIMBUSDALE_REFERENCE_ARITHMETIC. Both are deterministic and agree to rounding.
   UpdateSummary updateReference(const float* z, std::ostream* notices);
-  UpdateSummary updateFast(const float* z, std::ostream* notices);
+  UpdateSummary updateFast(const float* z, std::ostream* notices, bool basisUntouched = false);
 
   /// update(z, notices) without its checks, for callers that guarantee what they test: an
   /// initialised estimator and `dim` finite values at `z`. Takes the path update() would.
-  UpdateSummary updateFinite(const float* z, std::ostream* notices) {
+  /// `basisUntouched` is for an owner that never writes `basis` itself: the fast path then takes
+  /// the basis from the padded copy its previous update left, when it left one, instead of
+  /// copying it in again. Writing `basis` between such calls makes the results undefined.
+  UpdateSummary updateFinite(const float* z, std::ostream* notices, bool basisUntouched = false) {
 #if NIMBUSDALE_REFERENCE_ARITHMETIC
+    (void)basisUntouched;
     return updateReference(z, notices);
 #else
-    return updateFast(z, notices);
+    return updateFast(z, notices, basisUntouched);
 #endif
   }
 
@@ -159,6 +163,17 @@ class RobustPCA {
     std::vector<float> arena;
     Eigen::VectorXf projected;  // L^T (z - sparse)
     Eigen::VectorXf weights;    // one column of A + lambda1 I
+    // The arena length at which its copy of L equals `basis`, as the last fast update left
+    // both; 0 for none. Never copied: a copied arena starts at another alignment.
+    struct HeldFor {
+      size_t arenaLength = 0;
+      HeldFor() = default;
+      HeldFor(const HeldFor&) {}
+      HeldFor& operator=(const HeldFor&) {
+        arenaLength = 0;
+        return *this;
+      }
+    } basisHeld;
   };
   Workspace work;
 };
