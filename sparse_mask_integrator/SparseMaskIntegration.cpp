@@ -329,26 +329,26 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
       otherAlone = tellable >= enough &&
                    static_cast<float>(alone) > kAloneShare * static_cast<float>(tellable);
     }
+    // The direction's weight of each bin goes into weightedSnr, and is then adjusted for the
+    // other talker and multiplied into the median.
+    const kernels::SpatialWeightRows weightRows{noiseMatch.data(), speechMatch.data(),
+                                                likeness.data(),   kMatchMargin,
+                                                kAlikeMargin,      config.spatialWeight,
+                                                weightedSnr.data(), n};
+    if (kFast)
+      kernels::spatialWeights(weightRows);
+    else
+      kernels::spatialWeightBins(weightRows, 0, n);
     for (int k = 0; k < bins; ++k) {
       const size_t i = static_cast<size_t>(k);
-      const float mn = noiseMatch[i], ms = speechMatch[i];
-      float w = 1.0f;
-      if (mn >= 0.0f && ms >= 0.0f) {
-        float alike = likeness[i] * likeness[i];  // sigma^2, ^4, ..., ^64
-        for (int square = 1; square < 6; ++square) alike *= alike;
-        const float margin = kMatchMargin + kAlikeMargin * alike;
-        const float ratio = (1.0f - mn + margin) / (1.0f - ms + margin);
-        w = ratio;
-        for (int p = 1; p < config.spatialWeight; ++p) w *= ratio;
-      }
+      const float ms = speechMatch[i];
+      float w = weightedSnr[i];
       // Strays from the target and matches the other talker: lowered the same way. The beam,
       // which takes no account of the other talker, is lowered by the lock's part alone.
       float lockWeight = 1.0f;
       if (otherTalking && ms >= 0.0f && ms < kTalkerMatch && otherMatch[i] > kOtherMatch) {
-        float alike = otherLikeness[i] * otherLikeness[i];
-        for (int square = 1; square < 6; ++square) alike *= alike;
-        const float margin = kMatchMargin + kAlikeMargin * alike;
-        const float ratio = (1.0f - otherMatch[i] + margin) / (1.0f - ms + margin);
+        const float ratio =
+            kernels::matchRatio(otherLikeness[i], otherMatch[i], ms, kMatchMargin, kAlikeMargin);
         for (int p = 0; p < config.spatialWeight; ++p) w *= ratio, lockWeight *= ratio;
       }
       if (otherAlone && !(otherMatch[i] >= 0.0f && otherLikeness[i] < kTellable &&

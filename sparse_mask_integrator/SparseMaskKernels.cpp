@@ -235,6 +235,32 @@ void DirectionMatches(const DirectionMatchRows& m) {
   directionMatchBins(m, k, m.n);
 }
 
+void SpatialWeights(const SpatialWeightRows& r) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  const auto one = hn::Set(d, 1.0f), zero = hn::Zero(d);
+  const auto matchMargin = hn::Set(d, r.matchMargin), alikeMargin = hn::Set(d, r.alikeMargin);
+  size_t k = 0;
+  for (; k + N <= r.n; k += N) {
+    const auto mn = hn::LoadU(d, r.noiseMatch + k), ms = hn::LoadU(d, r.speechMatch + k);
+    const auto known = hn::And(hn::Ge(mn, zero), hn::Ge(ms, zero));
+    auto w = one;
+    if (!hn::AllFalse(d, known)) {
+      const auto likeness = hn::LoadU(d, r.likeness + k);
+      auto alike = hn::Mul(likeness, likeness);
+      for (int square = 1; square < 6; ++square) alike = hn::Mul(alike, alike);
+      const auto margin = hn::Add(matchMargin, hn::Mul(alikeMargin, alike));
+      const auto ratio =
+          hn::Div(hn::Add(hn::Sub(one, mn), margin), hn::Add(hn::Sub(one, ms), margin));
+      auto power = ratio;
+      for (int p = 1; p < r.power; ++p) power = hn::Mul(power, ratio);
+      w = hn::IfThenElse(known, power, one);
+    }
+    hn::StoreU(w, d, r.weight + k);
+  }
+  spatialWeightBins(r, k, r.n);
+}
+
 void LearnDirection(float* HWY_RESTRICT hr, float* HWY_RESTRICT hi, const float* ur,
                     const float* ui, const float* rr, const float* ri,
                     const float* HWY_RESTRICT power, const float* HWY_RESTRICT update, float beta,
@@ -452,6 +478,7 @@ HWY_EXPORT(WienerGains);
 HWY_EXPORT(ScaleChannels);
 HWY_EXPORT(Matches);
 HWY_EXPORT(DirectionMatches);
+HWY_EXPORT(SpatialWeights);
 HWY_EXPORT(LearnDirection);
 HWY_EXPORT(BeamLearn);
 HWY_EXPORT(BeamSteer);
@@ -469,6 +496,10 @@ bool priorSnrs(const float* a, const float* s, const float* previous, float alph
 
 void compareExchange(float* lower, float* upper, size_t n) {
   HWY_DYNAMIC_DISPATCH(CompareExchange)(lower, upper, n);
+}
+
+void spatialWeights(const SpatialWeightRows& r) {
+  HWY_DYNAMIC_DISPATCH(SpatialWeights)(r);
 }
 
 void medians(const MedianRows& m) {

@@ -162,6 +162,44 @@ inline void directionMatchBins(const DirectionMatchRows& m, size_t from, size_t 
 }
 void directionMatches(const DirectionMatchRows& m);
 
+/// How much better a bin's direction matches the target than `match`, another direction whose
+/// likeness to the target is `likeness`: with sigma^64 = likeness^2 squared five times and
+/// margin = matchMargin + alikeMargin sigma^64, ((1 - match) + margin) / ((1 - speech) + margin),
+/// each operation rounded on its own.
+inline float matchRatio(float likeness, float match, float speech, float matchMargin,
+                        float alikeMargin) {
+  float alike = likeness * likeness;
+  for (int square = 1; square < 6; ++square) alike *= alike;
+  const float margin = matchMargin + alikeMargin * alike;
+  return (1.0f - match + margin) / (1.0f - speech + margin);
+}
+
+/// The spatial term's weight of each bin, k < n: where both matches are known (noiseMatch[k] and
+/// speechMatch[k] at least 0), ratio = matchRatio(likeness[k], noiseMatch[k], speechMatch[k])
+/// and weight[k] = ratio^power as power - 1 products from ratio on; 1 elsewhere.
+struct SpatialWeightRows {
+  const float *noiseMatch, *speechMatch, *likeness;
+  float matchMargin, alikeMargin;
+  int power;
+  float* weight;
+  size_t n;
+};
+
+/// spatialWeights()' bins from..to as the scalar path computes them.
+inline void spatialWeightBins(const SpatialWeightRows& r, size_t from, size_t to) {
+  for (size_t k = from; k < to; ++k) {
+    const float mn = r.noiseMatch[k], ms = r.speechMatch[k];
+    float w = 1.0f;
+    if (mn >= 0.0f && ms >= 0.0f) {
+      const float ratio = matchRatio(r.likeness[k], mn, ms, r.matchMargin, r.alikeMargin);
+      w = ratio;
+      for (int p = 1; p < r.power; ++p) w *= ratio;
+    }
+    r.weight[k] = w;
+  }
+}
+void spatialWeights(const SpatialWeightRows& r);
+
 /// learnDirection: where update[k] != 0, h = beta h + rest (u conj(r)) / power[k], with
 ///   u conj(r) = (ur rr + ui ri) + i (ui rr - ur ri); h is left alone elsewhere.
 void learnDirection(float* hr, float* hi, const float* ur, const float* ui, const float* rr,

@@ -196,6 +196,19 @@ TEST_P(EveryTarget, SpatialSweepsAreTheScalarArithmetic) {
     kernels::directionMatchBins(directionRows(matched[1]), 0, n);
     for (int j = 0; j < 5; ++j) EXPECT_TRUE(sameBits(matched[0][j], matched[1][j])) << "row " << j;
 
+    // The weights from those matches (values in [-1, 1]: some unknown), at two powers.
+    for (const int power : {1, 3}) {
+      std::vector<float> weights[2] = {values(n), values(n)};
+      const auto weightRows = [&](int i) {
+        return kernels::SpatialWeightRows{matched[0][2].data(), matched[0][3].data(),
+                                          matched[0][4].data(), 0.01f, 0.3f, power,
+                                          weights[i].data(), n};
+      };
+      kernels::spatialWeights(weightRows(0));
+      kernels::spatialWeightBins(weightRows(1), 0, n);
+      EXPECT_TRUE(sameBits(weights[0], weights[1])) << "power " << power;
+    }
+
     // The reference channel's own row as both u and r, as the integration passes it.
     for (const bool own : {false, true}) {
       const float* r0 = own ? ur.data() : rr.data();
