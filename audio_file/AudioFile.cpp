@@ -1,9 +1,12 @@
 #include "AudioFile.h"
 
 #include <sndfile.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -16,6 +19,51 @@ SampleFormat sampleFormatNamed(const std::string& name) {
   for (int i = 0; i < 2; ++i)
     if (name == kSampleFormatNames[i]) return static_cast<SampleFormat>(i);
   throw std::invalid_argument("format must be float or pcm16, not '" + name + "'");
+}
+
+namespace {
+
+constexpr size_t kReadBuffer = size_t{64} << 10;
+
+std::FILE* stream(void* user) {
+  return static_cast<std::FILE*>(user);
+}
+
+SF_VIRTUAL_IO bufferedFileIO() {
+  SF_VIRTUAL_IO io{};
+  io.get_filelen = [](void* user) -> sf_count_t {
+    struct stat status {};
+    return ::fstat(fileno(stream(user)), &status) == 0 ? status.st_size : -1;
+  };
+  io.seek = [](sf_count_t offset, int whence, void* user) -> sf_count_t {
+    return ::fseeko(stream(user), offset, whence) == 0 ? ::ftello(stream(user)) : -1;
+  };
+  io.read = [](void* to, sf_count_t bytes, void* user) -> sf_count_t {
+    return static_cast<sf_count_t>(std::fread(to, 1, static_cast<size_t>(bytes), stream(user)));
+  };
+  io.write = [](const void*, sf_count_t, void*) -> sf_count_t { return 0; };
+  io.tell = [](void* user) -> sf_count_t { return ::ftello(stream(user)); };
+  return io;
+}
+
+}  // namespace
+
+SndfileReader::SndfileReader(const std::string& path, SF_INFO& info) {
+  stream_ = std::fopen(path.c_str(), "rbe");
+  if (!stream_) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+  buffer_ = std::make_unique<char[]>(kReadBuffer);
+  std::setvbuf(stream_, buffer_.get(), _IOFBF, kReadBuffer);
+  static SF_VIRTUAL_IO io = bufferedFileIO();
+  file_ = sf_open_virtual(&io, SFM_READ, &info, stream_);
+  if (!file_) {
+    std::fclose(stream_);
+    throw std::runtime_error("cannot read " + path + ": " + sf_strerror(nullptr));
+  }
+}
+
+SndfileReader::~SndfileReader() {
+  sf_close(file_);
+  std::fclose(stream_);
 }
 
 std::string extensionOf(const std::string& path) {
@@ -122,12 +170,10 @@ long streamHeaderFrames(const SF_INFO& info) {
 
 Audio readAudio(const std::string& path) {
   SF_INFO info{};
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-  if (!file) throw std::runtime_error("cannot read " + path + ": " + sf_strerror(nullptr));
-  if (info.channels < 1 || info.samplerate < 1) {
-    sf_close(file);
+  const SndfileReader reader(path, info);
+  SNDFILE* file = reader.file();
+  if (info.channels < 1 || info.samplerate < 1)
     throw std::runtime_error("cannot read " + path + ": no channels or no sample rate");
-  }
   Audio audio;
   audio.sampleRate = info.samplerate;
   audio.channels = info.channels;
@@ -149,7 +195,6 @@ Audio readAudio(const std::string& path) {
   const bool failed = sf_error(file) != SF_ERR_NO_ERROR;
   const std::string why = sf_strerror(file);
   audio.claimedFrames = claimedFrames(file, info);
-  sf_close(file);
   if (got != info.frames)
     throw std::runtime_error("cannot read " + path + ": " +
                              (failed ? why + " (read " + std::to_string(got) + " of " +

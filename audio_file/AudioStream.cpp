@@ -1,7 +1,6 @@
 #include "AudioStream.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -80,31 +79,6 @@ std::vector<unsigned char> openWavHeader(int channels, int sampleRate, SampleFor
   return h;
 }
 
-// libsndfile reads a file it opens itself 8 KB at a time, a system call each. Through a stdio
-// stream with a larger buffer it makes an eighth of the calls.
-constexpr size_t kReadBuffer = size_t{64} << 10;
-
-std::FILE* stream(void* user) {
-  return static_cast<std::FILE*>(user);
-}
-
-SF_VIRTUAL_IO bufferedFileIO() {
-  SF_VIRTUAL_IO io{};
-  io.get_filelen = [](void* user) -> sf_count_t {
-    struct stat status {};
-    return ::fstat(fileno(stream(user)), &status) == 0 ? status.st_size : -1;
-  };
-  io.seek = [](sf_count_t offset, int whence, void* user) -> sf_count_t {
-    return ::fseeko(stream(user), offset, whence) == 0 ? ::ftello(stream(user)) : -1;
-  };
-  io.read = [](void* to, sf_count_t bytes, void* user) -> sf_count_t {
-    return static_cast<sf_count_t>(std::fread(to, 1, static_cast<size_t>(bytes), stream(user)));
-  };
-  io.write = [](const void*, sf_count_t, void*) -> sf_count_t { return 0; };
-  io.tell = [](void* user) -> sf_count_t { return ::ftello(stream(user)); };
-  return io;
-}
-
 // Whether an output at `path` with this container is written as a stream of our own making
 // (WAV with open sizes, or raw) rather than through libsndfile.
 bool ownStream(const std::string& path, bool streaming, StreamContainer container) {
@@ -142,23 +116,17 @@ AudioReader::AudioReader(const std::string& path, const RawInput* raw) : path_(p
   SNDFILE* file = nullptr;
   if (standardInput) {
     file = sf_open_fd(STDIN_FILENO, SFM_READ, &info, SF_FALSE);
+    if (!file) throw std::runtime_error(std::string("cannot read standard input: ") +
+                                        sf_strerror(nullptr));
   } else {
-    stream_ = std::fopen(path.c_str(), "rbe");
-    if (!stream_) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
-    streamBuffer_ = std::make_unique<char[]>(kReadBuffer);
-    std::setvbuf(stream_, streamBuffer_.get(), _IOFBF, kReadBuffer);
-    static SF_VIRTUAL_IO io = bufferedFileIO();
-    file = sf_open_virtual(&io, SFM_READ, &info, stream_);
+    named_ = std::make_unique<SndfileReader>(path, info);
+    file = named_->file();
   }
   const std::string name = standardInput ? "standard input" : path;
-  const auto refuse = [&](const std::string& why) {
-    if (file) sf_close(file);
-    if (stream_) std::fclose(stream_);
-    stream_ = nullptr;
-    throw std::runtime_error("cannot read " + name + ": " + why);
-  };
-  if (!file) refuse(sf_strerror(nullptr));
-  if (info.channels < 1 || info.samplerate < 1) refuse("no channels or no sample rate");
+  if (info.channels < 1 || info.samplerate < 1) {
+    if (!named_) sf_close(file);
+    throw std::runtime_error("cannot read " + name + ": no channels or no sample rate");
+  }
   file_ = file;
   channels_ = info.channels;
   sampleRate_ = info.samplerate;
@@ -172,8 +140,7 @@ AudioReader::AudioReader(const std::string& path, const RawInput* raw) : path_(p
 }
 
 AudioReader::~AudioReader() {
-  if (file_) sf_close(sndfile(file_));
-  if (stream_) std::fclose(stream_);
+  if (file_ && !named_) sf_close(sndfile(file_));
   if (ownsFd_) ::close(fd_);
 }
 

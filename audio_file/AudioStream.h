@@ -4,7 +4,6 @@
 #define NIMBUSDALE_APPS_AUDIOSTREAM_H
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +12,8 @@
 #include "OutputFile.h"
 
 namespace nimbusdale::app {
+
+class SndfileReader;
 
 /// Encodings of headerless samples, little-endian and interleaved.
 enum class RawEncoding { S16le, S32le, F32le };
@@ -60,10 +61,9 @@ class AudioReader {
   long frames_ = -1, claimed_ = 0, got_ = 0, dropped_ = 0;
   long headerFrames_ = -1;  // what a stream's header says it holds, if anything
   std::string looksLike_;
-  void* file_ = nullptr;       // SNDFILE*
-  std::FILE* stream_ = nullptr;  // what libsndfile reads a named file through
-  std::unique_ptr<char[]> streamBuffer_;
-  int fd_ = -1;                // raw input
+  void* file_ = nullptr;                 // SNDFILE*, a named file's or standard input's
+  std::unique_ptr<SndfileReader> named_;  // owns file_ for a named file
+  int fd_ = -1;                           // raw input
   bool ownsFd_ = false;
   RawInput raw_;
   std::vector<unsigned char> bytes_;

@@ -4,11 +4,32 @@
 
 #include <sndfile.h>
 
+#include <cstdio>
+#include <memory>
 #include <string>
 
 #include "AudioFile.h"
 
 namespace nimbusdale::app {
+
+/// A file libsndfile reads through a stdio stream with a 64 KB buffer, by its virtual I/O:
+/// reading a file it opens itself, it makes a system call every 8 KB. Closes both when
+/// destroyed.
+class SndfileReader {
+ public:
+  /// Opens `path` and fills `info`. Throws std::runtime_error "cannot read PATH: why".
+  SndfileReader(const std::string& path, SF_INFO& info);
+  ~SndfileReader();
+  SndfileReader(const SndfileReader&) = delete;
+  SndfileReader& operator=(const SndfileReader&) = delete;
+
+  SNDFILE* file() const { return file_; }
+
+ private:
+  std::FILE* stream_ = nullptr;
+  std::unique_ptr<char[]> buffer_;
+  SNDFILE* file_ = nullptr;
+};
 
 /// The lower-case extension of the file name in `path`, or "".
 std::string extensionOf(const std::string& path);
