@@ -394,11 +394,17 @@ void Learn(float* HWY_RESTRICT basis, size_t stride, float* HWY_RESTRICT copy,
   Combine(basis, stride, rank, coef, dim, lowRank);
 }
 
-void Magnitudes(const std::complex<float>* HWY_RESTRICT x, float* HWY_RESTRICT m, size_t n) {
+// A square root of a sum in the float range is finite: only the hypotenuses need checking.
+bool Magnitudes(const std::complex<float>* HWY_RESTRICT x, float* HWY_RESTRICT m, size_t n) {
   const WideTag d;
   const size_t N = hn::Lanes(d);
   const float* HWY_RESTRICT parts = reinterpret_cast<const float*>(x);
   const auto low = hn::Set(d, FLT_MIN), high = hn::Set(d, FLT_MAX);
+  bool finite = true;
+  const auto hypotenuse = [&](size_t j) HWY_ATTR {
+    m[j] = fastSpectrumMagnitude(x[j]);
+    finite &= std::isfinite(m[j]);
+  };
   size_t i = 0;
   for (; i + N <= n; i += N) {
     hn::Vec<WideTag> re, im;
@@ -407,9 +413,10 @@ void Magnitudes(const std::complex<float>* HWY_RESTRICT x, float* HWY_RESTRICT m
     hn::StoreU(hn::Sqrt(squared), d, m + i);
     // Comparisons with NaN are false, so a NaN sum takes the hypotenuse too.
     if (!hn::AllTrue(d, hn::And(hn::Ge(squared, low), hn::Le(squared, high))))
-      for (size_t j = i; j < i + N; ++j) m[j] = fastSpectrumMagnitude(x[j]);
+      for (size_t j = i; j < i + N; ++j) hypotenuse(j);
   }
-  for (; i < n; ++i) m[i] = fastSpectrumMagnitude(x[i]);
+  for (; i < n; ++i) hypotenuse(i);
+  return finite;
 }
 
 void Observe(float* HWY_RESTRICT m, float* HWY_RESTRICT scale, bool first, float ratio, float keep,
@@ -514,8 +521,8 @@ void learn(float* basis, size_t stride, float* copy, float* statA, float* statB,
                               lowRank, dim, rank);
 }
 
-void magnitudes(const std::complex<float>* x, float* m, size_t n) {
-  HWY_DYNAMIC_DISPATCH(Magnitudes)(x, m, n);
+bool magnitudes(const std::complex<float>* x, float* m, size_t n) {
+  return HWY_DYNAMIC_DISPATCH(Magnitudes)(x, m, n);
 }
 
 void observe(float* m, float* scale, bool first, float ratio, float keep, float globalScale,

@@ -87,8 +87,8 @@ void learn(float* basis, size_t stride, float* copy, float* statA, float* statB,
            const float* residual, const float* coef, float lambda1, float* weights, float* lowRank,
            size_t dim, size_t rank);
 
-/// m[i] = fastSpectrumMagnitude(x[i]), bit for bit.
-void magnitudes(const std::complex<float>* x, float* m, size_t n);
+/// m[i] = fastSpectrumMagnitude(x[i]), bit for bit. Returns whether every m[i] is finite.
+bool magnitudes(const std::complex<float>* x, float* m, size_t n);
 
 /// A channel's observation from its magnitudes, in place: the running scale becomes m where
 /// `first` or where it is exactly 0, else m * ratio + scale * keep; then m becomes

@@ -36,11 +36,17 @@ std::string toText(float value) {
   return text.str();
 }
 
-void channelMagnitudes(const std::complex<float>* spectrum, float* out, int bins) {
+// Returns whether every magnitude is finite.
+bool channelMagnitudes(const std::complex<float>* spectrum, float* out, int bins) {
 #if NIMBUSDALE_REFERENCE_ARITHMETIC
-  for (int k = 0; k < bins; ++k) out[k] = spectrumMagnitude(spectrum[k]);
+  bool finite = true;
+  for (int k = 0; k < bins; ++k) {
+    out[k] = spectrumMagnitude(spectrum[k]);
+    finite &= std::isfinite(out[k]);
+  }
+  return finite;
 #else
-  kernels::magnitudes(spectrum, out, static_cast<size_t>(bins));
+  return kernels::magnitudes(spectrum, out, static_cast<size_t>(bins));
 #endif
 }
 
@@ -156,10 +162,12 @@ void SparseSeparation::checkFrame(const std::complex<float>* spectrum) const {
   checkFrameValues(kMultiRobustPCAType.port("INPUT"), spectrum, config.numChannels, config.numBins);
 }
 
-void SparseSeparation::magnitudes(const std::complex<float>* spectrum, float* out) const {
+bool SparseSeparation::magnitudes(const std::complex<float>* spectrum, float* out) const {
   const long bins = config.numBins;
+  bool finite = true;
   for (long c = 0; c < config.numChannels; ++c)
-    channelMagnitudes(spectrum + c * bins, out + c * bins, config.numBins);
+    finite &= channelMagnitudes(spectrum + c * bins, out + c * bins, config.numBins);
+  return finite;
 }
 
 void SparseSeparation::separateChannel(int c, const Frame& frame, UpdateSummary& update) {

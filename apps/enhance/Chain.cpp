@@ -161,13 +161,8 @@ class LinkedCoresNode : public FD::BufferedNode {
     } else {
       next.frames = 0;
       gather(current, count, true);
-      const bool first = count == 0;
-      if (blockLimit() == 1)
-        current.summaries[0] =
-            separation.process(current.spectra[0], first, current.sparse.data(), nullptr, threads);
-      else
-        separation.processBlock(current.sparse.data(), current.frames, first,
-                                current.summaries.data(), threads);
+      separation.processBlock(current.sparse.data(), current.frames, count == 0,
+                              current.summaries.data(), threads);
     }
     if (blockLimit() == 1) return;
     const int following = current.start + current.frames;
@@ -194,21 +189,16 @@ class LinkedCoresNode : public FD::BufferedNode {
     int frames = 0;
     for (; frames < wanted; ++frames) {
       FD::RCPtr<FD::Matrix<std::complex<float>>> spec = getInput(inputID, count + frames);
-      if (frames == 0 && refuseFirst) {
+      // The magnitudes, taken here while the spectrum is fresh in this thread's cache, tell
+      // whether the separation takes the frame: only a refused one is checked value by value,
+      // for the message.
+      float* magnitudes = block.sparse.data() + static_cast<size_t>(frames) * frameSize;
+      if (!separation.magnitudes((*spec)[0], magnitudes)) {
+        if (frames > 0 || !refuseFirst) break;
         refusedAs(kMultiRobustPCAType, kSeparationName, [&] { separation.checkFrame((*spec)[0]); });
-      } else {
-        try {
-          separation.checkFrame((*spec)[0]);
-        } catch (const std::invalid_argument&) {
-          break;
-        }
       }
       block.spectra[static_cast<size_t>(frames)] = (*spec)[0];
       block.held[static_cast<size_t>(frames)] = spec;
-      // Here, while the spectrum is fresh in this thread's cache.
-      if (blockLimit() > 1)
-        separation.magnitudes((*spec)[0],
-                              block.sparse.data() + static_cast<size_t>(frames) * frameSize);
     }
     block.frames = frames;
     return frames > 0;

@@ -110,9 +110,11 @@ class SparseSeparation {
   SeparationSummary process(const std::complex<float>* spectrum, bool firstFrame, float* output,
                             std::ostream* notices, int threads = 0);
 
-  /// The magnitudes |X(k, c)| of a checked row-major C x F spectrum into `out` (C x F), as
-  /// process() takes them: what processBlock() separates.
-  void magnitudes(const std::complex<float>* spectrum, float* out) const;
+  /// The magnitudes |X(k, c)| of a row-major C x F spectrum into `out` (C x F), as process()
+  /// takes them: what processBlock() separates. Returns whether every one is finite, which is
+  /// what checkFrame() requires, so that a spectrum needs no check of its own: only one this
+  /// refuses is worth checkFrame()'s message.
+  bool magnitudes(const std::complex<float>* spectrum, float* out) const;
 
   /// `frames` consecutive frames at once, the first of them frame 0 of the stream if
   /// `firstFrame`, in place: `frames` holds `count` row-major C x F arrays one after another,

@@ -183,8 +183,16 @@ TEST(SparseSeparation, CheckFrameNamesTheValueChannelAndBin) {
   std::srand(1);
   SparseSeparation core(settings());
   std::vector<cfloat> in = frameAt(0);
+  std::vector<float> magnitudes(in.size());
   EXPECT_NO_THROW(core.checkFrame(in.data()));
+  EXPECT_TRUE(core.magnitudes(in.data(), magnitudes.data()));
+  // magnitudes() refuses what checkFrame() refuses: here a modulus beyond the float range.
+  in[7] = cfloat(3e38f, 3e38f);
+  EXPECT_FALSE(core.magnitudes(in.data(), magnitudes.data()));
+  EXPECT_THROW(core.checkFrame(in.data()), std::invalid_argument);
+  in[7] = frameAt(0)[7];
   in[static_cast<size_t>(2 * kBins + 5)] = cfloat(NAN, 1.0f);
+  EXPECT_FALSE(core.magnitudes(in.data(), magnitudes.data()));
   try {
     core.checkFrame(in.data());
     ADD_FAILURE() << "NaN accepted";
