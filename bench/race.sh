@@ -14,8 +14,10 @@
 #     48 kHz, so node's start and sox's resampling to 48 kHz and back count too);
 #   - sox noisered on channel 0, with a noise profile from its first 0.5 s.
 #
-# Each command runs RUNS times (default 5); the best wall-clock time counts, process start and
-# file reading and writing included (the median time under load). Prints, per recording, each
+# Each command runs RUNS times (default 5), in rounds of one run of every system on the
+# recording, so that a slow stretch of the machine falls on all of them rather than on one
+# system's runs; the best wall-clock time counts, process start and file reading and writing
+# included (the median time under load). Prints, per recording, each
 # system's multiple of real time and its time relative to the mask chain (the default) on 2
 # threads, and, for the items, the estimators' mean inner passes per update (nimbusdale.Enhancer
 # on the same samples; the same for every chain, which share the separation). It also prints
@@ -125,11 +127,9 @@ once() {
   echo "$start $end" | awk '{print $2 - $1}'
 }
 
-# Best wall-clock seconds of `runs` runs of the command, or the median under load.
-best() {
-  for _ in $(seq "$runs"); do
-    once "$@" || return 1
-  done | sort -g | awk -v loaded="${LOADED:-0}" '{t[NR] = $1}
+# The best of the seconds on standard input, one a line, or the median under load.
+pick() {
+  sort -g | awk -v loaded="${LOADED:-0}" '{t[NR] = $1}
     END {print loaded == 1 ? t[int((NR + 1) / 2)] : t[1]}'
 }
 
@@ -165,13 +165,25 @@ if [ -n "${COMPARE:-}" ]; then
   exit 0
 fi
 
-declare -a names times
+declare -a names commands times
+# Adds a system to the recording's race: its name and its command.
 measure() {
-  local name=$1 seconds
+  names+=("$1")
   shift
-  seconds=$(best "$@")
-  names+=("$name")
-  times+=("$seconds")
+  commands+=("$(printf '%q ' "$@")")
+}
+
+# Runs every command added, once a round for `runs` rounds, and keeps each one's time.
+run_rounds() {
+  local i
+  for i in "${!commands[@]}"; do : >"$work/seconds$i"; done
+  for _ in $(seq "$runs"); do
+    for i in "${!commands[@]}"; do
+      eval "once ${commands[$i]}" >>"$work/seconds$i" || return 1
+    done
+  done
+  times=()
+  for i in "${!commands[@]}"; do times+=("$(pick <"$work/seconds$i")"); done
 }
 
 # Races every system on the recording in DIR and prints the table.
@@ -180,7 +192,7 @@ race() {
   audio=$(soxi -D "$dir/noisy.wav")
   channels=$(soxi -c "$dir/noisy.wav")
   names=()
-  times=()
+  commands=()
   for integrator in mask median poisson-gamma; do
     for threads in 2 1; do
       measure "nimbusdale $integrator, $threads thread$([ "$threads" = 1 ] || echo s), $channels channels" \
@@ -196,6 +208,7 @@ race() {
   measure "RNNoise, channel 0" node bench/rnnoise_denoise.mjs --module "$build/rnnoise" \
     "$dir/ch0.wav" "$work/out.wav"
   measure "sox noisered, channel 0" sox "$dir/ch0.wav" "$work/out.wav" noisered "$dir/noise.prof" 0.21
+  run_rounds
 
   local ours=${times[0]} i
   printf '| %-50s | %8s | %10s | %18s |\n' System Time "Real time" "vs. mask, 2 threads"
