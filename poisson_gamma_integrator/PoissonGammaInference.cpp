@@ -72,7 +72,7 @@ bool allFinite(const PoissonGammaModel& m) {
 // Scratch of a frame's iterations, kept per thread so that a steady stream of same-sized frames
 // allocates nothing.
 struct IterationScratch {
-  Eigen::VectorXf binGeoMean, channelGeoMean, binLogRate, binSums, channelSums;
+  Eigen::VectorXf binGeoMean, channelGeoMean, binLogRate, binSums, channelSums, packedShapes;
   Eigen::MatrixXf elementGeoMean, rankOneWeight, rankOneShare, elementShare;
 
   void resize(Eigen::Index F, Eigen::Index C, PoissonGammaArithmetic arithmetic) {
@@ -83,6 +83,8 @@ struct IterationScratch {
     if (arithmetic == PoissonGammaArithmetic::Fast) {
       binSums.resize(F);
       channelSums.resize(C);
+      packedShapes.resize(
+          static_cast<Eigen::Index>(kernels::sharedShapeScratch(static_cast<size_t>(F * C))));
     } else {
       rankOneWeight.resize(F, C);
       rankOneShare.resize(F, C);
@@ -103,8 +105,13 @@ void iterate(PoissonGammaArithmetic arithmetic, PoissonGammaModel& m, float k,
 
   for (int iteration = 0; iteration < kPoissonGammaIterations; ++iteration) {
     const float logElementRate = ::logf(m.elementRate);
-    geometricMeans(arithmetic, m.elementShape.data(), &logElementRate, 0, F * C,
-                   s.elementGeoMean.data());
+    if (fast)
+      kernels::sharedShapeGeometricMeans(m.elementShape.data(), m.elementShapePrior,
+                                         logElementRate, static_cast<size_t>(F * C),
+                                         s.elementGeoMean.data(), s.packedShapes.data());
+    else
+      geometricMeans(arithmetic, m.elementShape.data(), &logElementRate, 0, F * C,
+                     s.elementGeoMean.data());
 
     // Split each count by the weights of the previous iteration's factors, then the bin
     // factors; their exposure is the channel means before this iteration's update.

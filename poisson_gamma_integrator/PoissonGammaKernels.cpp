@@ -71,21 +71,26 @@ HWY_INLINE V GeometricMean(D d, V x, V logRate) {
   return hn::IfThenElse(valid, mean, hn::Set(d, std::numeric_limits<float>::quiet_NaN()));
 }
 
+// GeometricMean on the cheaper path when every lane allows it; each lane's value is the same
+// on both paths, so a lane's mean never depends on its neighbours.
+template <class D, class V>
+HWY_INLINE V LaneGeometricMeans(D d, V x, V logRate) {
+  const auto infinity = hn::Set(d, HUGE_VALF);
+  const auto ordinary = hn::And(hn::And(hn::Ge(x, hn::Set(d, 1e-3f)), hn::Lt(x, infinity)),
+                                hn::Lt(hn::Abs(logRate), infinity));
+  return hn::AllTrue(d, ordinary) ? GeometricMean<true>(d, x, logRate)
+                                  : GeometricMean<false>(d, x, logRate);
+}
+
 void GeometricMeans(const float* HWY_RESTRICT shape, const float* HWY_RESTRICT logRate,
                     size_t logRateStep, size_t n, float* HWY_RESTRICT out) {
   const hn::ScalableTag<float> d;
   const size_t M = hn::Lanes(d);
   const auto sharedRate = hn::Set(d, logRate[0]);
-  const auto smallest = hn::Set(d, 1e-3f), infinity = hn::Set(d, HUGE_VALF);
   size_t i = 0;
   for (; i + M <= n; i += M) {
-    const auto x = hn::LoadU(d, shape + i);
     const auto r = logRateStep ? hn::LoadU(d, logRate + i) : sharedRate;
-    const auto ordinary = hn::And(hn::And(hn::Ge(x, smallest), hn::Lt(x, infinity)),
-                                  hn::Lt(hn::Abs(r), infinity));
-    hn::StoreU(hn::AllTrue(d, ordinary) ? GeometricMean<true>(d, x, r)
-                                        : GeometricMean<false>(d, x, r),
-               d, out + i);
+    hn::StoreU(LaneGeometricMeans(d, hn::LoadU(d, shape + i), r), d, out + i);
   }
   if (i == n) return;
 
@@ -98,6 +103,69 @@ void GeometricMeans(const float* HWY_RESTRICT shape, const float* HWY_RESTRICT l
   }
   hn::Store(GeometricMean<false>(d, hn::Load(d, x), hn::Load(d, rate)), d, x);
   for (size_t l = 0; i + l < n; ++l) out[i + l] = x[l];
+}
+
+// Highway 1.0 has Compress but not its inverse; AVX-512 has the instruction.
+#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+constexpr bool kPacksSharedShapes = true;
+template <class D, class V, class M>
+HWY_INLINE V Expanded(D, V packed, M keep) {
+  return V{_mm512_maskz_expand_ps(keep.raw, packed.raw)};
+}
+#else
+constexpr bool kPacksSharedShapes = false;
+template <class D, class V, class M>
+HWY_INLINE V Expanded(D, V packed, M) {
+  return packed;
+}
+#endif
+
+// The shapes other than `common` are packed into `packed`, their means taken there, and spread
+// back; `common` takes its mean once. Every value equals GeometricMeans' to the bit.
+void SharedShapeGeometricMeans(const float* HWY_RESTRICT shape, float common, float logRate,
+                               size_t n, float* HWY_RESTRICT out, float* HWY_RESTRICT packed) {
+  const hn::ScalableTag<float> d;
+  const size_t M = hn::Lanes(d);
+  if constexpr (!kPacksSharedShapes) {
+    GeometricMeans(shape, &logRate, 0, n, out);
+    return;
+  }
+  const auto commonV = hn::Set(d, common), rate = hn::Set(d, logRate);
+  const auto commonMean = LaneGeometricMeans(d, commonV, rate);
+  HWY_ALIGN float tail[HWY_MAX_BYTES / sizeof(float)];
+  const size_t whole = n - n % M;
+  const auto block = [&](size_t i) {
+    if (i < whole) return hn::LoadU(d, shape + i);
+    for (size_t l = 0; l < M; ++l) tail[l] = i + l < n ? shape[i + l] : common;
+    return hn::Load(d, tail);
+  };
+
+  // Not Eq rather than Ne, which is an ordered compare: a NaN shape is packed too.
+  const auto other = [&](auto x) { return hn::Not(hn::Eq(x, commonV)); };
+  size_t count = 0;
+  for (size_t i = 0; i < n; i += M) {
+    const auto x = block(i);
+    const auto keep = other(x);
+    hn::StoreU(hn::Compress(x, keep), d, packed + count);
+    count += hn::CountTrue(d, keep);
+  }
+  for (size_t j = count; j % M; ++j) packed[j] = common;
+  for (size_t j = 0; j < count; j += M)
+    hn::StoreU(LaneGeometricMeans(d, hn::LoadU(d, packed + j), rate), d, packed + j);
+
+  size_t next = 0;
+  for (size_t i = 0; i < n; i += M) {
+    const auto keep = other(block(i));
+    const auto means =
+        hn::IfThenElse(keep, Expanded(d, hn::LoadU(d, packed + next), keep), commonMean);
+    next += hn::CountTrue(d, keep);
+    if (i < whole) {
+      hn::StoreU(means, d, out + i);
+    } else {
+      hn::Store(means, d, tail);
+      for (size_t l = 0; i + l < n; ++l) out[i + l] = tail[l];
+    }
+  }
 }
 
 void Logarithms(const float* HWY_RESTRICT x, size_t n, float* HWY_RESTRICT out) {
@@ -194,6 +262,7 @@ HWY_AFTER_NAMESPACE();
 namespace nimbusdale::kernels {
 
 HWY_EXPORT(GeometricMeans);
+HWY_EXPORT(SharedShapeGeometricMeans);
 HWY_EXPORT(Logarithms);
 HWY_EXPORT(RankOneShareSums);
 HWY_EXPORT(ElementShapes);
@@ -201,6 +270,16 @@ HWY_EXPORT(ElementShapes);
 void geometricMeans(const float* shape, const float* logRate, size_t logRateStep, size_t n,
                     float* out) {
   HWY_DYNAMIC_DISPATCH(GeometricMeans)(shape, logRate, logRateStep, n, out);
+}
+
+size_t sharedShapeScratch(size_t n) {
+  // One vector of slack for the widest target (HWY_MAX_BYTES here is the static target's).
+  return n + 2048 / 8 / sizeof(float);
+}
+
+void sharedShapeGeometricMeans(const float* shape, float common, float logRate, size_t n,
+                               float* out, float* scratch) {
+  HWY_DYNAMIC_DISPATCH(SharedShapeGeometricMeans)(shape, common, logRate, n, out, scratch);
 }
 
 void logarithms(const float* x, size_t n, float* out) {

@@ -15,6 +15,14 @@ namespace nimbusdale::kernels {
 void geometricMeans(const float* shape, const float* logRate, size_t logRateStep, size_t n,
                     float* out);
 
+/// geometricMeans() with one ln(rate) for all, bit for bit, for shapes of which many equal
+/// `common` (the element terms of zero counts sit at their prior shape): `common` takes its mean
+/// once, and on AVX-512 only the other shapes go through the series. `scratch` holds
+/// sharedShapeScratch(n) floats.
+void sharedShapeGeometricMeans(const float* shape, float common, float logRate, size_t n,
+                               float* out, float* scratch);
+size_t sharedShapeScratch(size_t n);
+
 /// out[i] = ln(x[i]) for i < n, Highway's float logarithm (within 1 ulp of logf for every
 /// positive normal float). Values that are not positive, normal and finite go to the C
 /// library's logf.

@@ -72,6 +72,36 @@ TEST_P(EveryTarget, GeometricMeansWithinRoundingOfTheExponent) {
   EXPECT_EQ(out[6], 0.0f);
 }
 
+TEST_P(EveryTarget, SharedShapeMeansAreThePlainMeansBitForBit) {
+  // Mostly the common shape, the rest scattered, with tiny, negative and NaN shapes among them;
+  // an odd count leaves a tail, and an all-common and an all-other array bracket the packing.
+  std::mt19937 gen(5);
+  std::uniform_real_distribution<float> other(0.2f, 30.0f);
+  std::bernoulli_distribution rare(0.35);
+  const float common = 1.0f;
+  std::vector<std::vector<float>> cases{std::vector<float>(77, common), {}};
+  for (int i = 0; i < 77; ++i) cases[1].push_back(other(gen));
+  std::vector<float> mixed(2057, common);
+  for (float& x : mixed)
+    if (rare(gen)) x = other(gen);
+  mixed[3] = 1e-5f;
+  mixed[40] = -2.0f;
+  mixed[41] = std::nanf("");
+  mixed[2056] = 7.0f;
+  cases.push_back(mixed);
+  for (const float logRate : {::logf(2.0f), 95.0f}) {
+    for (const std::vector<float>& shapes : cases) {
+      std::vector<float> plain(shapes.size()), shared(shapes.size());
+      std::vector<float> scratch(kernels::sharedShapeScratch(shapes.size()));
+      kernels::geometricMeans(shapes.data(), &logRate, 0, shapes.size(), plain.data());
+      kernels::sharedShapeGeometricMeans(shapes.data(), common, logRate, shapes.size(),
+                                         shared.data(), scratch.data());
+      EXPECT_EQ(0, std::memcmp(plain.data(), shared.data(), plain.size() * sizeof(float)))
+          << shapes.size() << " shapes at ln rate " << logRate;
+    }
+  }
+}
+
 TEST_P(EveryTarget, LogarithmsWithinOneUlpOfLogfAndExactWhereLogfIsSpecial) {
   // Rates across the float range, an odd count for the tail, and the values the vector path
   // leaves to logf: zero, negatives, subnormals, infinity and NaN.
