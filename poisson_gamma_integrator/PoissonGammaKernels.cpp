@@ -105,7 +105,8 @@ void GeometricMeans(const float* HWY_RESTRICT shape, const float* HWY_RESTRICT l
   for (size_t l = 0; i + l < n; ++l) out[i + l] = x[l];
 }
 
-// Highway 1.0 has Compress but not its inverse; AVX-512 has the instruction.
+// Highway 1.0 has Compress but not its inverse; AVX-512 has the instruction, and only there
+// are the shapes packed.
 #if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
 constexpr bool kPacksSharedShapes = true;
 template <class D, class V, class M>
