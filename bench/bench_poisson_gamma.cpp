@@ -5,6 +5,7 @@
 // the frame time. The frame also evaluates the starting bin and channel means once (F + C more
 // digamma and expf calls, under 1%).
 #include <benchmark/benchmark.h>
+#include <hwy/targets.h>
 
 #include <boost/math/special_functions/digamma.hpp>
 #include <cmath>
@@ -12,6 +13,7 @@
 #include <ostream>
 #include <random>
 #include <streambuf>
+#include <string>
 #include <vector>
 
 #include "heap_counter.h"
@@ -103,6 +105,13 @@ void BM_Frame(benchmark::State& state) {
 }
 BENCHMARK(BM_Frame)->Unit(benchmark::kMicrosecond);
 
+// The same frame on each instruction set this machine and build offer (BM_Frame takes the best).
+void BM_TargetFrame(benchmark::State& state, int64_t target) {
+  hwy::SetSupportedTargetsForTest(target);
+  BM_Frame(state);
+  hwy::SetSupportedTargetsForTest(0);
+}
+
 // The shapes one iteration takes digamma of: every element, bin and channel.
 std::vector<float> shapeArguments() {
   const nimbusdale::PoissonGammaModel& m = warmModel();
@@ -143,4 +152,14 @@ BENCHMARK(BM_LogfCallsOfAFrame)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  for (const int64_t target : hwy::SupportedAndGeneratedTargets())
+    benchmark::RegisterBenchmark((std::string("BM_TargetFrame/") + hwy::TargetName(target)).c_str(),
+                                 BM_TargetFrame, target)
+        ->Unit(benchmark::kMicrosecond);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -8,9 +8,33 @@
 #include <hwy/contrib/math/math-inl.h>
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "PoissonGammaKernels.h"
+
+#ifndef NIMBUSDALE_POISSON_GAMMA_LANE_TABLES
+#define NIMBUSDALE_POISSON_GAMMA_LANE_TABLES
+namespace nimbusdale::kernels {
+// Lane permutations for vectors of up to 8 lanes, by the 8-bit mask of kept lanes: `pack[m]`
+// lists the kept lanes first, in order; `spread[m][l]` is the packed lane that lane l takes,
+// the number of kept lanes below l.
+struct LaneTables {
+  int32_t pack[256][8];
+  int32_t spread[256][8];
+};
+constexpr LaneTables makeLaneTables() {
+  LaneTables t{};
+  for (int m = 0; m < 256; ++m)
+    for (int l = 0, kept = 0; l < 8; ++l) {
+      t.spread[m][l] = kept;
+      if ((m >> l) & 1) t.pack[m][kept++] = l;
+    }
+  return t;
+}
+alignas(32) constexpr LaneTables kLaneTables = makeLaneTables();
+}  // namespace nimbusdale::kernels
+#endif
 
 HWY_BEFORE_NAMESPACE();
 namespace nimbusdale::kernels {
@@ -105,19 +129,35 @@ void GeometricMeans(const float* HWY_RESTRICT shape, const float* HWY_RESTRICT l
   for (size_t l = 0; i + l < n; ++l) out[i + l] = x[l];
 }
 
-// Highway 1.0 has Compress but not its inverse; AVX-512 has the instruction, and only there
-// are the shapes packed.
+// Compress and its inverse, which Highway 1.0 lacks. AVX-512 has both instructions; vectors of
+// up to 8 lanes look their permutations up (Highway's own tables there are copied onto the
+// stack at every call); wider vectors do not pack.
 #if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
-constexpr bool kPacksSharedShapes = true;
+constexpr bool kPacks = true;
 template <class D, class V, class M>
-HWY_INLINE V Expanded(D, V packed, M keep) {
+HWY_INLINE V Packed(D, V x, M keep) {
+  return hn::Compress(x, keep);
+}
+template <class D, class V, class M>
+HWY_INLINE V Spread(D, V packed, M keep) {
   return V{_mm512_maskz_expand_ps(keep.raw, packed.raw)};
 }
 #else
-constexpr bool kPacksSharedShapes = false;
+constexpr bool kPacks = HWY_LANES(float) <= 8;
+template <class D, class M>
+HWY_INLINE size_t MaskByte(D d, M keep) {
+  uint8_t bits[8] = {};
+  hn::StoreMaskBits(d, keep, bits);
+  return bits[0];
+}
 template <class D, class V, class M>
-HWY_INLINE V Expanded(D, V packed, M) {
-  return packed;
+HWY_INLINE V Packed(D d, V x, M keep) {
+  return hn::TableLookupLanes(x, hn::SetTableIndices(d, kLaneTables.pack[MaskByte(d, keep)]));
+}
+template <class D, class V, class M>
+HWY_INLINE V Spread(D d, V packed, M keep) {
+  return hn::TableLookupLanes(packed,
+                              hn::SetTableIndices(d, kLaneTables.spread[MaskByte(d, keep)]));
 }
 #endif
 
@@ -127,7 +167,7 @@ void SharedShapeGeometricMeans(const float* HWY_RESTRICT shape, float common, fl
                                size_t n, float* HWY_RESTRICT out, float* HWY_RESTRICT packed) {
   const hn::ScalableTag<float> d;
   const size_t M = hn::Lanes(d);
-  if constexpr (!kPacksSharedShapes) {
+  if constexpr (!kPacks) {
     GeometricMeans(shape, &logRate, 0, n, out);
     return;
   }
@@ -147,7 +187,7 @@ void SharedShapeGeometricMeans(const float* HWY_RESTRICT shape, float common, fl
   for (size_t i = 0; i < n; i += M) {
     const auto x = block(i);
     const auto keep = other(x);
-    hn::StoreU(hn::Compress(x, keep), d, packed + count);
+    hn::StoreU(Packed(d, x, keep), d, packed + count);
     count += hn::CountTrue(d, keep);
   }
   for (size_t j = count; j % M; ++j) packed[j] = common;
@@ -158,7 +198,7 @@ void SharedShapeGeometricMeans(const float* HWY_RESTRICT shape, float common, fl
   for (size_t i = 0; i < n; i += M) {
     const auto keep = other(block(i));
     const auto means =
-        hn::IfThenElse(keep, Expanded(d, hn::LoadU(d, packed + next), keep), commonMean);
+        hn::IfThenElse(keep, Spread(d, hn::LoadU(d, packed + next), keep), commonMean);
     next += hn::CountTrue(d, keep);
     if (i < whole) {
       hn::StoreU(means, d, out + i);

@@ -17,7 +17,8 @@ void geometricMeans(const float* shape, const float* logRate, size_t logRateStep
 
 /// geometricMeans() with one ln(rate) for all, bit for bit, for shapes of which many equal
 /// `common` (the element terms of zero counts sit at their prior shape): `common` takes its mean
-/// once, and on AVX-512 only the other shapes go through the series. `scratch` holds
+/// once, and only the other shapes go through the series (packed together, on instruction sets
+/// of up to 8 float lanes and on AVX-512). `scratch` holds
 /// sharedShapeScratch(n) floats.
 void sharedShapeGeometricMeans(const float* shape, float common, float logRate, size_t n,
                                float* out, float* scratch);
