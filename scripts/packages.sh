@@ -3,8 +3,8 @@ BUILD_PACKAGES=(
   cmake ninja-build g++ pkg-config
   libeigen3-dev libboost-math-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libfftw3-dev libsndfile1-dev libcli11-dev libstb-dev libhwy-dev nlohmann-json3-dev libxml2-dev
-  perl  # FlowDesigner's own build, for the real-host tests
+  libfftw3-dev libsndfile1-dev libcli11-dev libstb-dev libhwy-dev nlohmann-json3-dev
+  libxml2-dev perl  # FlowDesigner's own build, for the real-host tests
   pybind11-dev python3-dev python3-numpy python3-pytest python3-scipy sox
   python3-distributed python3-dask
   jackd2 libjack-jackd2-dev python3-jack-client
@@ -31,6 +31,6 @@ CROSS_ARM64_PACKAGES=(
   cmake ninja-build pkg-config g++-aarch64-linux-gnu qemu-user
   libeigen3-dev libcli11-dev nlohmann-json3-dev
   libboost-dev:arm64 libfftw3-dev:arm64 libhwy-dev:arm64 libsndfile1-dev:arm64
-  libxml2-dev:arm64 libstb-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64
+  libstb-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64
   dpkg-dev file lintian help2man
 )

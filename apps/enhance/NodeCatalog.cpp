@@ -1,26 +1,17 @@
 #include "NodeCatalog.h"
 
-#include <libxml/parser.h>
-#include <libxml/tree.h>
+#include <boost/property_tree/ptree.hpp>
+#include <boost/property_tree/xml_parser.hpp>
 
-#include <memory>
 #include <stdexcept>
 
 namespace nimbusdale::app {
 namespace {
 
-std::string property(xmlNodePtr node, const char* name) {
-  std::unique_ptr<xmlChar, void (*)(void*)> value(xmlGetProp(node, BAD_CAST name), xmlFree);
-  return value ? reinterpret_cast<const char*>(value.get()) : "";
-}
+using boost::property_tree::ptree;
 
-std::string content(xmlNodePtr node) {
-  std::unique_ptr<xmlChar, void (*)(void*)> text(xmlNodeGetContent(node), xmlFree);
-  return text ? reinterpret_cast<const char*>(text.get()) : "";
-}
-
-bool named(xmlNodePtr node, const char* name) {
-  return node->type == XML_ELEMENT_NODE && xmlStrEqual(node->name, BAD_CAST name);
+std::string property(const ptree& node, const char* name) {
+  return node.get<std::string>(std::string("<xmlattr>.") + name, "");
 }
 
 }  // namespace
@@ -33,30 +24,32 @@ std::string catalogPathFor(const std::string& toolboxPath) {
 
 std::vector<NodeEntry> readNodeCatalog(const std::string& toolboxPath) {
   const std::string path = catalogPathFor(toolboxPath);
-  std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc(
-      xmlReadFile(path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING),
-      xmlFreeDoc);
-  if (!doc) throw std::runtime_error("cannot read node descriptions " + path);
-  xmlNodePtr root = xmlDocGetRootElement(doc.get());
-  if (!root || !named(root, "Definitions"))
+  ptree doc;
+  try {
+    boost::property_tree::read_xml(path, doc);
+  } catch (const boost::property_tree::xml_parser_error&) {
+    throw std::runtime_error("cannot read node descriptions " + path);
+  }
+  const auto root = doc.find("Definitions");
+  if (root == doc.not_found() || doc.size() != 1)
     throw std::runtime_error(path + ": not a <Definitions> document");
   std::vector<NodeEntry> nodes;
-  for (xmlNodePtr cls = root->children; cls; cls = cls->next) {
-    if (!named(cls, "NodeClass")) continue;
+  for (const auto& [tag, cls] : root->second) {
+    if (tag != "NodeClass") continue;
     NodeEntry entry;
     entry.type = property(cls, "name");
     entry.category = property(cls, "category");
     entry.library = property(cls, "source");
     if (entry.type.empty()) throw std::runtime_error(path + ": a NodeClass without a name");
-    for (xmlNodePtr item = cls->children; item; item = item->next) {
-      if (named(item, "Input") || named(item, "Output"))
-        (named(item, "Input") ? entry.inputs : entry.outputs)
-            .push_back(PortEntry{property(item, "name"), property(item, "type"), content(item)});
-      else if (named(item, "Parameter"))
+    for (const auto& [name, item] : cls) {
+      if (name == "Input" || name == "Output")
+        (name == "Input" ? entry.inputs : entry.outputs)
+            .push_back(PortEntry{property(item, "name"), property(item, "type"), item.data()});
+      else if (name == "Parameter")
         entry.parameters.push_back(ParameterEntry{property(item, "name"), property(item, "type"),
-                                                  property(item, "value"), content(item)});
-      else if (named(item, "Description"))
-        entry.description = content(item);
+                                                  property(item, "value"), item.data()});
+      else if (name == "Description")
+        entry.description = item.data();
     }
     nodes.push_back(std::move(entry));
   }
