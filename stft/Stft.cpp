@@ -152,6 +152,16 @@ OverlapAdd::OverlapAdd(StftGeometry geometry)
       frame(static_cast<size_t>(geometry.length)),
       fft(geometry.length) {
   for (size_t i = 0; i < window.size(); ++i) squares[i] = window[i] * window[i];
+  // Summed in frame order, as hand() sums at the signal's ends: the latest frame, whose offset
+  // is the position modulo the hop, comes last.
+  const long hop = geometry.hop, length = geometry.length;
+  steadyPower.resize(static_cast<size_t>(hop));
+  for (long r = 0; r < hop; ++r) {
+    float power = 0.0f;
+    for (long offset = r + (length - 1 - r) / hop * hop; offset >= 0; offset -= hop)
+      power += squares[static_cast<size_t>(offset)];
+    steadyPower[static_cast<size_t>(r)] = power;
+  }
   accumulated.reserve(static_cast<size_t>(2 * geometry.length));
 }
 
@@ -183,16 +193,30 @@ void OverlapAdd::takeRest(std::vector<float>& out) {
 void OverlapAdd::hand(long upTo, std::vector<float>& out) {
   const long hop = geometry.hop, length = geometry.length;
   if (end >= 0) upTo = std::min(upTo, end);
+  const auto emit = [&](float power) {
+    const long i = next - first;
+    const float value =
+        i < static_cast<long>(accumulated.size()) ? accumulated[static_cast<size_t>(i)] : 0.0f;
+    out.push_back(power > 1e-6f ? value / power : 0.0f);
+  };
+  // From one frame length on, up to the next frame's start, every frame covering a position has
+  // been added.
+  const long steadyFrom = std::max(next, length), steadyTo = std::min(upTo, added * hop);
+  if (steadyFrom < steadyTo) out.reserve(out.size() + static_cast<size_t>(upTo - next));
   for (; next < upTo; ++next) {
+    if (next == steadyFrom && next < steadyTo) {
+      for (long r = next % hop; next < steadyTo; ++next) {
+        emit(steadyPower[static_cast<size_t>(r)]);
+        if (++r == hop) r = 0;
+      }
+      if (next == upTo) break;
+    }
     // The window power of the frames covering this position, summed in frame order.
     const long last = std::min(next / hop, added - 1);
     const long firstFrame = next >= length ? (next - length) / hop + 1 : 0;
     float power = 0.0f;
     for (long t = firstFrame; t <= last; ++t) power += squares[static_cast<size_t>(next - t * hop)];
-    const long i = next - first;
-    const float value =
-        i < static_cast<long>(accumulated.size()) ? accumulated[static_cast<size_t>(i)] : 0.0f;
-    out.push_back(power > 1e-6f ? value / power : 0.0f);
+    emit(power);
   }
   // Drop what was handed out, once it is a good part of the buffer.
   const long done = std::min(next, static_cast<long>(accumulated.size()) + first) - first;

@@ -109,6 +109,8 @@ class OverlapAdd {
   StftGeometry geometry;
   std::vector<float> window;
   std::vector<float> squares;      // window[i]^2
+  // The window power at a position every covering frame has reached, by position modulo the hop.
+  std::vector<float> steadyPower;
   std::vector<float> accumulated;  // from overlap-add position `first` on
   long first = 0;                  // position of accumulated[0]
   long next;                       // position of the next sample to hand out
