@@ -94,7 +94,6 @@ DelayBeam::DelayBeam(int channels, int bins, float smoothing, float coherence)
   const size_t searched = static_cast<size_t>(2 * std::max(1, length / kDelayShare) + 1);
   candidateScores.assign(std::max<size_t>(searched, 9), 0.0f);
   visits.assign(static_cast<size_t>(channels), 0);
-  talkBins.reserve(static_cast<size_t>(bins));
   for (int f = 0; f < kVotingFrames; ++f) votingFill = beta * votingFill + rest;
   reset();
 }
@@ -185,26 +184,20 @@ void DelayBeam::learn(const float* unitRe, const float* unitIm, const float* lar
 }
 
 bool DelayBeam::strays(const float* unitRe, const float* unitIm, const float* largest,
-                       const float* noiseOnly, const float* speech) {
-  talkBins.clear();
-  for (int k = 0; k < bins; ++k)
-    if (kernels::beamSpeechBin(largest, noiseOnly, speech, static_cast<size_t>(k)))
-      talkBins.push_back(k);
-  const size_t rr = static_cast<size_t>(reference) * bins;
-  float along = 0.0f, size = 0.0f;
-  for (int c = 0; c < channels; ++c) {
-    if (!member[static_cast<size_t>(c)]) continue;
-    const size_t row = static_cast<size_t>(c) * bins;
-    for (const int k : talkBins) {
-      const size_t i = row + static_cast<size_t>(k), ir = rr + static_cast<size_t>(k);
-      // x_c conj(x_r), turned back by the channel's delay: real and positive for the talker.
-      const float xr = unitRe[i] * unitRe[ir] + unitIm[i] * unitIm[ir];
-      const float xi = unitIm[i] * unitRe[ir] - unitRe[i] * unitIm[ir];
-      along += xr * steerRe[i] + xi * steerIm[i];
-      size += std::sqrt(xr * xr + xi * xi);
-    }
-  }
-  return size > 0.0f && along < kFrameAlignment * size;
+                       const float* noiseOnly, const float* speech) const {
+  const kernels::BeamAlignment rows{unitRe,
+                                    unitIm,
+                                    steerRe.data(),
+                                    steerIm.data(),
+                                    largest,
+                                    noiseOnly,
+                                    speech,
+                                    member.data(),
+                                    static_cast<size_t>(channels),
+                                    static_cast<size_t>(reference),
+                                    static_cast<size_t>(bins),
+                                    kFrameAlignment};
+  return kFast ? kernels::beamStrays(rows) : kernels::beamStraysInOrder(rows);
 }
 
 template <int G>

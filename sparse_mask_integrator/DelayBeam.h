@@ -54,8 +54,8 @@ class DelayBeam {
   std::vector<float> coherentBins, binRatios;  // F: the fit's bins with speech in both channels
   std::vector<float> toUnits;  // F: the frame's largest magnitudes in the bins' units
   std::vector<unsigned char> member;
-  std::vector<int> visits, talkBins, beamChannels;  // beamChannels: the reference and the members
-  std::vector<float> candidateScores;               // the fit's, one per delay searched
+  std::vector<int> visits, beamChannels;  // beamChannels: the reference and the members
+  std::vector<float> candidateScores;     // the fit's, one per delay searched
   int nextChannel = 0, joinedCount = 0, framesLearnt = 0;
 
   void reset();
@@ -65,7 +65,7 @@ class DelayBeam {
   // Whether the frame's speech bins (heard, not noise only, speech) stray from the joined
   // channels' delays.
   bool strays(const float* unitRe, const float* unitIm, const float* largest,
-              const float* noiseOnly, const float* speech);
+              const float* noiseOnly, const float* speech) const;
   // Re sum over bins [from, to) of (re_k + i im_k) exp(i w_k tau), tau = q / 4: into
   // candidateScores for the talker's phases and q = first + j stride, j < count; G candidates at
   // a time into `out`; for the noise frames' phases at one delay.

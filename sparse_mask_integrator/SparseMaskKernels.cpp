@@ -463,6 +463,77 @@ void BeamGains(const BeamGainRows& b) {
   beamGainBins(b, k, b.n);
 }
 
+bool BeamStrays(const BeamAlignment& b) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  const auto zero = hn::Zero(d);
+  const float* refRe = b.unitRe + b.reference * b.n;
+  const float* refIm = b.unitIm + b.reference * b.n;
+  auto along = zero, size = zero, spread = zero;
+  float tailAlong = 0.0f, tailSize = 0.0f, tailSpread = 0.0f;
+  size_t talking = 0, members = 0;
+  for (size_t k = 0; k < b.n; ++k) talking += beamSpeechBin(b.largest, b.noiseOnly, b.speech, k);
+  for (size_t c = 0; c < b.channels; ++c) {
+    if (!b.member[c]) continue;
+    ++members;
+    const float* re = b.unitRe + c * b.n;
+    const float* im = b.unitIm + c * b.n;
+    const float* sr = b.steerRe + c * b.n;
+    const float* si = b.steerIm + c * b.n;
+    size_t k = 0;
+    for (; k + N <= b.n; k += N) {
+      const auto talk =
+          hn::And(hn::Gt(hn::LoadU(d, b.largest + k), zero),
+                  hn::AndNot(hn::Not(hn::Eq(hn::LoadU(d, b.noiseOnly + k), zero)),
+                             hn::Not(hn::Eq(hn::LoadU(d, b.speech + k), zero))));
+      const auto ur = hn::LoadU(d, re + k), ui = hn::LoadU(d, im + k);
+      const auto rr = hn::LoadU(d, refRe + k), ri = hn::LoadU(d, refIm + k);
+      const auto xr = hn::Add(hn::Mul(ur, rr), hn::Mul(ui, ri));
+      const auto xi = hn::Sub(hn::Mul(ui, rr), hn::Mul(ur, ri));
+      const auto a =
+          hn::Add(hn::Mul(xr, hn::LoadU(d, sr + k)), hn::Mul(xi, hn::LoadU(d, si + k)));
+      along = hn::Add(along, hn::IfThenElseZero(talk, a));
+      spread = hn::Add(spread, hn::IfThenElseZero(talk, hn::Abs(a)));
+      size = hn::Add(size, hn::IfThenElseZero(
+                               talk, hn::Sqrt(hn::Add(hn::Mul(xr, xr), hn::Mul(xi, xi)))));
+    }
+    for (; k < b.n; ++k) {
+      if (!beamSpeechBin(b.largest, b.noiseOnly, b.speech, k)) continue;
+      const float xr = re[k] * refRe[k] + im[k] * refIm[k];
+      const float xi = im[k] * refRe[k] - re[k] * refIm[k];
+      const float a = xr * sr[k] + xi * si[k];
+      tailAlong += a;
+      tailSpread += std::fabs(a);
+      tailSize += std::sqrt(xr * xr + xi * xi);
+    }
+  }
+  const auto total = [&](const auto lanes, float tail) {
+    return static_cast<double>(hn::GetLane(hn::SumOfLanes(d, lanes))) + tail;
+  };
+  const double sumAlong = total(along, tailAlong), sumSize = total(size, tailSize),
+               sumSpread = total(spread, tailSpread);
+  // A sum of nonnegative terms is 0 in any order exactly when every term is.
+  if (sumSize == 0.0) return false;
+  // Either order of the same m terms lies within gamma_m = m u / (1 - m u) times the sum of
+  // their magnitudes of the exact sum; the lane sums add a few roundings of their own, and the
+  // magnitudes' own sum is rounded too.
+  const double u = std::ldexp(1.0, -24);
+  const double m = static_cast<double>(members * talking + N + 4);
+  const double gamma = m * u / (1.0 - m * u);
+  const bool finite = std::isfinite(sumAlong) && std::isfinite(sumSize) &&
+                      std::isfinite(sumSpread) && sumSpread < 1e37 && sumSize < 1e37 &&
+                      m * u < 0.01;
+  if (finite) {
+    const double slack = 2.0 * gamma / (1.0 - gamma) * 1.01;
+    const double alongOff = slack * sumSpread, sizeOff = slack * sumSize;
+    // The product by `alignment` is rounded once more; the tiny term covers subnormal products.
+    const double k = b.alignment, tiny = 1e-37;
+    if (sumAlong + alongOff < k * (sumSize - sizeOff) * (1.0 - u) - tiny) return true;
+    if (sumAlong - alongOff > k * (sumSize + sizeOff) * (1.0 + u) + tiny) return false;
+  }
+  return beamStraysInOrder(b);
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace nimbusdale::kernels
 HWY_AFTER_NAMESPACE();
@@ -484,6 +555,7 @@ HWY_EXPORT(BeamLearn);
 HWY_EXPORT(BeamSteer);
 HWY_EXPORT(DelayPhases);
 HWY_EXPORT(BeamGains);
+HWY_EXPORT(BeamStrays);
 
 bool magnitudes(const float* parts, float* a, size_t n) {
   return HWY_DYNAMIC_DISPATCH(Magnitudes)(parts, a, n);
@@ -543,6 +615,10 @@ PhaseCounts delayPhases(const DelayPhases& p) {
 
 void beamGains(const BeamGainRows& b) {
   HWY_DYNAMIC_DISPATCH(BeamGains)(b);
+}
+
+bool beamStrays(const BeamAlignment& b) {
+  return HWY_DYNAMIC_DISPATCH(BeamStrays)(b);
 }
 
 }  // namespace nimbusdale::kernels

@@ -231,6 +231,43 @@ inline bool beamSpeechBin(const float* largest, const float* noiseOnly, const fl
   return largest[k] > 0.0f && !(noiseOnly[k] != 0.0f) && speech[k] != 0.0f;
 }
 
+/// How well a frame's speech lines up with the beam: over the joined channels (member[c] != 0)
+/// and the bins beamSpeechBin() takes, with r the row `reference` of u = (unitRe, unitIm) and
+/// x = u_c conj(u_r), the sum of x's parts along the steering vector (steerRe, steerIm) and the
+/// sum of |x|, each taken channel by channel and, within a channel, bin by bin.
+struct BeamAlignment {
+  const float *unitRe, *unitIm, *steerRe, *steerIm;  // C x n
+  const float *largest, *noiseOnly, *speech;         // n
+  const unsigned char* member;                       // C
+  size_t channels, reference, n;
+  float alignment;  ///< the share of the sizes below which the frame strays
+};
+
+/// Whether the frame strays: the sizes' sum is positive and the sum along the steering vectors
+/// is below `alignment` times it, both summed in the order above.
+inline bool beamStraysInOrder(const BeamAlignment& b) {
+  const size_t rr = b.reference * b.n;
+  float along = 0.0f, size = 0.0f;
+  for (size_t c = 0; c < b.channels; ++c) {
+    if (!b.member[c]) continue;
+    for (size_t k = 0; k < b.n; ++k) {
+      if (!beamSpeechBin(b.largest, b.noiseOnly, b.speech, k)) continue;
+      const size_t i = c * b.n + k, ir = rr + k;
+      // x_c conj(x_r), turned back by the channel's delay: real and positive for the talker.
+      const float xr = b.unitRe[i] * b.unitRe[ir] + b.unitIm[i] * b.unitIm[ir];
+      const float xi = b.unitIm[i] * b.unitRe[ir] - b.unitRe[i] * b.unitIm[ir];
+      along += xr * b.steerRe[i] + xi * b.steerIm[i];
+      size += std::sqrt(xr * xr + xi * xi);
+    }
+  }
+  return size > 0.0f && along < b.alignment * size;
+}
+
+/// beamStraysInOrder()'s answer from sums taken across vector lanes. The two orders of the same
+/// terms differ by at most their rounding bound; only where that bound could change the answer
+/// are the sums taken again in order. A reduction, not element-wise, but always the same answer.
+bool beamStrays(const BeamAlignment& b);
+
 /// beamLearn's bins from..to as the scalar path computes them.
 inline void beamLearnBins(const BeamLearn& r, size_t from, size_t to) {
   const float* refRe = r.xRe + r.reference * r.n;

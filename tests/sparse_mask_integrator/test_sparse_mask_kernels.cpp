@@ -328,6 +328,47 @@ TEST_P(EveryTarget, BeamSweepsAreTheScalarArithmetic) {
   }
 }
 
+// Frames whose alignment lies anywhere, exactly at the threshold (where only the sums in order
+// can tell), or is not a number: the lanes' answer is always the answer in order.
+TEST_P(EveryTarget, BeamStraysGivesTheAnswerOfTheSumsInOrder) {
+  constexpr size_t kChannels = 5, kBins = 203;
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f), angle(-3.1f, 3.1f);
+  int strayed = 0;
+  for (int trial = 0; trial < 60; ++trial) {
+    SCOPED_TRACE(trial);
+    std::vector<float> re(kChannels * kBins), im(re.size()), sr(re.size()), si(re.size());
+    std::vector<float> largest(kBins), noiseOnly(kBins), speech(kBins);
+    std::vector<unsigned char> member(kChannels);
+    for (size_t k = 0; k < kBins; ++k) {
+      largest[k] = unit(rng) > -0.8f ? 1.0f : 0.0f;
+      noiseOnly[k] = unit(rng) > 0.6f ? 1.0f : 0.0f;
+      speech[k] = unit(rng) > -0.5f ? 1.0f : 0.0f;
+    }
+    for (size_t c = 0; c < kChannels; ++c) member[c] = c == 0 || unit(rng) > -0.3f;
+    // Steering vectors a fixed angle off x = u_c conj(u_r). From trial 20 on, the angle puts each
+    // term's part along them at half its size, the threshold itself, but for rounding.
+    const float offset = trial < 20 ? angle(rng) : 1.04719755f;
+    for (size_t i = 0; i < re.size(); ++i) re[i] = unit(rng), im[i] = unit(rng);
+    for (size_t i = 0; i < re.size(); ++i) {
+      const size_t k = i % kBins;
+      const float phase = std::atan2(im[i] * re[k] - re[i] * im[k], re[i] * re[k] + im[i] * im[k]);
+      sr[i] = std::cos(phase + offset);
+      si[i] = std::sin(phase + offset);
+    }
+    if (trial >= 50) re[kBins + static_cast<size_t>(trial)] = std::nanf("");
+    const kernels::BeamAlignment rows{re.data(),      im.data(),     sr.data(),        si.data(),
+                                      largest.data(), noiseOnly.data(), speech.data(),
+                                      member.data(),  kChannels,     0,                kBins,
+                                      0.5f};
+    const bool inOrder = kernels::beamStraysInOrder(rows);
+    EXPECT_EQ(kernels::beamStrays(rows), inOrder);
+    strayed += inOrder;
+  }
+  EXPECT_GT(strayed, 5);
+  EXPECT_LT(strayed, 55);
+}
+
 INSTANTIATE_TEST_SUITE_P(SparseMaskKernels, EveryTarget,
                          ::testing::ValuesIn(hwy::SupportedAndGeneratedTargets()),
                          [](const ::testing::TestParamInfo<int64_t>& info) {
