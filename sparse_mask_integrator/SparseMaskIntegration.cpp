@@ -179,7 +179,7 @@ SparseMaskIntegration::SparseMaskIntegration(const SparseMaskSettings& settings)
   }
   if (limitsTails()) {
     tailFactor = std::pow(10.0f, -config.tailDecay / 20.0f);
-    tailing.assign(bins, 0);
+    tailing.assign(bins, 0.0f);
   }
   if (beaming()) {
     beam = OwnedDelayBeam(std::make_unique<DelayBeam>(
@@ -434,14 +434,12 @@ void SparseMaskIntegration::limitTails() {
   const long row = static_cast<long>(reference) * config.numBins;
   const float* a = magnitude.data() + row;
   const float* last = previousClean.data() + row;
-  const bool afterSpeech = passedShare >= kTailShare;
-  for (size_t i = 0; i < tailing.size(); ++i) {
-    const bool limited = (afterSpeech || tailing[i]) && a[i] > 0.0f;
-    tailing[i] = 0;
-    if (!limited) continue;
-    const float kept = std::min(1.0f, tailFactor * last[i] / a[i]);
-    if (kept > gain[i]) gain[i] = kept, tailing[i] = 1;
-  }
+  const kernels::TailRows rows{a,          last, gain.data(), tailing.data(), tailFactor,
+                               passedShare >= kTailShare, tailing.size()};
+  if (kFast)
+    kernels::limitTails(rows);
+  else
+    kernels::limitTailBins(rows, 0, rows.n);
 }
 
 void SparseMaskIntegration::holdTransients(const float* a) {

@@ -463,6 +463,26 @@ void BeamGains(const BeamGainRows& b) {
   beamGainBins(b, k, b.n);
 }
 
+void LimitTails(const TailRows& t) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  const auto zero = hn::Zero(d), one = hn::Set(d, 1.0f), factor = hn::Set(d, t.factor);
+  const auto afterSpeech = hn::FirstN(d, t.afterSpeech ? N : 0);
+  size_t k = 0;
+  for (; k + N <= t.n; k += N) {
+    const auto a = hn::LoadU(d, t.a + k), gain = hn::LoadU(d, t.gain + k);
+    const auto limited = hn::And(
+        hn::Or(afterSpeech, hn::Not(hn::Eq(hn::LoadU(d, t.tailing + k), zero))), hn::Gt(a, zero));
+    const auto ratio =
+        hn::Div(hn::Mul(factor, hn::LoadU(d, t.last + k)), hn::IfThenElse(limited, a, one));
+    const auto kept = hn::IfThenElse(hn::Lt(ratio, one), ratio, one);
+    const auto raised = hn::And(limited, hn::Gt(kept, gain));
+    hn::StoreU(hn::IfThenElse(raised, kept, gain), d, t.gain + k);
+    hn::StoreU(hn::IfThenElseZero(raised, one), d, t.tailing + k);
+  }
+  limitTailBins(t, k, t.n);
+}
+
 bool BeamStrays(const BeamAlignment& b) {
   const Tag d;
   const size_t N = hn::Lanes(d);
@@ -556,6 +576,7 @@ HWY_EXPORT(BeamSteer);
 HWY_EXPORT(DelayPhases);
 HWY_EXPORT(BeamGains);
 HWY_EXPORT(BeamStrays);
+HWY_EXPORT(LimitTails);
 
 bool magnitudes(const float* parts, float* a, size_t n) {
   return HWY_DYNAMIC_DISPATCH(Magnitudes)(parts, a, n);
@@ -619,6 +640,10 @@ void beamGains(const BeamGainRows& b) {
 
 bool beamStrays(const BeamAlignment& b) {
   return HWY_DYNAMIC_DISPATCH(BeamStrays)(b);
+}
+
+void limitTails(const TailRows& t) {
+  HWY_DYNAMIC_DISPATCH(LimitTails)(t);
 }
 
 }  // namespace nimbusdale::kernels

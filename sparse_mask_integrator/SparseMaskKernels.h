@@ -5,6 +5,7 @@
 #ifndef NIMBUSDALE_SPARSE_MASK_KERNELS_H
 #define NIMBUSDALE_SPARSE_MASK_KERNELS_H
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
@@ -69,6 +70,28 @@ void medians(const MedianRows& m);
 /// (below[k] + middle[k]) * 0.5, k < n.
 void wienerGains(const float* below, const float* middle, bool odd, float floor, float* gain,
                  size_t n);
+
+/// The tail limit: in a bin the mask may limit (after speech, `afterSpeech`, or where it did in
+/// the last frame, tailing != 0) and whose magnitude a is positive, the gain rises to
+/// kept = min(1, (factor last) / a) where that is higher, and tailing becomes 1 there; elsewhere
+/// tailing becomes 0 and the gain stays.
+struct TailRows {
+  const float *a, *last;
+  float *gain, *tailing;
+  float factor;
+  bool afterSpeech;
+  size_t n;
+};
+inline void limitTailBins(const TailRows& t, size_t from, size_t to) {
+  for (size_t i = from; i < to; ++i) {
+    const bool limited = (t.afterSpeech || t.tailing[i] != 0.0f) && t.a[i] > 0.0f;
+    t.tailing[i] = 0.0f;
+    if (!limited) continue;
+    const float kept = std::min(1.0f, t.factor * t.last[i] / t.a[i]);
+    if (kept > t.gain[i]) t.gain[i] = kept, t.tailing[i] = 1.0f;
+  }
+}
+void limitTails(const TailRows& t);
 
 /// The spatial term's channel vectors, bin by bin, k < n, over C rows of magnitudes a (n each)
 /// and of interleaved spectra (re, im, ...; 2 n each): largest[k] = the largest a over the

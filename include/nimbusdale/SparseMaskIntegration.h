@@ -209,7 +209,7 @@ class SparseMaskIntegration final : public Integration {
   // The tail's limit: the factor it lets the reference's clean estimate fall by in a frame, the
   // share of the reference's power the last frame's gains passed, and the bins it held up then.
   float tailFactor = 0.0f, passedShare = 0.0f;
-  std::vector<unsigned char> tailing;
+  std::vector<float> tailing;
   // The talker lock: this frame carries another talker; that talker speaks alone in it.
   bool otherTalking = false, otherAlone = false;
   bool otherHeard = false;  // some bin has learnt the other talker's direction

@@ -328,6 +328,26 @@ TEST_P(EveryTarget, BeamSweepsAreTheScalarArithmetic) {
   }
 }
 
+TEST_P(EveryTarget, TailLimitIsTheScalarArithmetic) {
+  for (size_t n : {0u, 5u, 257u}) {
+    SCOPED_TRACE(n);
+    const std::vector<float> a = spread(n, 11), last = spread(n, 12), gain = spread(n, 13);
+    std::vector<float> tailing(n);
+    for (size_t k = 0; k < n; ++k) tailing[k] = k % 3 == 0 ? 1.0f : 0.0f;
+    for (bool afterSpeech : {false, true}) {
+      std::vector<float> fastGain = gain, fastTailing = tailing;
+      std::vector<float> scalarGain = gain, scalarTailing = tailing;
+      kernels::limitTails({a.data(), last.data(), fastGain.data(), fastTailing.data(), 0.7f,
+                           afterSpeech, n});
+      kernels::limitTailBins({a.data(), last.data(), scalarGain.data(), scalarTailing.data(),
+                              0.7f, afterSpeech, n},
+                             0, n);
+      EXPECT_TRUE(sameBits(fastGain, scalarGain)) << afterSpeech;
+      EXPECT_TRUE(sameBits(fastTailing, scalarTailing)) << afterSpeech;
+    }
+  }
+}
+
 // Frames whose alignment lies anywhere, exactly at the threshold (where only the sums in order
 // can tell), or is not a number: the lanes' answer is always the answer in order.
 TEST_P(EveryTarget, BeamStraysGivesTheAnswerOfTheSumsInOrder) {
