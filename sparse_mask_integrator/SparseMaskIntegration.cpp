@@ -311,18 +311,19 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
     }
     if (locking()) {
       const float lock = static_cast<float>(config.talkerLock);
-      int speaking = 0, strayed = 0, tellable = 0, alone = 0;
-      for (int k = 0; k < bins; ++k) {
-        const size_t i = static_cast<size_t>(k);
-        const bool speech =
-            inverseScale[i] > 0.0f && medianSnr[i] > kSpeechSnr && taught[i] >= lock;
-        const bool strays = speech & (speechMatch[i] < kTalkerMatch);
-        const bool told = speech & (otherMatch[i] >= 0.0f) & (otherLikeness[i] < kTellable);
-        speaking += speech;
-        strayed += strays;
-        tellable += told;
-        alone += told & strays & (otherMatch[i] >= kAloneMatch);
-      }
+      const kernels::TalkerRows talkerRows{
+          inverseScale.data(), medianSnr.data(), taught.data(), speechMatch.data(),
+          otherMatch.data(),   otherLikeness.data(), lock,      kSpeechSnr,
+          kTalkerMatch,        kTellable,          kAloneMatch, n};
+      kernels::TalkerCounts counts;
+      if (kFast)
+        counts = kernels::talkerCounts(talkerRows);
+      else
+        kernels::talkerCountBins(talkerRows, 0, n, counts);
+      const int speaking = static_cast<int>(counts.speaking);
+      const int strayed = static_cast<int>(counts.strayed);
+      const int tellable = static_cast<int>(counts.tellable);
+      const int alone = static_cast<int>(counts.alone);
       const int enough = std::max(kTalkerBins, bins / kTalkerBinShare);
       otherTalking = speaking >= enough &&
                      static_cast<float>(strayed) > kStrayShare * static_cast<float>(speaking);
@@ -376,26 +377,26 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
   if (beaming()) steerBeam();
   if (transient()) holdTransients(applied.data());
 
-  const float* toApply = parts + 2 * static_cast<long>(reference) * bins;
-  float* out = reinterpret_cast<float*>(output);
-  for (int k = 0; k < bins; ++k) {
-    const size_t i = static_cast<size_t>(k);
-    if (beaming() && beamNoise[i] > 0.0f) {
-      // The beam's output, in the bin's units: at most the bin's largest magnitude there.
-      const float unit = beam->unit(k);
-      out[2 * k] = gain[i] * beamOut[2 * i] * unit;
-      out[2 * k + 1] = gain[i] * beamOut[2 * i + 1] * unit;
-    } else {
-      out[2 * k] = gain[i] * toApply[2 * k];
-      out[2 * k + 1] = gain[i] * toApply[2 * k + 1];
-    }
-  }
-  if (keepsOutput())
-    for (size_t i = 0; i < n; ++i) outputLevel[i] = gain[i] * applied[i];
-  for (int c = 0; c < channels; ++c) {
-    float* previous = previousClean.data() + static_cast<long>(c) * bins;
-    const float* a = magnitude.data() + static_cast<long>(c) * bins;
-    for (int k = 0; k < bins; ++k) previous[k] = gain[static_cast<size_t>(k)] * a[k];
+  // Where the beam covers a bin, its output in the bin's units: at most the bin's largest
+  // magnitude there.
+  const kernels::GainRows gainRows{gain.data(),
+                                   parts + 2 * static_cast<long>(reference) * bins,
+                                   beamOut.data(),
+                                   beamNoise.data(),
+                                   beaming() ? beam->units() : nullptr,
+                                   beaming(),
+                                   reinterpret_cast<float*>(output),
+                                   n};
+  const size_t rows = static_cast<size_t>(channels);
+  if (kFast) {
+    kernels::applyGains(gainRows);
+    if (keepsOutput()) kernels::scaleRows(gain.data(), applied.data(), outputLevel.data(), 1, n);
+    kernels::scaleRows(gain.data(), magnitude.data(), previousClean.data(), rows, n);
+  } else {
+    kernels::applyGainBins(gainRows, 0, n);
+    if (keepsOutput())
+      for (size_t i = 0; i < n; ++i) outputLevel[i] = gain[i] * applied[i];
+    for (size_t i = 0; i < rows * n; ++i) previousClean[i] = gain[i % n] * magnitude[i];
   }
   if (limitsTails()) {
     const long row = static_cast<long>(reference) * bins;

@@ -463,6 +463,72 @@ void BeamGains(const BeamGainRows& b) {
   beamGainBins(b, k, b.n);
 }
 
+void ScaleRows(const float* HWY_RESTRICT gain, const float* HWY_RESTRICT rows,
+               float* HWY_RESTRICT out, size_t count, size_t n) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  for (size_t r = 0; r < count; ++r) {
+    const float* row = rows + r * n;
+    float* to = out + r * n;
+    size_t k = 0;
+    for (; k + N <= n; k += N)
+      hn::StoreU(hn::Mul(hn::LoadU(d, gain + k), hn::LoadU(d, row + k)), d, to + k);
+    for (; k < n; ++k) to[k] = gain[k] * row[k];
+  }
+}
+
+TalkerCounts TalkerCountsOf(const TalkerRows& r) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  const auto zero = hn::Zero(d), lock = hn::Set(d, r.lock), snr = hn::Set(d, r.speechSnr);
+  const auto talker = hn::Set(d, r.talkerMatch), tellable = hn::Set(d, r.tellable);
+  const auto alone = hn::Set(d, r.aloneMatch);
+  TalkerCounts counts;
+  size_t k = 0;
+  for (; k + N <= r.n; k += N) {
+    const auto speech = hn::And(hn::And(hn::Gt(hn::LoadU(d, r.inverseScale + k), zero),
+                                        hn::Gt(hn::LoadU(d, r.snr + k), snr)),
+                                hn::Ge(hn::LoadU(d, r.taught + k), lock));
+    const auto strays = hn::And(speech, hn::Lt(hn::LoadU(d, r.speechMatch + k), talker));
+    const auto other = hn::LoadU(d, r.otherMatch + k);
+    const auto told = hn::And(hn::And(speech, hn::Ge(other, zero)),
+                              hn::Lt(hn::LoadU(d, r.otherLikeness + k), tellable));
+    counts.speaking += hn::CountTrue(d, speech);
+    counts.strayed += hn::CountTrue(d, strays);
+    counts.tellable += hn::CountTrue(d, told);
+    counts.alone += hn::CountTrue(d, hn::And(hn::And(told, strays), hn::Ge(other, alone)));
+  }
+  talkerCountBins(r, k, r.n, counts);
+  return counts;
+}
+
+void ApplyGains(const GainRows& g) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  const auto zero = hn::Zero(d);
+  size_t k = 0;
+  // Without the beam its arrays may be empty.
+  for (; !g.beaming && k + N <= g.n; k += N) {
+    const auto gain = hn::LoadU(d, g.gain + k);
+    hn::Vec<Tag> re, im;
+    hn::LoadInterleaved2(d, g.spectrum + 2 * k, re, im);
+    hn::StoreInterleaved2(hn::Mul(gain, re), hn::Mul(gain, im), d, g.out + 2 * k);
+  }
+  for (; g.beaming && k + N <= g.n; k += N) {
+    const auto gain = hn::LoadU(d, g.gain + k);
+    const auto beam = hn::Gt(hn::LoadU(d, g.beamNoise + k), zero);
+    hn::Vec<Tag> re, im, beamRe, beamIm;
+    hn::LoadInterleaved2(d, g.spectrum + 2 * k, re, im);
+    hn::LoadInterleaved2(d, g.beamOut + 2 * k, beamRe, beamIm);
+    const auto unit = hn::LoadU(d, g.units + k);
+    hn::StoreInterleaved2(
+        hn::IfThenElse(beam, hn::Mul(hn::Mul(gain, beamRe), unit), hn::Mul(gain, re)),
+        hn::IfThenElse(beam, hn::Mul(hn::Mul(gain, beamIm), unit), hn::Mul(gain, im)), d,
+        g.out + 2 * k);
+  }
+  applyGainBins(g, k, g.n);
+}
+
 void LimitTails(const TailRows& t) {
   const Tag d;
   const size_t N = hn::Lanes(d);
@@ -491,11 +557,10 @@ bool BeamStrays(const BeamAlignment& b) {
   const float* refIm = b.unitIm + b.reference * b.n;
   auto along = zero, size = zero, spread = zero;
   float tailAlong = 0.0f, tailSize = 0.0f, tailSpread = 0.0f;
-  size_t talking = 0, members = 0;
-  for (size_t k = 0; k < b.n; ++k) talking += beamSpeechBin(b.largest, b.noiseOnly, b.speech, k);
+  size_t talking = 0, members = 0;  // the bins are counted with the first member
   for (size_t c = 0; c < b.channels; ++c) {
     if (!b.member[c]) continue;
-    ++members;
+    const bool first = members++ == 0;
     const float* re = b.unitRe + c * b.n;
     const float* im = b.unitIm + c * b.n;
     const float* sr = b.steerRe + c * b.n;
@@ -506,6 +571,7 @@ bool BeamStrays(const BeamAlignment& b) {
           hn::And(hn::Gt(hn::LoadU(d, b.largest + k), zero),
                   hn::AndNot(hn::Not(hn::Eq(hn::LoadU(d, b.noiseOnly + k), zero)),
                              hn::Not(hn::Eq(hn::LoadU(d, b.speech + k), zero))));
+      if (first) talking += hn::CountTrue(d, talk);
       const auto ur = hn::LoadU(d, re + k), ui = hn::LoadU(d, im + k);
       const auto rr = hn::LoadU(d, refRe + k), ri = hn::LoadU(d, refIm + k);
       const auto xr = hn::Add(hn::Mul(ur, rr), hn::Mul(ui, ri));
@@ -519,6 +585,7 @@ bool BeamStrays(const BeamAlignment& b) {
     }
     for (; k < b.n; ++k) {
       if (!beamSpeechBin(b.largest, b.noiseOnly, b.speech, k)) continue;
+      talking += first;
       const float xr = re[k] * refRe[k] + im[k] * refIm[k];
       const float xi = im[k] * refRe[k] - re[k] * refIm[k];
       const float a = xr * sr[k] + xi * si[k];
@@ -577,6 +644,9 @@ HWY_EXPORT(DelayPhases);
 HWY_EXPORT(BeamGains);
 HWY_EXPORT(BeamStrays);
 HWY_EXPORT(LimitTails);
+HWY_EXPORT(ScaleRows);
+HWY_EXPORT(TalkerCountsOf);
+HWY_EXPORT(ApplyGains);
 
 bool magnitudes(const float* parts, float* a, size_t n) {
   return HWY_DYNAMIC_DISPATCH(Magnitudes)(parts, a, n);
@@ -644,6 +714,18 @@ bool beamStrays(const BeamAlignment& b) {
 
 void limitTails(const TailRows& t) {
   HWY_DYNAMIC_DISPATCH(LimitTails)(t);
+}
+
+void scaleRows(const float* gain, const float* rows, float* out, size_t count, size_t n) {
+  HWY_DYNAMIC_DISPATCH(ScaleRows)(gain, rows, out, count, n);
+}
+
+TalkerCounts talkerCounts(const TalkerRows& r) {
+  return HWY_DYNAMIC_DISPATCH(TalkerCountsOf)(r);
+}
+
+void applyGains(const GainRows& g) {
+  HWY_DYNAMIC_DISPATCH(ApplyGains)(g);
 }
 
 }  // namespace nimbusdale::kernels

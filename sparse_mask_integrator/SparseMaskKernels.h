@@ -71,6 +71,55 @@ void medians(const MedianRows& m);
 void wienerGains(const float* below, const float* middle, bool odd, float floor, float* gain,
                  size_t n);
 
+/// out[r n + k] = gain[k] rows[r n + k] for `count` rows of n.
+void scaleRows(const float* gain, const float* rows, float* out, size_t count, size_t n);
+
+/// The talker lock's counts over the bins: speech (heard, inverseScale > 0; snr above speechSnr;
+/// taught at least `lock` frames), speech straying from the target (speechMatch below
+/// talkerMatch), speech told apart from the other talker (otherMatch >= 0 and otherLikeness
+/// below tellable), and told speech that strays and matches the other talker by aloneMatch.
+struct TalkerRows {
+  const float *inverseScale, *snr, *taught, *speechMatch, *otherMatch, *otherLikeness;
+  float lock, speechSnr, talkerMatch, tellable, aloneMatch;
+  size_t n;
+};
+struct TalkerCounts {
+  size_t speaking = 0, strayed = 0, tellable = 0, alone = 0;
+};
+inline void talkerCountBins(const TalkerRows& r, size_t from, size_t to, TalkerCounts& counts) {
+  for (size_t i = from; i < to; ++i) {
+    const bool speech = r.inverseScale[i] > 0.0f && r.snr[i] > r.speechSnr && r.taught[i] >= r.lock;
+    const bool strays = speech & (r.speechMatch[i] < r.talkerMatch);
+    const bool told = speech & (r.otherMatch[i] >= 0.0f) & (r.otherLikeness[i] < r.tellable);
+    counts.speaking += speech;
+    counts.strayed += strays;
+    counts.tellable += told;
+    counts.alone += told & strays & (r.otherMatch[i] >= r.aloneMatch);
+  }
+}
+TalkerCounts talkerCounts(const TalkerRows& r);
+
+/// The mask's output, re and im interleaved: gain times the beam's output times the bin's unit
+/// where `beaming` and beamNoise > 0, else gain times the reference channel's spectrum.
+struct GainRows {
+  const float *gain, *spectrum, *beamOut, *beamNoise, *units;
+  bool beaming;
+  float* out;
+  size_t n;
+};
+inline void applyGainBins(const GainRows& g, size_t from, size_t to) {
+  for (size_t k = from; k < to; ++k) {
+    if (g.beaming && g.beamNoise[k] > 0.0f) {
+      g.out[2 * k] = g.gain[k] * g.beamOut[2 * k] * g.units[k];
+      g.out[2 * k + 1] = g.gain[k] * g.beamOut[2 * k + 1] * g.units[k];
+    } else {
+      g.out[2 * k] = g.gain[k] * g.spectrum[2 * k];
+      g.out[2 * k + 1] = g.gain[k] * g.spectrum[2 * k + 1];
+    }
+  }
+}
+void applyGains(const GainRows& g);
+
 /// The tail limit: in a bin the mask may limit (after speech, `afterSpeech`, or where it did in
 /// the last frame, tailing != 0) and whose magnitude a is positive, the gain rises to
 /// kept = min(1, (factor last) / a) where that is higher, and tailing becomes 1 there; elsewhere

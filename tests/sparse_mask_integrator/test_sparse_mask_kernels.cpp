@@ -348,6 +348,58 @@ TEST_P(EveryTarget, TailLimitIsTheScalarArithmetic) {
   }
 }
 
+TEST_P(EveryTarget, OutputGainsRowScalingAndTalkerCountsAreTheScalarArithmetic) {
+  for (size_t n : {0u, 5u, 257u}) {
+    SCOPED_TRACE(n);
+    const std::vector<float> gain = spread(n, 21), spectrum = spread(2 * n, 22);
+    const std::vector<float> beamOut = spread(2 * n, 23), units = spread(n, 24);
+    std::vector<float> beamNoise = spread(n, 25);
+    for (size_t k = 0; k < n; k += 4) beamNoise[k] = -beamNoise[k];
+    for (bool beaming : {false, true}) {
+      std::vector<float> fast(2 * n), scalar(2 * n);
+      const kernels::GainRows rows{gain.data(), spectrum.data(), beamOut.data(), beamNoise.data(),
+                                   units.data(), beaming,        nullptr,        n};
+      kernels::GainRows into = rows;
+      into.out = fast.data();
+      kernels::applyGains(into);
+      into.out = scalar.data();
+      kernels::applyGainBins(into, 0, n);
+      EXPECT_TRUE(sameBits(fast, scalar)) << beaming;
+    }
+    const std::vector<float> magnitudes = spread(3 * n, 26);
+    std::vector<float> scaled(3 * n), expected(3 * n);
+    kernels::scaleRows(gain.data(), magnitudes.data(), scaled.data(), 3, n);
+    for (size_t i = 0; i < 3 * n; ++i) expected[i] = gain[i % n] * magnitudes[i];
+    EXPECT_TRUE(sameBits(scaled, expected));
+
+    // Flags and matches around each threshold, NaN among them.
+    std::mt19937 rng(27);
+    std::uniform_real_distribution<float> unit(-0.2f, 1.2f);
+    std::vector<float> inverseScale(n), snr(n), taught(n), speechMatch(n), otherMatch(n),
+        otherLikeness(n);
+    for (size_t k = 0; k < n; ++k) {
+      inverseScale[k] = k % 9 == 0 ? 0.0f : 1.0f;
+      snr[k] = k % 13 == 0 ? std::nanf("") : 6.0f * unit(rng);
+      taught[k] = std::floor(8.0f * unit(rng));
+      speechMatch[k] = unit(rng), otherMatch[k] = unit(rng), otherLikeness[k] = unit(rng);
+    }
+    const kernels::TalkerRows talkers{inverseScale.data(), snr.data(),        taught.data(),
+                                      speechMatch.data(),  otherMatch.data(), otherLikeness.data(),
+                                      4.0f,                3.0f,              0.6f,
+                                      0.5f,                0.7f,              n};
+    kernels::TalkerCounts inOrder;
+    kernels::talkerCountBins(talkers, 0, n, inOrder);
+    const kernels::TalkerCounts counts = kernels::talkerCounts(talkers);
+    EXPECT_EQ(counts.speaking, inOrder.speaking);
+    EXPECT_EQ(counts.strayed, inOrder.strayed);
+    EXPECT_EQ(counts.tellable, inOrder.tellable);
+    EXPECT_EQ(counts.alone, inOrder.alone);
+    if (n == 257) {
+      EXPECT_GT(inOrder.alone, 0u);
+    }
+  }
+}
+
 // Frames whose alignment lies anywhere, exactly at the threshold (where only the sums in order
 // can tell), or is not a number: the lanes' answer is always the answer in order.
 TEST_P(EveryTarget, BeamStraysGivesTheAnswerOfTheSumsInOrder) {
