@@ -445,15 +445,12 @@ void SparseMaskIntegration::limitTails() {
 
 void SparseMaskIntegration::holdTransients(const float* a) {
   const int channels = config.numChannels, bins = config.numBins;
-  std::fill(power.begin(), power.end(), 0.0f);
-  for (int c = 0; c < channels; ++c) {
-    const float* a = magnitude.data() + static_cast<long>(c) * bins;
-    for (int k = 0; k < bins; ++k) power[static_cast<size_t>(k)] += a[k] * a[k];
-  }
+  const size_t rows = static_cast<size_t>(channels), n = static_cast<size_t>(bins);
+  const float* m = magnitude.data();
+  const float loudest = kFast ? kernels::sumSquares(m, power.data(), rows, n)
+                              : kernels::sumSquareBins(m, power.data(), rows, n, 0, n);
 
   // This frame's row of the onset history, and each bin's own onset; a periodic one is held.
-  float loudest = 0.0f;
-  for (const float p : power) loudest = p > loudest ? p : loudest;
   const float audible = loudest * kAudibleShare;
   historyRow = (historyRow + 1) % kHistoryFrames;
   unsigned char* now = onsets.data() + static_cast<size_t>(historyRow) * bins;
@@ -524,14 +521,11 @@ void SparseMaskIntegration::learnDirections(const float* sparse) {
   const int channels = config.numChannels, bins = config.numBins;
   // Noise only: no live channel has a sparse part. Speech: xi before the spatial term above
   // kSpeechSnr. A bin whose channels are all 0 teaches nothing.
-  std::fill(sparseChannels.begin(), sparseChannels.end(), 0.0f);
-  for (int c = 0; c < channels; ++c) {
-    const float* s = sparse + static_cast<long>(c) * bins;
-    const float* a = magnitude.data() + static_cast<long>(c) * bins;
-    float* count = sparseChannels.data();
-    // Without a branch, so that the loop runs as vector code; the counts are exact either way.
-    for (int k = 0; k < bins; ++k) count[k] += static_cast<float>((s[k] > 0.0f) & (a[k] > 0.0f));
-  }
+  const size_t rows = static_cast<size_t>(channels), n = static_cast<size_t>(bins);
+  if (kFast)
+    kernels::countBothPositive(sparse, magnitude.data(), sparseChannels.data(), rows, n);
+  else
+    kernels::countBothPositiveBins(sparse, magnitude.data(), sparseChannels.data(), rows, n, 0, n);
   for (int k = 0; k < bins; ++k) {
     const size_t i = static_cast<size_t>(k);
     const bool heard = inverseScale[i] > 0.0f;
@@ -546,18 +540,16 @@ void SparseMaskIntegration::learnDirections(const float* sparse) {
   // In a frame that carries another talker, locked speech bins that stray from the target's
   // direction teach the other talker's.
   if (locking()) {
-    const float lock = static_cast<float>(config.talkerLock);
-    for (int k = 0; k < bins; ++k) {
-      const size_t i = static_cast<size_t>(k);
-      const bool speech = medianSnr[i] != 0.0f;
-      const bool other =
-          otherTalking & speech & (taught[i] >= lock) & (speechMatch[i] < kTalkerMatch);
-      taught[i] += static_cast<float>(speech & (taught[i] < lock));
-      otherSpeech[i] = static_cast<float>(other);
-      medianSnr[i] = other ? 0.0f : medianSnr[i];
-    }
+    const kernels::LockRows lockRows{medianSnr.data(),
+                                     taught.data(),
+                                     otherSpeech.data(),
+                                     speechMatch.data(),
+                                     static_cast<float>(config.talkerLock),
+                                     kTalkerMatch,
+                                     otherTalking,
+                                     n};
+    otherHeard |= kFast ? kernels::lockSpeech(lockRows) : kernels::lockBins(lockRows, 0, n);
     learnDirection(otherRe, otherIm, otherSpeech.data());
-    for (const float o : otherSpeech) otherHeard |= o != 0.0f;
   }
   learnDirection(noiseRe, noiseIm, sparseChannels.data());
   learnDirection(speechRe, speechIm, medianSnr.data());

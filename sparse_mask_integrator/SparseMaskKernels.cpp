@@ -529,6 +529,69 @@ void ApplyGains(const GainRows& g) {
   applyGainBins(g, k, g.n);
 }
 
+void CountBothPositive(const float* HWY_RESTRICT s, const float* HWY_RESTRICT a,
+                       float* HWY_RESTRICT count, size_t rows, size_t n) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  const auto zero = hn::Zero(d), one = hn::Set(d, 1.0f);
+  size_t k = 0;
+  for (; k + N <= n; k += N) {
+    auto sum = zero;
+    for (size_t r = 0; r < rows; ++r) {
+      const size_t i = r * n + k;
+      sum = hn::Add(sum, hn::IfThenElseZero(hn::And(hn::Gt(hn::LoadU(d, s + i), zero),
+                                                    hn::Gt(hn::LoadU(d, a + i), zero)),
+                                            one));
+    }
+    hn::StoreU(sum, d, count + k);
+  }
+  countBothPositiveBins(s, a, count, rows, n, k, n);
+}
+
+float SumSquares(const float* HWY_RESTRICT a, float* HWY_RESTRICT power, size_t rows, size_t n) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  auto loudest = hn::Zero(d);
+  size_t k = 0;
+  for (; k + N <= n; k += N) {
+    auto sum = hn::Zero(d);
+    for (size_t r = 0; r < rows; ++r) {
+      const auto v = hn::LoadU(d, a + r * n + k);
+      sum = hn::Add(sum, hn::Mul(v, v));
+    }
+    hn::StoreU(sum, d, power + k);
+    loudest = hn::Max(loudest, sum);
+  }
+  // The powers are never NaN (squares summed), so the maximum does not depend on the order.
+  const float tail = sumSquareBins(a, power, rows, n, k, n);
+  const float lanes = hn::GetLane(hn::MaxOfLanes(d, loudest));
+  return tail > lanes ? tail : lanes;
+}
+
+bool LockSpeech(const LockRows& r) {
+  const Tag d;
+  const size_t N = hn::Lanes(d);
+  const auto zero = hn::Zero(d), one = hn::Set(d, 1.0f);
+  const auto lock = hn::Set(d, r.lock), match = hn::Set(d, r.talkerMatch);
+  const auto talking = hn::FirstN(d, r.otherTalking ? N : 0);
+  auto any = hn::FirstN(d, 0);
+  size_t k = 0;
+  for (; k + N <= r.n; k += N) {
+    const auto flags = hn::LoadU(d, r.speech + k), taught = hn::LoadU(d, r.taught + k);
+    const auto speech = hn::Not(hn::Eq(flags, zero));
+    const auto other = hn::And(hn::And(talking, speech),
+                               hn::And(hn::Ge(taught, lock),
+                                       hn::Lt(hn::LoadU(d, r.speechMatch + k), match)));
+    hn::StoreU(hn::Add(taught, hn::IfThenElseZero(hn::And(speech, hn::Lt(taught, lock)), one)), d,
+               r.taught + k);
+    hn::StoreU(hn::IfThenElseZero(other, one), d, r.other + k);
+    hn::StoreU(hn::IfThenZeroElse(other, flags), d, r.speech + k);
+    any = hn::Or(any, other);
+  }
+  const bool tail = lockBins(r, k, r.n);
+  return tail || !hn::AllFalse(d, any);
+}
+
 void LimitTails(const TailRows& t) {
   const Tag d;
   const size_t N = hn::Lanes(d);
@@ -644,6 +707,9 @@ HWY_EXPORT(DelayPhases);
 HWY_EXPORT(BeamGains);
 HWY_EXPORT(BeamStrays);
 HWY_EXPORT(LimitTails);
+HWY_EXPORT(CountBothPositive);
+HWY_EXPORT(SumSquares);
+HWY_EXPORT(LockSpeech);
 HWY_EXPORT(ScaleRows);
 HWY_EXPORT(TalkerCountsOf);
 HWY_EXPORT(ApplyGains);
@@ -714,6 +780,18 @@ bool beamStrays(const BeamAlignment& b) {
 
 void limitTails(const TailRows& t) {
   HWY_DYNAMIC_DISPATCH(LimitTails)(t);
+}
+
+void countBothPositive(const float* s, const float* a, float* count, size_t rows, size_t n) {
+  HWY_DYNAMIC_DISPATCH(CountBothPositive)(s, a, count, rows, n);
+}
+
+float sumSquares(const float* a, float* power, size_t rows, size_t n) {
+  return HWY_DYNAMIC_DISPATCH(SumSquares)(a, power, rows, n);
+}
+
+bool lockSpeech(const LockRows& r) {
+  return HWY_DYNAMIC_DISPATCH(LockSpeech)(r);
 }
 
 void scaleRows(const float* gain, const float* rows, float* out, size_t count, size_t n) {

@@ -120,6 +120,56 @@ inline void applyGainBins(const GainRows& g, size_t from, size_t to) {
 }
 void applyGains(const GainRows& g);
 
+/// count[k] = the number of rows r < `rows` whose s[r n + k] and a[r n + k] are both positive.
+inline void countBothPositiveBins(const float* s, const float* a, float* count, size_t rows,
+                                  size_t n, size_t from, size_t to) {
+  for (size_t k = from; k < to; ++k) count[k] = 0.0f;
+  for (size_t r = 0; r < rows; ++r)
+    for (size_t k = from; k < to; ++k)
+      count[k] += static_cast<float>((s[r * n + k] > 0.0f) & (a[r * n + k] > 0.0f));
+}
+void countBothPositive(const float* s, const float* a, float* count, size_t rows, size_t n);
+
+/// power[k] = the sum over rows r < `rows` of a[r n + k]^2, row by row from 0. Returns the
+/// largest power, and 0 if none is positive.
+inline float sumSquareBins(const float* a, float* power, size_t rows, size_t n, size_t from,
+                           size_t to) {
+  for (size_t k = from; k < to; ++k) power[k] = 0.0f;
+  for (size_t r = 0; r < rows; ++r)
+    for (size_t k = from; k < to; ++k) power[k] += a[r * n + k] * a[r * n + k];
+  float loudest = 0.0f;
+  for (size_t k = from; k < to; ++k) loudest = power[k] > loudest ? power[k] : loudest;
+  return loudest;
+}
+float sumSquares(const float* a, float* power, size_t rows, size_t n);
+
+/// The talker lock's lesson in a bin with speech (speech != 0): taught counts up to `lock`;
+/// where the frame carries another talker (otherTalking), the bin has been taught `lock` frames
+/// and strays from the target (speechMatch below talkerMatch), the speech is the other talker's:
+/// other becomes 1 and speech 0 there, other 0 elsewhere. Returns whether some bin is the other
+/// talker's.
+struct LockRows {
+  float *speech, *taught, *other;
+  const float* speechMatch;
+  float lock, talkerMatch;
+  bool otherTalking;
+  size_t n;
+};
+inline bool lockBins(const LockRows& r, size_t from, size_t to) {
+  bool any = false;
+  for (size_t i = from; i < to; ++i) {
+    const bool speech = r.speech[i] != 0.0f;
+    const bool other =
+        r.otherTalking & speech & (r.taught[i] >= r.lock) & (r.speechMatch[i] < r.talkerMatch);
+    r.taught[i] += static_cast<float>(speech & (r.taught[i] < r.lock));
+    r.other[i] = static_cast<float>(other);
+    r.speech[i] = other ? 0.0f : r.speech[i];
+    any |= other;
+  }
+  return any;
+}
+bool lockSpeech(const LockRows& r);
+
 /// The tail limit: in a bin the mask may limit (after speech, `afterSpeech`, or where it did in
 /// the last frame, tailing != 0) and whose magnitude a is positive, the gain rises to
 /// kept = min(1, (factor last) / a) where that is higher, and tailing becomes 1 there; elsewhere

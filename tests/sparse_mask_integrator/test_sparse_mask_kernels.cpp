@@ -400,6 +400,45 @@ TEST_P(EveryTarget, OutputGainsRowScalingAndTalkerCountsAreTheScalarArithmetic) 
   }
 }
 
+TEST_P(EveryTarget, CountsPowersAndTheTalkerLockAreTheScalarArithmetic) {
+  for (size_t n : {0u, 5u, 257u}) {
+    SCOPED_TRACE(n);
+    std::vector<float> s = spread(4 * n, 31), a = spread(4 * n, 32);
+    for (size_t i = 0; i < s.size(); i += 3) s[i] = -s[i];
+    std::vector<float> fast(n), scalar(n);
+    kernels::countBothPositive(s.data(), a.data(), fast.data(), 4, n);
+    kernels::countBothPositiveBins(s.data(), a.data(), scalar.data(), 4, n, 0, n);
+    EXPECT_TRUE(sameBits(fast, scalar));
+    EXPECT_EQ(kernels::sumSquares(a.data(), fast.data(), 4, n),
+              kernels::sumSquareBins(a.data(), scalar.data(), 4, n, 0, n));
+    EXPECT_TRUE(sameBits(fast, scalar));
+
+    std::mt19937 rng(33);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    std::vector<float> speech(n), taught(n), speechMatch(n);
+    for (size_t k = 0; k < n; ++k) {
+      speech[k] = unit(rng) < 0.6f ? 1.0f : 0.0f;
+      taught[k] = std::floor(6.0f * unit(rng));
+      speechMatch[k] = unit(rng);
+    }
+    for (bool talking : {false, true}) {
+      std::vector<float> fastSpeech = speech, fastTaught = taught, fastOther(n, 2.0f);
+      std::vector<float> slowSpeech = speech, slowTaught = taught, slowOther(n, 2.0f);
+      const bool any = kernels::lockSpeech({fastSpeech.data(), fastTaught.data(),
+                                            fastOther.data(), speechMatch.data(), 4.0f, 0.6f,
+                                            talking, n});
+      EXPECT_EQ(any, kernels::lockBins({slowSpeech.data(), slowTaught.data(), slowOther.data(),
+                                        speechMatch.data(), 4.0f, 0.6f, talking, n},
+                                       0, n));
+      if (n == 257) {
+        EXPECT_EQ(any, talking);
+      }
+      EXPECT_TRUE(sameBits(fastSpeech, slowSpeech) && sameBits(fastTaught, slowTaught) &&
+                  sameBits(fastOther, slowOther));
+    }
+  }
+}
+
 // Frames whose alignment lies anywhere, exactly at the threshold (where only the sums in order
 // can tell), or is not a number: the lanes' answer is always the answer in order.
 TEST_P(EveryTarget, BeamStraysGivesTheAnswerOfTheSumsInOrder) {
