@@ -1,7 +1,8 @@
 // SIMD kernels of the fast sparse-mask arithmetic, dispatched at run time to the best instruction
-// set the processor has (Google Highway). Each is element-wise, with every operation rounded on
-// its own in the order written below and no fused multiply-add, so it gives the same bits as the
-// scalar loop it replaces on every instruction set.
+// set the processor has (Google Highway). Each gives the same bits as the scalar loop it replaces
+// on every instruction set: the element-wise ones round every operation on its own in the order
+// written below, with no fused multiply-add; the reductions are counts and a maximum, exact in
+// any order; beamStrays() says how it keeps its answer.
 #ifndef NIMBUSDALE_SPARSE_MASK_KERNELS_H
 #define NIMBUSDALE_SPARSE_MASK_KERNELS_H
 

@@ -202,7 +202,6 @@ void OverlapAdd::hand(long upTo, std::vector<float>& out) {
   // From one frame length on, up to the next frame's start, every frame covering a position has
   // been added.
   const long steadyFrom = std::max(next, length), steadyTo = std::min(upTo, added * hop);
-  if (steadyFrom < steadyTo) out.reserve(out.size() + static_cast<size_t>(upTo - next));
   for (; next < upTo; ++next) {
     if (next == steadyFrom && next < steadyTo) {
       for (long r = next % hop; next < steadyTo; ++next) {
