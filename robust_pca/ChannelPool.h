@@ -35,6 +35,11 @@ class ChannelPool {
   /// every channel runs in finish(). finish() without a start() does nothing.
   void start(int count, int threads, std::function<void(int)> work);
   void finish();
+  /// Whether every channel of the work start() handed out has returned, so that finish() will
+  /// not wait: false while some channel is left or running, true with no work pending.
+  bool done() const {
+    return !pending || (helped && finished.load(std::memory_order_acquire) >= pendingCount);
+  }
 
  private:
   void helperLoop(int index);

@@ -285,6 +285,10 @@ void SparseSeparation::startBlock(float* frames, int count, bool firstFrame,
   });
 }
 
+bool SparseSeparation::blockDone() const {
+  return !running.summaries || pool->done();
+}
+
 void SparseSeparation::finishBlock() {
   if (!running.summaries) return;
   const Block block = running;

@@ -54,7 +54,7 @@ auto refusedAs(const NodeType& type, const char* nodeName, F&& fn) -> decltype(f
 // the frames the source already holds a block at a time, each thread taking whole channels, so
 // that the threads meet once a block. While the calling thread integrates a block frame by frame,
 // goes on with the rest of the chain and analyses the block after next, the helpers already
-// separate the next one.
+// separate the next one, and the one after it once that is done.
 class LinkedCoresNode : public FD::BufferedNode {
  public:
   LinkedCoresNode(const EnhanceOptions& options, int channels, int sampleRate, std::ostream* copy,
@@ -113,6 +113,7 @@ class LinkedCoresNode : public FD::BufferedNode {
       (*outputs[outputID].buffer)[count] = FD::ObjectRef();
       throw NodeError(nodeRefusal(type, kIntegrationName, e.what()));
     }
+    startNextEarly();
   }
 
   // Frames past the one pulled that the node separates ahead when the source holds them: the
@@ -149,30 +150,51 @@ class LinkedCoresNode : public FD::BufferedNode {
     return team > 1 && source ? kBlockFrames : 1;
   }
 
-  // Makes frame `count` the first of the current block: the block separated ahead, once it is
-  // finished, or a new one. Then starts the helpers on the block after it and, while they work,
-  // gathers the block after that, as far as the source already holds their frames.
-  void advance(int count) {
-    const bool wasAhead = aheadRunning && ahead.start == count;
-    aheadRunning = false;
+  // Once the helpers have separated the block ahead while this thread still integrates, they
+  // go on with the block after it, if gathered, rather than wait for this thread's next block.
+  void startNextEarly() {
+    if (!aheadStarted || nextStarted || next.frames == 0 || !separation.blockDone()) return;
+    if (next.start != ahead.start + ahead.frames) return;
     separation.finishBlock();
+    separation.startBlock(next.sparse.data(), next.frames, false, next.summaries.data(), threads);
+    nextStarted = true;
+  }
+
+  // Makes frame `count` the first of the current block: the block separated ahead, once it is
+  // finished, or a new one. Then starts the helpers on the block after it, unless they already
+  // work on it, and, while they work, gathers the block after that, as far as the source already
+  // holds their frames.
+  void advance(int count) {
+    const bool wasAhead = aheadStarted && ahead.start == count;
+    // The block after it may be running: then the block ahead is finished already.
+    if (!nextStarted) separation.finishBlock();
     if (wasAhead) {
       std::swap(current, ahead);
     } else {
+      separation.finishBlock();
+      nextStarted = false;
       next.frames = 0;
       gather(current, count, true);
       separation.processBlock(current.sparse.data(), current.frames, count == 0,
                               current.summaries.data(), threads);
     }
+    aheadStarted = false;
+    const bool nextRunning = nextStarted;
+    nextStarted = false;
     if (blockLimit() == 1) return;
     const int following = current.start + current.frames;
-    if (next.frames > 0 && next.start == following)
+    bool aheadRunning = false;
+    if (next.frames > 0 && next.start == following) {
       std::swap(ahead, next);
-    else if (!gather(ahead, following, false))
-      return;
-    separation.startBlock(ahead.sparse.data(), ahead.frames, false, ahead.summaries.data(),
-                          threads);
-    aheadRunning = true;
+      aheadRunning = nextRunning;
+    } else {
+      separation.finishBlock();
+      if (!gather(ahead, following, false)) return;
+    }
+    if (!aheadRunning)
+      separation.startBlock(ahead.sparse.data(), ahead.frames, false, ahead.summaries.data(),
+                            threads);
+    aheadStarted = true;
     gather(next, ahead.start + ahead.frames, false);
   }
 
@@ -215,8 +237,8 @@ class LinkedCoresNode : public FD::BufferedNode {
   size_t frameSize;
   Block current;  // the block whose frames are being pulled
   Block ahead;    // the block after it, which the helpers separate meanwhile
-  Block next;     // the block after that, gathered but not yet separated
-  bool aheadRunning = false;
+  Block next;     // the block after that, gathered; the helpers take it once `ahead` is done
+  bool aheadStarted = false, nextStarted = false;
 };
 
 Chain::Chain(const EnhanceOptions& options, int channels, int sampleRate,

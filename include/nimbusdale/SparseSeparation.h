@@ -136,6 +136,9 @@ class SparseSeparation {
   void startBlock(float* frames, int count, bool firstFrame, SeparationSummary* summaries,
                   int threads = 0);
   void finishBlock();
+  /// Whether the block started last has been separated, so that finishBlock() returns at once;
+  /// true with no block running.
+  bool blockDone() const;
 
   const SeparationSettings& settings() const { return config; }
   const std::vector<RobustPCA>& estimators() const { return channelEstimators; }
