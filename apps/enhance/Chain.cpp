@@ -166,21 +166,19 @@ class LinkedCoresNode : public FD::BufferedNode {
   // holds their frames.
   void advance(int count) {
     const bool wasAhead = aheadStarted && ahead.start == count;
-    // The block after it may be running: then the block ahead is finished already.
-    if (!nextStarted) separation.finishBlock();
+    const bool nextRunning = nextStarted;
+    aheadStarted = nextStarted = false;
+    // With the block after it running, the block ahead is finished already.
+    if (!nextRunning) separation.finishBlock();
     if (wasAhead) {
       std::swap(current, ahead);
     } else {
       separation.finishBlock();
-      nextStarted = false;
       next.frames = 0;
       gather(current, count, true);
       separation.processBlock(current.sparse.data(), current.frames, count == 0,
                               current.summaries.data(), threads);
     }
-    aheadStarted = false;
-    const bool nextRunning = nextStarted;
-    nextStarted = false;
     if (blockLimit() == 1) return;
     const int following = current.start + current.frames;
     bool aheadRunning = false;
