@@ -620,38 +620,40 @@ bool BeamStrays(const BeamAlignment& b) {
   const float* refIm = b.unitIm + b.reference * b.n;
   auto along = zero, size = zero, spread = zero;
   float tailAlong = 0.0f, tailSize = 0.0f, tailSpread = 0.0f;
-  size_t talking = 0, members = 0;  // the bins are counted with the first member
-  for (size_t c = 0; c < b.channels; ++c) {
-    if (!b.member[c]) continue;
-    const bool first = members++ == 0;
-    const float* re = b.unitRe + c * b.n;
-    const float* im = b.unitIm + c * b.n;
-    const float* sr = b.steerRe + c * b.n;
-    const float* si = b.steerIm + c * b.n;
-    size_t k = 0;
-    for (; k + N <= b.n; k += N) {
-      const auto talk =
-          hn::And(hn::Gt(hn::LoadU(d, b.largest + k), zero),
-                  hn::AndNot(hn::Not(hn::Eq(hn::LoadU(d, b.noiseOnly + k), zero)),
-                             hn::Not(hn::Eq(hn::LoadU(d, b.speech + k), zero))));
-      if (first) talking += hn::CountTrue(d, talk);
-      const auto ur = hn::LoadU(d, re + k), ui = hn::LoadU(d, im + k);
-      const auto rr = hn::LoadU(d, refRe + k), ri = hn::LoadU(d, refIm + k);
+  size_t talking = 0, members = 0;
+  for (size_t c = 0; c < b.channels; ++c) members += b.member[c] != 0;
+  // Bins outside, each channel inside, so that each bin's speech test is made once.
+  size_t k = 0;
+  for (; k + N <= b.n; k += N) {
+    const auto talk =
+        hn::And(hn::Gt(hn::LoadU(d, b.largest + k), zero),
+                hn::AndNot(hn::Not(hn::Eq(hn::LoadU(d, b.noiseOnly + k), zero)),
+                           hn::Not(hn::Eq(hn::LoadU(d, b.speech + k), zero))));
+    talking += hn::CountTrue(d, talk);
+    const auto rr = hn::LoadU(d, refRe + k), ri = hn::LoadU(d, refIm + k);
+    for (size_t c = 0; c < b.channels; ++c) {
+      if (!b.member[c]) continue;
+      const size_t i = c * b.n + k;
+      const auto ur = hn::LoadU(d, b.unitRe + i), ui = hn::LoadU(d, b.unitIm + i);
       const auto xr = hn::Add(hn::Mul(ur, rr), hn::Mul(ui, ri));
       const auto xi = hn::Sub(hn::Mul(ui, rr), hn::Mul(ur, ri));
-      const auto a =
-          hn::Add(hn::Mul(xr, hn::LoadU(d, sr + k)), hn::Mul(xi, hn::LoadU(d, si + k)));
+      const auto a = hn::Add(hn::Mul(xr, hn::LoadU(d, b.steerRe + i)),
+                             hn::Mul(xi, hn::LoadU(d, b.steerIm + i)));
       along = hn::Add(along, hn::IfThenElseZero(talk, a));
       spread = hn::Add(spread, hn::IfThenElseZero(talk, hn::Abs(a)));
       size = hn::Add(size, hn::IfThenElseZero(
                                talk, hn::Sqrt(hn::Add(hn::Mul(xr, xr), hn::Mul(xi, xi)))));
     }
-    for (; k < b.n; ++k) {
-      if (!beamSpeechBin(b.largest, b.noiseOnly, b.speech, k)) continue;
-      talking += first;
-      const float xr = re[k] * refRe[k] + im[k] * refIm[k];
-      const float xi = im[k] * refRe[k] - re[k] * refIm[k];
-      const float a = xr * sr[k] + xi * si[k];
+  }
+  for (; k < b.n; ++k) {
+    if (!beamSpeechBin(b.largest, b.noiseOnly, b.speech, k)) continue;
+    ++talking;
+    for (size_t c = 0; c < b.channels; ++c) {
+      if (!b.member[c]) continue;
+      const size_t i = c * b.n + k;
+      const float xr = b.unitRe[i] * refRe[k] + b.unitIm[i] * refIm[k];
+      const float xi = b.unitIm[i] * refRe[k] - b.unitRe[i] * refIm[k];
+      const float a = xr * b.steerRe[i] + xi * b.steerIm[i];
       tailAlong += a;
       tailSpread += std::fabs(a);
       tailSize += std::sqrt(xr * xr + xi * xi);
