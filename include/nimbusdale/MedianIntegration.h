@@ -49,6 +49,7 @@ class MedianIntegration final : public Integration {
  private:
   MedianSettings config;
   std::vector<float> scratch;  // one bin's channels
+  std::vector<float> columns;  // the frame's channels, sorted bin by bin
 };
 
 }  // namespace nimbusdale
