@@ -1,6 +1,7 @@
 #include "nimbusdale/SparseMaskIntegration.h"
 
 #include "DelayBeam.h"
+#include "MedianKernels.h"
 #include "SparseMaskKernels.h"
 
 #include <algorithm>
@@ -262,20 +263,10 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
   if (reference < 0) reference = 0;
 
   // Sort each bin's column ascending: odd-even transposition over whole rows, C rounds.
-  for (int round = 0; round < channels; ++round)
-    for (int c = round % 2; c + 1 < channels; c += 2) {
-      float* lower = priorSnr.data() + static_cast<long>(c) * bins;
-      float* upper = lower + bins;
-      if (kFast) {
-        kernels::compareExchange(lower, upper, n);
-        continue;
-      }
-      for (int k = 0; k < bins; ++k) {
-        const float p = lower[k], q = upper[k];
-        lower[k] = q < p ? q : p;
-        upper[k] = q < p ? p : q;
-      }
-    }
+  if (kFast)
+    kernels::sortColumns(priorSnr.data(), static_cast<size_t>(channels), n);
+  else
+    kernels::sortColumnsBins(priorSnr.data(), static_cast<size_t>(channels), n);
 
   // The median of the live channels' xi_c (0 where no channel is live, which gives the floor).
   const kernels::MedianRows medianRows{priorSnr.data(), live.data(),

@@ -75,22 +75,6 @@ bool PriorSnrs(const float* HWY_RESTRICT a, const float* HWY_RESTRICT s,
   return tail || !hn::AllFalse(d, sounds);
 }
 
-void CompareExchange(float* HWY_RESTRICT lower, float* HWY_RESTRICT upper, size_t n) {
-  const Tag d;
-  const size_t N = hn::Lanes(d);
-  size_t k = 0;
-  for (; k + N <= n; k += N) {
-    const auto p = hn::LoadU(d, lower + k), q = hn::LoadU(d, upper + k);
-    hn::StoreU(hn::Min(p, q), d, lower + k);
-    hn::StoreU(hn::Max(p, q), d, upper + k);
-  }
-  for (; k < n; ++k) {
-    const float p = lower[k], q = upper[k];
-    lower[k] = q < p ? q : p;
-    upper[k] = q < p ? p : q;
-  }
-}
-
 void Medians(const MedianRows& m) {
   const Tag d;
   const hn::RebindToSigned<Tag> di;
@@ -695,7 +679,6 @@ namespace nimbusdale::kernels {
 
 HWY_EXPORT(Magnitudes);
 HWY_EXPORT(PriorSnrs);
-HWY_EXPORT(CompareExchange);
 HWY_EXPORT(Medians);
 HWY_EXPORT(WienerGains);
 HWY_EXPORT(ScaleChannels);
@@ -723,10 +706,6 @@ bool magnitudes(const float* parts, float* a, size_t n) {
 bool priorSnrs(const float* a, const float* s, const float* previous, float alpha, float keep,
                float inverseMu, float* xi, float* live, size_t n) {
   return HWY_DYNAMIC_DISPATCH(PriorSnrs)(a, s, previous, alpha, keep, inverseMu, xi, live, n);
-}
-
-void compareExchange(float* lower, float* upper, size_t n) {
-  HWY_DYNAMIC_DISPATCH(CompareExchange)(lower, upper, n);
 }
 
 void spatialWeights(const SpatialWeightRows& r) {

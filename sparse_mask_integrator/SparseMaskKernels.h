@@ -39,9 +39,6 @@ bool magnitudes(const float* parts, float* a, size_t n);
 bool priorSnrs(const float* a, const float* s, const float* previous, float alpha, float keep,
                float inverseMu, float* xi, float* live, size_t n);
 
-/// lower[k], upper[k] = min, max of the two, k < n (no NaN expected).
-void compareExchange(float* lower, float* upper, size_t n);
-
 /// The median of each bin's live values, k < n, from C rows (row c at c n) sorted ascending in
 /// each bin, the live ones first: with l = live[k] (a count), xi[k] = row l / 2's value where l
 /// is odd, (row (l - 1) / 2's + row l / 2's) * 0.5 where it is even, and 0 where l is 0.

@@ -94,16 +94,15 @@ TEST_P(EveryTarget, PriorSnrsAreTheScalarArithmetic) {
   EXPECT_EQ(live, std::vector<float>(19, 0.0f));
 }
 
-TEST_P(EveryTarget, CompareExchangeMediansAndWienerGainsAreTheScalarArithmetic) {
+TEST_P(EveryTarget, MediansAndWienerGainsAreTheScalarArithmetic) {
   for (size_t n : {0u, 5u, 257u}) {
     SCOPED_TRACE(n);
     std::vector<float> lower = spread(n, 5), upper = spread(n, 6);
     for (size_t k = 0; k < n; k += 7) upper[k] = kInf;
-    std::vector<float> lo = lower, hi = upper;
-    kernels::compareExchange(lo.data(), hi.data(), n);
+    std::vector<float> lo(n), hi(n);
     for (size_t k = 0; k < n; ++k) {
-      ASSERT_EQ(lo[k], std::min(lower[k], upper[k]));
-      ASSERT_EQ(hi[k], std::max(lower[k], upper[k]));
+      lo[k] = std::min(lower[k], upper[k]);
+      hi[k] = std::max(lower[k], upper[k]);
     }
     for (bool odd : {true, false}) {
       std::vector<float> fast(n), scalar(n);
