@@ -60,7 +60,8 @@ run_on() {
     echo "  $program: $(grep '^\[  PASSED  \]' <<<"$out")"
   done
 }
-kernels=(test_robust_pca_kernels test_sparse_mask_kernels test_poisson_gamma_kernels)
+kernels=(test_robust_pca_kernels test_sparse_mask_kernels test_poisson_gamma_kernels
+  test_median_kernels)
 # The results that must not depend on thread counts or blocking, under SVE2 dispatch.
 bitwise=(test_robust_pca test_multi_robust_pca test_sparse_separation test_enhancer
   test_stream_enhancer)
