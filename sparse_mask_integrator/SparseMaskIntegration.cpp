@@ -386,8 +386,8 @@ IntegrationSummary SparseMaskIntegration::process(const float* sparse,
   } else {
     kernels::applyGainBins(gainRows, 0, n);
     if (keepsOutput())
-      for (size_t i = 0; i < n; ++i) outputLevel[i] = gain[i] * applied[i];
-    for (size_t i = 0; i < rows * n; ++i) previousClean[i] = gain[i % n] * magnitude[i];
+      kernels::scaleRowBins(gain.data(), applied.data(), outputLevel.data(), 1, n, 0, n);
+    kernels::scaleRowBins(gain.data(), magnitude.data(), previousClean.data(), rows, n, 0, n);
   }
   if (limitsTails()) {
     const long row = static_cast<long>(reference) * bins;

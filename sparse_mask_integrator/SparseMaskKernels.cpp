@@ -451,14 +451,13 @@ void ScaleRows(const float* HWY_RESTRICT gain, const float* HWY_RESTRICT rows,
                float* HWY_RESTRICT out, size_t count, size_t n) {
   const Tag d;
   const size_t N = hn::Lanes(d);
-  for (size_t r = 0; r < count; ++r) {
-    const float* row = rows + r * n;
-    float* to = out + r * n;
-    size_t k = 0;
-    for (; k + N <= n; k += N)
-      hn::StoreU(hn::Mul(hn::LoadU(d, gain + k), hn::LoadU(d, row + k)), d, to + k);
-    for (; k < n; ++k) to[k] = gain[k] * row[k];
+  size_t k = 0;
+  for (; k + N <= n; k += N) {
+    const auto g = hn::LoadU(d, gain + k);
+    for (size_t r = 0; r < count; ++r)
+      hn::StoreU(hn::Mul(g, hn::LoadU(d, rows + r * n + k)), d, out + r * n + k);
   }
+  scaleRowBins(gain, rows, out, count, n, k, n);
 }
 
 TalkerCounts TalkerCountsOf(const TalkerRows& r) {

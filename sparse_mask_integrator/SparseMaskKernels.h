@@ -72,6 +72,13 @@ void wienerGains(const float* below, const float* middle, bool odd, float floor,
 /// out[r n + k] = gain[k] rows[r n + k] for `count` rows of n.
 void scaleRows(const float* gain, const float* rows, float* out, size_t count, size_t n);
 
+/// scaleRows()' bins from..to of each row as the scalar path computes them.
+inline void scaleRowBins(const float* gain, const float* rows, float* out, size_t count, size_t n,
+                         size_t from, size_t to) {
+  for (size_t r = 0; r < count; ++r)
+    for (size_t k = from; k < to; ++k) out[r * n + k] = gain[k] * rows[r * n + k];
+}
+
 /// The talker lock's counts over the bins: speech (heard, inverseScale > 0; snr above speechSnr;
 /// taught at least `lock` frames), speech straying from the target (speechMatch below
 /// talkerMatch), speech told apart from the other talker (otherMatch >= 0 and otherLikeness
